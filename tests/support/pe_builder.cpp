@@ -1,0 +1,481 @@
+// The test image generator: PE32 and PE32+ images laid out as a linker lays
+// them out, with a resource section, optional sections behind it, a debug
+// directory, a COFF symbol area and appended data, and a correct checksum.
+#include "tests/support/pe_builder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+
+namespace marovi::test {
+namespace {
+
+void Put16(Bytes& b, std::size_t at, std::uint32_t v) {
+  if (b.size() < at + 2) b.resize(at + 2);
+  b[at] = static_cast<std::uint8_t>(v);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  if (b.size() < at + 4) b.resize(at + 4);
+  for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void Put64(Bytes& b, std::size_t at, std::uint64_t v) {
+  Put32(b, at, static_cast<std::uint32_t>(v));
+  Put32(b, at + 4, static_cast<std::uint32_t>(v >> 32));
+}
+std::uint32_t Get16(const Bytes& b, std::size_t at) {
+  if (at + 2 > b.size()) throw std::out_of_range("image too short");
+  return static_cast<std::uint32_t>(b[at] | (b[at + 1] << 8));
+}
+std::uint32_t Get32(const Bytes& b, std::size_t at) {
+  if (at + 4 > b.size()) throw std::out_of_range("image too short");
+  return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+std::uint32_t Align(std::uint32_t value, std::uint32_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+std::uint32_t Size32(std::size_t n) { return static_cast<std::uint32_t>(n); }
+
+// Directory ordering: named entries first (by their code units), then ids.
+bool KeyLess(const Key& a, const Key& b) {
+  if (a.named() != b.named()) return a.named();
+  if (a.named()) return std::get<1>(a.value) < std::get<1>(b.value);
+  return std::get<0>(a.value) < std::get<0>(b.value);
+}
+bool KeyEqual(const Key& a, const Key& b) { return a.value == b.value; }
+
+struct LangNode {
+  std::uint16_t language;
+  const ResourceSpec* spec;
+};
+struct NameNode {
+  Key key;
+  std::vector<LangNode> languages;
+};
+struct TypeNode {
+  Key key;
+  std::vector<NameNode> names;
+};
+
+template <typename Node>
+void OrderNamedFirst(std::vector<Node>& nodes, bool sort) {
+  if (sort)
+    std::stable_sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) { return KeyLess(a.key, b.key); });
+  else
+    std::stable_partition(nodes.begin(), nodes.end(), [](const Node& n) { return n.key.named(); });
+}
+
+std::vector<TypeNode> GroupResources(const std::vector<ResourceSpec>& resources, bool sort) {
+  std::vector<TypeNode> types;
+  for (const ResourceSpec& r : resources) {
+    auto t = std::find_if(types.begin(), types.end(), [&](const TypeNode& n) { return KeyEqual(n.key, r.type); });
+    if (t == types.end()) t = types.insert(types.end(), TypeNode{r.type, {}});
+    auto n = std::find_if(t->names.begin(), t->names.end(), [&](const NameNode& x) { return KeyEqual(x.key, r.name); });
+    if (n == t->names.end()) n = t->names.insert(t->names.end(), NameNode{r.name, {}});
+    n->languages.push_back(LangNode{r.language, &r});
+  }
+  OrderNamedFirst(types, sort);
+  for (TypeNode& t : types) {
+    OrderNamedFirst(t.names, sort);
+    if (sort)
+      for (NameNode& n : t.names)
+        std::stable_sort(n.languages.begin(), n.languages.end(),
+                         [](const LangNode& a, const LangNode& b) { return a.language < b.language; });
+  }
+  return types;
+}
+
+std::uint32_t TableSize(std::size_t entries) { return 16 + 8 * Size32(entries); }
+
+void PutTable(Bytes& b, std::uint32_t at, std::size_t named, std::size_t ids) {
+  // Characteristics, TimeDateStamp and versions stay 0, as linkers write them.
+  Put16(b, at + 12, Size32(named));
+  Put16(b, at + 14, Size32(ids));
+}
+
+template <typename Node>
+std::size_t CountNamed(const std::vector<Node>& nodes) {
+  return static_cast<std::size_t>(std::count_if(nodes.begin(), nodes.end(), [](const Node& n) { return n.key.named(); }));
+}
+
+}  // namespace
+
+Bytes BuildResourceSectionBytes(const std::vector<ResourceSpec>& resources, std::uint32_t rva, bool sortEntries) {
+  const std::vector<TypeNode> types = GroupResources(resources, sortEntries);
+
+  // Directory tables breadth first (root, types, names), then the data
+  // entries, then the name strings, then the data, each item 8-aligned.
+  std::uint32_t pos = TableSize(types.size());
+  std::vector<std::uint32_t> typeTable;
+  for (const TypeNode& t : types) {
+    typeTable.push_back(pos);
+    pos += TableSize(t.names.size());
+  }
+  std::vector<std::vector<std::uint32_t>> nameTable(types.size());
+  for (std::size_t i = 0; i < types.size(); ++i)
+    for (const NameNode& n : types[i].names) {
+      nameTable[i].push_back(pos);
+      pos += TableSize(n.languages.size());
+    }
+  std::vector<std::vector<std::vector<std::uint32_t>>> dataEntry(types.size());
+  for (std::size_t i = 0; i < types.size(); ++i)
+    for (const NameNode& n : types[i].names) {
+      dataEntry[i].emplace_back();
+      for (std::size_t k = 0; k < n.languages.size(); ++k) {
+        dataEntry[i].back().push_back(pos);
+        pos += 16;
+      }
+    }
+  std::map<const Key*, std::uint32_t> stringAt;
+  auto placeString = [&](const Key& key) {
+    if (!key.named()) return;
+    stringAt[&key] = pos;
+    pos += 2 + 2 * Size32(std::get<1>(key.value).size());
+  };
+  for (const TypeNode& t : types) placeString(t.key);
+  for (const TypeNode& t : types)
+    for (const NameNode& n : t.names) placeString(n.key);
+  pos = Align(pos, 8);
+
+  Bytes b(pos, 0);
+  auto putKey = [&](std::uint32_t entry, const Key& key) {
+    if (key.named()) {
+      const std::u16string& s = std::get<1>(key.value);
+      const std::uint32_t at = stringAt.at(&key);
+      Put16(b, at, Size32(s.size()));
+      for (std::size_t c = 0; c < s.size(); ++c) Put16(b, at + 2 + 2 * c, s[c]);
+      Put32(b, entry, 0x80000000u | at);
+    } else {
+      Put32(b, entry, std::get<0>(key.value));
+    }
+  };
+
+  PutTable(b, 0, CountNamed(types), types.size() - CountNamed(types));
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    const std::uint32_t entry = 16 + 8 * Size32(i);
+    putKey(entry, types[i].key);
+    Put32(b, entry + 4, 0x80000000u | typeTable[i]);
+    const std::vector<NameNode>& names = types[i].names;
+    PutTable(b, typeTable[i], CountNamed(names), names.size() - CountNamed(names));
+    for (std::size_t j = 0; j < names.size(); ++j) {
+      const std::uint32_t nameEntry = typeTable[i] + 16 + 8 * Size32(j);
+      putKey(nameEntry, names[j].key);
+      Put32(b, nameEntry + 4, 0x80000000u | nameTable[i][j]);
+      const std::vector<LangNode>& langs = names[j].languages;
+      PutTable(b, nameTable[i][j], 0, langs.size());
+      for (std::size_t k = 0; k < langs.size(); ++k) {
+        const std::uint32_t langEntry = nameTable[i][j] + 16 + 8 * Size32(k);
+        Put32(b, langEntry, langs[k].language);
+        Put32(b, langEntry + 4, dataEntry[i][j][k]);
+        // The data entry holds an RVA, not an offset in the section.
+        const ResourceSpec& r = *langs[k].spec;
+        const std::uint32_t dataAt = Size32(b.size());
+        b.insert(b.end(), r.data.begin(), r.data.end());
+        b.resize(Align(Size32(b.size()), 8), 0);
+        Put32(b, dataEntry[i][j][k], rva + dataAt);
+        Put32(b, dataEntry[i][j][k] + 4, Size32(r.data.size()));
+        Put32(b, dataEntry[i][j][k] + 8, r.codePage);
+        Put32(b, dataEntry[i][j][k] + 12, r.reserved);
+      }
+    }
+  }
+  return b;
+}
+
+namespace {
+
+constexpr std::uint32_t kLfanew = 0x80;
+
+struct PlacedSection {
+  std::string name;
+  Bytes data;
+  std::uint32_t virtualSize = 0;
+  std::uint32_t characteristics = 0;
+  std::uint32_t virtualAddress = 0;
+  std::uint32_t pointerToRawData = 0;
+  std::uint32_t sizeOfRawData = 0;
+};
+
+PlacedSection FromSpec(const SectionSpec& s) {
+  PlacedSection p;
+  p.name = s.name;
+  p.data = s.data;
+  p.virtualSize = s.virtualSize;
+  p.characteristics = s.characteristics;
+  return p;
+}
+
+// A real-mode stub that prints a line and exits, as linkers put behind the
+// MS-DOS header.
+const std::uint8_t kDosStub[] = {
+    0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09, 0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD, 0x21,
+    'T', 'h', 'i', 's', ' ', 'p', 'r', 'o', 'g', 'r', 'a', 'm', ' ', 'c', 'a', 'n', 'n', 'o', 't', ' ',
+    'b', 'e', ' ', 'r', 'u', 'n', ' ', 'i', 'n', ' ', 'D', 'O', 'S', ' ', 'm', 'o', 'd', 'e', '.',
+    '\r', '\r', '\n', '$'};
+
+}  // namespace
+
+std::uint32_t StandardChecksum(const Bytes& image, std::uint32_t checksumOffset) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < image.size(); i += 2) {
+    std::uint32_t word = image[i];
+    if (i + 1 < image.size()) word |= static_cast<std::uint32_t>(image[i + 1]) << 8;
+    if (i == checksumOffset || i == checksumOffset + 2) word = 0;
+    sum += word;
+    if (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = ((sum & 0xFFFF) + (sum >> 16)) & 0xFFFF;
+  return sum + Size32(image.size());
+}
+
+Bytes BuildImage(const ImageSpec& spec) {
+  const std::uint32_t fileAlign = spec.fileAlignment;
+  const std::uint32_t sectAlign = spec.sectionAlignment;
+  if (fileAlign == 0 || sectAlign == 0) throw std::invalid_argument("zero alignment");
+
+  std::vector<PlacedSection> sections;
+  for (const SectionSpec& s : spec.sectionsBefore) sections.push_back(FromSpec(s));
+  const std::size_t resourceIndex = sections.size();
+  if (spec.withResourceSection) {
+    PlacedSection r;
+    r.name = ".rsrc";
+    r.characteristics = 0x40000040;
+    sections.push_back(r);
+  }
+  const std::size_t afterIndex = sections.size();
+  for (const SectionSpec& s : spec.sectionsAfter) sections.push_back(FromSpec(s));
+
+  // The section that holds the debug directory and its mapped data.
+  std::size_t debugHost = sections.size();
+  std::uint32_t debugDirAt = 0;
+  std::vector<std::uint32_t> debugDataAt(spec.debugEntries.size(), 0);
+  if (!spec.debugEntries.empty()) {
+    if (spec.debugBehindResources && !spec.sectionsAfter.empty())
+      debugHost = afterIndex;
+    else if (!spec.sectionsBefore.empty())
+      debugHost = 0;
+    else if (!spec.sectionsAfter.empty())
+      debugHost = afterIndex;
+    else
+      throw std::invalid_argument("a debug directory needs a section besides the resource section");
+    Bytes& host = sections[debugHost].data;
+    host.resize(Align(Size32(host.size()), 4), 0);
+    debugDirAt = Size32(host.size());
+    host.resize(host.size() + 28 * spec.debugEntries.size(), 0);
+    for (std::size_t i = 0; i < spec.debugEntries.size(); ++i) {
+      if (!spec.debugEntries[i].mapped) continue;
+      debugDataAt[i] = Size32(host.size());
+      host.insert(host.end(), spec.debugEntries[i].data.begin(), spec.debugEntries[i].data.end());
+      host.resize(Align(Size32(host.size()), 4), 0);
+    }
+  }
+
+  const std::uint32_t optionalSize = spec.pe32Plus ? 240 : 224;
+  const std::uint32_t headersEnd = kLfanew + 24 + optionalSize + 40 * Size32(sections.size());
+  const std::uint32_t sizeOfHeaders = Align(headersEnd, fileAlign);
+
+  // Addresses in memory.
+  std::uint32_t va = Align(sizeOfHeaders, sectAlign);
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    PlacedSection& s = sections[i];
+    s.virtualAddress = va;
+    if (i == resourceIndex && spec.withResourceSection)
+      s.data = BuildResourceSectionBytes(spec.resources, va, spec.sortResources);
+    const std::uint32_t extent = std::max(s.virtualSize, Size32(s.data.size()));
+    s.virtualSize = extent;
+    va += Align(std::max<std::uint32_t>(extent, 1), sectAlign);
+  }
+  const std::uint32_t sizeOfImage = va;
+
+  // Positions in the file.
+  std::uint32_t filePos = sizeOfHeaders;
+  for (PlacedSection& s : sections) {
+    if (s.data.empty()) continue;
+    s.pointerToRawData = filePos;
+    s.sizeOfRawData = Align(Size32(s.data.size()), fileAlign);
+    filePos += s.sizeOfRawData;
+  }
+
+  Bytes image(filePos, 0);
+  // MS-DOS header and stub.
+  Put16(image, 0, 0x5A4D);
+  Put16(image, 2, 0x90);
+  Put16(image, 4, 3);
+  Put16(image, 8, 4);
+  Put16(image, 0x0C, 0xFFFF);
+  Put16(image, 0x10, 0xB8);
+  Put16(image, 0x18, 0x40);
+  Put32(image, 0x3C, kLfanew);
+  std::memcpy(image.data() + 0x40, kDosStub, sizeof kDosStub);
+
+  // File header.
+  const std::uint32_t nt = kLfanew;
+  Put32(image, nt, 0x4550);
+  Put16(image, nt + 4, spec.pe32Plus ? 0x8664 : 0x14C);
+  Put16(image, nt + 6, Size32(sections.size()));
+  Put32(image, nt + 8, 0x5F5E1000);  // TimeDateStamp
+  Put16(image, nt + 20, optionalSize);
+  Put16(image, nt + 22, spec.pe32Plus ? 0x0022 : 0x0102);  // executable; large-address-aware or 32-bit machine
+
+  // Optional header.
+  const std::uint32_t oh = nt + 24;
+  std::uint32_t sizeOfCode = 0, sizeOfInitData = 0, baseOfCode = 0, baseOfData = 0, entryPoint = 0;
+  for (const PlacedSection& s : sections) {
+    if (s.characteristics & 0x20) {
+      sizeOfCode += s.sizeOfRawData;
+      if (baseOfCode == 0) baseOfCode = entryPoint = s.virtualAddress;
+    } else if (baseOfData == 0) {
+      baseOfData = s.virtualAddress;
+    }
+    if (s.characteristics & 0x40) sizeOfInitData += s.sizeOfRawData;
+  }
+  Put16(image, oh, spec.pe32Plus ? 0x20B : 0x10B);
+  image[oh + 2] = 14;  // linker version
+  Put32(image, oh + 4, sizeOfCode);
+  Put32(image, oh + 8, sizeOfInitData);
+  Put32(image, oh + 16, entryPoint);
+  Put32(image, oh + 20, baseOfCode);
+  if (spec.pe32Plus) {
+    Put64(image, oh + 24, 0x140000000ull);
+  } else {
+    Put32(image, oh + 24, baseOfData);
+    Put32(image, oh + 28, 0x400000);
+  }
+  Put32(image, oh + 32, sectAlign);
+  Put32(image, oh + 36, fileAlign);
+  Put16(image, oh + 40, 6);  // operating system version
+  Put16(image, oh + 48, 6);  // subsystem version
+  Put32(image, oh + 56, sizeOfImage);
+  Put32(image, oh + 60, sizeOfHeaders);
+  Put16(image, oh + 68, 2);  // GUI subsystem
+  Put16(image, oh + 70, 0x8140);  // NX compatible, terminal-server aware, dynamic base
+  std::uint32_t dataDirectory;
+  if (spec.pe32Plus) {
+    Put64(image, oh + 72, 0x100000);
+    Put64(image, oh + 80, 0x1000);
+    Put64(image, oh + 88, 0x100000);
+    Put64(image, oh + 96, 0x1000);
+    Put32(image, oh + 108, 16);
+    dataDirectory = oh + 112;
+  } else {
+    Put32(image, oh + 72, 0x100000);
+    Put32(image, oh + 76, 0x1000);
+    Put32(image, oh + 80, 0x100000);
+    Put32(image, oh + 84, 0x1000);
+    Put32(image, oh + 92, 16);
+    dataDirectory = oh + 96;
+  }
+  if (spec.withResourceSection) {
+    Put32(image, dataDirectory + 8 * 2, sections[resourceIndex].virtualAddress);
+    Put32(image, dataDirectory + 8 * 2 + 4, Size32(sections[resourceIndex].data.size()));
+  }
+  for (const DirectorySpec& d : spec.directories) {
+    auto s = std::find_if(sections.begin(), sections.end(), [&](const PlacedSection& p) { return p.name == d.section; });
+    if (s == sections.end() || d.index >= 16) throw std::invalid_argument("directory names no section");
+    Put32(image, dataDirectory + 8 * d.index, s->virtualAddress + d.offset);
+    Put32(image, dataDirectory + 8 * d.index + 4, d.size);
+  }
+
+  // Section table and contents.
+  const std::uint32_t table = oh + optionalSize;
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    const PlacedSection& s = sections[i];
+    const std::uint32_t h = table + 40 * Size32(i);
+    std::memcpy(image.data() + h, s.name.data(), std::min<std::size_t>(s.name.size(), 8));
+    Put32(image, h + 8, s.virtualSize);
+    Put32(image, h + 12, s.virtualAddress);
+    Put32(image, h + 16, s.sizeOfRawData);
+    Put32(image, h + 20, s.pointerToRawData);
+    Put32(image, h + 36, s.characteristics);
+    if (!s.data.empty()) std::memcpy(image.data() + s.pointerToRawData, s.data.data(), s.data.size());
+  }
+
+  // Debug directory entries; unmapped data goes behind the last section.
+  if (!spec.debugEntries.empty()) {
+    const PlacedSection& host = sections[debugHost];
+    Put32(image, dataDirectory + 8 * 6, host.virtualAddress + debugDirAt);
+    Put32(image, dataDirectory + 8 * 6 + 4, 28 * Size32(spec.debugEntries.size()));
+    for (std::size_t i = 0; i < spec.debugEntries.size(); ++i) {
+      const DebugEntrySpec& d = spec.debugEntries[i];
+      const std::uint32_t e = host.pointerToRawData + debugDirAt + 28 * Size32(i);
+      Put32(image, e + 4, 0x5F5E1000);
+      Put32(image, e + 12, d.type);
+      Put32(image, e + 16, Size32(d.data.size()));
+      if (d.mapped) {
+        Put32(image, e + 20, host.virtualAddress + debugDataAt[i]);
+        Put32(image, e + 24, host.pointerToRawData + debugDataAt[i]);
+      } else {
+        const std::uint32_t at = Size32(image.size());
+        image.insert(image.end(), d.data.begin(), d.data.end());
+        image.resize(Align(Size32(image.size()), 4), 0);
+        Put32(image, e + 24, at);
+      }
+    }
+  }
+
+  // COFF symbol area: symbolTableSize / 18 records, then a string table
+  // holding only its own 4-byte length.
+  if (spec.symbolTableSize > 0) {
+    const std::uint32_t at = Size32(image.size());
+    Put32(image, nt + 12, at);
+    Put32(image, nt + 16, spec.symbolTableSize / 18);
+    for (std::uint32_t i = 0; i < spec.symbolTableSize; ++i) image.push_back(static_cast<std::uint8_t>(0x20 + i % 64));
+    const std::size_t strings = image.size();
+    image.resize(strings + 4, 0);
+    Put32(image, strings, 4);
+  }
+  image.insert(image.end(), spec.appended.begin(), spec.appended.end());
+
+  if (spec.computeChecksum) Put32(image, oh + 64, StandardChecksum(image, oh + 64));
+  return image;
+}
+
+Bytes BuildIcoFile(const std::vector<IconImageSpec>& images, std::uint16_t type) {
+  Bytes b;
+  Put16(b, 0, 0);
+  Put16(b, 2, type);
+  Put16(b, 4, Size32(images.size()));
+  std::uint32_t offset = 6 + 16 * Size32(images.size());
+  b.resize(offset, 0);
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const IconImageSpec& im = images[i];
+    const std::size_t e = 6 + 16 * i;
+    b[e] = im.width;
+    b[e + 1] = im.height;
+    b[e + 2] = im.colorCount;
+    b[e + 3] = im.reserved;
+    Put16(b, e + 4, im.planes);
+    Put16(b, e + 6, im.bitCount);
+    Put32(b, e + 8, Size32(im.bytes.size()));
+    Put32(b, e + 12, offset);
+    b.insert(b.end(), im.bytes.begin(), im.bytes.end());
+    offset += Size32(im.bytes.size());
+  }
+  return b;
+}
+
+ImageFacts ReadFacts(const Bytes& image) {
+  ImageFacts f;
+  f.ntHeaders = Get32(image, 0x3C);
+  f.pe32Plus = Get16(image, f.ntHeaders + 24) == 0x20B;
+  f.dataDirectory = f.ntHeaders + 24 + (f.pe32Plus ? 112 : 96);
+  f.sectionTable = f.ntHeaders + 24 + Get16(image, f.ntHeaders + 20);
+  f.sectionCount = Get16(image, f.ntHeaders + 6);
+  const std::uint32_t rva = Get32(image, f.dataDirectory + 16);
+  for (std::uint32_t i = 0; i < f.sectionCount; ++i) {
+    const std::uint32_t h = f.sectionTable + 40 * i;
+    if (Get32(image, h + 12) == rva) {
+      f.resourceSectionIndex = i;
+      f.resourcePointerToRawData = Get32(image, h + 20);
+      f.resourceSizeOfRawData = Get32(image, h + 16);
+      f.resourceVirtualAddress = rva;
+      f.hasResourceSection = true;
+      break;
+    }
+  }
+  return f;
+}
+
+}  // namespace marovi::test

@@ -1,0 +1,112 @@
+// Builds small PE images (PE32 and PE32+) in memory for tests: any resource
+// tree, optional sections behind the resource section, a debug directory and
+// data appended behind the last section. No binary test image is committed;
+// every image a test uses comes from here or from the machine's own files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace marovi::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A resource type or name: a numeric id or a UTF-16 name.
+struct Key {
+  std::variant<std::uint16_t, std::u16string> value;
+  Key(std::uint16_t id) : value(id) {}                 // NOLINT
+  Key(int id) : value(static_cast<std::uint16_t>(id)) {}  // NOLINT
+  Key(std::u16string name) : value(std::move(name)) {}  // NOLINT
+  Key(const char16_t* name) : value(std::u16string(name)) {}  // NOLINT
+  bool named() const { return value.index() == 1; }
+};
+
+struct ResourceSpec {
+  Key type;
+  Key name;
+  std::uint16_t language = 0;
+  Bytes data;
+  std::uint32_t codePage = 0;
+  std::uint32_t reserved = 0;
+};
+
+struct SectionSpec {
+  std::string name;            // up to 8 characters
+  Bytes data;                  // raw data; empty with virtualSize > 0 gives a section without raw data
+  std::uint32_t virtualSize = 0;  // 0: the data's size
+  std::uint32_t characteristics = 0x40000040;  // initialised data, readable
+};
+
+struct DebugEntrySpec {
+  std::uint32_t type = 2;      // IMAGE_DEBUG_TYPE_CODEVIEW
+  Bytes data;                  // placed in the section named by inSection (or appended, see mapped)
+  bool mapped = true;          // false: AddressOfRawData 0, data only in the file
+};
+
+// A data directory entry pointing into a built section (RVA = the section's
+// address + offset).
+struct DirectorySpec {
+  std::uint32_t index = 0;     // 0 to 15
+  std::string section;         // name of the section it points into
+  std::uint32_t offset = 0;
+  std::uint32_t size = 0;
+};
+
+struct ImageSpec {
+  bool pe32Plus = false;
+  std::uint32_t fileAlignment = 0x200;
+  std::uint32_t sectionAlignment = 0x1000;
+  // Sections in order; the resource section is inserted at resourceIndex.
+  std::vector<SectionSpec> sectionsBefore = {SectionSpec{".text", Bytes(0x40, 0xC3), 0, 0x60000020}};
+  std::vector<ResourceSpec> resources;   // in the order the directory should list them
+  bool sortResources = true;             // sort entries as a linker does (names first, ids ascending)
+  bool withResourceSection = true;
+  std::vector<SectionSpec> sectionsAfter;  // behind the resource section in memory and in the file
+  // Debug directory: placed in the first section behind the resource section
+  // (or in the first section before it when there is none behind it).
+  std::vector<DebugEntrySpec> debugEntries;
+  bool debugBehindResources = true;
+  Bytes appended;                         // bytes behind the last section, described by no header
+  std::uint32_t symbolTableSize = 0;      // >0: a COFF symbol area appended, PointerToSymbolTable set
+  bool computeChecksum = true;
+  std::vector<DirectorySpec> directories;  // further data directory entries
+};
+
+// The whole image file.
+Bytes BuildImage(const ImageSpec& spec);
+
+// Just the bytes of a resource section laid out for the given RVA, as a linker
+// would produce it (directory tables, then names, then data).
+Bytes BuildResourceSectionBytes(const std::vector<ResourceSpec>& resources, std::uint32_t rva,
+                                bool sortEntries = true);
+
+// An .ico file with the given images (each image's bytes are stored as they are).
+struct IconImageSpec {
+  std::uint8_t width = 16, height = 16, colorCount = 0, reserved = 0;
+  std::uint16_t planes = 1, bitCount = 32;
+  Bytes bytes;
+};
+Bytes BuildIcoFile(const std::vector<IconImageSpec>& images, std::uint16_t type = 1);
+
+// Offsets of interest in a built image, found by reading it back simply.
+struct ImageFacts {
+  std::uint32_t ntHeaders = 0;
+  std::uint32_t resourceSectionIndex = 0;
+  std::uint32_t resourcePointerToRawData = 0;
+  std::uint32_t resourceSizeOfRawData = 0;
+  std::uint32_t resourceVirtualAddress = 0;
+  bool hasResourceSection = false;
+  bool pe32Plus = false;
+  std::uint32_t dataDirectory = 0;  // file offset of DataDirectory[0]
+  std::uint32_t sectionTable = 0;   // file offset of the first section header
+  std::uint32_t sectionCount = 0;
+};
+ImageFacts ReadFacts(const Bytes& image);
+
+// The standard image checksum of the bytes, with the 4 bytes at
+// checksumOffset counted as zero.
+std::uint32_t StandardChecksum(const Bytes& image, std::uint32_t checksumOffset);
+
+}  // namespace marovi::test
