@@ -1,0 +1,48 @@
+// The change workflow's file services on Windows (kernel32, wide-character
+// functions). A "/" is taken as a separator as well as "\".
+#include <windows.h>
+
+#include <string>
+
+#include "app/change_workflow.h"
+
+namespace marovi::app {
+namespace {
+
+const wchar_t* Wide(const std::u16string& path) {
+  static_assert(sizeof(wchar_t) == sizeof(char16_t));
+  return reinterpret_cast<const wchar_t*>(path.c_str());
+}
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  bool FileExists(const std::u16string& path) override {
+    const DWORD attributes = GetFileAttributesW(Wide(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+
+  bool FolderExists(const std::u16string& path) override {
+    const DWORD attributes = GetFileAttributesW(Wide(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  bool CreateFolder(const std::u16string& path) override {
+    return CreateDirectoryW(Wide(path), nullptr) != 0;
+  }
+
+  bool CopyFileNoOverwrite(const std::u16string& from, const std::u16string& to) override {
+    return CopyFileW(Wide(from), Wide(to), /*bFailIfExists=*/TRUE) != 0;
+  }
+
+  bool IsSeparator(char16_t c) const override { return c == u'\\' || c == u'/'; }
+  bool IsDriveSeparator(char16_t c) const override { return c == u':'; }
+};
+
+}  // namespace
+
+FileSystem& NativeFileSystem() {
+  static Win32FileSystem fileSystem;
+  return fileSystem;
+}
+
+}  // namespace marovi::app

@@ -1,0 +1,61 @@
+// Console output and system error texts, for POSIX and Windows.
+#include "cli/console.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cli/commands.h"
+#include "engine/platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace marovi::cli {
+namespace {
+
+void WriteLine(std::FILE* stream, const std::string& utf8Line) {
+#ifdef _WIN32
+  // A console shows wide text whatever its code page; redirected output
+  // stays UTF-8.
+  const HANDLE handle = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+    std::fflush(stream);
+    const std::u16string wide = platform::FromUtf8(utf8Line + "\n");
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+#endif
+  std::fwrite(utf8Line.data(), 1, utf8Line.size(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
+void PrintOut(const std::string& utf8Line) { WriteLine(stdout, utf8Line); }
+
+void PrintError(const std::string& utf8Line) {
+  WriteLine(stderr, std::string(kProgram) + ": " + utf8Line);
+}
+
+std::string SystemErrorText(std::uint32_t code) {
+#ifdef _WIN32
+  wchar_t buffer[512] = {};
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                     buffer, static_cast<DWORD>(sizeof buffer / sizeof buffer[0]), nullptr);
+  std::string text = platform::ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(buffer), static_cast<std::size_t>(length)));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
+  if (text.empty()) text = "system error";
+  return text + " (error " + std::to_string(code) + ")";
+#else
+  return std::string(std::strerror(static_cast<int>(code))) + " (errno " + std::to_string(code) + ")";
+#endif
+}
+
+}  // namespace marovi::cli

@@ -1,0 +1,46 @@
+// marovi-cli: lists the resources of an image and replaces its icon group.
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "engine/platform.h"
+
+namespace marovi::cli {
+
+int Main(const std::vector<std::string>& args) {
+  try {
+    std::string error;
+    const std::optional<Command> command = ParseArguments(args, error);
+    if (!command) {
+      PrintError(error + " (see marovi-cli --help)");
+      return kExitUsage;
+    }
+    switch (command->kind) {
+      case CommandKind::Help: PrintOut(UsageText()); return kExitOk;
+      case CommandKind::Version: PrintOut(std::string(kProgram) + " " + kVersion); return kExitOk;
+      case CommandKind::List: return RunList(command->list);
+      case CommandKind::SetIcon: return RunSetIcon(command->setIcon);
+    }
+  } catch (const std::exception& error) {
+    PrintError(std::string("internal error: ") + error.what());
+  }
+  return kExitFailed;
+}
+
+}  // namespace marovi::cli
+
+#ifdef _WIN32
+// Wide arguments, so that any path reaches the program unchanged.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i)
+    args.push_back(marovi::platform::ToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+  return marovi::cli::Main(args);
+}
+#else
+int main(int argc, char** argv) {
+  return marovi::cli::Main(std::vector<std::string>(argv + 1, argv + argc));
+}
+#endif
