@@ -1,0 +1,351 @@
+// Ending an update: the new resource section is measured, laid out in a
+// mapped scratch file, and only then is the image file resized, its headers
+// and debug directory fixed, the section copied in and the checksum written.
+#include "engine/commit.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/bytes.h"
+#include "engine/image.h"
+
+namespace marovi {
+
+namespace {
+
+constexpr std::uint32_t kHighBit = 0x80000000u;
+constexpr std::uint32_t kDebugEntrySize = 28;
+constexpr std::uint32_t kDebugAddressOfRawData = 20;
+constexpr std::uint32_t kDebugPointerToRawData = 24;
+// The largest section the commit lays out; file positions are 32-bit.
+constexpr std::uint64_t kMaxSectionSize = 0x7FFFFFFF;
+
+// The measuring pass in 64 bits, so that no tree, however large or however
+// many of its leaves share one data range, can wrap the totals around.
+void Measure(const TResItem* node, std::uint64_t& dirBytes, std::uint64_t& nameBytes,
+             std::uint64_t& dataBytes) {
+  if (node->isDirectory) {
+    dirBytes += 16 + 8ull * (std::uint64_t{node->namedEntryCount} + node->idEntryCount);
+    for (const TResItem* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+      if (!child->name.empty()) nameBytes += 2 + 2ull * child->name.size();
+      Measure(child, dirBytes, nameBytes, dataBytes);
+    }
+  } else {
+    dirBytes += 16;
+    dataBytes += (std::uint64_t{node->dataSize} + 3) & ~std::uint64_t{3};
+  }
+}
+
+// Bounds-checked writes into the section image.
+struct SectionWriter {
+  SectionCursor& c;
+  std::uint8_t* At(std::uint32_t offset, std::uint64_t length) {
+    if (!InBounds(c.imageSize, offset, length))
+      throw std::length_error("resource section layout overflows its measured size");
+    return c.image + offset;
+  }
+};
+
+void Write(const TResItem* node, SectionCursor& cursor) {
+  SectionWriter w{cursor};
+  if (node->isDirectory) {
+    const std::uint32_t count = node->namedEntryCount + node->idEntryCount;
+    const std::uint32_t table = cursor.dirPos;
+    std::uint8_t* header = w.At(table, 16 + 8ull * count);
+    cursor.dirPos += 16 + 8 * count;
+    StoreU32(header + 0, node->characteristics);
+    StoreU32(header + 4, node->timeDateStamp);
+    StoreU16(header + 8, node->majorVersion);
+    StoreU16(header + 10, node->minorVersion);
+    StoreU16(header + 12, static_cast<std::uint16_t>(node->namedEntryCount));
+    StoreU16(header + 14, static_cast<std::uint16_t>(node->idEntryCount));
+    std::uint32_t k = 0;
+    for (const TResItem* child = node->firstChild; child != nullptr && k < count;
+         child = child->nextSibling, ++k) {
+      std::uint8_t* entry = header + 16 + 8 * k;
+      if (k < node->namedEntryCount) {
+        const auto length = static_cast<std::uint32_t>(child->name.size());
+        std::uint8_t* text = w.At(cursor.namePos, 2 + 2ull * length);
+        StoreU32(entry, cursor.namePos | kHighBit);
+        StoreU16(text, static_cast<std::uint16_t>(length));
+        for (std::uint32_t i = 0; i < length; ++i)
+          StoreU16(text + 2 + 2 * i, static_cast<std::uint16_t>(child->name[i]));
+        cursor.namePos += 2 + 2 * length;
+      } else {
+        StoreU32(entry, child->id);
+      }
+      StoreU32(entry + 4, cursor.dirPos | (child->isDirectory ? kHighBit : 0));
+      Write(child, cursor);
+    }
+    return;
+  }
+  std::uint8_t* entry = w.At(cursor.dirPos, 16);
+  cursor.dirPos += 16;
+  StoreU32(entry + 0, cursor.sectionRva + cursor.dataPos);
+  StoreU32(entry + 4, node->dataSize);
+  StoreU32(entry + 8, node->codePage);
+  StoreU32(entry + 12, node->reserved);
+  std::uint8_t* out = w.At(cursor.dataPos, node->dataSize);
+  if (node->dataPointer != nullptr) {
+    std::memcpy(out, node->dataPointer, node->dataSize);
+  } else if (!node->data.empty()) {
+    std::memcpy(out, node->data.data(), std::min<std::size_t>(node->dataSize, node->data.size()));
+  } else if (node->tempFile != 0) {
+    // New data that cannot be read back would go into the image as zeros.
+    if (!platform::ReadAt(node->tempFile, 0, out, node->dataSize))
+      throw std::runtime_error("cannot read back a scratch file");
+  }
+  cursor.dataPos += RoundUp(node->dataSize, 4);
+}
+
+
+// Frees everything the update holds.
+void Release(ResourceUpdate* update) {
+  FreeResourceTree(&update->root);
+  UnmapFile(update->mappingHandle, update->view, update->viewSize);
+  platform::CloseFile(update->fileHandle);
+  delete update;
+}
+
+// One commit on an update whose tree is complete.
+class Committer {
+ public:
+  explicit Committer(ResourceUpdate& u) : u_(u) {}
+
+  bool Run() {
+    const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
+    if (!layout) return false;
+    const auto index = FindResourceSection(u_.view, u_.viewSize, u_.ntHeaders);
+    if (!index) return false;
+    const PeLayout& l = *layout;
+    const std::uint8_t* nt = u_.ntHeaders;
+    const std::uint8_t* s = u_.view + l.Section(*index);
+    const std::uint32_t fileAlignment = LoadU32(nt + nt::kFileAlignment);
+    const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
+    const std::uint32_t rawPointer = LoadU32(s + sec::kPointerToRawData);
+    const std::uint32_t rawSize = LoadU32(s + sec::kSizeOfRawData);
+    const std::uint32_t rva = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory));
+    const std::uint32_t oldSize = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory) + 4);
+    if (fileAlignment == 0 || sectionAlignment == 0) return false;
+    // The section must lie in the file behind the headers, or writing it
+    // would destroy them.
+    const std::uint64_t headersEnd = std::uint64_t{l.sectionTable} + sec::kSize * l.sectionCount;
+    if (rawPointer < headersEnd || !InBounds(u_.viewSize, rawPointer, rawSize)) return false;
+    if (!NothingElseLivesInSection(l, s, rva, oldSize)) return false;
+
+    std::uint64_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
+    Measure(u_.root, dirBytes, nameBytes, dataBytes);
+    const std::uint64_t sectionSize = ((dirBytes + nameBytes + 3) & ~std::uint64_t{3}) + dataBytes;
+    const std::uint64_t newRaw = (sectionSize + fileAlignment - 1) / fileAlignment * fileAlignment;
+    const std::int64_t rawDelta = static_cast<std::int64_t>(newRaw) - rawSize;
+    if (sectionSize > kMaxSectionSize || newRaw > kMaxSectionSize ||
+        std::int64_t{u_.viewSize} + rawDelta > std::int64_t{0xFFFFFFFF})
+      return false;
+    const auto size32 = static_cast<std::uint32_t>(sectionSize);
+    const auto virtDelta = static_cast<std::uint32_t>(
+        std::uint64_t{RoundUp(size32, sectionAlignment)} - RoundUp(oldSize, sectionAlignment));
+
+    SectionImage image = BuildResourceSection(rva, u_.root, static_cast<std::uint32_t>(dirBytes),
+                                              static_cast<std::uint32_t>(nameBytes),
+                                              static_cast<std::uint32_t>(dataBytes));
+    if (image.view == nullptr) return false;
+    struct ImageGuard {
+      const TResItem* root;
+      SectionImage& image;
+      ~ImageGuard() { ReleaseSectionImage(root, image); }
+    } guard{u_.root, image};
+
+    const std::uint32_t sectionIndex = *index;
+    if (rawDelta != 0 &&
+        !ShiftFileTail(u_.fileHandle, rawPointer + rawSize, static_cast<std::int32_t>(rawDelta),
+                       u_.mappingHandle, u_.view, u_.viewSize))
+      return false;
+    // The view may have moved: find everything again.
+    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
+    const auto moved = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
+    if (!moved) return false;
+    FixHeaders(*moved, sectionIndex, static_cast<std::uint32_t>(newRaw), size32,
+               static_cast<std::uint32_t>(rawDelta), virtDelta, rawPointer, rawSize);
+    FixDebugDirectory(*moved, rawPointer, static_cast<std::uint32_t>(rawDelta), virtDelta);
+
+    std::memcpy(u_.view + rawPointer, image.view, size32);
+    std::memset(u_.view + rawPointer + size32, 0, static_cast<std::size_t>(newRaw - size32));
+    ComputeImageChecksum(u_.view, u_.viewSize, u_.viewSize);
+    return true;
+  }
+
+ private:
+  // Packers keep imports or code inside the resource section; rebuilding it
+  // would throw them away and the program would no longer load. Such images
+  // are refused rather than destroyed.
+  bool NothingElseLivesInSection(const PeLayout& l, const std::uint8_t* s, std::uint32_t rva,
+                                 std::uint32_t oldSize) const {
+    const std::uint64_t extent = std::max({std::uint64_t{LoadU32(s + sec::kVirtualSize)},
+                                           std::uint64_t{LoadU32(s + sec::kSizeOfRawData)},
+                                           std::uint64_t{oldSize}});
+    auto inside = [&](std::uint32_t address) {
+      return address >= rva && address - std::uint64_t{rva} < extent;
+    };
+    for (std::uint32_t k = 0; k < l.directoryCount; ++k) {
+      if (k == kResourceDirectory || k == kCertificateDirectory) continue;
+      const std::uint8_t* entry = u_.view + l.DirectoryEntry(k);
+      if (LoadU32(entry) != 0 && LoadU32(entry + 4) != 0 && inside(LoadU32(entry))) return false;
+    }
+    const std::uint32_t entryPoint = LoadU32(u_.ntHeaders + nt::kAddressOfEntryPoint);
+    return entryPoint == 0 || !inside(entryPoint);
+  }
+
+  void FixHeaders(const PeLayout& l, std::uint32_t sectionIndex, std::uint32_t newRaw,
+                  std::uint32_t sectionSize, std::uint32_t rawDelta, std::uint32_t virtDelta,
+                  std::uint32_t rawPointer, std::uint32_t oldRawSize) {
+    std::uint8_t* nt = u_.ntHeaders;
+    std::uint8_t* v = u_.view;
+    const std::uint32_t oldEnd = rawPointer + oldRawSize;
+    auto add = [](std::uint8_t* p, std::uint32_t delta) { StoreU32(p, LoadU32(p) + delta); };
+
+    std::uint8_t* resource = v + l.DirectoryEntry(kResourceDirectory);
+    const std::uint32_t rva = LoadU32(resource);
+    add(nt + nt::kSizeOfInitializedData, rawDelta);
+    std::uint8_t* s = v + l.Section(sectionIndex);
+    StoreU32(s + sec::kSizeOfRawData, newRaw);
+    StoreU32(s + sec::kVirtualSize, sectionSize);
+    StoreU32(resource + 4, sectionSize);
+    add(nt + nt::kSizeOfImage, virtDelta);
+
+    for (std::uint32_t i = 0; i < l.sectionCount; ++i) {
+      std::uint8_t* h = v + l.Section(i);
+      if (LoadU32(h + sec::kVirtualAddress) <= rva) continue;
+      add(h + sec::kVirtualAddress, virtDelta);
+      add(h + sec::kPointerToRawData, rawDelta);
+      if (LoadU32(h + sec::kPointerToLinenumbers) > rawPointer) add(h + sec::kPointerToLinenumbers, rawDelta);
+      if (LoadU32(h + sec::kPointerToRelocations) > rawPointer) add(h + sec::kPointerToRelocations, rawDelta);
+    }
+    for (std::uint32_t k = 0; k < l.directoryCount; ++k) {
+      std::uint8_t* entry = v + l.DirectoryEntry(k);
+      if (k == kCertificateDirectory) {
+        // The certificate table holds a file offset, not an address.
+        if (LoadU32(entry) >= oldEnd && LoadU32(entry) != 0) add(entry, rawDelta);
+      } else if (LoadU32(entry) > rva) {
+        add(entry, virtDelta);
+      }
+    }
+    // The COFF symbol table of GNU-linked images lies behind the sections.
+    std::uint8_t* symbols = nt + nt::kPointerToSymbolTable;
+    if (LoadU32(symbols) >= oldEnd && LoadU32(symbols) != 0) add(symbols, rawDelta);
+  }
+
+  void FixDebugDirectory(const PeLayout& l, std::uint32_t rawPointer, std::uint32_t rawDelta,
+                         std::uint32_t virtDelta) {
+    if (l.directoryCount <= kDebugDirectory) return;
+    std::uint8_t* v = u_.view;
+    const std::uint8_t* d = v + l.DirectoryEntry(kDebugDirectory);
+    const std::uint32_t address = LoadU32(d);
+    const std::uint32_t size = LoadU32(d + 4);
+    if (size == 0) return;
+    std::optional<std::uint32_t> holder;
+    for (std::uint32_t j = 0; j < l.sectionCount && !holder; ++j) {
+      const std::uint32_t start = LoadU32(v + l.Section(j) + sec::kVirtualAddress);
+      const bool last = j + 1 == l.sectionCount;
+      if (start <= address &&
+          (last || LoadU32(v + l.Section(j + 1) + sec::kVirtualAddress) > address))
+        holder = j;
+    }
+    if (!holder) return;
+    const std::uint8_t* h = v + l.Section(*holder);
+    const std::uint64_t at = std::uint64_t{LoadU32(h + sec::kPointerToRawData)} +
+                             (address - LoadU32(h + sec::kVirtualAddress));
+    const std::uint32_t count = size % kDebugEntrySize == 0 ? size / kDebugEntrySize : size;
+    if (static_cast<std::int32_t>(count) <= 0) return;
+    // Entries that would lie outside the file are left alone.
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t offset = at + kDebugEntrySize * i;
+      if (!InBounds(u_.viewSize, offset, kDebugEntrySize)) break;
+      std::uint8_t* entry = v + offset;
+      if (LoadU32(entry + kDebugPointerToRawData) > rawPointer) {
+        StoreU32(entry + kDebugPointerToRawData, LoadU32(entry + kDebugPointerToRawData) + rawDelta);
+        if (LoadU32(entry + kDebugAddressOfRawData) != 0)
+          StoreU32(entry + kDebugAddressOfRawData,
+                   LoadU32(entry + kDebugAddressOfRawData) + virtDelta);
+      }
+    }
+  }
+
+  ResourceUpdate& u_;
+};
+
+}  // namespace
+
+std::uint32_t SectionSizes::SectionSize() const { return RoundUp(dirBytes + nameBytes, 4) + dataBytes; }
+
+void MeasureResourceTree(const TResItem* node, std::uint32_t& dirBytes, std::uint32_t& nameBytes,
+                         std::uint32_t& dataBytes) {
+  std::uint64_t d = 0, n = 0, b = 0;
+  Measure(node, d, n, b);
+  dirBytes += static_cast<std::uint32_t>(d);
+  nameBytes += static_cast<std::uint32_t>(n);
+  dataBytes += static_cast<std::uint32_t>(b);
+}
+
+bool WriteResourceTree(const TResItem* node, SectionCursor& cursor) {
+  try {
+    Write(node, cursor);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
+                                  std::uint32_t dirBytes, std::uint32_t nameBytes,
+                                  std::uint32_t dataBytes) {
+  SectionImage image;
+  const std::uint32_t dataStart = RoundUp(dirBytes + nameBytes, 4);
+  const std::uint32_t sectionSize = dataStart + dataBytes;
+  const std::string name = ScratchFileName(root);
+  const platform::FileHandle file = platform::CreateScratchFile(name);
+  if (file == platform::kInvalidFile) return image;
+  platform::MappingHandle mapping = 0;
+  std::uint8_t* view = nullptr;
+  std::uint32_t viewSize = 0;
+  // A new file extended to its length reads as zeros: the gaps need no fill.
+  const bool mapped = platform::SetFileLength(file, sectionSize) &&
+                      platform::MapWholeFile(file, mapping, view, viewSize);
+  platform::CloseMapping(mapping);
+  platform::CloseFile(file);
+  if (!mapped) {
+    platform::DeleteFileByName(name);
+    return image;
+  }
+  image.view = view;
+  image.size = sectionSize;
+  image.mappedSize = viewSize;
+  SectionCursor cursor{view, std::min(sectionSize, viewSize), sectionRva, 0, dirBytes, dataStart};
+  if (!WriteResourceTree(root, cursor)) ReleaseSectionImage(root, image);
+  return image;
+}
+
+void ReleaseSectionImage(const TResItem* root, SectionImage& image) {
+  if (image.view == nullptr) return;
+  platform::UnmapView(image.view, image.mappedSize);
+  platform::DeleteFileByName(ScratchFileName(root));
+  image = SectionImage{};
+}
+
+bool EndResourceUpdate(ResourceUpdate* update, bool discard) {
+  if (update == nullptr) return true;
+  bool result = true;
+  if (!discard) {
+    try {
+      result = Committer(*update).Run();
+    } catch (...) {
+      // Even a commit cut short releases the file, so that the program can
+      // go on and other programs can open it.
+      result = false;
+    }
+  }
+  Release(update);
+  return result;
+}
+
+}  // namespace marovi

@@ -1,0 +1,51 @@
+// Ending an update: discard, or rebuild the resource section and write it back.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/update.h"
+
+namespace marovi {
+
+// Ends the update; the handle is dead afterwards whatever the result. Discard
+// writes nothing. A commit returns false when it could not be completed; the
+// image file is then as it was, except after a failure while its tail was
+// being moved in place (see ShiftFileTail).
+bool EndResourceUpdate(ResourceUpdate* update, bool discard);
+
+struct SectionSizes {
+  std::uint32_t dirBytes = 0;
+  std::uint32_t nameBytes = 0;
+  std::uint32_t dataBytes = 0;
+  std::uint32_t SectionSize() const;  // RoundUp(dir + names, 4) + data
+};
+
+void MeasureResourceTree(const TResItem* node, std::uint32_t& dirBytes, std::uint32_t& nameBytes,
+                         std::uint32_t& dataBytes);
+
+struct SectionCursor {
+  std::uint8_t* image = nullptr;
+  std::uint32_t imageSize = 0;
+  std::uint32_t sectionRva = 0;
+  std::uint32_t dirPos = 0;
+  std::uint32_t namePos = 0;
+  std::uint32_t dataPos = 0;
+};
+
+// Writes the subtree at node into the section image; false when a leaf's
+// scratch file cannot be read.
+bool WriteResourceTree(const TResItem* node, SectionCursor& cursor);
+
+// A finished section image, mapped from the root's scratch file.
+struct SectionImage {
+  std::uint8_t* view = nullptr;
+  std::uint32_t size = 0;  // sectionSize
+  std::uint32_t mappedSize = 0;
+};
+// Lays out the section in a scratch file named after root; view null on failure.
+SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
+                                  std::uint32_t dirBytes, std::uint32_t nameBytes,
+                                  std::uint32_t dataBytes);
+void ReleaseSectionImage(const TResItem* root, SectionImage& image);
+
+}  // namespace marovi

@@ -1,0 +1,232 @@
+// Opening, mapping and reading the headers of a PE image, the image
+// checksum, and moving the tail of the file.
+#include "engine/image.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "engine/bytes.h"
+
+namespace marovi {
+
+namespace {
+constexpr std::uint32_t kDosMagic = 0x5A4D;  // "MZ"
+constexpr std::uint32_t kDosLfanew = 60;
+constexpr std::size_t kMoveChunk = 1u << 20;
+}  // namespace
+
+std::optional<PeLayout> ReadPeLayout(const std::uint8_t* view, std::uint32_t viewSize,
+                                     const std::uint8_t* ntHeaders) {
+  if (view == nullptr || ntHeaders == nullptr || ntHeaders < view) return std::nullopt;
+  const auto ntOffset = static_cast<std::uint64_t>(ntHeaders - view);
+  // Everything up to CheckSum and the directory count must be there.
+  if (!InBounds(viewSize, ntOffset, nt::kCheckSum + 4)) return std::nullopt;
+  PeLayout layout;
+  layout.ntHeaders = static_cast<std::uint32_t>(ntOffset);
+  layout.magic = LoadU16(ntHeaders + nt::kMagic);
+  std::uint32_t countField = 0;
+  std::uint32_t directory = 0;
+  if (layout.magic == nt::kMagicPe32) {
+    countField = nt::kNumberOfRvaAndSizes32;
+    directory = nt::kDataDirectory32;
+  } else if (layout.magic == nt::kMagicPe32Plus) {
+    countField = nt::kNumberOfRvaAndSizes64;
+    directory = nt::kDataDirectory64;
+  } else {
+    return std::nullopt;
+  }
+  const std::uint32_t optionalSize = LoadU16(ntHeaders + nt::kSizeOfOptionalHeader);
+  if (!InBounds(viewSize, ntOffset, countField + 4)) return std::nullopt;
+  // Only the directory entries that the optional header really holds count.
+  std::uint32_t count = std::min<std::uint32_t>(LoadU32(ntHeaders + countField), kDataDirectoryEntries);
+  const std::uint32_t room = nt::kOptionalHeader + optionalSize > directory
+                                 ? (nt::kOptionalHeader + optionalSize - directory) / 8
+                                 : 0;
+  count = std::min(count, room);
+  layout.dataDirectory = layout.ntHeaders + directory;
+  layout.directoryCount = count;
+  if (!InBounds(viewSize, layout.dataDirectory, 8ull * count)) return std::nullopt;
+  layout.sectionTable = layout.ntHeaders + nt::kOptionalHeader + optionalSize;
+  layout.sectionCount = LoadU16(ntHeaders + nt::kNumberOfSections);
+  if (!InBounds(viewSize, layout.sectionTable, std::uint64_t{sec::kSize} * layout.sectionCount))
+    return std::nullopt;
+  return layout;
+}
+
+FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create) {
+  return platform::OpenFileByName(name, forWriting, create);
+}
+
+bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                  std::uint32_t& viewSize) {
+  return platform::MapWholeFile(file, mapping, view, viewSize);
+}
+
+void UnmapFile(MappingHandle mapping, std::uint8_t* view, std::uint32_t viewSize) {
+  platform::UnmapView(view, viewSize);
+  platform::CloseMapping(mapping);
+}
+
+std::uint8_t* LocateNtHeaders(std::uint8_t* view, std::uint32_t viewSize) {
+  if (view == nullptr || viewSize < 2) return nullptr;
+  if (LoadU16(view) != kDosMagic) return nullptr;
+  if (!InBounds(viewSize, kDosLfanew, 4)) return nullptr;
+  const std::uint32_t lfanew = LoadU32(view + kDosLfanew);
+  if (!InBounds(viewSize, lfanew, 4)) return nullptr;
+  if (LoadU32(view + lfanew) != nt::kPeSignature) return nullptr;
+  return view + lfanew;
+}
+
+std::optional<std::uint32_t> FindResourceSection(const std::uint8_t* view, std::uint32_t viewSize,
+                                                 const std::uint8_t* ntHeaders) {
+  const auto layout = ReadPeLayout(view, viewSize, ntHeaders);
+  if (!layout || layout->directoryCount <= kResourceDirectory) return std::nullopt;
+  const std::uint32_t rva = LoadU32(view + layout->DirectoryEntry(kResourceDirectory));
+  for (std::uint32_t i = 0; i < layout->sectionCount; ++i) {
+    if (LoadU32(view + layout->Section(i) + sec::kVirtualAddress) == rva) return i;
+  }
+  return std::nullopt;
+}
+
+std::uint32_t RoundUp(std::uint32_t value, std::uint32_t alignment) {
+  return ((value + alignment - 1) / alignment) * alignment;
+}
+
+std::uint32_t ImageChecksum(const std::uint8_t* bytes, std::uint32_t size) {
+  // The sum of 16-bit words with end-around carry is the sum modulo 0xFFFF
+  // (0 only when every word is 0), and 2^16, 2^32 and 2^64 are all 1 modulo
+  // 0xFFFF: so eight bytes can be added at a time and folded at the end.
+  std::uint64_t sum = 0;
+  std::uint32_t i = 0;
+  for (; size - i >= 8; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes + i, 8);  // little-endian hosts only, as the platforms are
+    sum += w;
+    if (sum < w) ++sum;
+  }
+  for (; size - i >= 2; i += 2) {
+    const std::uint64_t w = LoadU16(bytes + i);
+    sum += w;
+    if (sum < w) ++sum;
+  }
+  if (i < size) {
+    const std::uint64_t w = bytes[i];
+    sum += w;
+    if (sum < w) ++sum;
+  }
+  while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint32_t>(sum);
+}
+
+void ComputeImageChecksum(std::uint8_t* view, std::uint32_t viewSize, std::uint32_t fileSize) {
+  std::uint8_t* ntHeaders = LocateNtHeaders(view, viewSize);
+  if (ntHeaders == nullptr) return;
+  const auto offset = static_cast<std::uint64_t>(ntHeaders - view) + nt::kCheckSum;
+  if (!InBounds(viewSize, offset, 4)) return;
+  fileSize = std::min(fileSize, viewSize);
+  StoreU32(view + offset, 0);
+  StoreU32(view + offset, ImageChecksum(view, fileSize) + fileSize);
+}
+
+namespace {
+
+// Moves count bytes of the file from src to dst through a bounded buffer, in
+// the order that never overwrites a byte before it is read. On failure,
+// `moved` tells how many bytes at the far end (moving up) or at the start
+// (moving down) have reached their place.
+bool MoveBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::uint64_t count,
+               std::uint64_t& moved) {
+  moved = 0;
+  if (count == 0 || src == dst) return true;
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(count, kMoveChunk)));
+  while (moved < count) {
+    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count - moved, buffer.size()));
+    const std::uint64_t at = dst > src ? count - moved - chunk : moved;
+    if (!platform::ReadAt(file, src + at, buffer.data(), chunk)) return false;
+    if (!platform::WriteAt(file, dst + at, buffer.data(), chunk)) return false;
+    moved += chunk;
+  }
+  return true;
+}
+
+// Puts a partly grown file back: the moved top of the tail goes back down and
+// the length returns to what it was.
+bool UndoGrow(FileHandle file, std::uint64_t position, std::uint64_t count, std::uint64_t delta,
+              std::uint64_t moved, std::uint64_t originalLength) {
+  std::uint64_t back = 0;
+  const std::uint64_t start = position + count - moved;
+  if (!MoveBytes(file, start + delta, start, moved, back)) return false;
+  return platform::SetFileLength(file, originalLength);
+}
+
+}  // namespace
+
+bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
+                   MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize) {
+  UnmapFile(mapping, view, viewSize);
+  view = nullptr;
+  viewSize = 0;
+  mapping = 0;
+  auto remap = [&] { return MapWholeFile(file, mapping, view, viewSize); };
+
+  std::uint64_t length = 0;
+  if (!platform::GetFileLength(file, length)) {
+    remap();
+    return false;
+  }
+  const std::uint64_t originalLength = length;
+  if (length < position) {
+    if (!platform::SetFileLength(file, position)) {
+      platform::SetFileLength(file, originalLength);
+      remap();
+      return false;
+    }
+    length = position;
+  }
+  const std::uint64_t count = length - position;
+  std::uint64_t moved = 0;
+
+  if (delta > 0) {
+    const auto grow = static_cast<std::uint64_t>(delta);
+    if (!platform::SetFileLength(file, length + grow)) {
+      platform::SetFileLength(file, originalLength);
+      remap();
+      return false;
+    }
+    platform::MarkUnrecoverableWindow(true);
+    if (!MoveBytes(file, position, position + grow, count, moved)) {
+      if (UndoGrow(file, position, count, grow, moved, originalLength))
+        platform::MarkUnrecoverableWindow(false);
+      remap();
+      platform::MarkUnrecoverableWindow(false);
+      return false;
+    }
+    platform::MarkUnrecoverableWindow(false);
+    if (!remap()) {
+      // The moved file cannot be mapped again: put it back as it was.
+      UndoGrow(file, position, count, grow, count, originalLength);
+      remap();
+      return false;
+    }
+    return true;
+  }
+
+  const auto shrink = static_cast<std::uint64_t>(-static_cast<std::int64_t>(delta));
+  if (shrink > position) {
+    platform::SetFileLength(file, originalLength);
+    remap();
+    return false;
+  }
+  // Moving the tail down overwrites the bytes before position, which cannot
+  // be put back: from here until the file is mapped again a failure leaves
+  // the file changed.
+  platform::MarkUnrecoverableWindow(true);
+  const bool ok = MoveBytes(file, position, position - shrink, count, moved) &&
+                  platform::SetFileLength(file, length - shrink) && remap();
+  if (!ok && view == nullptr) remap();
+  platform::MarkUnrecoverableWindow(false);
+  return ok;
+}
+
+}  // namespace marovi

@@ -1,0 +1,113 @@
+// Access to a PE image file changed in place: opening, mapping, locating the
+// headers and the resource section, the checksum, and moving the file's tail.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "engine/platform.h"
+
+namespace marovi {
+
+using platform::FileHandle;
+using platform::MappingHandle;
+
+// Field offsets from the first byte of the NT headers. The optional header
+// fields used here sit at the same offsets in PE32 and PE32+.
+namespace nt {
+inline constexpr std::uint32_t kSignature = 0;
+inline constexpr std::uint32_t kNumberOfSections = 6;
+inline constexpr std::uint32_t kPointerToSymbolTable = 12;
+inline constexpr std::uint32_t kSizeOfOptionalHeader = 20;
+inline constexpr std::uint32_t kOptionalHeader = 24;
+inline constexpr std::uint32_t kMagic = 24;
+inline constexpr std::uint32_t kSizeOfInitializedData = 32;
+inline constexpr std::uint32_t kAddressOfEntryPoint = 40;
+inline constexpr std::uint32_t kSectionAlignment = 56;
+inline constexpr std::uint32_t kFileAlignment = 60;
+inline constexpr std::uint32_t kSizeOfImage = 80;
+inline constexpr std::uint32_t kCheckSum = 88;
+inline constexpr std::uint32_t kNumberOfRvaAndSizes32 = 24 + 92;
+inline constexpr std::uint32_t kNumberOfRvaAndSizes64 = 24 + 108;
+inline constexpr std::uint32_t kDataDirectory32 = 24 + 96;   // 120
+inline constexpr std::uint32_t kDataDirectory64 = 24 + 112;  // 136
+inline constexpr std::uint16_t kMagicPe32 = 0x10B;
+inline constexpr std::uint16_t kMagicPe32Plus = 0x20B;
+inline constexpr std::uint32_t kPeSignature = 0x4550;
+}  // namespace nt
+
+// Section header fields, offsets inside one 40-byte entry.
+namespace sec {
+inline constexpr std::uint32_t kSize = 40;
+inline constexpr std::uint32_t kVirtualSize = 8;
+inline constexpr std::uint32_t kVirtualAddress = 12;
+inline constexpr std::uint32_t kSizeOfRawData = 16;
+inline constexpr std::uint32_t kPointerToRawData = 20;
+inline constexpr std::uint32_t kPointerToRelocations = 24;
+inline constexpr std::uint32_t kPointerToLinenumbers = 28;
+}  // namespace sec
+
+// Data directory indices used by the engine.
+inline constexpr std::uint32_t kResourceDirectory = 2;
+inline constexpr std::uint32_t kCertificateDirectory = 4;
+inline constexpr std::uint32_t kDebugDirectory = 6;
+inline constexpr std::uint32_t kDataDirectoryEntries = 16;
+
+// Where the parts of the NT headers lie in one view, found and bounds-checked
+// once. Offsets are from the start of the view.
+struct PeLayout {
+  std::uint32_t ntHeaders = 0;
+  std::uint16_t magic = 0;
+  std::uint32_t dataDirectory = 0;  // DataDirectory[0]
+  std::uint32_t directoryCount = 0; // entries present, at most 16
+  std::uint32_t sectionTable = 0;
+  std::uint16_t sectionCount = 0;
+
+  std::uint32_t DirectoryEntry(std::uint32_t index) const { return dataDirectory + 8 * index; }
+  std::uint32_t Section(std::uint32_t index) const { return sectionTable + sec::kSize * index; }
+};
+
+// The layout of the image whose NT headers lie at ntHeaders in the view, or
+// none when the optional header is of neither known form or the headers, the
+// data directory or the section table do not fit in the view.
+std::optional<PeLayout> ReadPeLayout(const std::uint8_t* view, std::uint32_t viewSize,
+                                     const std::uint8_t* ntHeaders);
+
+// Opening and mapping.
+FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create);
+bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                  std::uint32_t& viewSize);
+void UnmapFile(MappingHandle mapping, std::uint8_t* view, std::uint32_t viewSize);
+
+// The NT headers of a mapped image ("MZ", e_lfanew, "PE\0\0"), or null.
+std::uint8_t* LocateNtHeaders(std::uint8_t* view, std::uint32_t viewSize);
+
+// Index of the first section whose VirtualAddress equals the resource table's,
+// or none (also for an image whose headers cannot hold a resource table).
+std::optional<std::uint32_t> FindResourceSection(const std::uint8_t* view, std::uint32_t viewSize,
+                                                 const std::uint8_t* ntHeaders);
+
+std::uint32_t RoundUp(std::uint32_t value, std::uint32_t alignment);
+
+// The standard image checksum of the first fileSize bytes of the view, which
+// it writes into OptionalHeader.CheckSum. fileSize must not exceed viewSize.
+void ComputeImageChecksum(std::uint8_t* view, std::uint32_t viewSize, std::uint32_t fileSize);
+// The same sum as a value, for a buffer whose CheckSum field has been cleared.
+std::uint32_t ImageChecksum(const std::uint8_t* bytes, std::uint32_t size);
+
+// Moves everything from position to the end of the file by delta bytes and
+// makes the file delta bytes longer or shorter; maps the file anew. On true,
+// [position, old end) now lies at [position + delta, old end + delta) and the
+// length is max(old length, position) + delta.
+//
+// Failures before the first byte moves (the disk cannot hold the longer file,
+// say) restore the file's length and mapping and leave its bytes as they
+// were. A growing file that cannot be mapped again after the move has its
+// tail moved back and its length restored. A failure while the tail is being
+// moved in place, or when a shrunk file cannot be mapped again, leaves the
+// file changed: that is the one window in which a commit may fail with the
+// file no longer as it was.
+bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
+                   MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize);
+
+}  // namespace marovi

@@ -1,0 +1,88 @@
+// File services of the operating system, the only place where the engine
+// reaches the system. Two implementations: platform_posix.cpp (file
+// descriptors, flock, mmap, pread/pwrite) and platform_win32.cpp (kernel32).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace marovi::platform {
+
+// A file: a descriptor on POSIX, a HANDLE on Windows.
+using FileHandle = std::intptr_t;
+inline constexpr FileHandle kInvalidFile = -1;
+
+// A file mapping: the mapping object on Windows; on POSIX nothing needs to
+// be held beside the view, and the handle is 1 while a mapping exists.
+using MappingHandle = std::intptr_t;
+
+// Opens a file named in UTF-16. forWriting: read and write access and an
+// exclusive lock against every other opener (share mode 0 on Windows,
+// flock(LOCK_EX|LOCK_NB) on POSIX); otherwise read access, shared.
+// create: create or truncate. Returns kInvalidFile with LastError() set.
+FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create);
+
+// Creates (or truncates) a private scratch file for reading and writing.
+// On POSIX it is created with mode 0600 and never through a symbolic link; a
+// name that exists as a link or belongs to another user is refused.
+FileHandle CreateScratchFile(const std::string& name);
+
+void CloseFile(FileHandle file);
+bool DeleteFileByName(const std::string& name);  // best effort
+
+// Length of an open file. False when it cannot be read or is 4 GiB or more.
+bool GetFileLength(FileHandle file, std::uint64_t& length);
+
+// Sets the length of an open file. Growing reserves the disk space first, so
+// that a full disk is a reported failure and never a fault in a mapping.
+bool SetFileLength(FileHandle file, std::uint64_t length);
+
+// Reads or writes exactly count bytes at offset; false on a short transfer.
+bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count);
+bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count);
+
+// Maps the whole file for reading and writing. Fails for an empty file.
+bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                  std::uint32_t& viewSize);
+// Drops a view (writes reach the file) and the mapping. Either may be empty.
+void UnmapView(std::uint8_t* view, std::uint32_t viewSize);
+void CloseMapping(MappingHandle mapping);
+
+// The temporary directory, ending in the platform's separator; empty when
+// there is none (names are then relative to the current directory).
+std::string TempDirectory();
+std::uint32_t CurrentProcessId();
+
+// The platform's last-error value: GetLastError on Windows, errno on POSIX.
+std::uint32_t LastError();
+void SetLastError(std::uint32_t code);
+
+// Well-known last-error values of this platform.
+std::uint32_t ErrorFileNotFound();     // 2 on both
+std::uint32_t ErrorSharingViolation(); // ERROR_SHARING_VIOLATION / EWOULDBLOCK
+std::uint32_t ErrorBadFormat();        // ERROR_BAD_EXE_FORMAT / ENOEXEC
+std::uint32_t ErrorDiskFull();         // ERROR_DISK_FULL / ENOSPC
+
+// The 8-bit form of a name by which named resource entries are ordered: the
+// system code page on Windows, UTF-8 elsewhere.
+std::string NarrowForOrdering(const std::u16string& name);
+
+// UTF-16 <-> UTF-8, for messages and for names of the platform's own form.
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromUtf8(std::string_view text);
+
+// Test-only fault injection: when set to n > 0, the n-th call to a fallible
+// service above from now on fails (as an I/O error would), and the calls after
+// it succeed again. 0 turns injection off. CallCount() counts the fallible
+// calls made since the last reset.
+void InjectFailureAt(std::uint64_t n);
+std::uint64_t CallCount();
+bool InjectedFailureHappened();
+
+// The engine marks the stretch of a commit in which the file is being moved in
+// place and cannot always be put back; a failure injected there may leave the
+// file changed, any other must not.
+void MarkUnrecoverableWindow(bool inside);
+bool InjectedFailureWasInWindow();
+
+}  // namespace marovi::platform

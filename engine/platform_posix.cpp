@@ -1,0 +1,219 @@
+// File services on POSIX systems: descriptors, flock, mmap, pread/pwrite.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "engine/platform.h"
+#include "engine/platform_fault.h"
+
+namespace marovi::platform {
+namespace {
+
+constexpr std::uint64_t kMaxLength = 0xFFFFFFFFu;
+
+int Fd(FileHandle file) { return static_cast<int>(file); }
+
+bool InjectedFailure(int code = EIO) {
+  if (!detail::ShouldFail()) return false;
+  errno = code;
+  return true;
+}
+
+// Refuses anything but a regular file: a FIFO or device must not block or be mapped.
+bool IsRegular(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  return true;
+}
+
+void CloseKeepingErrno(int fd) {
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+}
+
+}  // namespace
+
+FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create) {
+  if (InjectedFailure()) return kInvalidFile;
+  const std::string path = ToUtf8(name);
+  int flags = (forWriting ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if (create) flags |= O_CREAT;
+  const int fd = open(path.c_str(), flags, 0666);
+  if (fd < 0) return kInvalidFile;
+  if (!IsRegular(fd)) {
+    CloseKeepingErrno(fd);
+    return kInvalidFile;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // An image opened for writing is held against every other writer; the
+  // refusal leaves EWOULDBLOCK as the reason.
+  if (forWriting && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    CloseKeepingErrno(fd);
+    return kInvalidFile;
+  }
+  // Truncate only once the lock is held, never a file someone else holds.
+  if (create && ftruncate(fd, 0) != 0) {
+    CloseKeepingErrno(fd);
+    return kInvalidFile;
+  }
+  return fd;
+}
+
+FileHandle CreateScratchFile(const std::string& name) {
+  if (InjectedFailure()) return kInvalidFile;
+  // The temporary directory is shared with other users and the name is
+  // predictable: create it privately, never through a link, and take an
+  // existing file only when it is an ordinary file of ours with one name.
+  int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == EEXIST) {
+    fd = open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return kInvalidFile;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        st.st_nlink != 1) {
+      close(fd);
+      errno = EPERM;
+      return kInvalidFile;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (ftruncate(fd, 0) != 0) {
+      CloseKeepingErrno(fd);
+      return kInvalidFile;
+    }
+  }
+  return fd < 0 ? kInvalidFile : fd;
+}
+
+void CloseFile(FileHandle file) {
+  if (file != kInvalidFile && file != 0) close(Fd(file));
+}
+
+bool DeleteFileByName(const std::string& name) { return unlink(name.c_str()) == 0; }
+
+bool GetFileLength(FileHandle file, std::uint64_t& length) {
+  if (InjectedFailure()) return false;
+  struct stat st {};
+  if (fstat(Fd(file), &st) != 0) return false;
+  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > kMaxLength) {
+    errno = EFBIG;
+    return false;
+  }
+  length = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+bool SetFileLength(FileHandle file, std::uint64_t length) {
+  if (InjectedFailure(ENOSPC)) return false;
+  if (length > kMaxLength) {
+    errno = EFBIG;
+    return false;
+  }
+  struct stat st {};
+  if (fstat(Fd(file), &st) != 0) return false;
+  const auto current = static_cast<std::uint64_t>(st.st_size);
+  if (length > current) {
+    // Reserve the blocks first: a full disk must be an error here, not a
+    // SIGBUS when the mapping is written later.
+    const int rc = posix_fallocate(Fd(file), static_cast<off_t>(current),
+                                   static_cast<off_t>(length - current));
+    if (rc != 0) {
+      ftruncate(Fd(file), static_cast<off_t>(current));
+      errno = rc;
+      return false;
+    }
+  }
+  return ftruncate(Fd(file), static_cast<off_t>(length)) == 0;
+}
+
+bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+  if (InjectedFailure()) return false;
+  auto* out = static_cast<char*>(buffer);
+  while (count > 0) {
+    const ssize_t n = pread(Fd(file), out, count, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    out += n;
+    offset += static_cast<std::uint64_t>(n);
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
+  if (InjectedFailure()) return false;
+  const auto* in = static_cast<const char*>(buffer);
+  while (count > 0) {
+    const ssize_t n = pwrite(Fd(file), in, count, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    in += n;
+    offset += static_cast<std::uint64_t>(n);
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                  std::uint32_t& viewSize) {
+  view = nullptr;
+  viewSize = 0;
+  mapping = 0;
+  if (InjectedFailure(ENOMEM)) return false;
+  struct stat st {};
+  if (fstat(Fd(file), &st) != 0) return false;
+  if (st.st_size <= 0 || static_cast<std::uint64_t>(st.st_size) > kMaxLength) {
+    errno = st.st_size <= 0 ? EINVAL : EFBIG;  // an empty file cannot be mapped
+    return false;
+  }
+  const auto size = static_cast<std::size_t>(st.st_size);
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, Fd(file), 0);
+  if (p == MAP_FAILED) return false;
+  view = static_cast<std::uint8_t*>(p);
+  viewSize = static_cast<std::uint32_t>(size);
+  mapping = 1;
+  return true;
+}
+
+void UnmapView(std::uint8_t* view, std::uint32_t viewSize) {
+  if (view != nullptr && viewSize != 0) munmap(view, viewSize);
+}
+
+void CloseMapping(MappingHandle) {}
+
+std::string TempDirectory() {
+  std::string dir;
+  if (const char* env = std::getenv("TMPDIR"); env != nullptr && *env != '\0') dir = env;
+  else dir = "/tmp";
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+
+std::uint32_t LastError() { return static_cast<std::uint32_t>(errno); }
+void SetLastError(std::uint32_t code) { errno = static_cast<int>(code); }
+
+std::uint32_t ErrorFileNotFound() { return ENOENT; }
+std::uint32_t ErrorSharingViolation() { return EWOULDBLOCK; }
+std::uint32_t ErrorBadFormat() { return ENOEXEC; }
+std::uint32_t ErrorDiskFull() { return ENOSPC; }
+
+std::string NarrowForOrdering(const std::u16string& name) { return ToUtf8(name); }
+
+}  // namespace marovi::platform

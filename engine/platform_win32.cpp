@@ -1,0 +1,200 @@
+// File services on Windows: kernel32 handles, file mappings, overlapped reads.
+#include <windows.h>
+
+#include "engine/platform.h"
+#include "engine/platform_fault.h"
+
+namespace marovi::platform {
+namespace {
+
+constexpr std::uint64_t kMaxLength = 0xFFFFFFFFu;
+
+HANDLE H(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+bool InjectedFailure(DWORD code = ERROR_WRITE_FAULT) {
+  if (!detail::ShouldFail()) return false;
+  ::SetLastError(code);
+  return true;
+}
+
+std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+
+OVERLAPPED At(std::uint64_t offset) {
+  OVERLAPPED ov{};
+  ov.Offset = static_cast<DWORD>(offset);
+  ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return ov;
+}
+
+bool SetLengthRaw(HANDLE h, std::uint64_t length) {
+  LARGE_INTEGER pos;
+  pos.QuadPart = static_cast<LONGLONG>(length);
+  return SetFilePointerEx(h, pos, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+}
+
+}  // namespace
+
+FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create) {
+  if (InjectedFailure()) return kInvalidFile;
+  const DWORD access = forWriting ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+  const DWORD share = forWriting ? 0 : (FILE_SHARE_READ | FILE_SHARE_WRITE);
+  const DWORD disposition = create ? CREATE_ALWAYS : OPEN_EXISTING;
+  HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(name), access, share, nullptr,
+                         disposition, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return kInvalidFile;
+  }
+  return reinterpret_cast<FileHandle>(h);
+}
+
+FileHandle CreateScratchFile(const std::string& name) {
+  if (InjectedFailure()) return kInvalidFile;
+  HANDLE h = CreateFileW(Wide(FromUtf8(name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         CREATE_ALWAYS, 0, nullptr);
+  return h == INVALID_HANDLE_VALUE ? kInvalidFile : reinterpret_cast<FileHandle>(h);
+}
+
+void CloseFile(FileHandle file) {
+  if (file != kInvalidFile && file != 0) CloseHandle(H(file));
+}
+
+bool DeleteFileByName(const std::string& name) {
+  return DeleteFileW(Wide(FromUtf8(name)).c_str()) != 0;
+}
+
+bool GetFileLength(FileHandle file, std::uint64_t& length) {
+  if (InjectedFailure()) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(H(file), &size)) return false;
+  if (size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) > kMaxLength) {
+    ::SetLastError(ERROR_FILE_TOO_LARGE);
+    return false;
+  }
+  length = static_cast<std::uint64_t>(size.QuadPart);
+  return true;
+}
+
+bool SetFileLength(FileHandle file, std::uint64_t length) {
+  if (InjectedFailure(ERROR_DISK_FULL)) return false;
+  if (length > kMaxLength) {
+    ::SetLastError(ERROR_FILE_TOO_LARGE);
+    return false;
+  }
+  // SetEndOfFile allocates the blocks of a longer file at once, so a full
+  // disk is reported here and never while the mapping is written.
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(H(file), &size)) return false;
+  if (SetLengthRaw(H(file), length)) return true;
+  const DWORD err = GetLastError();
+  SetLengthRaw(H(file), static_cast<std::uint64_t>(size.QuadPart));
+  ::SetLastError(err);
+  return false;
+}
+
+bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+  if (InjectedFailure()) return false;
+  auto* out = static_cast<char*>(buffer);
+  while (count > 0) {
+    const DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+    OVERLAPPED ov = At(offset);
+    DWORD got = 0;
+    if (!ReadFile(H(file), out, chunk, &got, &ov)) return false;
+    if (got == 0) {
+      ::SetLastError(ERROR_HANDLE_EOF);
+      return false;
+    }
+    out += got;
+    offset += got;
+    count -= got;
+  }
+  return true;
+}
+
+bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
+  if (InjectedFailure()) return false;
+  const auto* in = static_cast<const char*>(buffer);
+  while (count > 0) {
+    const DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+    OVERLAPPED ov = At(offset);
+    DWORD put = 0;
+    if (!WriteFile(H(file), in, chunk, &put, &ov)) return false;
+    if (put == 0) {
+      ::SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
+    in += put;
+    offset += put;
+    count -= put;
+  }
+  return true;
+}
+
+bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                  std::uint32_t& viewSize) {
+  view = nullptr;
+  viewSize = 0;
+  mapping = 0;
+  if (InjectedFailure(ERROR_NOT_ENOUGH_MEMORY)) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(H(file), &size)) return false;
+  if (size.QuadPart <= 0 || static_cast<std::uint64_t>(size.QuadPart) > kMaxLength) {
+    ::SetLastError(size.QuadPart <= 0 ? ERROR_FILE_INVALID : ERROR_FILE_TOO_LARGE);
+    return false;
+  }
+  HANDLE m = CreateFileMappingW(H(file), nullptr, PAGE_READWRITE, 0, 0, nullptr);
+  if (m == nullptr) return false;
+  void* p = MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  if (p == nullptr) {
+    const DWORD err = GetLastError();
+    CloseHandle(m);
+    ::SetLastError(err);
+    return false;
+  }
+  mapping = reinterpret_cast<MappingHandle>(m);
+  view = static_cast<std::uint8_t*>(p);
+  viewSize = static_cast<std::uint32_t>(size.QuadPart);
+  return true;
+}
+
+void UnmapView(std::uint8_t* view, std::uint32_t) {
+  if (view != nullptr) UnmapViewOfFile(view);
+}
+
+void CloseMapping(MappingHandle mapping) {
+  if (mapping != 0) CloseHandle(reinterpret_cast<HANDLE>(mapping));
+}
+
+std::string TempDirectory() {
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  if (n == 0 || n > MAX_PATH) return std::string();
+  std::string dir = ToUtf8(std::u16string(buffer, buffer + n));
+  if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
+  return dir;
+}
+
+std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+std::uint32_t LastError() { return GetLastError(); }
+void SetLastError(std::uint32_t code) { ::SetLastError(code); }
+
+std::uint32_t ErrorFileNotFound() { return ERROR_FILE_NOT_FOUND; }
+std::uint32_t ErrorSharingViolation() { return ERROR_SHARING_VIOLATION; }
+std::uint32_t ErrorBadFormat() { return ERROR_BAD_EXE_FORMAT; }
+std::uint32_t ErrorDiskFull() { return ERROR_DISK_FULL; }
+
+std::string NarrowForOrdering(const std::u16string& name) {
+  const auto* wide = reinterpret_cast<const wchar_t*>(name.c_str());
+  const int n = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(name.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0)
+    WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(name.size()), out.data(), n, nullptr,
+                        nullptr);
+  return out;
+}
+
+}  // namespace marovi::platform

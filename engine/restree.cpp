@@ -1,0 +1,209 @@
+// Reading the resource directory into a tree, looking children up, freeing.
+#include "engine/restree.h"
+
+#include <memory>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/bytes.h"
+#include "engine/update.h"
+
+namespace marovi {
+
+namespace {
+
+constexpr std::uint32_t kHighBit = 0x80000000u;
+constexpr std::uint32_t kDirectoryHeader = 16;
+constexpr std::uint32_t kEntrySize = 8;
+constexpr std::uint32_t kDataEntrySize = 16;
+// Real directories are three levels deep; anything far deeper is hostile and
+// would only exhaust the stack of the recursive passes.
+constexpr int kMaxDepth = 16;
+
+struct NodeDeleter {
+  void operator()(TResItem* node) const {
+    TResItem* slot = node;
+    FreeResourceTree(&slot);
+  }
+};
+using NodePtr = std::unique_ptr<TResItem, NodeDeleter>;
+
+class DirectoryReader {
+ public:
+  DirectoryReader(const std::uint8_t* view, std::uint32_t viewSize, std::uint32_t rawOffset,
+                  std::uint32_t rawSize, std::uint32_t virtualAddress)
+      : view_(view), viewSize_(viewSize), rawOffset_(rawOffset), virtualAddress_(virtualAddress) {
+    if (rawOffset > viewSize)
+      throw ImageFormatError("resource section data at file offset " + HexOffset(rawOffset) +
+                             " lies beyond the end of the " + std::to_string(viewSize) +
+                             "-byte file");
+    const std::uint32_t available = viewSize - rawOffset;
+    section_.data = const_cast<std::uint8_t*>(view) + rawOffset;
+    section_.size = rawSize < available ? rawSize : available;
+  }
+
+  NodePtr ReadEntry(std::uint32_t nameField, std::uint32_t offsetField, int depth) {
+    NodePtr node(new TResItem);
+    node->isDirectory = (offsetField & kHighBit) != 0;
+    if ((nameField & kHighBit) != 0) {
+      node->name = ReadName(nameField & ~kHighBit);
+    } else {
+      node->id = nameField;
+    }
+    if (node->isDirectory) {
+      ReadDirectory(*node, offsetField & ~kHighBit, depth);
+    } else {
+      ReadDataEntry(*node, offsetField);
+    }
+    return node;
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& what, std::uint32_t offset, std::uint64_t length) const {
+    throw ImageFormatError(what + " at resource section offset " + HexOffset(offset) + " (" +
+                           std::to_string(length) + " bytes) lies outside the resource section (" +
+                           std::to_string(section_.size) + " bytes in the file)");
+  }
+
+  std::u16string ReadName(std::uint32_t offset) const {
+    if (!section_.Has(offset, 2)) Fail("resource name string", offset, 2);
+    const std::uint32_t length = LoadU16(section_.data + offset);
+    const std::uint64_t bytes = 2 + 2ull * length;
+    if (!section_.Has(offset, bytes)) Fail("resource name string", offset, bytes);
+    if (length == 0)
+      throw ImageFormatError("resource name string at resource section offset " + HexOffset(offset) +
+                             " is empty");
+    std::u16string name(length, u'\0');
+    for (std::uint32_t i = 0; i < length; ++i)
+      name[i] = static_cast<char16_t>(LoadU16(section_.data + offset + 2 + 2 * i));
+    return name;
+  }
+
+  void ReadDirectory(TResItem& node, std::uint32_t offset, int depth) {
+    if (depth > kMaxDepth)
+      throw ImageFormatError("resource directory at resource section offset " + HexOffset(offset) +
+                             " is nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    for (std::uint32_t ancestor : path_) {
+      if (ancestor == offset)
+        throw ImageFormatError("resource directory at resource section offset " +
+                               HexOffset(offset) + " leads back to one of its own ancestors");
+    }
+    if (!seen_.insert(offset).second)
+      throw ImageFormatError("resource directory at resource section offset " + HexOffset(offset) +
+                             " is referred to by more than one entry");
+    if (!section_.Has(offset, kDirectoryHeader)) Fail("resource directory table", offset, kDirectoryHeader);
+    const std::uint8_t* table = section_.data + offset;
+    node.characteristics = LoadU32(table + 0);
+    node.timeDateStamp = LoadU32(table + 4);
+    node.majorVersion = LoadU16(table + 8);
+    node.minorVersion = LoadU16(table + 10);
+    node.namedEntryCount = LoadU16(table + 12);
+    node.idEntryCount = LoadU16(table + 14);
+    const std::uint32_t count = node.namedEntryCount + node.idEntryCount;
+    const std::uint64_t tableBytes = kDirectoryHeader + std::uint64_t{kEntrySize} * count;
+    if (!section_.Has(offset, tableBytes)) Fail("resource directory table", offset, tableBytes);
+
+    path_.push_back(offset);
+    LinkSlot tail = &node.firstChild;
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::uint8_t* entry = table + kDirectoryHeader + kEntrySize * k;
+      // The commit writes the first NumberOfNamedEntries children as named
+      // entries: a directory whose entries disagree with its counts, or a
+      // name of no characters, could not be written back as it was read.
+      const bool named = (LoadU32(entry) & kHighBit) != 0;
+      if (named != (k < node.namedEntryCount))
+        throw ImageFormatError("resource directory at resource section offset " + HexOffset(offset) +
+                               ": entry " + std::to_string(k) + " is " +
+                               (named ? "named but lies among the numbered entries"
+                                      : "numbered but lies among the named entries"));
+      NodePtr child = ReadEntry(LoadU32(entry), LoadU32(entry + 4), depth + 1);
+      *tail = child.release();
+      tail = &(*tail)->nextSibling;
+    }
+    path_.pop_back();
+  }
+
+  void ReadDataEntry(TResItem& node, std::uint32_t offset) const {
+    if (!section_.Has(offset, kDataEntrySize)) Fail("resource data entry", offset, kDataEntrySize);
+    const std::uint8_t* entry = section_.data + offset;
+    const std::uint32_t rva = LoadU32(entry + 0);
+    node.dataSize = LoadU32(entry + 4);
+    node.codePage = LoadU32(entry + 8);
+    node.reserved = LoadU32(entry + 12);
+    // OffsetToData is an address in memory, not a section offset: resource
+    // data is taken to lie in the resource section itself.
+    const std::int64_t fileOffset = std::int64_t{rva} - virtualAddress_ + rawOffset_;
+    if (fileOffset < 0 || !InBounds(viewSize_, static_cast<std::uint64_t>(fileOffset), node.dataSize))
+      throw ImageFormatError("resource data at RVA " + HexOffset(rva) + " (" +
+                             std::to_string(node.dataSize) + " bytes, data entry at resource section offset " +
+                             HexOffset(offset) + ") lies outside the file");
+    node.dataPointer = view_ + fileOffset;
+  }
+
+  const std::uint8_t* view_;
+  std::uint32_t viewSize_;
+  std::uint32_t rawOffset_;
+  std::uint32_t virtualAddress_;
+  ByteSpan section_;
+  std::vector<std::uint32_t> path_;
+  std::unordered_set<std::uint32_t> seen_;
+};
+
+}  // namespace
+
+std::size_t KeyLength(const char16_t* text) {
+  std::size_t n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+
+TResItem* ParseResourceTree(const std::uint8_t* view, std::uint32_t viewSize,
+                            std::uint32_t rawOffset, std::uint32_t rawSize,
+                            std::uint32_t virtualAddress) {
+  DirectoryReader reader(view, viewSize, rawOffset, rawSize, virtualAddress);
+  return reader.ReadEntry(0, kHighBit, 0).release();
+}
+
+LinkSlot FindNamedChild(TResItem* parent, ResKey key) {
+  LinkSlot slot = &parent->firstChild;
+  if (IsIntResource(key)) {
+    const std::uint32_t id = ResourceId(key);
+    for (; *slot != nullptr; slot = &(*slot)->nextSibling) {
+      const TResItem* n = *slot;
+      if (n->isDirectory && n->name.empty() && n->id == id) return slot;
+    }
+    return slot;
+  }
+  const std::u16string_view name(key, KeyLength(key));
+  for (; *slot != nullptr; slot = &(*slot)->nextSibling) {
+    const TResItem* n = *slot;
+    if (n->isDirectory && n->name == name) return slot;
+  }
+  return slot;
+}
+
+LinkSlot FindLanguageChild(TResItem* parent, std::uint16_t language) {
+  LinkSlot slot = &parent->firstChild;
+  for (; *slot != nullptr; slot = &(*slot)->nextSibling) {
+    const TResItem* n = *slot;
+    if (!n->isDirectory && n->id == language) return slot;
+  }
+  return slot;
+}
+
+void FreeResourceTree(LinkSlot slot) {
+  while (*slot != nullptr) {
+    TResItem* node = *slot;
+    FreeResourceTree(&node->firstChild);
+    *slot = node->nextSibling;
+    if (!node->isDirectory && node->tempFile != 0) {
+      const std::string name = ScratchFileName(node);
+      platform::CloseFile(node->tempFile);
+      platform::DeleteFileByName(name);
+    }
+    delete node;
+  }
+}
+
+}  // namespace marovi

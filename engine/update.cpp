@@ -1,0 +1,253 @@
+// Beginning an update, and adding, replacing, deleting and looking up
+// resources in its tree.
+#include "engine/update.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "engine/bytes.h"
+#include "engine/commit.h"
+#include "engine/image.h"
+
+namespace marovi {
+
+namespace {
+
+class ScratchFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+bool IsNamed(const TResItem* node) { return !node->name.empty(); }
+
+void ReleaseLeafData(TResItem* leaf) {
+  leaf->data.clear();
+  leaf->data.shrink_to_fit();
+  if (leaf->tempFile != 0) {
+    const std::string name = ScratchFileName(leaf);
+    platform::CloseFile(leaf->tempFile);
+    platform::DeleteFileByName(name);
+    leaf->tempFile = 0;
+  }
+}
+
+// Releases what a half-opened or ended update holds, keeping the caller's
+// last-error value.
+void ReleaseUpdate(ResourceUpdate* update) {
+  const std::uint32_t saved = platform::LastError();
+  FreeResourceTree(&update->root);
+  UnmapFile(update->mappingHandle, update->view, update->viewSize);
+  platform::CloseFile(update->fileHandle);
+  delete update;
+  platform::SetLastError(saved);
+}
+
+}  // namespace
+
+ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting) {
+  auto* update = new ResourceUpdate;
+  update->fileHandle = OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
+  if (update->fileHandle == platform::kInvalidFile) {
+    ReleaseUpdate(update);
+    return nullptr;
+  }
+  if (!MapWholeFile(update->fileHandle, update->mappingHandle, update->view, update->viewSize)) {
+    ReleaseUpdate(update);
+    return nullptr;
+  }
+  update->ntHeaders = LocateNtHeaders(update->view, update->viewSize);
+  if (update->ntHeaders == nullptr) {
+    platform::SetLastError(platform::ErrorBadFormat());
+    ReleaseUpdate(update);
+    return nullptr;
+  }
+  platform::SetLastError(platform::ErrorFileNotFound());
+  const auto index = FindResourceSection(update->view, update->viewSize, update->ntHeaders);
+  if (!index) {
+    ReleaseUpdate(update);
+    return nullptr;
+  }
+  try {
+    if (deleteExisting) {
+      update->root = new TResItem;
+      update->root->isDirectory = true;
+    } else {
+      const auto layout = ReadPeLayout(update->view, update->viewSize, update->ntHeaders);
+      const std::uint8_t* section = update->view + layout->Section(*index);
+      update->root = ParseResourceTree(update->view, update->viewSize,
+                                       LoadU32(section + sec::kPointerToRawData),
+                                       LoadU32(section + sec::kSizeOfRawData),
+                                       LoadU32(section + sec::kVirtualAddress));
+    }
+  } catch (...) {
+    platform::SetLastError(platform::ErrorBadFormat());
+    ReleaseUpdate(update);
+    throw;
+  }
+  return update;
+}
+
+std::string FormatHex(std::uint64_t value, int minimum, char fill) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), kDigits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  while (static_cast<int>(digits.size()) < minimum) digits.insert(digits.begin(), fill);
+  return "$" + digits;
+}
+
+std::string ScratchFileName(const TResItem* node) {
+  return platform::TempDirectory() + "$qor$res" + FormatHex(platform::CurrentProcessId(), 8, '0') +
+         FormatHex(reinterpret_cast<std::uintptr_t>(node), 1, '0') + "$";
+}
+
+int CompareByteStrings(const std::string& a, const std::string& b) {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const int x = static_cast<unsigned char>(a[i]);
+    const int y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x - y;
+  }
+  return static_cast<int>(a.size()) - static_cast<int>(b.size());
+}
+
+void StoreLeafData(TResItem* leaf, std::uint16_t language, const void* data, std::uint32_t size) {
+  leaf->id = language;
+  leaf->dataPointer = nullptr;
+  leaf->dataSize = size;
+  leaf->codePage = 0;
+  ReleaseLeafData(leaf);
+  if (size <= kInMemoryLimit) {
+    leaf->data.assign(static_cast<const char*>(data), size);
+    return;
+  }
+  // Data that cannot be kept is an error, never a leaf that the commit
+  // would quietly fill with zeros.
+  const platform::FileHandle file = platform::CreateScratchFile(ScratchFileName(leaf));
+  if (file == platform::kInvalidFile) throw ScratchFileError("cannot create a scratch file");
+  leaf->tempFile = file;
+  if (!platform::WriteAt(file, 0, data, size)) throw ScratchFileError("cannot write a scratch file");
+}
+
+TResItem* InsertDirectory(TResItem* parent, ResKey key) {
+  auto node = std::make_unique<TResItem>();
+  node->isDirectory = true;
+  LinkSlot slot = &parent->firstChild;
+  if (IsIntResource(key)) {
+    const std::uint32_t id = ResourceId(key);
+    while (*slot != nullptr && (IsNamed(*slot) || (*slot)->id < id)) slot = &(*slot)->nextSibling;
+    node->id = id;
+    ++parent->idEntryCount;
+  } else {
+    node->name.assign(key, KeyLength(key));
+    const std::string narrow = platform::NarrowForOrdering(node->name);
+    while (*slot != nullptr && IsNamed(*slot) &&
+           CompareByteStrings(platform::NarrowForOrdering((*slot)->name), narrow) < 0)
+      slot = &(*slot)->nextSibling;
+    ++parent->namedEntryCount;
+  }
+  node->nextSibling = *slot;
+  *slot = node.release();
+  return *slot;
+}
+
+TResItem* InsertLanguageLeaf(TResItem* nameDirectory, std::uint16_t language, const void* data,
+                             std::uint32_t size) {
+  LinkSlot slot = &nameDirectory->firstChild;
+  while (*slot != nullptr && (*slot)->id < language) slot = &(*slot)->nextSibling;
+  auto leaf = std::make_unique<TResItem>();
+  StoreLeafData(leaf.get(), language, data, size);
+  leaf->nextSibling = *slot;
+  *slot = leaf.release();
+  ++nameDirectory->idEntryCount;
+  return *slot;
+}
+
+void RemoveAndPrune(LinkSlot* path, int levels) {
+  for (int k = 0; k < levels; ++k) {
+    TResItem* node = *path[k];
+    TResItem* parent = *path[k + 1];
+    if (IsNamed(node)) --parent->namedEntryCount;
+    else --parent->idEntryCount;
+    *path[k] = node->nextSibling;
+    node->nextSibling = nullptr;
+    TResItem* slot = node;
+    FreeResourceTree(&slot);
+    if (parent->namedEntryCount + parent->idEntryCount > 0) break;
+  }
+}
+
+bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
+                        const void* data, std::uint32_t size) {
+  if (update == nullptr) return true;
+  try {
+    LinkSlot rootLink = &update->root;
+    TResItem* root = update->root;
+    LinkSlot typeLink = FindNamedChild(root, type);
+    TResItem* typeDir = *typeLink;
+    LinkSlot nameLink = typeDir != nullptr ? FindNamedChild(typeDir, name) : nullptr;
+    TResItem* nameDir = nameLink != nullptr ? *nameLink : nullptr;
+    LinkSlot leafLink = nameDir != nullptr ? FindLanguageChild(nameDir, language) : nullptr;
+    TResItem* leaf = leafLink != nullptr ? *leafLink : nullptr;
+
+    if (data != nullptr) {
+      if (typeDir == nullptr) typeDir = InsertDirectory(root, type);
+      if (nameDir == nullptr) nameDir = InsertDirectory(typeDir, name);
+      if (leaf == nullptr) InsertLanguageLeaf(nameDir, language, data, size);
+      else StoreLeafData(leaf, language, data, size);
+      return true;
+    }
+    if (typeDir == nullptr) return true;
+    if (nameDir == nullptr) {
+      if (language == 0 && IsIntResource(name) && ResourceId(name) == 0) {
+        LinkSlot path[] = {typeLink, rootLink};
+        RemoveAndPrune(path, 1);
+      }
+      return true;
+    }
+    if (leaf == nullptr) {
+      if (language == 0) {
+        LinkSlot path[] = {nameLink, typeLink, rootLink};
+        RemoveAndPrune(path, 2);
+      }
+      return true;
+    }
+    LinkSlot path[] = {leafLink, nameLink, typeLink, rootLink};
+    RemoveAndPrune(path, 3);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool GetResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
+                     const std::uint8_t*& data, std::uint32_t& size) {
+  data = nullptr;
+  size = 0;
+  if (update == nullptr || update->root == nullptr) return false;
+  try {
+    TResItem* typeDir = *FindNamedChild(update->root, type);
+    if (typeDir == nullptr) return false;
+    TResItem* nameDir = *FindNamedChild(typeDir, name);
+    if (nameDir == nullptr) return false;
+    TResItem* leaf = *FindLanguageChild(nameDir, language);
+    if (leaf == nullptr) return false;
+    data = leaf->dataPointer;
+    size = leaf->dataSize;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool GetIconGroupData(ResourceUpdate* update, ResKey name, std::uint16_t language,
+                      const std::uint8_t*& data) {
+  std::uint32_t size = 0;
+  return GetResourceData(update, MakeIntResource(kRtGroupIcon), name, language, data, size);
+}
+
+}  // namespace marovi

@@ -1,0 +1,73 @@
+// One open update of an image's resources: begin, add, replace, delete, look
+// up; EndResourceUpdate (commit.h) ends it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/restree.h"
+
+namespace marovi {
+
+struct ResourceUpdate {
+  platform::FileHandle fileHandle = platform::kInvalidFile;
+  platform::MappingHandle mappingHandle = 0;
+  std::uint8_t* view = nullptr;
+  std::uint32_t viewSize = 0;  // the file's length when it was mapped
+  std::uint8_t* ntHeaders = nullptr;
+  TResItem* root = nullptr;
+};
+
+// Opens fileName (UTF-16) in place without sharing and reads its resources
+// (or starts from none with deleteExisting). Returns null with the reason in
+// platform::LastError(): the platform's code of a failed open or mapping, 2
+// when the file has no resource section. A malformed resource directory
+// throws ImageFormatError after everything opened is released.
+ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting);
+
+// Adds or replaces (data not null) or deletes (data null) one resource.
+// True for a null update and for deletes that find nothing; false when the
+// change failed inside.
+bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
+                        const void* data, std::uint32_t size);
+
+// The bytes of a resource read from the file (data points into the view), or
+// for data stored during this update its size with data null. False when
+// any key is missing.
+bool GetResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
+                     const std::uint8_t*& data, std::uint32_t& size);
+bool GetIconGroupData(ResourceUpdate* update, ResKey name, std::uint16_t language,
+                      const std::uint8_t*& data);
+
+// Internal operations, exposed for the commit and for tests.
+std::string FormatHex(std::uint64_t value, int minimum, char fill);
+std::string ScratchFileName(const TResItem* node);
+int CompareByteStrings(const std::string& a, const std::string& b);
+void StoreLeafData(TResItem* leaf, std::uint16_t language, const void* data, std::uint32_t size);
+TResItem* InsertDirectory(TResItem* parent, ResKey key);
+TResItem* InsertLanguageLeaf(TResItem* nameDirectory, std::uint16_t language, const void* data,
+                             std::uint32_t size);
+// path holds levels + 1 links, from the node to remove up to the root's.
+void RemoveAndPrune(LinkSlot* path, int levels);
+
+// New data of up to this many bytes is kept in memory, larger in a scratch file.
+inline constexpr std::uint32_t kInMemoryLimit = 32768;
+
+// A key for C++ callers: a numeric id or an owned name, convertible to ResKey.
+class ResourceName {
+ public:
+  ResourceName(std::uint16_t id) : id_(id) {}  // NOLINT: ids convert implicitly
+  ResourceName(std::u16string name) : name_(std::move(name)), named_(true) {}  // NOLINT
+  ResKey key() const { return named_ ? name_.c_str() : MakeIntResource(id_); }
+  operator ResKey() const { return key(); }  // NOLINT
+  bool named() const { return named_; }
+  std::uint16_t id() const { return id_; }
+  const std::u16string& name() const { return name_; }
+
+ private:
+  std::uint16_t id_ = 0;
+  std::u16string name_;
+  bool named_ = false;
+};
+
+}  // namespace marovi
