@@ -1,0 +1,366 @@
+// Icon group replacement inside an open update: id reuse and allocation, what
+// is removed and what is left alone, and icon files that must be refused
+// before anything changes.
+#include "icons/icon_group.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/platform.h"
+#include "tests/icons/icon_test_support.h"
+
+namespace marovi::test {
+namespace {
+
+const ResourceName kMain(std::u16string(u"MAINICON"));
+const std::string kMainText = "\"MAINICON\"";
+
+// An old group record listing ids (the other fields filled with a pattern).
+Bytes GroupRecord(const std::vector<std::uint16_t>& ids, std::uint16_t claimedCount = 0xFFFF) {
+  Bytes record(6 + 14 * ids.size(), 0);
+  const std::size_t count = claimedCount == 0xFFFF ? ids.size() : claimedCount;
+  record[2] = 1;
+  record[4] = static_cast<std::uint8_t>(count);
+  record[5] = static_cast<std::uint8_t>(count >> 8);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    record[6 + 14 * i] = 32;
+    record[6 + 14 * i + 12] = static_cast<std::uint8_t>(ids[i]);
+    record[6 + 14 * i + 13] = static_cast<std::uint8_t>(ids[i] >> 8);
+  }
+  return record;
+}
+
+// The resources of an image whose group `name` (language) lists ids, each id
+// with an old image.
+void AddGroup(std::vector<ResourceSpec>& resources, Key name, const std::vector<std::uint16_t>& ids,
+              std::uint16_t language = 0) {
+  for (std::uint16_t id : ids)
+    resources.push_back(ResourceSpec{3, id, language, ImageBytes(40, static_cast<std::uint8_t>(id))});
+  resources.push_back(ResourceSpec{14, std::move(name), language, GroupRecord(ids)});
+}
+
+std::vector<IconImageSpec> IconImages(std::size_t count, std::size_t firstSize = 100) {
+  std::vector<IconImageSpec> images;
+  for (std::size_t i = 0; i < count; ++i) {
+    IconImageSpec image;
+    image.width = image.height = static_cast<std::uint8_t>(16 * (i + 1));
+    image.bitCount = static_cast<std::uint16_t>(i % 2 == 0 ? 32 : 8);
+    image.bytes = ImageBytes(firstSize + 10 * i, static_cast<std::uint8_t>(0x80 + i));
+    images.push_back(image);
+  }
+  return images;
+}
+
+std::u16string WriteIco(const TempFolder& folder, const Bytes& ico, const std::string& name = "new.ico") {
+  WriteWholeFile(folder / name, ico);
+  return Utf16Path(folder / name);
+}
+
+// The new group lists `ids` in the icon file's order; image i is stored under
+// ids[i] with its bytes, and group entry i carries the file's entry fields.
+void ExpectGroup(const std::vector<LeafView>& leaves, const Bytes& ico,
+                 const std::vector<IconImageSpec>& images, const std::vector<std::uint16_t>& ids,
+                 std::uint16_t language = 0) {
+  const LeafView* group = FindLeaf(leaves, "14", kMainText, language);
+  ASSERT_NE(group, nullptr);
+  ASSERT_EQ(GroupIds(group->data), ids);
+  EXPECT_TRUE(std::equal(ico.begin(), ico.begin() + 6, group->data.begin()));
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_TRUE(std::equal(ico.begin() + 6 + 16 * static_cast<long>(i),
+                           ico.begin() + 6 + 16 * static_cast<long>(i) + 12,
+                           group->data.begin() + 6 + 14 * static_cast<long>(i)))
+        << "group entry " << i;
+    const LeafView* image = FindLeaf(leaves, "3", std::to_string(ids[i]), language);
+    ASSERT_NE(image, nullptr) << "image id " << ids[i];
+    EXPECT_EQ(image->data, images[i].bytes) << "image id " << ids[i];
+  }
+}
+
+class IconGroupTest : public ::testing::TestWithParam<bool> {
+ protected:
+  bool pe32Plus() const { return GetParam(); }
+  TempFolder folder_;
+};
+
+TEST_P(IconGroupTest, OldIdsAreReusedInOrderThenFreeIdsFollow) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {5, 6});
+  OpenImage image(folder_, resources, pe32Plus());
+  const auto images = IconImages(4);
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
+  const auto leaves = Leaves(image.get());
+  ExpectGroup(leaves, ico, images, {5, 6, 7, 8});
+  EXPECT_EQ(IconIds(image.get()), (std::vector<std::uint32_t>{5, 6, 7, 8}));
+}
+
+TEST_P(IconGroupTest, SurplusOldImagesAreRemoved) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {7, 3, 9});
+  OpenImage image(folder_, resources, pe32Plus());
+  const auto images = IconImages(2);
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
+  ExpectGroup(Leaves(image.get()), ico, images, {7, 3});
+  EXPECT_EQ(IconIds(image.get()), (std::vector<std::uint32_t>{3, 7}));
+}
+
+TEST_P(IconGroupTest, FreeIdsSkipImagesOfOtherGroups) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {1, 2});
+  AddGroup(resources, u"OTHER", {3});
+  OpenImage image(folder_, resources, pe32Plus());
+  const auto before = Leaves(image.get());
+  const auto images = IconImages(4);
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
+  const auto leaves = Leaves(image.get());
+  ExpectGroup(leaves, ico, images, {1, 2, 4, 5});
+  // The other group and its image are untouched.
+  EXPECT_EQ(*FindLeaf(leaves, "3", "3", 0), *FindLeaf(before, "3", "3", 0));
+  EXPECT_EQ(*FindLeaf(leaves, "14", "\"OTHER\"", 0), *FindLeaf(before, "14", "\"OTHER\"", 0));
+}
+
+TEST_P(IconGroupTest, WithoutOldGroupIdsCountUpFromFiftySkippingUsedOnes) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"OTHER", {50, 52});
+  resources.push_back(ResourceSpec{6, 1, 1033, Bytes{1, 2, 3, 4}});
+  OpenImage image(folder_, resources, pe32Plus());
+  const auto images = IconImages(3);
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
+  ExpectGroup(Leaves(image.get()), ico, images, {51, 53, 54});
+}
+
+TEST_P(IconGroupTest, GroupOfAnotherLanguageIsLeftAlone) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {1, 2}, 1033);
+  OpenImage image(folder_, resources, pe32Plus());
+  const auto before = Leaves(image.get());
+  const auto images = IconImages(2);
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
+  const auto leaves = Leaves(image.get());
+  ExpectGroup(leaves, ico, images, {50, 51});
+  for (const char* id : {"1", "2"}) EXPECT_EQ(*FindLeaf(leaves, "3", id, 1033), *FindLeaf(before, "3", id, 1033));
+  EXPECT_EQ(*FindLeaf(leaves, "14", kMainText, 1033), *FindLeaf(before, "14", kMainText, 1033));
+}
+
+TEST_P(IconGroupTest, IconFileWithoutImagesLeavesAnEmptyGroup) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {1, 2});
+  OpenImage image(folder_, resources, pe32Plus());
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, BuildIcoFile({})).c_str()));
+  const auto leaves = Leaves(image.get());
+  const LeafView* group = FindLeaf(leaves, "14", kMainText, 0);
+  ASSERT_NE(group, nullptr);
+  EXPECT_EQ(group->data, (Bytes{0, 0, 1, 0, 0, 0}));
+  EXPECT_TRUE(IconIds(image.get()).empty());
+}
+
+TEST_P(IconGroupTest, IconFileTypeIsCopiedUnchecked) {
+  OpenImage image(folder_, {}, pe32Plus());
+  const auto images = IconImages(1);
+  const Bytes ico = BuildIcoFile(images, 2);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
+  const auto leaves = Leaves(image.get());
+  ExpectGroup(leaves, ico, images, {50});
+  EXPECT_EQ(FindLeaf(leaves, "14", kMainText, 0)->data[2], 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pe32AndPe32Plus, IconGroupTest, ::testing::Bool());
+
+// Icon files that are refused before the update changes.
+class RefusedIconFileTest : public ::testing::Test {
+ protected:
+  void ExpectRefused(const std::u16string& iconFile, IconFileStatus expected) {
+    std::vector<ResourceSpec> resources;
+    AddGroup(resources, u"MAINICON", {5, 6});
+    resources.push_back(ResourceSpec{24, 1, 0, Bytes(20, 'x')});
+    OpenImage image(folder_, resources);
+    const auto before = Leaves(image.get());
+    EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, iconFile.c_str()));
+    EXPECT_EQ(Leaves(image.get()), before);
+    std::vector<std::uint8_t> bytes;
+    EXPECT_EQ(ReadIconFile(iconFile.c_str(), bytes), expected);
+  }
+  std::u16string Ico(const Bytes& bytes) { return WriteIco(folder_, bytes, "bad.ico"); }
+  TempFolder folder_;
+};
+
+TEST_F(RefusedIconFileTest, MissingFile) {
+  ExpectRefused(Utf16Path(folder_ / "missing.ico"), IconFileStatus::CannotOpen);
+}
+
+TEST_F(RefusedIconFileTest, EmptyAndHeaderlessFiles) {
+  ExpectRefused(Ico({}), IconFileStatus::TooShort);
+  ExpectRefused(Ico({0, 0, 1, 0, 0}), IconFileStatus::TooShort);
+}
+
+TEST_F(RefusedIconFileTest, DirectoryLongerThanTheFile) {
+  Bytes ico = BuildIcoFile(IconImages(2));
+  ico.resize(6 + 16 + 8);  // the second entry is cut
+  ExpectRefused(Ico(ico), IconFileStatus::EntriesOutside);
+  ExpectRefused(Ico(Bytes{0, 0, 1, 0, 0xFF, 0xFF}), IconFileStatus::EntriesOutside);
+}
+
+TEST_F(RefusedIconFileTest, ImageRangesLeavingTheFile) {
+  Bytes truncated = BuildIcoFile(IconImages(2));
+  truncated.pop_back();  // the last image is one byte short
+  ExpectRefused(Ico(truncated), IconFileStatus::ImageOutside);
+
+  // An offset near 4 GiB whose end wraps around in 32 bits.
+  Bytes wrapping = BuildIcoFile(IconImages(1));
+  wrapping[6 + 12] = 0xF0;
+  wrapping[6 + 13] = wrapping[6 + 14] = wrapping[6 + 15] = 0xFF;
+  ExpectRefused(Ico(wrapping), IconFileStatus::ImageOutside);
+}
+
+TEST_F(RefusedIconFileTest, FolderInsteadOfFile) {
+  std::filesystem::create_directory(folder_ / "folder.ico");
+  std::vector<std::uint8_t> bytes;
+  const std::u16string path = Utf16Path(folder_ / "folder.ico");
+  EXPECT_NE(ReadIconFile(path.c_str(), bytes), IconFileStatus::Ok);
+  OpenImage image(folder_, {});
+  EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, path.c_str()));
+}
+
+TEST(IconFileCheck, ImagesEndingExactlyAtTheFileEndAreAccepted) {
+  Bytes ico = BuildIcoFile(IconImages(3));
+  EXPECT_EQ(CheckIconFile(ico), IconFileStatus::Ok);
+  IconImageSpec empty;  // an image of no bytes at the very end
+  ico = BuildIcoFile({IconImages(1)[0], empty});
+  EXPECT_EQ(CheckIconFile(ico), IconFileStatus::Ok);
+}
+
+// Old group records that do not hold what they claim.
+TEST(OldGroupRecord, WithoutEntriesTheSearchStartsAtFifty) {
+  TempFolder folder;
+  std::vector<ResourceSpec> resources{{14, u"MAINICON", 0, GroupRecord({})}, {3, 50, 0, Bytes(8, 1)}};
+  OpenImage image(folder, resources);
+  const auto images = IconImages(2);
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str()));
+  ExpectGroup(Leaves(image.get()), ico, images, {51, 52});
+}
+
+TEST(OldGroupRecord, EntriesBeyondTheRecordAreNotRead) {
+  TempFolder folder;
+  // Claims 200 entries but holds 2, and one record too short for its header.
+  std::vector<ResourceSpec> resources;
+  for (std::uint16_t id : {std::uint16_t{8}, std::uint16_t{9}}) resources.push_back(ResourceSpec{3, id, 0, Bytes(8, 2)});
+  resources.push_back(ResourceSpec{14, u"MAINICON", 0, GroupRecord({8, 9}, 200)});
+  resources.push_back(ResourceSpec{14, u"SHORT", 0, Bytes{0, 0, 1}});
+  OpenImage image(folder, resources);
+  const auto images = IconImages(3);
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str()));
+  ExpectGroup(Leaves(image.get()), ico, images, {8, 9, 10});
+  EXPECT_TRUE(DeleteIconGroupResource(image.get(), ResourceName(u"SHORT"), 0));
+  EXPECT_EQ(FindLeaf(Leaves(image.get()), "14", "\"SHORT\"", 0), nullptr);
+}
+
+TEST(OldGroupRecord, RepeatedIdGivesEachImageItsOwnResource) {
+  TempFolder folder;
+  std::vector<ResourceSpec> resources{{3, 5, 0, Bytes(8, 1)}, {3, 6, 0, Bytes(8, 1)},
+                                      {14, u"MAINICON", 0, GroupRecord({5, 5, 6})}};
+  OpenImage image(folder, resources);
+  const auto images = IconImages(3);
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str()));
+  ExpectGroup(Leaves(image.get()), ico, images, {5, 7, 6});
+}
+
+TEST(OldGroupRecord, GroupStoredEarlierInTheUpdateIsReplacedWithItsImages) {
+  TempFolder folder;
+  OpenImage image(folder, {});
+  const auto first = IconImages(3);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0,
+                                    WriteIco(folder, BuildIcoFile(first), "first.ico").c_str()));
+  const auto second = IconImages(2, 300);
+  const Bytes ico = BuildIcoFile(second);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str()));
+  ExpectGroup(Leaves(image.get()), ico, second, {50, 51});
+  EXPECT_EQ(IconIds(image.get()), (std::vector<std::uint32_t>{50, 51}));
+}
+
+TEST(NextFreeIconId, SkipsIdsListedOutOfOrder) {
+  TempFolder folder;
+  // A directory as a file may hold it: ids 51 before 50.
+  std::vector<ResourceSpec> resources{{3, 51, 0, Bytes(4, 1)}, {3, 50, 0, Bytes(4, 1)}};
+  OpenImage image(folder, resources, false, /*sortResources=*/false);
+  ASSERT_EQ(IconIds(image.get()), (std::vector<std::uint32_t>{51, 50}));
+  std::int32_t next = 50;
+  EXPECT_EQ(NextFreeIconId(image.get(), next), 52);
+  EXPECT_EQ(next, 52);
+  next = 49;
+  EXPECT_EQ(NextFreeIconId(image.get(), next), 49);
+}
+
+TEST(DeleteIconGroup, AbsentGroupOrLanguageChangesNothing) {
+  TempFolder folder;
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {1}, 1033);
+  OpenImage image(folder, resources);
+  const auto before = Leaves(image.get());
+  EXPECT_TRUE(DeleteIconGroupResource(image.get(), kMain, 0));
+  EXPECT_TRUE(DeleteIconGroupResource(image.get(), ResourceName(u"mainicon"), 1033));
+  EXPECT_EQ(Leaves(image.get()), before);
+}
+
+TEST(DeleteIconGroup, LanguageZeroRemovesEveryLanguageOfAnImageWithoutALanguageZeroLeaf) {
+  TempFolder folder;
+  std::vector<ResourceSpec> resources{{3, 4, 1033, Bytes(4, 1)}, {3, 4, 2052, Bytes(4, 2)},
+                                      {3, 5, 0, Bytes(4, 3)}, {3, 5, 1033, Bytes(4, 4)},
+                                      {14, u"MAINICON", 0, GroupRecord({4, 5})}};
+  OpenImage image(folder, resources);
+  EXPECT_TRUE(DeleteIconGroupResource(image.get(), kMain, 0));
+  const auto leaves = Leaves(image.get());
+  EXPECT_EQ(FindLeaf(leaves, "3", "4", 1033), nullptr);
+  EXPECT_EQ(FindLeaf(leaves, "3", "4", 2052), nullptr);
+  EXPECT_EQ(FindLeaf(leaves, "3", "5", 0), nullptr);
+  ASSERT_NE(FindLeaf(leaves, "3", "5", 1033), nullptr);
+  EXPECT_EQ(FindLeaf(leaves, "14", kMainText, 0), nullptr);
+}
+
+// Through the commit: the file holds what the update held.
+class IconGroupCommitTest : public ::testing::TestWithParam<bool> {
+ protected:
+  TempFolder folder_;
+};
+
+TEST_P(IconGroupCommitTest, ReplacedGroupReachesTheFileWithLargeImagesIntact) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {1, 2});
+  resources.push_back(ResourceSpec{16, 1, 1033, Bytes(300, 'v')});
+  resources.push_back(ResourceSpec{24, 1, 0, Bytes(100, 'm')});
+  OpenImage image(folder_, resources, GetParam());
+  auto images = IconImages(3);
+  images[2].width = images[2].height = 0;  // a 256-pixel image
+  images[2].bytes = ImageBytes(70000, 0x42);  // larger than the in-memory limit
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
+  const auto expected = Leaves(image.get());
+  ASSERT_TRUE(image.Commit());
+  const auto after = image.Reread();
+  EXPECT_EQ(after, expected);
+  ExpectGroup(after, ico, images, {1, 2, 3});
+  EXPECT_TRUE(LeftoverScratchFiles().empty());
+}
+
+TEST_P(IconGroupCommitTest, RefusedIconFileThenCommitKeepsEveryResource) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {1, 2});
+  resources.push_back(ResourceSpec{u"CUSTOM", u"Data", 0, Bytes(77, 'c')});
+  OpenImage image(folder_, resources, GetParam());
+  const auto before = Leaves(image.get());
+  Bytes ico = BuildIcoFile(IconImages(2));
+  ico.resize(ico.size() - 5);
+  EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
+  ASSERT_TRUE(image.Commit());
+  EXPECT_EQ(image.Reread(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pe32AndPe32Plus, IconGroupCommitTest, ::testing::Bool());
+
+}  // namespace
+}  // namespace marovi::test

@@ -1,0 +1,102 @@
+#include "tests/icons/icon_test_support.h"
+
+#include <stdexcept>
+
+#include "engine/commit.h"
+#include "engine/platform.h"
+
+namespace marovi::test {
+namespace {
+
+std::string KeyText(const TResItem& node) {
+  if (node.name.empty()) return std::to_string(node.id);
+  return "\"" + platform::ToUtf8(node.name) + "\"";
+}
+
+Bytes LeafData(const TResItem& leaf) {
+  if (leaf.dataPointer != nullptr) return Bytes(leaf.dataPointer, leaf.dataPointer + leaf.dataSize);
+  if (!leaf.data.empty()) return Bytes(leaf.data.begin(), leaf.data.end());
+  Bytes bytes(leaf.dataSize);
+  if (leaf.tempFile != 0 && leaf.tempFile != platform::kInvalidFile && leaf.dataSize > 0 &&
+      !platform::ReadAt(leaf.tempFile, 0, bytes.data(), bytes.size()))
+    throw std::runtime_error("scratch file of a leaf cannot be read");
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<LeafView> Leaves(const ResourceUpdate* update) {
+  std::vector<LeafView> leaves;
+  for (const TResItem* t = update->root ? update->root->firstChild : nullptr; t; t = t->nextSibling)
+    for (const TResItem* n = t->firstChild; n; n = n->nextSibling)
+      for (const TResItem* l = n->firstChild; l; l = l->nextSibling)
+        leaves.push_back(LeafView{KeyText(*t), KeyText(*n), static_cast<std::uint16_t>(l->id), LeafData(*l)});
+  return leaves;
+}
+
+const LeafView* FindLeaf(const std::vector<LeafView>& leaves, const std::string& type,
+                         const std::string& name, std::uint16_t language) {
+  for (const LeafView& leaf : leaves)
+    if (leaf.type == type && leaf.name == name && leaf.language == language) return &leaf;
+  return nullptr;
+}
+
+std::vector<std::uint16_t> GroupIds(const Bytes& record) {
+  if (record.size() < 6) throw std::runtime_error("group record shorter than its header");
+  const std::size_t count = static_cast<std::size_t>(record[4] | (record[5] << 8));
+  if (record.size() != 6 + 14 * count) throw std::runtime_error("group record size does not match idCount");
+  std::vector<std::uint16_t> ids;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = 6 + 14 * i + 12;
+    ids.push_back(static_cast<std::uint16_t>(record[at] | (record[at + 1] << 8)));
+  }
+  return ids;
+}
+
+std::vector<std::uint32_t> IconIds(const ResourceUpdate* update) {
+  std::vector<std::uint32_t> ids;
+  for (const TResItem* t = update->root ? update->root->firstChild : nullptr; t; t = t->nextSibling)
+    if (t->name.empty() && t->id == kRtIcon)
+      for (const TResItem* n = t->firstChild; n; n = n->nextSibling)
+        if (n->name.empty()) ids.push_back(n->id);
+  return ids;
+}
+
+Bytes ImageBytes(std::size_t n, std::uint8_t seed) {
+  Bytes bytes(n);
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed * 31 + i * 7 + (i >> 8));
+  return bytes;
+}
+
+OpenImage::OpenImage(const TempFolder& folder, const std::vector<ResourceSpec>& resources,
+                     bool pe32Plus, bool sortResources) {
+  ImageSpec spec;
+  spec.pe32Plus = pe32Plus;
+  spec.resources = resources;
+  spec.sortResources = sortResources;
+  const auto file = folder / "image.exe";
+  WriteWholeFile(file, BuildImage(spec));
+  path_ = Utf16Path(file);
+  update_ = BeginResourceUpdate(path_.c_str(), false);
+  if (update_ == nullptr) throw std::runtime_error("BeginResourceUpdate refused a generated image");
+}
+
+OpenImage::~OpenImage() {
+  if (update_ != nullptr) EndResourceUpdate(update_, true);
+}
+
+bool OpenImage::Commit() {
+  ResourceUpdate* update = update_;
+  update_ = nullptr;
+  return EndResourceUpdate(update, false);
+}
+
+std::vector<LeafView> OpenImage::Reread() const {
+  ResourceUpdate* update = BeginResourceUpdate(path_.c_str(), false);
+  if (update == nullptr) throw std::runtime_error("the committed image cannot be opened again");
+  std::vector<LeafView> leaves = Leaves(update);
+  EndResourceUpdate(update, true);
+  return leaves;
+}
+
+}  // namespace marovi::test
