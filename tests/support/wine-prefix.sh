@@ -1,11 +1,15 @@
 #!/bin/sh
-# Makes the Wine prefix in which the Windows test programs run, once.
+# Makes the Wine prefix in which the Windows test programs run (once), and
+# keeps one wineserver running for the whole test run; the cleanup test
+# stops it.
 set -e
 prefix=$1
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+server=/usr/lib/wine/wineserver
 if [ ! -f "$prefix/system.reg" ]; then
   mkdir -p "$prefix"
   /usr/lib/wine/wine64 wineboot -u >/dev/null 2>&1 || true
+  "$server" -w
 fi
-wineserver -w 2>/dev/null || /usr/lib/wine/wineserver -w
+"$server" -p
 test -f "$prefix/system.reg"

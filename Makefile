@@ -1,0 +1,56 @@
+# Entry points for people and CI. `make test` is the whole check.
+SHELL := /bin/bash
+JOBS ?= 2
+SAMPLE_DIR := build/sample
+
+.PHONY: all deps native win64 win32 release test test-native test-win64 demo bench fuzz clean
+
+all: native
+
+deps:
+	@sh cmake/install-deps.sh
+
+native: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j $(JOBS)
+
+win64: deps
+	cmake --preset win64 >/dev/null
+	cmake --build --preset win64 -j $(JOBS)
+
+win32: deps
+	cmake --preset win32 >/dev/null
+	cmake --build --preset win32 -j $(JOBS)
+
+release: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+test-native: native
+	ctest --preset native -j $(JOBS)
+
+test-win64: win64
+	ctest --preset win64
+
+# Everything: native tests with sanitizers, the Windows build under wine64,
+# and the 32-bit Windows build (built and checked, not run).
+test: test-native test-win64 win32
+	@echo "all test suites passed"
+
+# The main job: change the icon of a sample executable made by the project.
+demo: release
+	@mkdir -p $(SAMPLE_DIR)
+	build/release/tests/support/marovi-sample $(SAMPLE_DIR)/sample.exe $(SAMPLE_DIR)/sample.ico
+	@echo "--- resources before"; build/release/cli/marovi-cli list $(SAMPLE_DIR)/sample.exe
+	build/release/cli/marovi-cli set-icon $(SAMPLE_DIR)/sample.exe $(SAMPLE_DIR)/sample.ico
+	@echo "--- resources after"; build/release/cli/marovi-cli list $(SAMPLE_DIR)/sample.exe
+
+bench: deps
+	bash bench/run.sh
+
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+clean:
+	rm -rf build
