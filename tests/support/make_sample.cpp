@@ -1,5 +1,5 @@
 // marovi-sample OUT.exe OUT.ico: writes a small 64-bit executable image with
-// an icon group, a version-like resource and a string table, and a
+// an icon group, a string table and raw data, and a
 // two-image icon file, for trying the tool out.
 #include <cstdio>
 #include <fstream>
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
       {3, 1, 0, oldIcon},
       {14, u"MAINICON", 0, group},
       {6, 1, 1033, Bytes(64, 0)},
-      {16, 1, 1033, Bytes(92, 0x20)},
+      {10, 1, 1033, Bytes(92, 0x20)},
   };
   spec.sectionsAfter = {SectionSpec{".reloc", Bytes(0x20, 0), 0, 0x42000040}};
   const Bytes ico = BuildIcoFile({
