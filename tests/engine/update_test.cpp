@@ -1,0 +1,588 @@
+// Beginning an update, adding, replacing, deleting and looking up resources,
+// and the scratch files that hold large new data.
+#include "engine/update.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+
+#include "engine/bytes.h"
+#include "engine/image.h"
+#include "tests/engine/engine_test_util.h"
+
+namespace marovi::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Exists(const std::string& name) {
+  std::error_code ec;
+  return fs::exists(fs::path(name), ec);
+}
+
+std::uintmax_t FileSize(const std::string& name) {
+  std::error_code ec;
+  return fs::file_size(fs::path(name), ec);
+}
+
+// --------------------------------------------------------------- beginning
+
+class BeginTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void TearDown() override { EXPECT_TRUE(LeftoverScratchFiles().empty()); }
+};
+
+TEST_P(BeginTest, ReadsTheTreeAndHoldsTheFile) {
+  const Bytes image = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}}));
+  ImageFile file(image);
+  UpdateGuard u(file.Begin());
+  ASSERT_TRUE(u);
+  ASSERT_NE(u->root, nullptr);
+  EXPECT_EQ(Shape(u->root), "3{1{0}},14{MAINICON{0}}");
+  EXPECT_EQ(u->ntHeaders, u->view + ReadFacts(image).ntHeaders);
+  EXPECT_EQ(u->viewSize, image.size());
+  EXPECT_EQ(Bytes(u->view, u->view + u->viewSize), image);
+}
+
+TEST_P(BeginTest, DeleteExistingStartsFromAnEmptyRoot) {
+  ImageFile file(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 1)}}));
+  UpdateGuard u(file.Begin(true));
+  ASSERT_TRUE(u);
+  EXPECT_TRUE(u->root->isDirectory);
+  EXPECT_EQ(u->root->firstChild, nullptr);
+  const std::uint8_t* data = nullptr;
+  std::uint32_t size = 0;
+  EXPECT_FALSE(GetResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, data, size));
+}
+
+TEST_P(BeginTest, NoResourceSectionIsFileNotFoundEvenWithDeleteExisting) {
+  ImageSpec spec = SpecWith(GetParam(), {});
+  spec.withResourceSection = false;
+  ImageFile file(spec);
+  for (bool deleteExisting : {false, true}) {
+    platform::SetLastError(12345);
+    EXPECT_EQ(file.Begin(deleteExisting), nullptr);
+    EXPECT_EQ(platform::LastError(), 2u) << "deleteExisting " << deleteExisting;
+  }
+  const Bytes before = file.Read();
+  {
+    // The failed begin left nothing open: the file can be held again.
+    platform::FileHandle h = platform::OpenFileByName(file.wide(), true, false);
+    EXPECT_NE(h, platform::kInvalidFile);
+    platform::CloseFile(h);
+  }
+  EXPECT_EQ(file.Read(), before);
+}
+
+TEST_P(BeginTest, TableInsideASectionIsFileNotFound) {
+  Bytes image = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 1)}}));
+  const ImageFacts f = ReadFacts(image);
+  StoreU32(image.data() + f.dataDirectory + 16, f.resourceVirtualAddress + 8);
+  ImageFile file(image);
+  platform::SetLastError(0);
+  EXPECT_EQ(file.Begin(), nullptr);
+  EXPECT_EQ(platform::LastError(), 2u);
+}
+
+TEST_P(BeginTest, ASecondUpdateOfTheSameFileIsASharingError) {
+  ImageFile file(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 1)}}));
+  UpdateGuard first(file.Begin());
+  ASSERT_TRUE(first);
+  platform::SetLastError(0);
+  EXPECT_EQ(file.Begin(), nullptr);
+  EXPECT_EQ(platform::LastError(), platform::ErrorSharingViolation());
+  ASSERT_TRUE(first.End(true));
+  UpdateGuard again(file.Begin());
+  EXPECT_TRUE(again) << "ending the first update released the file";
+}
+
+TEST_P(BeginTest, AMalformedDirectoryThrowsAfterReleasingEverything) {
+  Bytes image = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 1)}}));
+  const ImageFacts f = ReadFacts(image);
+  StoreU32(image.data() + f.resourcePointerToRawData + 68, 0x80000000u);  // back to the root
+  ImageFile file(image);
+  EXPECT_THROW(file.Begin(), ImageFormatError);
+  platform::FileHandle h = platform::OpenFileByName(file.wide(), true, false);
+  EXPECT_NE(h, platform::kInvalidFile) << "the file is not held any more";
+  platform::CloseFile(h);
+  EXPECT_EQ(file.Read(), image);
+  // With deleteExisting the directory is not read at all.
+  UpdateGuard u(file.Begin(true));
+  EXPECT_TRUE(u);
+}
+
+TEST_P(BeginTest, EveryTruncatedPrefixFailsOrReadsWithoutAFault) {
+  const Bytes image = BuildImage(SpecWith(GetParam(), {{u"NAMED", u"MAINICON", 0, Filled(40, 1)}, {3, 1, 1033, Filled(10, 2)}}));
+  TempFolder folder;
+  const fs::path path = folder / "cut.exe";
+  const std::u16string wide = Utf16Path(path);
+  for (std::size_t n = 0; n <= image.size(); ++n) {
+    WriteWholeFile(path, Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(n)));
+    try {
+      ResourceUpdate* u = BeginResourceUpdate(wide.c_str(), false);
+      if (u != nullptr) {
+        EXPECT_TRUE(EndResourceUpdate(u, true));
+      }
+    } catch (const ImageFormatError&) {
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, BeginTest, ::testing::Bool(), FormName);
+
+TEST(BeginFailureTest, NonImagesEmptyAndMissingFiles) {
+  TempFolder folder;
+  const fs::path text = folder / "text.exe";
+  WriteWholeFile(text, Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'});
+  EXPECT_EQ(BeginResourceUpdate(Utf16Path(text).c_str(), false), nullptr);
+
+  Bytes mzOnly(512, 0);
+  mzOnly[0] = 'M';
+  mzOnly[1] = 'Z';
+  StoreU32(mzOnly.data() + 60, 0x100);  // no "PE" there
+  const fs::path noPe = folder / "nope.exe";
+  WriteWholeFile(noPe, mzOnly);
+  EXPECT_EQ(BeginResourceUpdate(Utf16Path(noPe).c_str(), false), nullptr);
+
+  const fs::path empty = folder / "empty.exe";
+  WriteWholeFile(empty, {});
+  EXPECT_EQ(BeginResourceUpdate(Utf16Path(empty).c_str(), false), nullptr);
+  EXPECT_EQ(BeginResourceUpdate(Utf16Path(empty).c_str(), true), nullptr);
+
+  platform::SetLastError(0);
+  EXPECT_EQ(BeginResourceUpdate(Utf16Path(folder / "missing.exe").c_str(), false), nullptr);
+  EXPECT_EQ(platform::LastError(), platform::ErrorFileNotFound());
+  EXPECT_TRUE(LeftoverScratchFiles().empty());
+}
+
+// ------------------------------------------------------ updates in a file
+
+class UpdateTest : public ::testing::TestWithParam<bool> {
+ protected:
+  // type 3: names 1 {0}, 2 {0, 1033 (code page 1252, reserved 7), 2052};
+  // type 14: MAINICON {0}; type 24: 1 {1033}.
+  UpdateTest()
+      : file_(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 1)},
+                                    {3, 2, 0, Filled(11, 2)},
+                                    {3, 2, 1033, Filled(12, 3), 1252, 7},
+                                    {3, 2, 2052, Filled(13, 4)},
+                                    {14, u"MAINICON", 0, Filled(20, 5)},
+                                    {24, 1, 1033, Filled(30, 6)}})) {}
+  void SetUp() override {
+    update_ = file_.Begin();
+    ASSERT_NE(update_, nullptr);
+    ASSERT_EQ(Shape(root()), "3{1{0},2{0,1033,2052}},14{MAINICON{0}},24{1{1033}}");
+  }
+  void TearDown() override {
+    if (update_ != nullptr) {
+      ExpectCountsConsistent(root());
+      EXPECT_TRUE(EndResourceUpdate(update_, true));
+    }
+    EXPECT_TRUE(LeftoverScratchFiles().empty());
+  }
+  TResItem* root() { return update_->root; }
+  bool Put(ResKey type, ResKey name, std::uint16_t language, const Bytes& data) {
+    return UpdateResourceData(update_, type, name, language, data.data(), static_cast<std::uint32_t>(data.size()));
+  }
+  bool Delete(ResKey type, ResKey name, std::uint16_t language) {
+    return UpdateResourceData(update_, type, name, language, nullptr, 0);
+  }
+  TResItem* Leaf(ResKey type, ResKey name, std::uint16_t language) {
+    TResItem* t = *FindNamedChild(root(), type);
+    TResItem* n = t ? *FindNamedChild(t, name) : nullptr;
+    return n ? *FindLanguageChild(n, language) : nullptr;
+  }
+  static ResKey Id(std::uint16_t id) { return MakeIntResource(id); }
+
+  ImageFile file_;
+  ResourceUpdate* update_ = nullptr;
+};
+
+TEST_P(UpdateTest, GetResourceDataReturnsBytesInTheView) {
+  const std::uint8_t* data = nullptr;
+  std::uint32_t size = 0;
+  ASSERT_TRUE(GetResourceData(update_, Id(3), Id(2), 1033, data, size));
+  ASSERT_EQ(size, 12u);
+  EXPECT_GE(data, update_->view);
+  EXPECT_LE(data + size, update_->view + update_->viewSize);
+  EXPECT_EQ(Bytes(data, data + size), Filled(12, 3));
+  ASSERT_TRUE(GetIconGroupData(update_, u"MAINICON", 0, data));
+  EXPECT_EQ(Bytes(data, data + 20), Filled(20, 5));
+
+  for (auto [type, name, language] : {std::tuple<ResKey, ResKey, std::uint16_t>{Id(4), Id(1), 0},
+                                      {Id(3), Id(9), 0},
+                                      {Id(3), Id(2), 1040},
+                                      {Id(14), u"mainicon", 0},
+                                      {Id(3), Id(1), 1033}}) {
+    data = update_->view;
+    size = 99;
+    EXPECT_FALSE(GetResourceData(update_, type, name, language, data, size));
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0u);
+  }
+}
+
+TEST_P(UpdateTest, NewDataIsReportedByItsSizeOnly) {
+  const Bytes small = Filled(100, 9);
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, small));
+  ASSERT_TRUE(Put(Id(5), u"NEW", 0, Filled(40000, 9)));
+  const std::uint8_t* data = update_->view;
+  std::uint32_t size = 0;
+  ASSERT_TRUE(GetResourceData(update_, Id(3), Id(1), 0, data, size));
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(size, 100u);
+  ASSERT_TRUE(GetResourceData(update_, Id(5), u"NEW", 0, data, size));
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(size, 40000u);
+}
+
+TEST_P(UpdateTest, AddingCreatesTypeNameAndLeafWithCounters) {
+  ASSERT_TRUE(Put(Id(5), Id(7), 0, Filled(8, 1)));
+  EXPECT_EQ(Children(root()), "3,5,14,24");
+  EXPECT_EQ(root()->idEntryCount, 4u);
+  TResItem* type5 = Child(root(), "5");
+  EXPECT_EQ(type5->idEntryCount, 1u);
+  EXPECT_EQ(type5->namedEntryCount, 0u);
+  EXPECT_EQ(type5->firstChild->idEntryCount, 1u);
+  TResItem* leaf = Leaf(Id(5), Id(7), 0);
+  ASSERT_NE(leaf, nullptr);
+  EXPECT_FALSE(leaf->isDirectory);
+  EXPECT_EQ(Bytes(leaf->data.begin(), leaf->data.end()), Filled(8, 1));
+  EXPECT_EQ(leaf->dataPointer, nullptr);
+
+  ASSERT_TRUE(Put(u"ZZ", u"Named", 1033, Filled(3, 1)));
+  EXPECT_EQ(Children(root()), "ZZ,3,5,14,24");
+  EXPECT_EQ(root()->namedEntryCount, 1u);
+  ASSERT_TRUE(Put(Id(3), Id(2), 1040, Filled(3, 1)));
+  EXPECT_EQ(Children(Child(Child(root(), "3"), "2")), "0,1033,1040,2052");
+}
+
+TEST_P(UpdateTest, CallersBytesAreCopied) {
+  Bytes data = Filled(64, 1);
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, data));
+  std::fill(data.begin(), data.end(), 0);
+  const TResItem* leaf = Leaf(Id(3), Id(1), 0);
+  EXPECT_EQ(Bytes(leaf->data.begin(), leaf->data.end()), Filled(64, 1));
+}
+
+TEST_P(UpdateTest, ReplacingKeepsPlaceAndReservedAndClearsCodePage) {
+  TResItem* before = Leaf(Id(3), Id(2), 1033);
+  ASSERT_EQ(before->codePage, 1252u);
+  ASSERT_EQ(before->reserved, 7u);
+  ASSERT_TRUE(Put(Id(3), Id(2), 1033, Filled(5, 8)));
+  TResItem* after = Leaf(Id(3), Id(2), 1033);
+  EXPECT_EQ(after, before) << "the same node";
+  EXPECT_EQ(Children(Child(Child(root(), "3"), "2")), "0,1033,2052");
+  EXPECT_EQ(after->codePage, 0u);
+  EXPECT_EQ(after->reserved, 7u);
+  EXPECT_EQ(after->dataPointer, nullptr);
+  EXPECT_EQ(after->dataSize, 5u);
+  EXPECT_EQ(Bytes(after->data.begin(), after->data.end()), Filled(5, 8));
+}
+
+TEST_P(UpdateTest, InMemoryUpTo32768BytesScratchFileFrom32769) {
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(32768, 1)));
+  TResItem* leaf = Leaf(Id(3), Id(1), 0);
+  EXPECT_EQ(leaf->data.size(), 32768u);
+  EXPECT_EQ(leaf->tempFile, 0);
+  EXPECT_FALSE(Exists(ScratchFileName(leaf)));
+
+  const Bytes big = Filled(32769, 2);
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, big));
+  EXPECT_TRUE(leaf->data.empty());
+  EXPECT_EQ(leaf->dataSize, 32769u);
+  ASSERT_NE(leaf->tempFile, 0);
+  ASSERT_NE(leaf->tempFile, platform::kInvalidFile);
+  const std::string scratch = ScratchFileName(leaf);
+  ASSERT_TRUE(Exists(scratch));
+  Bytes held(big.size());
+  ASSERT_TRUE(platform::ReadAt(leaf->tempFile, 0, held.data(), held.size()));
+  EXPECT_EQ(held, big);
+  EXPECT_EQ(LeftoverScratchFiles().size(), 1u);
+}
+
+TEST_P(UpdateTest, ReplacingLargeBySmallAndSmallByLargeKeepsOnlyTheLast) {
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(40000, 1)));
+  TResItem* leaf = Leaf(Id(3), Id(1), 0);
+  const std::string scratch = ScratchFileName(leaf);
+  ASSERT_TRUE(Exists(scratch));
+
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(100, 2)));
+  EXPECT_FALSE(Exists(scratch)) << "the earlier scratch file is deleted";
+  EXPECT_EQ(leaf->tempFile, 0);
+  EXPECT_EQ(Bytes(leaf->data.begin(), leaf->data.end()), Filled(100, 2));
+
+  const Bytes large = Filled(40000, 3);
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, large));
+  EXPECT_TRUE(leaf->data.empty());
+  ASSERT_TRUE(Exists(scratch));
+  EXPECT_EQ(FileSize(scratch), 40000u);
+  Bytes held(large.size());
+  ASSERT_TRUE(platform::ReadAt(leaf->tempFile, 0, held.data(), held.size()));
+  EXPECT_EQ(held, large);
+
+  // A large replacement of large data leaves one file with the new bytes.
+  const Bytes larger = Filled(50000, 4);
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, larger));
+  EXPECT_EQ(FileSize(scratch), 50000u);
+  EXPECT_EQ(LeftoverScratchFiles().size(), 1u);
+}
+
+TEST_P(UpdateTest, PruningAndEndingDeleteScratchFiles) {
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(40000, 1)));
+  ASSERT_TRUE(Put(Id(9), Id(9), 0, Filled(40000, 2)));
+  const std::string first = ScratchFileName(Leaf(Id(3), Id(1), 0));
+  const std::string second = ScratchFileName(Leaf(Id(9), Id(9), 0));
+  EXPECT_NE(first, second);
+  ASSERT_TRUE(Exists(first));
+  ASSERT_TRUE(Exists(second));
+  ASSERT_TRUE(Delete(Id(3), Id(1), 0));
+  EXPECT_FALSE(Exists(first));
+  EXPECT_TRUE(Exists(second));
+  EXPECT_TRUE(EndResourceUpdate(update_, true));
+  update_ = nullptr;
+  EXPECT_FALSE(Exists(second));
+}
+
+TEST_P(UpdateTest, DeletingAWholeTypeWithLargeLeavesDeletesTheirFiles) {
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(40000, 1)));
+  ASSERT_TRUE(Put(Id(3), Id(2), 1033, Filled(40000, 2)));
+  ASSERT_EQ(LeftoverScratchFiles().size(), 2u);
+  ASSERT_TRUE(Delete(Id(3), Id(0), 0));
+  EXPECT_EQ(Children(root()), "14,24");
+  EXPECT_TRUE(LeftoverScratchFiles().empty());
+}
+
+TEST_P(UpdateTest, DeletingTheOnlyLeafPrunesUpToButNotTheRoot) {
+  ASSERT_TRUE(Delete(Id(24), Id(1), 1033));
+  EXPECT_EQ(Children(root()), "3,14");
+  ASSERT_TRUE(Delete(Id(14), u"MAINICON", 0));
+  EXPECT_EQ(Children(root()), "3");
+  ASSERT_TRUE(Delete(Id(3), Id(1), 0));
+  EXPECT_EQ(Shape(root()), "3{2{0,1033,2052}}");
+  ASSERT_TRUE(Delete(Id(3), Id(2), 1033));
+  EXPECT_EQ(Shape(root()), "3{2{0,2052}}");
+  ASSERT_TRUE(Delete(Id(3), Id(2), 0));
+  ASSERT_TRUE(Delete(Id(3), Id(2), 2052));
+  ASSERT_NE(root(), nullptr);
+  EXPECT_TRUE(root()->isDirectory);
+  EXPECT_EQ(root()->firstChild, nullptr);
+  EXPECT_EQ(root()->namedEntryCount + root()->idEntryCount, 0u);
+}
+
+TEST_P(UpdateTest, DeletesThatFindNothingChangeNothing) {
+  const std::string shape = Shape(root());
+  EXPECT_TRUE(Delete(Id(99), Id(1), 0));
+  EXPECT_TRUE(Delete(Id(3), Id(99), 1033));
+  EXPECT_TRUE(Delete(Id(3), Id(2), 1040));
+  EXPECT_TRUE(Delete(Id(14), u"mainicon", 0));
+  EXPECT_TRUE(Delete(Id(3), Id(0), 1033)) << "name key 0 with a language is no wildcard";
+  EXPECT_TRUE(Delete(Id(24), Id(5), 0));
+  EXPECT_EQ(Shape(root()), shape);
+}
+
+TEST_P(UpdateTest, LanguageZeroDeletesTheLanguageZeroLeafWhenThereIsOne) {
+  ASSERT_TRUE(Delete(Id(3), Id(2), 0));
+  EXPECT_EQ(Shape(root()), "3{1{0},2{1033,2052}},14{MAINICON{0}},24{1{1033}}");
+}
+
+TEST_P(UpdateTest, LanguageZeroDeletesANameWithoutALanguageZeroLeaf) {
+  ASSERT_TRUE(Delete(Id(24), Id(1), 0));
+  EXPECT_EQ(Children(root()), "3,14") << "the name had only 1033; the emptied type goes too";
+  ASSERT_TRUE(Delete(Id(3), Id(2), 1033));
+  ASSERT_TRUE(Delete(Id(3), Id(2), 0));
+  EXPECT_EQ(Shape(root()), "3{1{0},2{2052}},14{MAINICON{0}}");
+  ASSERT_TRUE(Delete(Id(3), Id(2), 0));
+  EXPECT_EQ(Shape(root()), "3{1{0}},14{MAINICON{0}}") << "the type keeps its other name";
+}
+
+TEST_P(UpdateTest, NameKeyZeroAndLanguageZeroDeleteAWholeType) {
+  ASSERT_TRUE(Delete(Id(3), Id(0), 0));
+  EXPECT_EQ(Children(root()), "14,24");
+}
+
+TEST_P(UpdateTest, NameKeyZeroIsANameWhenTheTypeHasANumberedNameZero) {
+  ASSERT_TRUE(Put(Id(3), Id(0), 1033, Filled(4, 1)));
+  EXPECT_EQ(Children(Child(root(), "3")), "0,1,2");
+  ASSERT_TRUE(Delete(Id(3), Id(0), 0));
+  EXPECT_EQ(Shape(root()), "3{1{0},2{0,1033,2052}},14{MAINICON{0}},24{1{1033}}");
+}
+
+TEST_P(UpdateTest, SortedInsertionUnderRootAndType) {
+  ASSERT_TRUE(Put(u"Icons", Id(1), 0, Filled(1, 1)));
+  ASSERT_TRUE(Put(u"AB", Id(1), 0, Filled(1, 1)));
+  ASSERT_TRUE(Put(u"ICONS", Id(1), 0, Filled(1, 1)));
+  ASSERT_TRUE(Put(Id(4), Id(1), 0, Filled(1, 1)));
+  ASSERT_TRUE(Put(Id(30), Id(1), 0, Filled(1, 1)));
+  EXPECT_EQ(Children(root()), "AB,ICONS,Icons,3,4,14,24,30");
+  ASSERT_TRUE(Put(Id(3), u"b", 0, Filled(1, 1)));
+  ASSERT_TRUE(Put(Id(3), u"B", 0, Filled(1, 1)));
+  ASSERT_TRUE(Put(Id(3), Id(0), 0, Filled(1, 1)));
+  EXPECT_EQ(Children(Child(root(), "3")), "B,b,0,1,2");
+}
+
+
+TEST(NullUpdateTest, MissingHandleResults) {
+  const Bytes data = Filled(4, 1);
+  EXPECT_TRUE(UpdateResourceData(nullptr, MakeIntResource(3), MakeIntResource(1), 0, data.data(), 4));
+  EXPECT_TRUE(UpdateResourceData(nullptr, MakeIntResource(3), MakeIntResource(1), 0, nullptr, 0));
+  const std::uint8_t* out = data.data();
+  std::uint32_t size = 7;
+  EXPECT_FALSE(GetResourceData(nullptr, MakeIntResource(3), MakeIntResource(1), 0, out, size));
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(size, 0u);
+  out = data.data();
+  EXPECT_FALSE(GetIconGroupData(nullptr, u"MAINICON", 0, out));
+  EXPECT_EQ(out, nullptr);
+  EXPECT_TRUE(EndResourceUpdate(nullptr, false));
+  EXPECT_TRUE(EndResourceUpdate(nullptr, true));
+}
+
+// ------------------------------------------------- insertion on bare trees
+
+struct BareDirectory {
+  TResItem* root = new TResItem;
+  BareDirectory() { root->isDirectory = true; }
+  ~BareDirectory() { FreeResourceTree(&root); }
+};
+
+TEST(InsertDirectoryTest, AnyInsertionOrderGivesNamesFirstThenNumbers) {
+  std::array<int, 6> order = {0, 1, 2, 3, 4, 5};
+  const std::u16string names[] = {u"ICONS", u"Icons", u"AB"};
+  const std::uint16_t ids[] = {14, 3, 24};
+  int permutations = 0;
+  do {
+    BareDirectory dir;
+    for (int i : order) {
+      TResItem* made = i < 3 ? InsertDirectory(dir.root, names[i].c_str())
+                             : InsertDirectory(dir.root, MakeIntResource(ids[i - 3]));
+      ASSERT_NE(made, nullptr);
+      EXPECT_TRUE(made->isDirectory);
+    }
+    ASSERT_EQ(Children(dir.root), "AB,ICONS,Icons,3,14,24");
+    EXPECT_EQ(dir.root->namedEntryCount, 3u);
+    EXPECT_EQ(dir.root->idEntryCount, 3u);
+    ++permutations;
+  } while (std::next_permutation(order.begin(), order.end()));
+  EXPECT_EQ(permutations, 720);
+}
+
+TEST(InsertDirectoryTest, ANameThatIsAPrefixSortsFirstAndEqualsGoBefore) {
+  BareDirectory dir;
+  TResItem* abc = InsertDirectory(dir.root, u"ABC");
+  InsertDirectory(dir.root, u"AB");
+  InsertDirectory(dir.root, u"Z");
+  InsertDirectory(dir.root, u"a");
+  EXPECT_EQ(Children(dir.root), "AB,ABC,Z,a");
+  TResItem* again = InsertDirectory(dir.root, u"ABC");
+  EXPECT_EQ(dir.root->firstChild->nextSibling, again) << "a new entry goes before an equal one";
+  EXPECT_EQ(again->nextSibling, abc);
+  EXPECT_EQ(InsertDirectory(dir.root, MakeIntResource(0))->id, 0u);
+  EXPECT_EQ(Children(dir.root), "AB,ABC,ABC,Z,a,0");
+}
+
+TEST(InsertLanguageLeafTest, LanguagesAscendInAnyOrder) {
+  std::array<std::uint16_t, 3> order = {0, 1033, 2052};
+  const Bytes data = Filled(3, 1);
+  do {
+    BareDirectory dir;
+    for (std::uint16_t language : order) {
+      TResItem* leaf = InsertLanguageLeaf(dir.root, language, data.data(), 3);
+      ASSERT_NE(leaf, nullptr);
+      EXPECT_FALSE(leaf->isDirectory);
+      EXPECT_EQ(leaf->id, language);
+    }
+    EXPECT_EQ(Children(dir.root), "0,1033,2052");
+    EXPECT_EQ(dir.root->idEntryCount, 3u);
+  } while (std::next_permutation(order.begin(), order.end()));
+}
+
+// -------------------------------------------------------- scratch names
+
+TEST(ScratchFileNameTest, TempDirectoryMarkerProcessIdAndIdentity) {
+  BareDirectory a, b;
+  const std::string name = ScratchFileName(a.root);
+  const std::string dir = platform::TempDirectory();
+  ASSERT_EQ(name.compare(0, dir.size(), dir), 0) << name;
+  const std::string file = name.substr(dir.size());
+  const std::string prefix = "$qor$res" + FormatHex(platform::CurrentProcessId(), 8, '0') + "$";
+  ASSERT_EQ(file.compare(0, prefix.size(), prefix), 0) << file;
+  ASSERT_EQ(prefix.size(), 18u);
+  const std::string identity = file.substr(prefix.size());
+  ASSERT_GE(identity.size(), 2u);
+  EXPECT_EQ(identity.back(), '$');
+  const std::string digits = identity.substr(0, identity.size() - 1);
+  EXPECT_EQ(digits.find_first_not_of("0123456789abcdef"), std::string::npos) << digits;
+  EXPECT_TRUE(digits == "0" || digits[0] != '0') << "no leading zeros: " << digits;
+  EXPECT_EQ(ScratchFileName(a.root), name) << "the same node, the same name";
+  EXPECT_NE(ScratchFileName(b.root), name);
+}
+
+TEST(FormatHexTest, DollarThenPaddedLowercaseDigits) {
+  EXPECT_EQ(FormatHex(1234, 8, '0'), "$000004d2");
+  EXPECT_EQ(FormatHex(255, 1, '0'), "$ff");
+  EXPECT_EQ(FormatHex(0, 1, '0'), "$0");
+  EXPECT_EQ(FormatHex(0, 8, '0'), "$00000000");
+  EXPECT_EQ(FormatHex(0xFFFFFFFFu, 8, '0'), "$ffffffff");
+  EXPECT_EQ(FormatHex(0xABCDEF, 2, '0'), "$abcdef") << "longer results are not cut";
+  EXPECT_EQ(FormatHex(0x1F, 4, ' '), "$  1f");
+  // The example of the format: process 1234, identity 255.
+  EXPECT_EQ("$qor$res" + FormatHex(1234, 8, '0') + FormatHex(255, 1, '0') + "$", "$qor$res$000004d2$ff$");
+}
+
+int Sign(int v) { return (v > 0) - (v < 0); }
+
+TEST(CompareByteStringsTest, UnsignedBytesThenLength) {
+  EXPECT_EQ(CompareByteStrings("AB", "AB"), 0);
+  EXPECT_EQ(CompareByteStrings("", ""), 0);
+  EXPECT_LT(CompareByteStrings("AB", "ABC"), 0);
+  EXPECT_GT(CompareByteStrings("ABC", "AB"), 0);
+  EXPECT_LT(CompareByteStrings("", "A"), 0);
+  EXPECT_LT(CompareByteStrings("Z", "a"), 0) << "upper case before lower case";
+  EXPECT_LT(CompareByteStrings("ICONS", "Icons"), 0);
+  EXPECT_GT(CompareByteStrings("\xE9", "z"), 0) << "bytes are unsigned";
+  EXPECT_LT(CompareByteStrings(std::string("a\0b", 3), std::string("a\0c", 3)), 0) << "zero bytes are compared too";
+  EXPECT_EQ(Sign(CompareByteStrings("b", "a")), 1);
+}
+
+#ifndef _WIN32
+// A symbolic link planted at a leaf's scratch name is not followed: the
+// store fails and the link's target is untouched.
+TEST(ScratchFileSafetyTest, APlantedSymbolicLinkIsNotFollowed) {
+  TempFolder folder;
+  const fs::path target = folder / "victim";
+  WriteWholeFile(target, Bytes{'k', 'e', 'e', 'p'});
+  BareDirectory dir;
+  TResItem* leaf = new TResItem;
+  dir.root->firstChild = leaf;
+  dir.root->idEntryCount = 1;
+  const std::string scratch = ScratchFileName(leaf);
+  fs::create_symlink(target, scratch);
+  EXPECT_ANY_THROW(StoreLeafData(leaf, 0, Filled(40000, 1).data(), 40000));
+  EXPECT_EQ(leaf->tempFile, 0);
+  EXPECT_EQ(ReadWholeFile(target), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_TRUE(fs::is_symlink(scratch));
+  fs::remove(scratch);
+}
+
+// Through the update: replacing a leaf's data by large data whose scratch
+// name is taken by a planted link fails, and nothing reaches the target.
+TEST_P(UpdateTest, LargeDataRefusesAPlantedLink) {
+  TResItem* leaf = Leaf(Id(3), Id(1), 0);
+  const fs::path target = file_.folder() / "victim";
+  WriteWholeFile(target, Bytes{'k', 'e', 'e', 'p'});
+  const std::string scratch = ScratchFileName(leaf);
+  fs::create_symlink(target, scratch);
+  EXPECT_FALSE(Put(Id(3), Id(1), 0, Filled(40000, 1)));
+  EXPECT_EQ(ReadWholeFile(target), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_TRUE(fs::is_symlink(scratch));
+  fs::remove(scratch);
+}
+#endif
+
+INSTANTIATE_TEST_SUITE_P(Forms, UpdateTest, ::testing::Bool(), FormName);
+
+}  // namespace
+}  // namespace marovi::test
