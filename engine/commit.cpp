@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "engine/bytes.h"
 #include "engine/image.h"
@@ -35,6 +36,17 @@ void Measure(const TResItem* node, std::uint64_t& dirBytes, std::uint64_t& nameB
     dirBytes += 16;
     dataBytes += (std::uint64_t{node->dataSize} + 3) & ~std::uint64_t{3};
   }
+}
+
+// Counts and name lengths are 16-bit fields in the section: a tree beyond
+// them cannot be written as it is.
+bool FitsTheFormat(const TResItem* node) {
+  if (!node->isDirectory) return true;
+  if (node->namedEntryCount > 0xFFFF || node->idEntryCount > 0xFFFF) return false;
+  for (const TResItem* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+    if (child->name.size() > 0xFFFF || !FitsTheFormat(child)) return false;
+  }
+  return true;
 }
 
 // Bounds-checked writes into the section image.
@@ -95,6 +107,9 @@ void Write(const TResItem* node, SectionCursor& cursor) {
     // New data that cannot be read back would go into the image as zeros.
     if (!platform::ReadAt(node->tempFile, 0, out, node->dataSize))
       throw std::runtime_error("cannot read back a scratch file");
+  } else if (node->dataSize != 0) {
+    // A leaf whose new data was lost when storing it failed.
+    throw std::runtime_error("a resource has lost its data");
   }
   cursor.dataPos += RoundUp(node->dataSize, 4);
 }
@@ -134,6 +149,7 @@ class Committer {
     if (rawPointer < headersEnd || !InBounds(u_.viewSize, rawPointer, rawSize)) return false;
     if (!NothingElseLivesInSection(l, s, rva, oldSize)) return false;
 
+    if (!FitsTheFormat(u_.root)) return false;
     std::uint64_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
     Measure(u_.root, dirBytes, nameBytes, dataBytes);
     const std::uint64_t sectionSize = ((dirBytes + nameBytes + 3) & ~std::uint64_t{3}) + dataBytes;
@@ -302,7 +318,7 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
   SectionImage image;
   const std::uint32_t dataStart = RoundUp(dirBytes + nameBytes, 4);
   const std::uint32_t sectionSize = dataStart + dataBytes;
-  const std::string name = ScratchFileName(root);
+  std::string name = ScratchFileName(root);
   const platform::FileHandle file = platform::CreateScratchFile(name);
   if (file == platform::kInvalidFile) return image;
   platform::MappingHandle mapping = 0;
@@ -320,16 +336,24 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
   image.view = view;
   image.size = sectionSize;
   image.mappedSize = viewSize;
+  image.scratchName = std::move(name);
   SectionCursor cursor{view, std::min(sectionSize, viewSize), sectionRva, 0, dirBytes, dataStart};
   if (!WriteResourceTree(root, cursor)) ReleaseSectionImage(root, image);
   return image;
 }
 
-void ReleaseSectionImage(const TResItem* root, SectionImage& image) {
+void ReleaseSectionImage(const TResItem*, SectionImage& image) noexcept {
   if (image.view == nullptr) return;
   platform::UnmapView(image.view, image.mappedSize);
-  platform::DeleteFileByName(ScratchFileName(root));
-  image = SectionImage{};
+  try {
+    platform::DeleteFileByName(image.scratchName);
+  } catch (...) {
+    // Deleting is best effort.
+  }
+  image.view = nullptr;
+  image.size = 0;
+  image.mappedSize = 0;
+  image.scratchName.clear();
 }
 
 bool EndResourceUpdate(ResourceUpdate* update, bool discard) {

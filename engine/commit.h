@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "engine/update.h"
 
@@ -41,11 +42,13 @@ struct SectionImage {
   std::uint8_t* view = nullptr;
   std::uint32_t size = 0;  // sectionSize
   std::uint32_t mappedSize = 0;
+  std::string scratchName;  // named when built, so that releasing needs no memory
 };
 // Lays out the section in a scratch file named after root; view null on failure.
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes);
-void ReleaseSectionImage(const TResItem* root, SectionImage& image);
+// Unmaps the image and deletes its scratch file; never throws.
+void ReleaseSectionImage(const TResItem* root, SectionImage& image) noexcept;
 
 }  // namespace marovi

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "engine/bytes.h"
@@ -139,7 +140,14 @@ bool MoveBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::uint6
                std::uint64_t& moved) {
   moved = 0;
   if (count == 0 || src == dst) return true;
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(count, kMoveChunk)));
+  // Out of memory is one more failure before the first byte moves, never an
+  // exception that would leave a grown file behind.
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(count, kMoveChunk)));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   while (moved < count) {
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count - moved, buffer.size()));
     const std::uint64_t at = dst > src ? count - moved - chunk : moved;

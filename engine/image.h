@@ -92,7 +92,8 @@ std::uint32_t RoundUp(std::uint32_t value, std::uint32_t alignment);
 // The standard image checksum of the first fileSize bytes of the view, which
 // it writes into OptionalHeader.CheckSum. fileSize must not exceed viewSize.
 void ComputeImageChecksum(std::uint8_t* view, std::uint32_t viewSize, std::uint32_t fileSize);
-// The same sum as a value, for a buffer whose CheckSum field has been cleared.
+// The folded sum of the 16-bit words of a buffer whose CheckSum field has been
+// cleared; the checksum is this sum plus the file's length.
 std::uint32_t ImageChecksum(const std::uint8_t* bytes, std::uint32_t size);
 
 // Moves everything from position to the end of the file by delta bytes and

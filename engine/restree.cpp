@@ -132,12 +132,13 @@ class DirectoryReader {
     node.codePage = LoadU32(entry + 8);
     node.reserved = LoadU32(entry + 12);
     // OffsetToData is an address in memory, not a section offset: resource
-    // data is taken to lie in the resource section itself.
-    const std::int64_t fileOffset = std::int64_t{rva} - virtualAddress_ + rawOffset_;
-    if (fileOffset < 0 || !InBounds(viewSize_, static_cast<std::uint64_t>(fileOffset), node.dataSize))
+    // data is taken to lie in the resource section itself, and must.
+    const std::int64_t sectionOffset = std::int64_t{rva} - virtualAddress_;
+    if (sectionOffset < 0 || !section_.Has(static_cast<std::uint64_t>(sectionOffset), node.dataSize))
       throw ImageFormatError("resource data at RVA " + HexOffset(rva) + " (" +
                              std::to_string(node.dataSize) + " bytes, data entry at resource section offset " +
-                             HexOffset(offset) + ") lies outside the file");
+                             HexOffset(offset) + ") lies outside the resource section");
+    const std::int64_t fileOffset = sectionOffset + rawOffset_;
     node.dataPointer = view_ + fileOffset;
   }
 
@@ -198,9 +199,12 @@ void FreeResourceTree(LinkSlot slot) {
     FreeResourceTree(&node->firstChild);
     *slot = node->nextSibling;
     if (!node->isDirectory && node->tempFile != 0) {
-      const std::string name = ScratchFileName(node);
       platform::CloseFile(node->tempFile);
-      platform::DeleteFileByName(name);
+      // Freeing must not fail: without memory for the name the file stays.
+      try {
+        platform::DeleteFileByName(ScratchFileName(node));
+      } catch (...) {
+      }
     }
     delete node;
   }

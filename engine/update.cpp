@@ -116,21 +116,36 @@ int CompareByteStrings(const std::string& a, const std::string& b) {
 }
 
 void StoreLeafData(TResItem* leaf, std::uint16_t language, const void* data, std::uint32_t size) {
-  leaf->id = language;
-  leaf->dataPointer = nullptr;
-  leaf->dataSize = size;
-  leaf->codePage = 0;
-  ReleaseLeafData(leaf);
+  // The new bytes are kept before the leaf lets go of its old ones, so that a
+  // store that fails leaves the leaf as it was and no scratch file behind.
+  auto take = [&] {
+    leaf->id = language;
+    leaf->dataPointer = nullptr;
+    leaf->dataSize = size;
+    leaf->codePage = 0;
+  };
   if (size <= kInMemoryLimit) {
-    leaf->data.assign(static_cast<const char*>(data), size);
+    std::string copy(static_cast<const char*>(data), size);
+    ReleaseLeafData(leaf);
+    leaf->data = std::move(copy);
+    take();
     return;
   }
-  // Data that cannot be kept is an error, never a leaf that the commit
-  // would quietly fill with zeros.
-  const platform::FileHandle file = platform::CreateScratchFile(ScratchFileName(leaf));
+  // The scratch file is named after the leaf, so an old one must go first;
+  // if the new one then fails, the leaf holds no bytes at all and the
+  // commit refuses it rather than writing zeros.
+  if (leaf->tempFile != 0) ReleaseLeafData(leaf);
+  const std::string name = ScratchFileName(leaf);
+  const platform::FileHandle file = platform::CreateScratchFile(name);
   if (file == platform::kInvalidFile) throw ScratchFileError("cannot create a scratch file");
+  if (!platform::WriteAt(file, 0, data, size)) {
+    platform::CloseFile(file);
+    platform::DeleteFileByName(name);
+    throw ScratchFileError("cannot write a scratch file");
+  }
+  ReleaseLeafData(leaf);
   leaf->tempFile = file;
-  if (!platform::WriteAt(file, 0, data, size)) throw ScratchFileError("cannot write a scratch file");
+  take();
 }
 
 TResItem* InsertDirectory(TResItem* parent, ResKey key) {
