@@ -1,0 +1,411 @@
+// Committing an update to a file: what moves, what stays, what is refused.
+#include <gtest/gtest.h>
+
+#include "engine/commit.h"
+#include "engine/platform.h"
+#include "tests/commit/commit_test_util.h"
+
+namespace marovi::test {
+namespace {
+
+class CommitTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void TearDown() override { EXPECT_TRUE(LeftoverScratchFiles().empty()); }
+
+  ImageSpec Spec(std::vector<ResourceSpec> resources) const { return SpecWith(GetParam(), std::move(resources)); }
+
+  // Begins an update of a copy of `before`, makes the changes, commits, and
+  // checks the whole file against the expected one.
+  Bytes Commit(const Bytes& before, const std::vector<Change>& changes, CommitDeltas* deltas = nullptr) {
+    ImageFile file(before);
+    {
+      UpdateGuard u(file.Begin());
+      EXPECT_TRUE(u);
+      if (!u) return {};
+      for (const Change& c : changes) {
+        EXPECT_TRUE(UpdateResourceData(u.get(), KeyOf(c.type), KeyOf(c.name), c.language,
+                                       c.data ? c.data->data() : nullptr,
+                                       c.data ? static_cast<std::uint32_t>(c.data->size()) : 0));
+      }
+      EXPECT_TRUE(u.End(false));
+    }
+    EXPECT_TRUE(Reopenable(file));
+    const Bytes after = file.Read();
+    const CommitDeltas d = ExpectCommitted(before, after, Applied(ReadResources(before).resources, changes));
+    if (deltas != nullptr) *deltas = d;
+    return after;
+  }
+
+  // A commit that must be refused: false, and the file as it was.
+  void ExpectRefused(const Bytes& before, bool deleteExisting = false,
+                     void (*edit)(ResourceUpdate*) = nullptr) {
+    ImageFile file(before);
+    UpdateGuard u(file.Begin(deleteExisting));
+    ASSERT_TRUE(u);
+    const Bytes big = Filled(50000, 3);
+    EXPECT_TRUE(UpdateResourceData(u.get(), MakeIntResource(10), MakeIntResource(1), 0, big.data(), 50000));
+    if (edit != nullptr) edit(u.get());
+    EXPECT_FALSE(u.End(false));
+    EXPECT_TRUE(Reopenable(file));
+    EXPECT_TRUE(file.Read() == before) << "a refused commit changed the file";
+  }
+};
+
+// ----------------------------------------------------------- what moves
+
+TEST_P(CommitTest, GrowingMovesSectionsBehindWithAndWithoutRawData) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
+  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1800}, SectionSpec{".reloc", Filled(0x180, 7)}};
+  spec.directories = {{5, ".reloc", 0, 0x180}, {9, ".bss2", 0x10, 0x28}};
+  spec.appended = Filled(77, 5);
+  const Bytes before = BuildImage(spec);
+  CommitDeltas d;
+  const Bytes after = Commit(before, {{10, 7, 0, Filled(40000, 3)},
+                                      {3, 1, 0, Filled(32768, 4)},
+                                      {6, u"Big", 1033, Filled(100000, 6)}}, &d);
+  ASSERT_FALSE(after.empty());
+  EXPECT_GT(d.raw, 0);
+  EXPECT_GT(d.virt, 0);
+  const std::uint32_t relocBefore = SectionNamed(before, ".reloc"), relocAfter = SectionNamed(after, ".reloc");
+  EXPECT_EQ(Get32(after, relocAfter + kVirtualAddress), Get32(before, relocBefore + kVirtualAddress) + d.virt);
+  EXPECT_EQ(Get32(after, relocAfter + kPointerToRawData), Get32(before, relocBefore + kPointerToRawData) + d.raw);
+  EXPECT_EQ(Slice(after, Get32(after, relocAfter + kPointerToRawData), 0x180), Filled(0x180, 7));
+  const std::uint32_t bssAfter = SectionNamed(after, ".bss2");
+  EXPECT_EQ(Get32(after, bssAfter + kVirtualAddress), Get32(before, SectionNamed(before, ".bss2") + kVirtualAddress) + d.virt);
+  EXPECT_EQ(Get32(after, bssAfter + kPointerToRawData), static_cast<std::uint32_t>(d.raw));
+  EXPECT_EQ(Get32(after, bssAfter + kSizeOfRawData), 0u);
+  const Headers h(after);
+  EXPECT_EQ(Get32(after, h.Dir(5)), Get32(after, relocAfter + kVirtualAddress));
+  EXPECT_EQ(Get32(after, h.Dir(9)), Get32(after, bssAfter + kVirtualAddress) + 0x10);
+  EXPECT_EQ(Slice(after, after.size() - 77, 77), Filled(77, 5));
+}
+
+TEST_P(CommitTest, ShrinkingMovesEverythingBehindTowardsTheStart) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x5000, 1)}, {3, 2, 0, Filled(0x800, 2)}, {24, 1, 1033, Filled(300, 3)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7)}};
+  spec.directories = {{5, ".reloc", 0, 0x300}};
+  spec.appended = Filled(1000, 9);
+  const Bytes before = BuildImage(spec);
+  CommitDeltas d;
+  const Bytes after = Commit(before, {{3, 1, 0, Filled(10, 4)}, {3, 2, 0, std::nullopt}}, &d);
+  ASSERT_FALSE(after.empty());
+  EXPECT_LT(d.raw, 0);
+  EXPECT_LT(d.virt, 0);
+  EXPECT_EQ(static_cast<std::int64_t>(after.size()), static_cast<std::int64_t>(before.size()) + d.raw);
+  const std::uint32_t reloc = SectionNamed(after, ".reloc");
+  EXPECT_EQ(Slice(after, Get32(after, reloc + kPointerToRawData), 0x300), Filled(0x300, 7));
+  EXPECT_EQ(Slice(after, after.size() - 1000, 1000), Filled(1000, 9));
+}
+
+TEST_P(CommitTest, SameRawSizeButLargerVirtualExtentStillMovesAddresses) {
+  // The section's raw data holds more than its directory entry claims, so
+  // the rebuilt section needs as many file-aligned bytes as before but more
+  // pages in memory than the directory entry gave it.
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x1100, 1)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x1000, 7)}};
+  spec.directories = {{5, ".reloc", 0, 0x1000}};
+  spec.appended = Filled(0x100, 4);
+  Bytes before = BuildImage(spec);
+  const Headers h(before);
+  const std::uint32_t s = h.Sec(ResourceSectionIndex(before));
+  ASSERT_EQ(Get32(before, s + kSizeOfRawData), 0x1200u);
+  Set32(before, h.Dir(2) + 4, 0x400);
+  // A certificate table behind everything, at a file offset numerically above
+  // the resource section's address: with no change of the file's layout it
+  // must not move, whatever happens to the addresses.
+  const auto cert = static_cast<std::uint32_t>(before.size() - 0x100);
+  ASSERT_GT(cert, Get32(before, h.Dir(2)));
+  Set32(before, h.Dir(4), cert);
+  Set32(before, h.Dir(4) + 4, 0x100);
+  CommitDeltas d;
+  const Bytes after = Commit(before, {}, &d);
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(d.raw, 0);
+  EXPECT_EQ(d.virt, 0x1000);
+  EXPECT_EQ(after.size(), before.size());
+  EXPECT_EQ(Get32(after, h.SizeOfImage()), Get32(before, h.SizeOfImage()) + 0x1000);
+  const std::uint32_t reloc = SectionNamed(after, ".reloc");
+  EXPECT_EQ(Get32(after, reloc + kVirtualAddress), Get32(before, reloc + kVirtualAddress) + 0x1000);
+  EXPECT_EQ(Get32(after, reloc + kPointerToRawData), Get32(before, reloc + kPointerToRawData));
+  EXPECT_EQ(Get32(after, h.Dir(5)), Get32(before, h.Dir(5)) + 0x1000);
+  EXPECT_EQ(Get32(after, h.Dir(4)), cert);
+  EXPECT_NE(Get32(after, h.Dir(2) + 4), 0x400u);
+}
+
+TEST_P(CommitTest, ResourceSectionLastMovesOnlyAppendedData) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
+  spec.appended = Filled(513, 8);
+  const Bytes before = BuildImage(spec);
+  ASSERT_EQ(ResourceSectionIndex(before), Headers(before).sectionCount - 1);
+  CommitDeltas d;
+  const Bytes after = Commit(before, {{3, 1, 0, Filled(0x2345, 2)}}, &d);
+  ASSERT_FALSE(after.empty());
+  EXPECT_GT(d.virt, 0);
+  const Headers h(after);
+  EXPECT_EQ(Get32(after, h.SizeOfImage()), Get32(before, h.SizeOfImage()) + d.virt);
+  EXPECT_EQ(Slice(after, after.size() - 513, 513), Filled(513, 8));
+  // Nothing at all behind the section: only the section changes.
+  spec.appended.clear();
+  const Bytes plain = BuildImage(spec);
+  const Bytes plainAfter = Commit(plain, {{3, 1, 0, Filled(0x2345, 2)}});
+  EXPECT_EQ(plainAfter.size(), plain.size() + static_cast<std::size_t>(d.raw));
+}
+
+TEST_P(CommitTest, DebugEntriesBehindTheSectionMoveMappedBothFieldsUnmappedOnlyTheFilePosition) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x900, 1)}});
+  spec.sectionsAfter = {SectionSpec{".rdata2", Filled(0x40, 2)}};
+  spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+  const Bytes before = BuildImage(spec);
+  for (const auto& change : {Filled(5000, 1), Filled(10, 1)}) {
+    SCOPED_TRACE(change.size());
+    CommitDeltas d;
+    const Bytes after = Commit(before, {{3, 1, 0, change}}, &d);
+    ASSERT_FALSE(after.empty());
+    ASSERT_NE(d.raw, 0);
+    const Headers h(after);
+    const std::uint32_t host = SectionNamed(after, ".rdata2");
+    const std::uint32_t dir = Get32(after, host + kPointerToRawData) + (Get32(after, h.Dir(6)) - Get32(after, host + kVirtualAddress));
+    const std::uint32_t oldHost = SectionNamed(before, ".rdata2");
+    const std::uint32_t oldDir = Get32(before, oldHost + kPointerToRawData) + (Get32(before, h.Dir(6)) - Get32(before, oldHost + kVirtualAddress));
+    // Mapped: AddressOfRawData and PointerToRawData both move, the data with them.
+    EXPECT_EQ(Get32(after, dir + 20), Get32(before, oldDir + 20) + d.virt);
+    EXPECT_EQ(Get32(after, dir + 24), Get32(before, oldDir + 24) + d.raw);
+    EXPECT_EQ(Slice(after, Get32(after, dir + 24), 0x30), Filled(0x30, 3));
+    // Unmapped: AddressOfRawData stays 0.
+    EXPECT_EQ(Get32(after, dir + 28 + 20), 0u);
+    EXPECT_EQ(Get32(after, dir + 28 + 24), Get32(before, oldDir + 28 + 24) + d.raw);
+    EXPECT_EQ(Slice(after, Get32(after, dir + 28 + 24), 0x50), Filled(0x50, 4));
+  }
+}
+
+TEST_P(CommitTest, DebugDirectoryInFrontOfTheSectionMovesOnlyEntriesWhoseDataLiesBehind) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
+  spec.debugBehindResources = false;
+  spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+  const Bytes before = BuildImage(spec);
+  CommitDeltas d;
+  const Bytes after = Commit(before, {{3, 1, 0, Filled(5000, 1)}}, &d);
+  ASSERT_FALSE(after.empty());
+  const Headers h(after);
+  const std::uint32_t text = h.Sec(0);
+  const std::uint32_t dir = Get32(after, text + kPointerToRawData) + (Get32(after, h.Dir(6)) - Get32(after, text + kVirtualAddress));
+  EXPECT_EQ(Get32(after, dir + 20), Get32(before, dir + 20));
+  EXPECT_EQ(Get32(after, dir + 24), Get32(before, dir + 24));
+  EXPECT_EQ(Get32(after, dir + 28 + 24), Get32(before, dir + 28 + 24) + d.raw);
+  EXPECT_EQ(Slice(after, Get32(after, dir + 28 + 24), 0x50), Filled(0x50, 4));
+}
+
+TEST_P(CommitTest, DebugSizeNotAMultipleOf28CountsEntriesAndNeverLeavesTheFile) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
+  spec.sectionsAfter = {SectionSpec{".rdata2", Bytes(0x10, 0)}};
+  spec.debugEntries = {DebugEntrySpec{2, Bytes(0x20, 0), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+  const Bytes built = BuildImage(spec);
+  const Headers h(built);
+  // 57 entries reach into the zero padding; 0x7FFF reach far beyond the end
+  // of the file; 0x80000001 is no count at all.
+  for (std::uint32_t size : {57u, 0x7FFFu, 0x80000001u}) {
+    SCOPED_TRACE(size);
+    Bytes before = built;
+    Set32(before, h.Dir(6) + 4, size);
+    CommitDeltas d;
+    const Bytes after = Commit(before, {{3, 1, 0, Filled(5000, 1)}}, &d);
+    ASSERT_FALSE(after.empty());
+    const std::uint32_t host = SectionNamed(after, ".rdata2");
+    const std::uint32_t dir = Get32(after, host + kPointerToRawData) + (Get32(after, h.Dir(6)) - Get32(after, host + kVirtualAddress));
+    const std::uint32_t oldHost = SectionNamed(before, ".rdata2");
+    const std::uint32_t oldDir = Get32(before, oldHost + kPointerToRawData) + (Get32(before, h.Dir(6)) - Get32(before, oldHost + kVirtualAddress));
+    const std::int64_t moved = size == 0x80000001u ? 0 : d.raw;
+    EXPECT_EQ(Get32(after, dir + 24), Get32(before, oldDir + 24) + moved);
+    EXPECT_EQ(Get32(after, dir + 28 + 24), Get32(before, oldDir + 28 + 24) + moved);
+  }
+}
+
+TEST_P(CommitTest, CertificateTableIsAFilePositionMovedByTheRawDelta) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x1800, 1)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.appended = Filled(0x208, 6);
+  Bytes before = BuildImage(spec);
+  const Headers h(before);
+  const auto cert = static_cast<std::uint32_t>(before.size() - 0x208);
+  Set32(before, h.Dir(4), cert);
+  Set32(before, h.Dir(4) + 4, 0x208);
+  for (const auto& change : {Filled(0x9000, 2), Filled(16, 2)}) {
+    SCOPED_TRACE(change.size());
+    CommitDeltas d;
+    const Bytes after = Commit(before, {{3, 1, 0, change}}, &d);
+    ASSERT_FALSE(after.empty());
+    ASSERT_NE(d.raw, d.virt);
+    EXPECT_EQ(Get32(after, h.Dir(4)), cert + d.raw);
+    EXPECT_EQ(Get32(after, h.Dir(4) + 4), 0x208u);
+    EXPECT_EQ(Slice(after, Get32(after, h.Dir(4)), 0x208), Filled(0x208, 6));
+  }
+  // A certificate entry in front of the section's end is no file position
+  // behind it: it stays.
+  Bytes front = before;
+  Set32(front, h.Dir(4), Get32(front, h.Sec(0) + kPointerToRawData));
+  Set32(front, h.Dir(4) + 4, 0x10);
+  const Bytes after = Commit(front, {{3, 1, 0, Filled(0x9000, 2)}});
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(Get32(after, h.Dir(4)), Get32(front, h.Dir(4)));
+}
+
+TEST_P(CommitTest, SymbolTablePointerMovesWithTheTail) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x900, 1)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.symbolTableSize = 18 * 6;
+  const Bytes before = BuildImage(spec);
+  const Headers h(before);
+  const std::uint32_t symbols = Get32(before, h.PointerToSymbolTable());
+  ASSERT_NE(symbols, 0u);
+  const Bytes area = Slice(before, symbols, 18 * 6 + 4);
+  for (const auto& change : {Filled(0x4000, 2), Filled(4, 2)}) {
+    SCOPED_TRACE(change.size());
+    CommitDeltas d;
+    const Bytes after = Commit(before, {{3, 1, 0, change}}, &d);
+    ASSERT_FALSE(after.empty());
+    ASSERT_NE(d.raw, 0);
+    EXPECT_EQ(Get32(after, h.PointerToSymbolTable()), symbols + d.raw);
+    EXPECT_EQ(Slice(after, symbols + static_cast<std::uint32_t>(d.raw), area.size()), area);
+  }
+}
+
+TEST_P(CommitTest, CommitWithoutChangesReadsBackIdentical) {
+  const Bytes before = BuildImage(Spec({{3, 1, 0, Filled(10, 1)},
+                                        {3, 2, 0, Filled(11, 2)},
+                                        {3, 2, 1033, Filled(12, 3), 1252, 7},
+                                        {3, 2, 2052, {}},
+                                        {14, u"MAINICON", 0, Filled(20, 5)},
+                                        {u"PNG", u"Logo", 1041, Filled(5001, 6), 932, 0},
+                                        {u"PNG", 3, 0, Filled(1, 7)},
+                                        {24, 1, 1033, Filled(30, 8)}}));
+  const Bytes after = Commit(before, {});
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(ReadResources(after).resources, ReadResources(before).resources);
+  // A second commit changes nothing at all.
+  EXPECT_EQ(Commit(after, {}), after);
+}
+
+TEST_P(CommitTest, DeleteExistingKeepsOnlyWhatWasAdded) {
+  const Bytes before = BuildImage(Spec({{3, 1, 0, Filled(10, 1)}, {14, u"MAINICON", 0, Filled(20, 5)}}));
+  ImageFile file(before);
+  {
+    UpdateGuard u(file.Begin(true));
+    ASSERT_TRUE(u);
+    const Bytes data = Filled(40000, 2);
+    ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(9), 0, data.data(), 40000));
+    ASSERT_TRUE(u.End(false));
+  }
+  ExpectCommitted(before, file.Read(), {{"#3/#9/0", {Filled(40000, 2)}}});
+}
+
+TEST_P(CommitTest, DiscardChangesNothingAndDeletesScratchFiles) {
+  const Bytes before = BuildImage(Spec({{3, 1, 0, Filled(10, 1)}}));
+  ImageFile file(before);
+  UpdateGuard u(file.Begin());
+  ASSERT_TRUE(u);
+  const Bytes data = Filled(70000, 2);
+  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, data.data(), 70000));
+  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(5), MakeIntResource(1), 0, data.data(), 40000));
+  EXPECT_EQ(LeftoverScratchFiles().size(), 2u);
+  EXPECT_TRUE(u.End(true));
+  EXPECT_TRUE(LeftoverScratchFiles().empty());
+  EXPECT_TRUE(Reopenable(file));
+  EXPECT_TRUE(file.Read() == before);
+}
+
+// ------------------------------------------------------- what is refused
+
+TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionAreRefused) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.directories = {{1, ".rsrc", 0x10, 0x28}};
+  ExpectRefused(BuildImage(spec));
+  spec.directories = {{12, ".rsrc", 0x100, 0x8}};
+  ExpectRefused(BuildImage(spec));
+  spec.directories = {};
+  Bytes entry = BuildImage(spec);
+  const Headers h(entry);
+  Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + 0x20);
+  ExpectRefused(entry);
+  // The last byte of the section counts; the first one behind it does not.
+  const std::uint32_t s = h.Sec(ResourceSectionIndex(entry));
+  const std::uint32_t extent = std::max(Get32(entry, s + kVirtualSize), Get32(entry, s + kSizeOfRawData));
+  Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + extent - 1);
+  ExpectRefused(entry);
+  Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + extent);
+  ImageFile ok(entry);
+  UpdateGuard u(ok.Begin());
+  ASSERT_TRUE(u);
+  EXPECT_TRUE(u.End(false));
+}
+
+TEST_P(CommitTest, BadAlignmentsAndMisplacedSectionDataAreRefused) {
+  const Bytes good = BuildImage(Spec({{3, 1, 0, Filled(100, 1)}}));
+  const Headers h(good);
+  const std::uint32_t s = h.Sec(ResourceSectionIndex(good));
+  Bytes bad = good;
+  Set32(bad, h.FileAlignment(), 0);
+  ExpectRefused(bad);
+  bad = good;
+  Set32(bad, h.SectionAlignment(), 0);
+  ExpectRefused(bad);
+  // Raw data in the headers: writing the section would overwrite them.
+  bad = good;
+  Set32(bad, s + kPointerToRawData, h.sectionTable);
+  ExpectRefused(bad, true);
+  // Raw data past the end of the file, or running past it.
+  bad = good;
+  Set32(bad, s + kPointerToRawData, static_cast<std::uint32_t>(good.size() + 0x200));
+  ExpectRefused(bad, true);
+  bad = good;
+  Set32(bad, s + kSizeOfRawData, Get32(good, s + kSizeOfRawData) + 0x200);
+  ExpectRefused(bad, true);
+}
+
+TEST_P(CommitTest, ASectionOfTwoGibibytesOrMoreIsRefused) {
+  const Bytes before = BuildImage(Spec({{3, 1, 0, Filled(100, 1)}}));
+  // Leaves with a size and no bytes: the commit must refuse them on their
+  // sizes before it creates anything.
+  ExpectRefused(before, false, [](ResourceUpdate* u) {
+    for (std::uint16_t language = 1; language <= 3; ++language) {
+      TResItem* name = *FindNamedChild(*FindNamedChild(u->root, MakeIntResource(3)), MakeIntResource(1));
+      TResItem* leaf = InsertLanguageLeaf(name, language, "", 0);
+      leaf->dataSize = 0x2AAAAAAA;
+    }
+  });
+  // Sizes whose sum wraps around 32 bits.
+  ExpectRefused(before, false, [](ResourceUpdate* u) {
+    for (std::uint16_t language = 1; language <= 5; ++language) {
+      TResItem* name = *FindNamedChild(*FindNamedChild(u->root, MakeIntResource(3)), MakeIntResource(1));
+      TResItem* leaf = InsertLanguageLeaf(name, language, "", 0);
+      leaf->dataSize = 0x3FFFFFFF;
+    }
+  });
+}
+
+TEST_P(CommitTest, NamesAndDirectoriesThatDoNotFitTheFormatAreRefused) {
+  const Bytes before = BuildImage(Spec({{3, 1, 0, Filled(100, 1)}}));
+  // A name longer than a 16-bit length can say would be cut short.
+  {
+    ImageFile file(before);
+    UpdateGuard u(file.Begin());
+    ASSERT_TRUE(u);
+    const std::u16string name(70000, u'N');
+    const Bytes data = Filled(8, 1);
+    ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), name.c_str(), 0, data.data(), 8));
+    const bool committed = u.End(false);
+    if (committed) {
+      // Committed: then the name must read back whole.
+      const ResourceReading r = ReadResources(file.Read());
+      EXPECT_EQ(r.resources.count("#3/" + std::string(70000, 'N') + "/0"), 1u)
+          << "the name was written with a cut length";
+    } else {
+      EXPECT_TRUE(file.Read() == before);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, CommitTest, ::testing::Bool(), FormName);
+
+}  // namespace
+}  // namespace marovi::test

@@ -1,0 +1,279 @@
+// Failures injected into every fallible file service, and into every
+// allocation, of an update from its beginning to its commit: each run either
+// commits completely or fails with the file as it was.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <new>
+
+#include "engine/commit.h"
+#include "engine/platform.h"
+#include "tests/commit/commit_test_util.h"
+
+// Allocation failures: when armed, the n-th allocation from then on throws.
+namespace {
+long g_allocFailAt = 0;
+long g_allocCount = 0;
+bool g_allocFailed = false;
+
+void ArmAllocationFailure(long n) {
+  g_allocCount = 0;
+  g_allocFailed = false;
+  g_allocFailAt = n;
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (g_allocFailAt > 0 && ++g_allocCount == g_allocFailAt) {
+    g_allocFailed = true;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace marovi::test {
+namespace {
+
+struct Scenario {
+  const char* name;
+  Bytes image;
+  std::vector<Change> changes;
+  bool grows = false;  // a growing commit puts even a partly moved tail back
+};
+
+ImageSpec BaseSpec(bool pe32Plus) {
+  ImageSpec spec;
+  spec.pe32Plus = pe32Plus;
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7)}};
+  spec.directories = {{5, ".reloc", 0, 0x300}};
+  spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+  spec.appended = Filled(700, 9);
+  return spec;
+}
+
+std::vector<Scenario> Scenarios(bool pe32Plus) {
+  std::vector<Scenario> out;
+  ImageSpec grow = BaseSpec(pe32Plus);
+  grow.resources = {{3, 1, 0, Filled(100, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}};
+  out.push_back({"growing", BuildImage(grow),
+                 {{3, 1, 0, Filled(500, 4)}, {3, 2, 0, Filled(40000, 5)}, {u"DATA", u"X", 1033, Filled(3000, 6)}},
+                 true});
+
+  ImageSpec shrink = BaseSpec(pe32Plus);
+  shrink.resources = {{3, 1, 0, Filled(0x12000, 1)}, {3, 2, 0, Filled(300, 2)}, {24, 1, 1033, Filled(400, 3)}};
+  out.push_back({"shrinking", BuildImage(shrink),
+                 {{3, 1, 0, Filled(33000, 4)}, {3, 2, 0, std::nullopt}, {24, 1, 1033, Filled(10, 5)}}});
+
+  ImageSpec same = BaseSpec(pe32Plus);
+  same.resources = {{3, 1, 0, Filled(40000, 1)}, {3, 2, 0, Filled(300, 2)}};
+  out.push_back({"same raw size", BuildImage(same), {{3, 1, 0, Filled(40000, 8)}, {3, 2, 0, Filled(296, 9)}}});
+  return out;
+}
+
+bool ApplyChanges(ResourceUpdate* u, const std::vector<Change>& changes) {
+  bool all = true;
+  for (const Change& c : changes)
+    all &= UpdateResourceData(u, KeyOf(c.type), KeyOf(c.name), c.language, c.data ? c.data->data() : nullptr,
+                              c.data ? static_cast<std::uint32_t>(c.data->size()) : 0);
+  return all;
+}
+
+class FaultTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void TearDown() override {
+    platform::InjectFailureAt(0);
+    ArmAllocationFailure(0);
+    EXPECT_TRUE(LeftoverScratchFiles().empty());
+  }
+};
+
+TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
+  for (const Scenario& scenario : Scenarios(GetParam())) {
+    SCOPED_TRACE(scenario.name);
+    const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
+    int committed = 0, refused = 0, inWindow = 0, beginFailed = 0, updateFailed = 0;
+    for (std::uint64_t n = 1;; ++n) {
+      SCOPED_TRACE("failing call " + std::to_string(n));
+      ASSERT_LT(n, 5000u) << "the injected failure never stops happening";
+      ImageFile file(scenario.image);
+      platform::InjectFailureAt(n);
+      ResourceUpdate* u = nullptr;
+      EXPECT_NO_THROW(u = file.Begin());
+      if (u == nullptr) {
+        const bool happened = platform::InjectedFailureHappened();
+        platform::InjectFailureAt(0);
+        EXPECT_TRUE(happened) << "begin failed without an injected failure";
+        EXPECT_TRUE(file.Read() == scenario.image);
+        EXPECT_TRUE(Reopenable(file));
+        ++beginFailed;
+        continue;
+      }
+      if (!ApplyChanges(u, scenario.changes)) {
+        // A change that failed is not committed: the caller gives up.
+        EXPECT_TRUE(platform::InjectedFailureHappened());
+        EXPECT_TRUE(EndResourceUpdate(u, true));
+        platform::InjectFailureAt(0);
+        EXPECT_TRUE(LeftoverScratchFiles().empty());
+        EXPECT_TRUE(file.Read() == scenario.image);
+        ++updateFailed;
+        continue;
+      }
+      const bool result = EndResourceUpdate(u, false);
+      const bool happened = platform::InjectedFailureHappened();
+      const bool window = platform::InjectedFailureWasInWindow();
+      platform::InjectFailureAt(0);
+      EXPECT_TRUE(LeftoverScratchFiles().empty());
+      EXPECT_TRUE(Reopenable(file));
+      const Bytes after = file.Read();
+      if (result) {
+        ++committed;
+        ExpectCommitted(scenario.image, after, expected);
+      } else if (window && !scenario.grows) {
+        ++inWindow;
+      } else {
+        inWindow += window ? 1 : 0;
+        ++refused;
+        EXPECT_TRUE(after == scenario.image) << "a failed commit outside the window changed the file";
+      }
+      if (!happened) {
+        EXPECT_TRUE(result) << "a commit without a failure failed";
+        break;
+      }
+    }
+    // Every stage was reached: beginning, storing, and the commit itself.
+    EXPECT_GT(beginFailed, 0);
+    EXPECT_GT(updateFailed, 0);
+    EXPECT_GT(refused, 0);
+    EXPECT_GE(committed, 1);
+    std::cout << "[          ] " << scenario.name << ": begin failed " << beginFailed << ", update failed "
+              << updateFailed << ", commit refused " << refused << ", failed in the window " << inWindow
+              << ", committed " << committed << "\n";
+  }
+}
+
+TEST_P(FaultTest, EveryFailingAllocationInTheCommitReleasesEverythingAndKeepsTheFile) {
+  for (const Scenario& scenario : Scenarios(GetParam())) {
+    SCOPED_TRACE(scenario.name);
+    const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
+    int leftBehind = 0;
+    long n = 1;
+    for (;; ++n) {
+      SCOPED_TRACE("failing allocation " + std::to_string(n));
+      ASSERT_LT(n, 5000) << "the injected failure never stops happening";
+      ImageFile file(scenario.image);
+      ResourceUpdate* u = file.Begin();
+      ASSERT_NE(u, nullptr);
+      ASSERT_TRUE(ApplyChanges(u, scenario.changes));
+      bool result = false;
+      ArmAllocationFailure(n);
+      try {
+        result = EndResourceUpdate(u, false);
+      } catch (...) {
+        ArmAllocationFailure(0);
+        ADD_FAILURE() << "EndResourceUpdate let an exception out";
+        return;
+      }
+      const bool happened = g_allocFailed;
+      ArmAllocationFailure(0);
+      EXPECT_TRUE(Reopenable(file)) << "the file is still held";
+      // Deleting a scratch file is best effort: without memory for its name
+      // while the tree is freed, it stays. Nothing else may.
+      for (const std::string& name : LeftoverScratchFiles()) {
+        EXPECT_TRUE(happened);
+        std::filesystem::remove(std::filesystem::path(platform::TempDirectory()) / name);
+        ++leftBehind;
+      }
+      const Bytes after = file.Read();
+      if (result) ExpectCommitted(scenario.image, after, expected);
+      else EXPECT_TRUE(after == scenario.image) << "a commit cut short changed the file";
+      if (!happened) {
+        EXPECT_TRUE(result);
+        break;
+      }
+    }
+    std::cout << "[          ] " << scenario.name << ": " << n - 1 << " allocations failed in turn, "
+              << leftBehind << " scratch files left behind\n";
+  }
+}
+
+// A store that fails must not leave its leaf to be committed as zeros or
+// leave a scratch file behind.
+TEST_P(FaultTest, AFailedLargeStoreKeepsTheOldDataForTheCommit) {
+  const Bytes before = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(100, 1)}, {3, 2, 0, Filled(50, 2)}}));
+  for (std::uint64_t failing : {1u, 2u}) {  // creating the scratch file, writing it
+    SCOPED_TRACE(failing);
+    ImageFile file(before);
+    UpdateGuard u(file.Begin());
+    ASSERT_TRUE(u);
+    const Bytes large = Filled(40000, 3);
+    platform::InjectFailureAt(failing);
+    const bool replaced = UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000);
+    const bool added = UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(7), 0, large.data(), 40000);
+    platform::InjectFailureAt(0);
+    EXPECT_FALSE(replaced);
+    EXPECT_TRUE(added);
+    EXPECT_EQ(LeftoverScratchFiles().size(), 1u);
+    ASSERT_TRUE(u.End(false));
+    const Bytes after = file.Read();
+    ExpectCommitted(before, after,
+                    {{"#3/#1/0", {Filled(100, 1)}}, {"#3/#2/0", {Filled(50, 2)}}, {"#3/#7/0", {large}}});
+  }
+}
+
+// Large data replacing large data: the old scratch file has to go before the
+// new one (they share the leaf's name), so a failure leaves the leaf without
+// bytes, and the commit refuses it instead of writing zeros.
+TEST_P(FaultTest, ALargeStoreOverLargeDataThatFailsMakesTheCommitFail) {
+  const Bytes before = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(100, 1)}}));
+  ImageFile file(before);
+  UpdateGuard u(file.Begin());
+  ASSERT_TRUE(u);
+  const Bytes first = Filled(40000, 3), second = Filled(50000, 4);
+  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, first.data(), 40000));
+  platform::InjectFailureAt(1);
+  EXPECT_FALSE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, second.data(), 50000));
+  platform::InjectFailureAt(0);
+  EXPECT_TRUE(LeftoverScratchFiles().empty());
+  EXPECT_FALSE(u.End(false));
+  EXPECT_TRUE(file.Read() == before);
+  EXPECT_TRUE(Reopenable(file));
+}
+
+TEST_P(FaultTest, AScratchFileThatCannotBeReadBackFailsTheCommitBeforeTheFileIsTouched) {
+  const Bytes before = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(100, 1)}}));
+  ImageFile file(before);
+  UpdateGuard u(file.Begin());
+  ASSERT_TRUE(u);
+  const Bytes large = Filled(40000, 3);
+  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000));
+  // The scratch file loses its bytes: reading it back comes up short.
+  TResItem* leaf = *FindLanguageChild(*FindNamedChild(*FindNamedChild(u->root, MakeIntResource(3)), MakeIntResource(1)), 0);
+  ASSERT_NE(leaf->tempFile, 0);
+  ASSERT_TRUE(platform::SetFileLength(leaf->tempFile, 1000));
+  EXPECT_FALSE(u.End(false));
+  EXPECT_TRUE(file.Read() == before);
+  EXPECT_TRUE(Reopenable(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, FaultTest, ::testing::Bool(), FormName);
+
+}  // namespace
+}  // namespace marovi::test
