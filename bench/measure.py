@@ -1,0 +1,308 @@
+#!/usr/bin/env python3
+"""Times marovi-cli set-icon against cp, cat and resedit-cli on the workloads
+that make_workloads wrote, and prints one table (run by bench/run.sh).
+
+Every timed command runs under /usr/bin/time -v, which also reports its peak
+resident size; the wall time is taken around that call. Each tool gets one
+warm-up run per workload, then the timed runs go round the tools in turn, so
+that a change in the machine's load touches all of them alike. The page cache
+stays warm: nothing is dropped, and every file has just been read or written.
+marovi-cli changes its image in place, so each of its runs works on a fresh
+copy of the workload; making that copy (and syncing it) is not timed.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+TIME = "/usr/bin/time"
+MiB = 1024 * 1024
+
+
+class Result:
+    def __init__(self):
+        self.times = []
+        self.rss = []          # KiB, per run
+        self.failure = None    # text when the tool refused or failed
+
+    @property
+    def ok(self):
+        return self.failure is None and self.times
+
+    def median(self):
+        return statistics.median(self.times)
+
+
+def run_timed(argv, err_path, timeout=None):
+    """Runs argv with stdout to /dev/null and stderr to err_path, waited for
+    with wait4: (seconds, peak RSS in KiB, exit status, stderr text). The
+    peak RSS is the rusage figure that /usr/bin/time -v reports."""
+    actions = [(os.POSIX_SPAWN_OPEN, 0, "/dev/null", os.O_RDONLY, 0),
+               (os.POSIX_SPAWN_OPEN, 1, "/dev/null", os.O_WRONLY, 0),
+               (os.POSIX_SPAWN_OPEN, 2, err_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)]
+    start = time.perf_counter()
+    pid = os.posix_spawnp(argv[0], argv, os.environ, file_actions=actions)
+    timer = None
+    if timeout:
+        timer = threading.Timer(timeout, os.kill, (pid, signal.SIGKILL))
+        timer.start()
+    _, status, usage = os.wait4(pid, 0)
+    elapsed = time.perf_counter() - start
+    if timer:
+        timer.cancel()
+    with open(err_path, errors="replace") as f:
+        err = f.read()
+    if os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL and timeout:
+        raise subprocess.TimeoutExpired(argv, timeout)
+    rc = os.waitstatus_to_exitcode(status)
+    return elapsed, usage.ru_maxrss, rc, err
+
+
+def time_v_rss(argv):
+    """Peak RSS in KiB of one run under /usr/bin/time -v, or 0."""
+    proc = subprocess.run([TIME, "-v"] + argv, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE)
+    m = re.search(r"Maximum resident set size \(kbytes\): (\d+)",
+                  proc.stderr.decode("utf-8", "replace"))
+    return int(m.group(1)) if m else 0
+
+
+def first_error_line(text):
+    for line in text.splitlines():
+        if "Error" in line or "error" in line:
+            return line.strip()[:90]
+    lines = [l for l in text.splitlines() if l.strip()]
+    return lines[0].strip()[:90] if lines else "no message"
+
+
+def fmt_time(s):
+    if s < 1:
+        return f"{s * 1000:.3g} ms" if s * 1000 >= 1 else f"{s * 1000:.2f} ms"
+    return f"{s:.3g} s"
+
+
+def fmt_size(n):
+    if n >= 1024 * MiB:
+        return f"{n / (1024 * MiB):.2f} GiB"
+    if n >= MiB:
+        return f"{n / MiB:.1f} MiB"
+    return f"{n / 1024:.1f} KiB"
+
+
+class Bench:
+    def __init__(self, args):
+        self.a = args
+        self.work = args.work
+        self.cli = args.cli
+        self.peer = args.peer if args.peer and os.access(args.peer, os.X_OK) else None
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    # One run of each tool; prepare steps are not timed.
+    def tools(self, exe, ico):
+        runexe = self.path("run.exe")
+        peerout = self.path("peer-out.exe")
+        cpout = self.path("cp-out.exe")
+
+        def prep_marovi():
+            shutil.copyfile(exe, runexe)
+            os.sync()
+
+        def prep_rm(name):
+            def prep():
+                if os.path.exists(name):
+                    os.remove(name)
+                os.sync()
+            return prep
+
+        tools = [
+            ("cp", prep_rm(cpout), ["cp", exe, cpout], None),
+            ("cat", lambda: None, ["cat", exe], None),
+            ("marovi-cli", prep_marovi, [self.cli, "set-icon", runexe, ico, "--no-backup"], None),
+        ]
+        if self.peer:
+            tools.append(("resedit-cli", prep_rm(peerout),
+                          [self.peer, "--in", exe, "--out", peerout, "--icon",
+                           f"MAINICON,{ico}", "--lang", "0"], self.a.peer_timeout))
+        return tools
+
+    def measure(self, exe, ico):
+        results = {}
+        tools = self.tools(exe, ico)
+        for name, _, _, _ in tools:
+            results[name] = Result()
+        if not self.peer:
+            results["resedit-cli"] = Result()
+            results["resedit-cli"].failure = "not installed"
+        for round_ in range(self.a.runs + 1):  # round 0 is the warm-up
+            for name, prep, argv, timeout in tools:
+                r = results[name]
+                if r.failure:
+                    continue
+                prep()
+                if round_ == 0:
+                    # The warm-up runs under /usr/bin/time -v for its peak RSS.
+                    r.rss.append(time_v_rss(argv))
+                    prep()
+                try:
+                    elapsed, rss, rc, err = run_timed(argv, self.path("stderr.txt"), timeout)
+                except subprocess.TimeoutExpired:
+                    r.failure = f"gave up after {timeout} s"
+                    continue
+                if rc != 0:
+                    r.failure = f"failed (exit {rc}): {first_error_line(err)}"
+                    continue
+                if round_ > 0:
+                    r.times.append(elapsed)
+                    r.rss.append(rss)
+        return results
+
+    def peak_heap(self, exe, ico):
+        """Peak heap of one marovi-cli run under valgrind's massif, in bytes."""
+        runexe = self.path("run.exe")
+        out = self.path("massif.out")
+        shutil.copyfile(exe, runexe)
+        os.sync()
+        proc = subprocess.run(["valgrind", "--tool=massif", "--massif-out-file=" + out,
+                               self.cli, "set-icon", runexe, ico, "--no-backup"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if proc.returncode != 0 or not os.path.exists(out):
+            return None
+        peak = 0
+        heap = extra = 0
+        with open(out) as f:
+            for line in f:
+                if line.startswith("mem_heap_B="):
+                    heap = int(line.split("=")[1])
+                elif line.startswith("mem_heap_extra_B="):
+                    extra = int(line.split("=")[1])
+                    peak = max(peak, heap + extra)
+        os.remove(out)
+        return peak
+
+
+WORKLOADS = [
+    # key, title, exe, icon
+    ("1", "small real exe, 6-image icon", "small.exe", "icon6.ico"),
+    ("2", "same + 300 MiB appended", "tail300.exe", "icon6.ico"),
+    ("3", "50 MiB of other resources", "res50.exe", "icon6.ico"),
+    ("4", "1 GiB, same file-aligned section size", "big1g.exe", "icon6.ico"),
+    ("5", "20,000 resources", "many20k.exe", "icon6.ico"),
+    ("6", "small exe, 256 px uncompressed icon", "small.exe", "raw256.ico"),
+]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--cli", required=True)
+    ap.add_argument("--peer")
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--peer-timeout", type=int, default=600)
+    ap.add_argument("--only", default="")
+    ap.add_argument("--no-heap", action="store_true")
+    a = ap.parse_args()
+    a.runs = max(a.runs, 5)
+    bench = Bench(a)
+
+    rows = []
+    marovi_median = {}
+    verdicts = []
+    for key, title, exe_name, ico_name in WORKLOADS:
+        if a.only and key not in a.only.split(","):
+            continue
+        exe, ico = bench.path(exe_name), bench.path(ico_name)
+        size, ico_size = os.path.getsize(exe), os.path.getsize(ico)
+        print(f"measuring ({key}) {title} ...", file=sys.stderr, flush=True)
+        res = bench.measure(exe, ico)
+        heap = None if a.no_heap else bench.peak_heap(exe, ico)
+        # What one change did to the file's length.
+        shutil.copyfile(exe, bench.path("run.exe"))
+        subprocess.run([a.cli, "set-icon", bench.path("run.exe"), ico, "--no-backup"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        grown = os.path.getsize(bench.path("run.exe")) - size
+        for leftover in ("run.exe", "cp-out.exe", "peer-out.exe"):
+            if os.path.exists(bench.path(leftover)):
+                os.remove(bench.path(leftover))
+        rows.append((key, title, size, ico_size, res, heap, grown))
+        if res["marovi-cli"].ok:
+            marovi_median[key] = res["marovi-cli"].median()
+
+    print()
+    print(f"marovi-cli set-icon EXE ICO --no-backup (in place, on a fresh copy per run) against")
+    print(f"cp EXE NEW, cat EXE >/dev/null and resedit-cli --in EXE --out NEW --icon MAINICON,ICO --lang 0.")
+    print(f"Median of {a.runs} runs after one warm-up, min and max; page cache warm (nothing dropped);")
+    print(f"Peak RSS: the largest of /usr/bin/time -v on the warm-up run and wait4's ru_maxrss (what time -v")
+    print(f"reports) on each timed run; timed runs are spawned directly, without the time -v wrapper.")
+    print(f"Ratios: this row's median / the median of cp, cat, resedit-cli in the same run.")
+    print()
+    header = f"{'workload':<44} {'tool':<12} {'median':>9} {'min':>9} {'max':>9} {'x cp':>7} {'x cat':>7} {'x peer':>7} {'peak RSS':>10}"
+    print(header)
+    print("-" * len(header))
+    for key, title, size, ico_size, res, heap, grown in rows:
+        base = {n: (res[n].median() if res[n].ok else None) for n in ("cp", "cat", "resedit-cli")}
+        first = True
+        for name in ("marovi-cli", "resedit-cli", "cp", "cat"):
+            r = res[name]
+            label = f"({key}) {title}" if first else ("    image " + fmt_size(size) if name == "resedit-cli" else "")
+            first = False
+            if not r.ok:
+                print(f"{label:<44} {name:<12} {r.failure or 'no runs'}")
+                continue
+            med = r.median()
+            def ratio(other):
+                if other == name or base[other] is None:
+                    return "-"
+                return f"{med / base[other]:.3g}"
+            print(f"{label:<44} {name:<12} {fmt_time(med):>9} {fmt_time(min(r.times)):>9} "
+                  f"{fmt_time(max(r.times)):>9} {ratio('cp'):>7} {ratio('cat'):>7} "
+                  f"{ratio('resedit-cli'):>7} {fmt_size(max(r.rss) * 1024):>10}")
+        limit = 4 * MiB + ico_size
+        if heap is not None:
+            print(f"{'':<44} marovi-cli peak heap {fmt_size(heap)} (massif, with allocator overhead) "
+                  f"beside image {fmt_size(size)}; limit 4 MiB + icon {fmt_size(ico_size)}")
+        print(f"{'':<44} one change made the file {'grow by ' + str(grown) + ' bytes' if grown else 'keep its length' if grown == 0 else 'shrink by ' + str(-grown) + ' bytes'}")
+        print()
+
+        m = res["marovi-cli"]
+        if not m.ok:
+            verdicts.append((key, "marovi-cli failed", False))
+            continue
+        med = m.median()
+        def check(text, value, bound, fmt="{:.3g}"):
+            verdicts.append((key, f"{text}: {fmt.format(value)} (target {fmt.format(bound)})", value <= bound))
+        if key == "1" and base["cp"]:
+            check("x cp", med / base["cp"], 3.0)
+        if key == "2":
+            if base["cp"]:
+                check("x cp", med / base["cp"], 1.0)
+            if base["resedit-cli"]:
+                check("x peer", med / base["resedit-cli"], 1 / 20)
+            else:
+                verdicts.append((key, "x peer: peer " + (res["resedit-cli"].failure or "missing"), False))
+        if key == "3" and base["cp"]:
+            check("x cp", med / base["cp"], 2.0)
+        if key == "4" and base["cat"]:
+            check("x cat", med / base["cat"], 1.2)
+        if key == "5":
+            check("seconds", med, 0.5)
+        if key == "6" and "1" in marovi_median:
+            check("x workload (1)", med / marovi_median["1"], 2.0)
+        if heap is not None:
+            check("peak heap MiB", heap / MiB, limit / MiB, "{:.2f}")
+
+    print("Targets")
+    for key, text, met in verdicts:
+        print(f"  ({key}) {text:<52} {'met' if met else 'MISSED'}")
+
+
+if __name__ == "__main__":
+    main()
