@@ -1,6 +1,7 @@
 // Committing an update to a file: what moves, what stays, what is refused.
 #include <gtest/gtest.h>
 
+#include "engine/bytes.h"
 #include "engine/commit.h"
 #include "engine/platform.h"
 #include "tests/commit/commit_test_util.h"
@@ -269,6 +270,31 @@ TEST_P(CommitTest, SymbolTablePointerMovesWithTheTail) {
   }
 }
 
+TEST_P(CommitTest, RelocationAndLineNumberPointersBehindTheSectionStartMove) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x700, 1)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}, SectionSpec{".bss2", {}, 0x800}};
+  spec.appended = Filled(0x40, 6);
+  Bytes before = BuildImage(spec);
+  const std::uint32_t reloc = SectionNamed(before, ".reloc"), bss = SectionNamed(before, ".bss2");
+  const auto behind = static_cast<std::uint32_t>(before.size() - 0x40);
+  const std::uint32_t front = Get32(before, Headers(before).Sec(0) + kPointerToRawData);
+  Set32(before, reloc + kPointerToRelocations, behind);
+  Set32(before, reloc + kPointerToLinenumbers, front);
+  Set32(before, bss + kPointerToLinenumbers, behind + 0x20);
+  for (const auto& change : {Filled(0x3000, 2), Filled(8, 2)}) {
+    SCOPED_TRACE(change.size());
+    CommitDeltas d;
+    const Bytes after = Commit(before, {{3, 1, 0, change}}, &d);
+    ASSERT_FALSE(after.empty());
+    ASSERT_NE(d.raw, 0);
+    EXPECT_EQ(Get32(after, reloc + kPointerToRelocations), behind + d.raw);
+    EXPECT_EQ(Get32(after, reloc + kPointerToLinenumbers), front);
+    EXPECT_EQ(Get32(after, bss + kPointerToLinenumbers), behind + 0x20 + d.raw);
+    EXPECT_EQ(Get32(after, bss + kPointerToRelocations), 0u);
+    EXPECT_EQ(Slice(after, behind + static_cast<std::uint32_t>(d.raw), 0x40), Filled(0x40, 6));
+  }
+}
+
 TEST_P(CommitTest, CommitWithoutChangesReadsBackIdentical) {
   const Bytes before = BuildImage(Spec({{3, 1, 0, Filled(10, 1)},
                                         {3, 2, 0, Filled(11, 2)},
@@ -402,6 +428,30 @@ TEST_P(CommitTest, NamesAndDirectoriesThatDoNotFitTheFormatAreRefused) {
     } else {
       EXPECT_TRUE(file.Read() == before);
     }
+  }
+}
+
+// The commit writes the first NumberOfNamedEntries children of a directory as
+// named entries and every name with its length: a directory that breaks
+// this could not be written back as it was read, so beginning refuses it.
+TEST_P(CommitTest, DirectoriesThatCouldNotBeWrittenBackAreRefusedWhenBeginning) {
+  const Bytes good = BuildImage(Spec({{u"PNG", 1, 0, Filled(10, 1)}, {3, 1, 0, Filled(20, 2)}}));
+  const Headers h(good);
+  const std::uint32_t base = Get32(good, h.Sec(ResourceSectionIndex(good)) + kPointerToRawData);
+  ASSERT_EQ(Get16(good, base + 12), 1u);
+  ASSERT_EQ(Get16(good, base + 14), 1u);
+  std::vector<Bytes> bad(3, good);
+  Set16(bad[0], base + 12, 0);  // the named entry counted as a numbered one
+  Set16(bad[0], base + 14, 2);
+  Set16(bad[1], base + 12, 2);  // the numbered entry counted as a named one
+  Set16(bad[1], base + 14, 0);
+  Set16(bad[2], base + (Get32(good, base + 16) & 0x7FFFFFFFu), 0);  // a name of no characters
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    SCOPED_TRACE(i);
+    ImageFile file(bad[i]);
+    EXPECT_THROW(file.Begin(), ImageFormatError);
+    EXPECT_TRUE(Reopenable(file));
+    EXPECT_TRUE(file.Read() == bad[i]);
   }
 }
 

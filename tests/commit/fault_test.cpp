@@ -56,6 +56,7 @@ struct Scenario {
   const char* name;
   Bytes image;
   std::vector<Change> changes;
+  int rawSign = 0;      // the sign of the change of the section's raw size
   bool grows = false;  // a growing commit puts even a partly moved tail back
 };
 
@@ -75,12 +76,14 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
   grow.resources = {{3, 1, 0, Filled(100, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}};
   out.push_back({"growing", BuildImage(grow),
                  {{3, 1, 0, Filled(500, 4)}, {3, 2, 0, Filled(40000, 5)}, {u"DATA", u"X", 1033, Filled(3000, 6)}},
+                 1,
                  true});
 
   ImageSpec shrink = BaseSpec(pe32Plus);
   shrink.resources = {{3, 1, 0, Filled(0x12000, 1)}, {3, 2, 0, Filled(300, 2)}, {24, 1, 1033, Filled(400, 3)}};
   out.push_back({"shrinking", BuildImage(shrink),
-                 {{3, 1, 0, Filled(33000, 4)}, {3, 2, 0, std::nullopt}, {24, 1, 1033, Filled(10, 5)}}});
+                 {{3, 1, 0, Filled(33000, 4)}, {3, 2, 0, std::nullopt}, {24, 1, 1033, Filled(10, 5)}},
+                 -1});
 
   ImageSpec same = BaseSpec(pe32Plus);
   same.resources = {{3, 1, 0, Filled(40000, 1)}, {3, 2, 0, Filled(300, 2)}};
@@ -145,7 +148,8 @@ TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
       const Bytes after = file.Read();
       if (result) {
         ++committed;
-        ExpectCommitted(scenario.image, after, expected);
+        const CommitDeltas d = ExpectCommitted(scenario.image, after, expected);
+        EXPECT_EQ((d.raw > 0) - (d.raw < 0), scenario.rawSign);
       } else if (window && !scenario.grows) {
         ++inWindow;
       } else {
