@@ -41,9 +41,8 @@ class Result:
 
 
 def run_timed(argv, err_path, timeout=None):
-    """Runs argv with stdout to /dev/null and stderr to err_path, waited for
-    with wait4: (seconds, peak RSS in KiB, exit status, stderr text). The
-    peak RSS is the rusage figure that /usr/bin/time -v reports."""
+    """Runs argv with stdout to /dev/null and stderr to err_path: (seconds,
+    ru_maxrss in KiB, exit status, stderr text)."""
     actions = [(os.POSIX_SPAWN_OPEN, 0, "/dev/null", os.O_RDONLY, 0),
                (os.POSIX_SPAWN_OPEN, 1, "/dev/null", os.O_WRONLY, 0),
                (os.POSIX_SPAWN_OPEN, 2, err_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)]
@@ -162,7 +161,12 @@ class Bench:
                     continue
                 if round_ > 0:
                     r.times.append(elapsed)
-                    r.rss.append(rss)
+                    # wait4's figure would count this Python process, which the
+                    # child is until it execs: the RSS comes from time -v runs,
+                    # one untimed beside each timed run (the peer: its warm-up).
+                    if name != "resedit-cli":
+                        prep()
+                        r.rss.append(time_v_rss(argv))
         return results
 
     def peak_heap(self, exe, ico):
@@ -240,8 +244,8 @@ def main():
     print(f"marovi-cli set-icon EXE ICO --no-backup (in place, on a fresh copy per run) against")
     print(f"cp EXE NEW, cat EXE >/dev/null and resedit-cli --in EXE --out NEW --icon MAINICON,ICO --lang 0.")
     print(f"Median of {a.runs} runs after one warm-up, min and max; page cache warm (nothing dropped);")
-    print(f"Peak RSS: the largest of /usr/bin/time -v on the warm-up run and wait4's ru_maxrss (what time -v")
-    print(f"reports) on each timed run; timed runs are spawned directly, without the time -v wrapper.")
+    print(f"Timed runs are spawned directly (no wrapper). Peak RSS: /usr/bin/time -v, the largest over the")
+    print(f"warm-up and one untimed run beside each timed run (resedit-cli: its warm-up run).")
     print(f"Ratios: this row's median / the median of cp, cat, resedit-cli in the same run.")
     print()
     header = f"{'workload':<44} {'tool':<12} {'median':>9} {'min':>9} {'max':>9} {'x cp':>7} {'x cat':>7} {'x peer':>7} {'peak RSS':>10}"

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "engine/bytes.h"
 #include "engine/image.h"
@@ -59,7 +60,87 @@ struct SectionWriter {
   }
 };
 
-void Write(const TResItem* node, SectionCursor& cursor) {
+// Puts leaves' bytes into the scratch file by file writes instead of through
+// the mapped section image, which would touch every page of it: small leaves
+// are gathered in a bounded buffer, and large unchanged ones are copied from
+// the image file directly.
+class LeafDataWriter {
+ public:
+  LeafDataWriter(platform::FileHandle scratch, platform::FileHandle image,
+                 const std::uint8_t* imageView)
+      : scratch_(scratch), image_(image), imageView_(imageView) {}
+
+  // The bytes of leaf, which go at offset at of the section.
+  void Put(const TResItem* leaf, std::uint32_t at) {
+    const std::uint32_t size = leaf->dataSize;
+    if (size == 0) return;
+    if (leaf->dataPointer != nullptr) {
+      if (image_ != platform::kInvalidFile && imageView_ != nullptr && size >= kDirectCopy) {
+        Flush();
+        const auto from = static_cast<std::uint64_t>(leaf->dataPointer - imageView_);
+        Check(platform::CopyFileRange(image_, from, scratch_, at, size));
+        return;
+      }
+      Append(leaf->dataPointer, size, at);
+    } else if (!leaf->data.empty()) {
+      Append(reinterpret_cast<const std::uint8_t*>(leaf->data.data()),
+             std::min<std::size_t>(size, leaf->data.size()), at);
+    } else if (leaf->tempFile != 0) {
+      // New data that cannot be read back would go into the image as zeros.
+      Flush();
+      if (!platform::CopyFileRange(leaf->tempFile, 0, scratch_, at, size))
+        throw std::runtime_error("cannot read back a scratch file");
+    } else {
+      // A leaf whose new data was lost when storing it failed.
+      throw std::runtime_error("a resource has lost its data");
+    }
+  }
+
+  void Flush() {
+    if (buffer_.empty()) return;
+    Check(platform::WriteAt(scratch_, start_, buffer_.data(), buffer_.size()));
+    buffer_.clear();
+  }
+
+ private:
+  static constexpr std::uint32_t kDirectCopy = 64u << 10;
+  static constexpr std::size_t kBufferLimit = 256u << 10;
+
+  static void Check(bool ok) {
+    if (!ok) throw std::runtime_error("cannot write the section image");
+  }
+
+  void Append(const std::uint8_t* bytes, std::size_t count, std::uint32_t at) {
+    if (!buffer_.empty()) {
+      const std::uint64_t end = start_ + buffer_.size();
+      // The padding between two leaves is zero in the scratch file already,
+      // and zero in the buffer.
+      if (at >= end && at - end < 8 && buffer_.size() + (at - end) + count <= kBufferLimit)
+        buffer_.resize(buffer_.size() + static_cast<std::size_t>(at - end), 0);
+      else
+        Flush();
+    }
+    if (count >= kBufferLimit) {
+      Check(platform::WriteAt(scratch_, at, bytes, count));
+      return;
+    }
+    if (buffer_.empty()) {
+      buffer_.reserve(kBufferLimit);
+      start_ = at;
+    }
+    buffer_.insert(buffer_.end(), bytes, bytes + count);
+  }
+
+  platform::FileHandle scratch_;
+  platform::FileHandle image_;
+  const std::uint8_t* imageView_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint32_t start_ = 0;
+};
+
+// Writes the subtree; leaves' bytes go into the section image's memory, or
+// through files when it is given.
+void Write(const TResItem* node, SectionCursor& cursor, LeafDataWriter* files) {
   SectionWriter w{cursor};
   if (node->isDirectory) {
     const std::uint32_t count = node->namedEntryCount + node->idEntryCount;
@@ -88,7 +169,7 @@ void Write(const TResItem* node, SectionCursor& cursor) {
         StoreU32(entry, child->id);
       }
       StoreU32(entry + 4, cursor.dirPos | (child->isDirectory ? kHighBit : 0));
-      Write(child, cursor);
+      Write(child, cursor, files);
     }
     return;
   }
@@ -99,7 +180,9 @@ void Write(const TResItem* node, SectionCursor& cursor) {
   StoreU32(entry + 8, node->codePage);
   StoreU32(entry + 12, node->reserved);
   std::uint8_t* out = w.At(cursor.dataPos, node->dataSize);
-  if (node->dataPointer != nullptr) {
+  if (files != nullptr) {
+    files->Put(node, cursor.dataPos);
+  } else if (node->dataPointer != nullptr) {
     std::memcpy(out, node->dataPointer, node->dataSize);
   } else if (!node->data.empty()) {
     std::memcpy(out, node->data.data(), std::min<std::size_t>(node->dataSize, node->data.size()));
@@ -164,7 +247,8 @@ class Committer {
 
     SectionImage image = BuildResourceSection(rva, u_.root, static_cast<std::uint32_t>(dirBytes),
                                               static_cast<std::uint32_t>(nameBytes),
-                                              static_cast<std::uint32_t>(dataBytes));
+                                              static_cast<std::uint32_t>(dataBytes),
+                                              u_.fileHandle, u_.view);
     if (image.view == nullptr) return false;
     struct ImageGuard {
       const TResItem* root;
@@ -185,9 +269,14 @@ class Committer {
                static_cast<std::uint32_t>(rawDelta), virtDelta, rawPointer, rawSize);
     FixDebugDirectory(*moved, rawPointer, static_cast<std::uint32_t>(rawDelta), virtDelta);
 
-    std::memcpy(u_.view + rawPointer, image.view, size32);
+    // The section goes in by a copy from file to file, which the view shows
+    // as well, or through the view should that fail: from here on nothing may
+    // fail, the file has been resized and its headers fixed. The checksum
+    // reads the file likewise.
+    if (!platform::CopyFileRange(image.file, 0, u_.fileHandle, rawPointer, size32))
+      std::memcpy(u_.view + rawPointer, image.view, size32);
     std::memset(u_.view + rawPointer + size32, 0, static_cast<std::size_t>(newRaw - size32));
-    ComputeImageChecksum(u_.view, u_.viewSize, u_.viewSize);
+    ComputeImageChecksumFromFile(u_.fileHandle, u_.view, u_.viewSize, u_.viewSize);
     return true;
   }
 
@@ -305,7 +394,7 @@ void MeasureResourceTree(const TResItem* node, std::uint32_t& dirBytes, std::uin
 
 bool WriteResourceTree(const TResItem* node, SectionCursor& cursor) {
   try {
-    Write(node, cursor);
+    Write(node, cursor, nullptr);
     return true;
   } catch (...) {
     return false;
@@ -315,6 +404,14 @@ bool WriteResourceTree(const TResItem* node, SectionCursor& cursor) {
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes) {
+  return BuildResourceSection(sectionRva, root, dirBytes, nameBytes, dataBytes,
+                              platform::kInvalidFile, nullptr);
+}
+
+SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
+                                  std::uint32_t dirBytes, std::uint32_t nameBytes,
+                                  std::uint32_t dataBytes, platform::FileHandle imageFile,
+                                  const std::uint8_t* imageView) {
   SectionImage image;
   const std::uint32_t dataStart = RoundUp(dirBytes + nameBytes, 4);
   const std::uint32_t sectionSize = dataStart + dataBytes;
@@ -328,8 +425,8 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
   const bool mapped = platform::SetFileLength(file, sectionSize) &&
                       platform::MapWholeFile(file, mapping, view, viewSize);
   platform::CloseMapping(mapping);
-  platform::CloseFile(file);
   if (!mapped) {
+    platform::CloseFile(file);
     platform::DeleteFileByName(name);
     return image;
   }
@@ -337,14 +434,25 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
   image.size = sectionSize;
   image.mappedSize = viewSize;
   image.scratchName = std::move(name);
+  image.file = file;
+  // The directory tables and names go in through the view; the leaves'
+  // bytes, most of a section, through the scratch file.
   SectionCursor cursor{view, std::min(sectionSize, viewSize), sectionRva, 0, dirBytes, dataStart};
-  if (!WriteResourceTree(root, cursor)) ReleaseSectionImage(root, image);
+  try {
+    LeafDataWriter files(file, imageFile, imageView);
+    Write(root, cursor, &files);
+    files.Flush();
+  } catch (...) {
+    ReleaseSectionImage(root, image);
+  }
   return image;
 }
 
 void ReleaseSectionImage(const TResItem*, SectionImage& image) noexcept {
   if (image.view == nullptr) return;
   platform::UnmapView(image.view, image.mappedSize);
+  platform::CloseFile(image.file);
+  image.file = platform::kInvalidFile;
   try {
     platform::DeleteFileByName(image.scratchName);
   } catch (...) {

@@ -43,11 +43,20 @@ struct SectionImage {
   std::uint32_t size = 0;  // sectionSize
   std::uint32_t mappedSize = 0;
   std::string scratchName;  // named when built, so that releasing needs no memory
+  platform::FileHandle file = platform::kInvalidFile;  // the scratch file, open until released
 };
 // Lays out the section in a scratch file named after root; view null on failure.
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes);
+// The same for the commit, which passes the image file and its view: the
+// leaves' bytes then go into the scratch file by file writes, and large
+// unchanged leaves are copied from the image file without passing through
+// memory. The section image that results is the same.
+SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
+                                  std::uint32_t dirBytes, std::uint32_t nameBytes,
+                                  std::uint32_t dataBytes, platform::FileHandle imageFile,
+                                  const std::uint8_t* imageView);
 // Unmaps the image and deletes its scratch file; never throws.
 void ReleaseSectionImage(const TResItem* root, SectionImage& image) noexcept;
 

@@ -95,6 +95,12 @@ void ComputeImageChecksum(std::uint8_t* view, std::uint32_t viewSize, std::uint3
 // The folded sum of the 16-bit words of a buffer whose CheckSum field has been
 // cleared; the checksum is this sum plus the file's length.
 std::uint32_t ImageChecksum(const std::uint8_t* bytes, std::uint32_t size);
+// The same as ComputeImageChecksum, with the bytes read from the file in
+// bounded chunks instead of through the view, which for a large file costs
+// far less than touching every page of a mapping. The view and the file show
+// the same bytes. When the file cannot be read, the view is summed instead.
+void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint32_t viewSize,
+                                  std::uint32_t fileSize);
 
 // Moves everything from position to the end of the file by delta bytes and
 // makes the file delta bytes longer or shorter; maps the file anew. On true,

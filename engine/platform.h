@@ -41,6 +41,13 @@ bool SetFileLength(FileHandle file, std::uint64_t length);
 bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count);
 bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count);
 
+// Copies count bytes from one file to another (or to a range of the same file
+// that does not overlap the source) without passing them through the caller's
+// memory where the system allows: copy_file_range on POSIX, a bounded buffer
+// on Windows. False on a short copy; what was copied stays.
+bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to,
+                   std::uint64_t toOffset, std::uint64_t count);
+
 // Maps the whole file for reading and writing. Fails for an empty file.
 bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
                   std::uint32_t& viewSize);

@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <new>
+#include <vector>
 
 #include "engine/platform.h"
 #include "engine/platform_fault.h"
@@ -135,11 +138,12 @@ bool SetFileLength(FileHandle file, std::uint64_t length) {
   return ftruncate(Fd(file), static_cast<off_t>(length)) == 0;
 }
 
-bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
-  if (InjectedFailure()) return false;
+namespace {
+
+bool ReadRaw(int fd, std::uint64_t offset, void* buffer, std::size_t count) {
   auto* out = static_cast<char*>(buffer);
   while (count > 0) {
-    const ssize_t n = pread(Fd(file), out, count, static_cast<off_t>(offset));
+    const ssize_t n = pread(fd, out, count, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -152,11 +156,10 @@ bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t cou
   return true;
 }
 
-bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
-  if (InjectedFailure()) return false;
+bool WriteRaw(int fd, std::uint64_t offset, const void* buffer, std::size_t count) {
   const auto* in = static_cast<const char*>(buffer);
   while (count > 0) {
-    const ssize_t n = pwrite(Fd(file), in, count, static_cast<off_t>(offset));
+    const ssize_t n = pwrite(fd, in, count, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -165,6 +168,60 @@ bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::siz
     in += n;
     offset += static_cast<std::uint64_t>(n);
     count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+  if (InjectedFailure()) return false;
+  return ReadRaw(Fd(file), offset, buffer, count);
+}
+
+bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
+  if (InjectedFailure()) return false;
+  return WriteRaw(Fd(file), offset, buffer, count);
+}
+
+bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to,
+                   std::uint64_t toOffset, std::uint64_t count) {
+  if (InjectedFailure()) return false;
+  // The kernel copies between page caches; where it cannot (another file
+  // system, an old kernel), a bounded buffer does.
+  while (count > 0) {
+    auto in = static_cast<off_t>(fromOffset);
+    auto out = static_cast<off_t>(toOffset);
+    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30));
+    const ssize_t n = copy_file_range(Fd(from), &in, Fd(to), &out, chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                  errno == EBADF))
+      break;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    fromOffset += static_cast<std::uint64_t>(n);
+    toOffset += static_cast<std::uint64_t>(n);
+    count -= static_cast<std::uint64_t>(n);
+  }
+  if (count == 0) return true;
+  std::vector<char> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 20)));
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    return false;
+  }
+  while (count > 0) {
+    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()));
+    if (!ReadRaw(Fd(from), fromOffset, buffer.data(), chunk) ||
+        !WriteRaw(Fd(to), toOffset, buffer.data(), chunk))
+      return false;
+    fromOffset += chunk;
+    toOffset += chunk;
+    count -= chunk;
   }
   return true;
 }

@@ -1,6 +1,9 @@
 // File services on Windows: kernel32 handles, file mappings, overlapped reads.
 #include <windows.h>
 
+#include <new>
+#include <vector>
+
 #include "engine/platform.h"
 #include "engine/platform_fault.h"
 
@@ -94,14 +97,15 @@ bool SetFileLength(FileHandle file, std::uint64_t length) {
   return false;
 }
 
-bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
-  if (InjectedFailure()) return false;
+namespace {
+
+bool ReadRaw(HANDLE h, std::uint64_t offset, void* buffer, std::size_t count) {
   auto* out = static_cast<char*>(buffer);
   while (count > 0) {
     const DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
     OVERLAPPED ov = At(offset);
     DWORD got = 0;
-    if (!ReadFile(H(file), out, chunk, &got, &ov)) return false;
+    if (!ReadFile(h, out, chunk, &got, &ov)) return false;
     if (got == 0) {
       ::SetLastError(ERROR_HANDLE_EOF);
       return false;
@@ -113,14 +117,13 @@ bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t cou
   return true;
 }
 
-bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
-  if (InjectedFailure()) return false;
+bool WriteRaw(HANDLE h, std::uint64_t offset, const void* buffer, std::size_t count) {
   const auto* in = static_cast<const char*>(buffer);
   while (count > 0) {
     const DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
     OVERLAPPED ov = At(offset);
     DWORD put = 0;
-    if (!WriteFile(H(file), in, chunk, &put, &ov)) return false;
+    if (!WriteFile(h, in, chunk, &put, &ov)) return false;
     if (put == 0) {
       ::SetLastError(ERROR_WRITE_FAULT);
       return false;
@@ -128,6 +131,40 @@ bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::siz
     in += put;
     offset += put;
     count -= put;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::size_t count) {
+  if (InjectedFailure()) return false;
+  return ReadRaw(H(file), offset, buffer, count);
+}
+
+bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::size_t count) {
+  if (InjectedFailure()) return false;
+  return WriteRaw(H(file), offset, buffer, count);
+}
+
+bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to,
+                   std::uint64_t toOffset, std::uint64_t count) {
+  if (InjectedFailure()) return false;
+  std::vector<char> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(count < (1u << 20) ? count : (1u << 20)));
+  } catch (const std::bad_alloc&) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  while (count > 0) {
+    const std::size_t chunk = count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
+    if (!ReadRaw(H(from), fromOffset, buffer.data(), chunk) ||
+        !WriteRaw(H(to), toOffset, buffer.data(), chunk))
+      return false;
+    fromOffset += chunk;
+    toOffset += chunk;
+    count -= chunk;
   }
   return true;
 }
