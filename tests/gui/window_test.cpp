@@ -1,0 +1,513 @@
+// The main window, created for real and driven with messages: layout, focus
+// order, handlers, previews and the change workflow with its boxes.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <filesystem>
+
+#include "app/messages.h"
+#include "tests/gui/gui_support.h"
+
+namespace marovi::app::test {
+namespace {
+
+namespace fs = std::filesystem;
+using marovi::test::ReadWholeFile;
+using marovi::test::WriteWholeFile;
+
+const std::wstring kNoExecutableText = L"アイコンを変更するファイルが指定されていません";
+const std::wstring kMissingText = L"指定されたファイルは存在しません";
+const std::wstring kNoIconText = L"変更後のアイコンが指定されていません";
+const std::wstring kFailedText = L"アイコンを変更できませんでした";
+const std::wstring kDoneText = L"アイコンを変更しました";
+
+struct Place {
+  int id;
+  int parent;
+  RECT rect;  // left, top, right, bottom in the parent's client area
+};
+
+// The layout as the window must show it, written out independently of the
+// window's own table.
+const Place kPlaces[] = {
+    {kLabel4, 0, {16, 16, 52, 28}},      {kLabel1, 0, {88, 16, 155, 28}},
+    {kPanel1, 0, {16, 32, 50, 66}},      {kImage1, kPanel1, {0, 0, 32, 32}},
+    {kPanel3, 0, {56, 32, 74, 50}},      {kImage3, kPanel3, {0, 0, 16, 16}},
+    {kEdtFName, 0, {88, 32, 289, 52}},   {kBtnExe, 0, {296, 32, 321, 52}},
+    {kLabel5, 0, {16, 88, 52, 100}},     {kLabel2, 0, {88, 88, 168, 100}},
+    {kPanel2, 0, {16, 104, 50, 138}},    {kImage2, kPanel2, {0, 0, 32, 32}},
+    {kPanel4, 0, {56, 104, 74, 122}},    {kImage4, kPanel4, {0, 0, 16, 16}},
+    {kEdtFName2, 0, {88, 104, 289, 124}}, {kBtnIcon, 0, {296, 104, 321, 124}},
+    {kLabel3, 0, {16, 160, 58, 172}},    {kEdtSPath, 0, {16, 176, 289, 196}},
+    {kBtnSave, 0, {296, 176, 321, 196}}, {kCB1, 0, {16, 232, 121, 249}},
+    {kButton2, 0, {152, 224, 233, 249}}, {kButton4, 0, {240, 224, 321, 249}},
+    {kSB1, 0, {0, 262, 338, 281}},
+};
+
+TEST_F(WindowTest, WindowFrameCaptionAndPlace) {
+  Open();
+  const HWND hwnd = form_->hwnd();
+  wchar_t name[64] = {};
+  GetClassNameW(hwnd, name, 64);
+  EXPECT_STREQ(name, L"TFMain");
+  wchar_t caption[64] = {};
+  GetWindowTextW(hwnd, caption, 64);
+  EXPECT_STREQ(caption, L"Marovi v1.00b");
+
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  EXPECT_EQ(client.right, 338);
+  EXPECT_EQ(client.bottom, 281);
+
+  const auto style = static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE));
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_TRUE(style & WS_MINIMIZEBOX);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  EXPECT_FALSE(style & WS_THICKFRAME);  // fixed single border
+  EXPECT_EQ(style & WS_CAPTION, static_cast<DWORD>(WS_CAPTION));
+
+  RECT outer{};
+  GetWindowRect(hwnd, &outer);
+  EXPECT_NEAR((outer.left + outer.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 1);
+  EXPECT_NEAR((outer.top + outer.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 1);
+
+  EXPECT_EQ(GetClassLongPtrW(hwnd, GCLP_HBRBACKGROUND), COLOR_BTNFACE + 1);
+
+  const HMENU menu = GetMenu(hwnd);
+  ASSERT_TRUE(menu);
+  ASSERT_EQ(GetMenuItemCount(menu), 1);
+  wchar_t item[64] = {};
+  GetMenuStringW(menu, 0, item, 64, MF_BYPOSITION);
+  EXPECT_STREQ(item, L"ヘルプ(&H)");
+  const HMENU help = GetSubMenu(menu, 0);
+  ASSERT_EQ(GetMenuItemCount(help), 1);
+  GetMenuStringW(help, 0, item, 64, MF_BYPOSITION);
+  EXPECT_STREQ(item, L"バージョン情報(&A)...");
+  EXPECT_EQ(GetMenuItemID(help, 0), static_cast<UINT>(kAbout1));
+}
+
+TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThem) {
+  Open();
+  for (const Place& place : kPlaces) {
+    SCOPED_TRACE(place.id);
+    const HWND control = Control(place.id);
+    ASSERT_TRUE(control);
+    const HWND parent = place.parent ? Control(place.parent) : form_->hwnd();
+    EXPECT_EQ(GetParent(control), parent);
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    EXPECT_EQ(rect.left, place.rect.left);
+    EXPECT_EQ(rect.top, place.rect.top);
+    EXPECT_EQ(rect.right, place.rect.right);
+    EXPECT_EQ(rect.bottom, place.rect.bottom);
+    EXPECT_TRUE(IsWindowVisible(control) || !IsWindowVisible(form_->hwnd()));
+  }
+  // The panels' one-pixel border leaves exactly the picture inside.
+  RECT inside{};
+  GetClientRect(Control(kPanel1), &inside);
+  EXPECT_EQ(inside.right, 32);
+  GetClientRect(Control(kPanel3), &inside);
+  EXPECT_EQ(inside.right, 16);
+}
+
+TEST_F(WindowTest, TextsFontsAndInitialState) {
+  Open();
+  EXPECT_EQ(Text(kLabel4), L"変更前");
+  EXPECT_EQ(Text(kLabel1), L"実行ファイル:");
+  EXPECT_EQ(Text(kLabel5), L"変更後");
+  EXPECT_EQ(Text(kLabel2), L"アイコンファイル:");
+  EXPECT_EQ(Text(kLabel3), L"保存先:");
+  EXPECT_EQ(Text(kCB1), L"バックアップを作成");
+  EXPECT_EQ(Text(kButton2), L"変更");
+  EXPECT_EQ(Text(kButton4), L"終了");
+  EXPECT_EQ(Text(kBtnExe), L"...");
+  EXPECT_EQ(Text(kBtnIcon), L"...");
+  EXPECT_EQ(Text(kBtnSave), L"...");
+  EXPECT_EQ(Text(kEdtFName), L"");
+  EXPECT_EQ(Text(kEdtFName2), L"");
+  EXPECT_EQ(Text(kEdtSPath), L"");
+  EXPECT_EQ(form_->StatusText(), L"");
+  EXPECT_TRUE(Checked(kCB1));
+  EXPECT_EQ(SendMessageW(Control(kSB1), SB_GETPARTS, 0, 0), 1);
+
+  for (int id : {kLabel4, kLabel1, kLabel5, kLabel2, kLabel3, kEdtFName, kEdtFName2, kEdtSPath, kCB1,
+                 kButton2}) {
+    SCOPED_TRACE(id);
+    const auto font = reinterpret_cast<HFONT>(SendMessageW(Control(id), WM_GETFONT, 0, 0));
+    ASSERT_TRUE(font);
+    LOGFONTW logFont{};
+    GetObjectW(font, sizeof(logFont), &logFont);
+    EXPECT_STREQ(logFont.lfFaceName, L"MS UI Gothic");
+    EXPECT_EQ(logFont.lfHeight, -12);
+    EXPECT_EQ(logFont.lfCharSet, SHIFTJIS_CHARSET);
+    const bool bold = id == kLabel1 || id == kLabel2 || id == kLabel3;
+    EXPECT_EQ(logFont.lfWeight, bold ? FW_BOLD : FW_NORMAL);
+  }
+
+  const auto editStyle = [&](int id) { return GetWindowLongPtrW(Control(id), GWL_STYLE); };
+  EXPECT_TRUE(editStyle(kEdtFName) & ES_READONLY);
+  EXPECT_TRUE(editStyle(kEdtFName2) & ES_READONLY);
+  EXPECT_FALSE(editStyle(kEdtSPath) & ES_READONLY);
+
+  for (int id : {kImage1, kImage2, kImage3, kImage4}) {
+    EXPECT_FALSE(form_->Preview(id).hasPicture);
+    EXPECT_EQ(form_->Preview(id).icon, nullptr);
+  }
+  EXPECT_EQ(form_->ExeFileName(), L"");
+  EXPECT_EQ(form_->IconFileName(), L"");
+}
+
+TEST_F(WindowTest, FocusMovesInTheLaidDownOrder) {
+  Open();
+  const int order[] = {kEdtFName, kBtnExe, kButton2, kEdtFName2, kBtnIcon,
+                       kCB1,      kButton4, kEdtSPath, kBtnSave};
+  HWND at = Control(order[0]);
+  for (std::size_t i = 1; i <= std::size(order); ++i) {
+    at = GetNextDlgTabItem(form_->hwnd(), at, FALSE);
+    EXPECT_EQ(GetDlgCtrlID(at), order[i % std::size(order)]) << "step " << i;
+  }
+  // And backwards.
+  EXPECT_EQ(GetDlgCtrlID(GetNextDlgTabItem(form_->hwnd(), Control(kEdtFName), TRUE)), kBtnSave);
+}
+
+TEST_F(WindowTest, HandCursorOverButtonsPicturesAndTheBox) {
+  Open();
+  const HCURSOR hand = LoadCursorW(nullptr, IDC_HAND);
+  const HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
+  for (int id : {kImage1, kImage2, kBtnExe, kBtnIcon, kBtnSave, kCB1, kButton2, kButton4}) {
+    SetCursor(arrow);
+    SendMessageW(form_->hwnd(), WM_SETCURSOR, reinterpret_cast<WPARAM>(Control(id)),
+                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    EXPECT_EQ(GetCursor(), hand) << id;
+  }
+  for (int id : {kEdtFName, kImage3, kLabel1}) {
+    SetCursor(arrow);
+    SendMessageW(form_->hwnd(), WM_SETCURSOR, reinterpret_cast<WPARAM>(Control(id)),
+                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    EXPECT_NE(GetCursor(), hand) << id;
+  }
+}
+
+TEST_F(WindowTest, VersionBoxAndEnding) {
+  Open();
+  SendMessageW(form_->hwnd(), WM_COMMAND, MAKEWPARAM(kAbout1, 0), 0);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, L"Marovi v1.00b\r\n\r\nMarovi developers");
+  EXPECT_EQ(ui_.boxes[0].caption, L"バージョン情報");
+  EXPECT_EQ(ui_.boxes[0].flags, 0x40040u);
+  EXPECT_EQ(ui_.owners[0], form_->hwnd());
+
+  const HWND hwnd = form_->hwnd();
+  Click(kButton4);
+  EXPECT_TRUE(IsWindow(hwnd));  // ends once the press is handled
+  Pump();
+  EXPECT_FALSE(IsWindow(hwnd));
+  EXPECT_EQ(destroyed_, 1);
+  EXPECT_EQ(form_->hwnd(), nullptr);
+}
+
+TEST_F(WindowTest, ClosingThroughTheSystemMenuEndsToo) {
+  Open();
+  const HWND hwnd = form_->hwnd();
+  SendMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+  Pump();
+  EXPECT_FALSE(IsWindow(hwnd));
+  EXPECT_EQ(destroyed_, 1);
+}
+
+TEST_F(WindowTest, ChoosingTheExecutable) {
+  Open();
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "app one.exe");
+  ui_.answers = {exe.wstring(), std::nullopt};
+  Click(kBtnExe);
+  ASSERT_EQ(ui_.dialogs.size(), 1u);
+  EXPECT_EQ(ui_.dialogs[0].name, L"OD1");
+  EXPECT_EQ(ui_.dialogs[0].kind, FileDialogKind::Open);
+  EXPECT_EQ(ui_.dialogs[0].filter, L"実行ファイル(*.exe)|*.exe");
+  EXPECT_EQ(ui_.dialogs[0].initialFileName, L"");
+  EXPECT_EQ(form_->ExeFileName(), exe.wstring());
+  EXPECT_EQ(Text(kEdtFName), exe.wstring());
+  EXPECT_EQ(form_->Hint(kEdtFName), exe.wstring());
+  EXPECT_EQ(Text(kEdtSPath), exe.wstring());
+  EXPECT_EQ(form_->Hint(kEdtSPath), exe.wstring());
+  EXPECT_EQ(form_->StatusText(), L"実行ファイルを読み込みました");
+  EXPECT_TRUE(form_->Preview(kImage1).icon);
+  EXPECT_TRUE(form_->Preview(kImage3).icon);
+  ICONINFO info{};
+  ASSERT_TRUE(GetIconInfo(form_->Preview(kImage1).icon, &info));
+  BITMAP bitmap{};
+  GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap);
+  EXPECT_EQ(bitmap.bmWidth, GetSystemMetrics(SM_CXICON));
+  if (info.hbmColor) DeleteObject(info.hbmColor);
+  DeleteObject(info.hbmMask);
+  EXPECT_FALSE(form_->Preview(kImage2).hasPicture);
+
+  // A cancelled dialog changes nothing, and starts from the name it returned last.
+  SetText(kEdtSPath, L"C:\\typed\\elsewhere.exe");
+  Click(kBtnExe);
+  ASSERT_EQ(ui_.dialogs.size(), 2u);
+  EXPECT_EQ(ui_.dialogs[1].initialFileName, exe.wstring());
+  EXPECT_EQ(Text(kEdtSPath), L"C:\\typed\\elsewhere.exe");
+  EXPECT_EQ(form_->Hint(kEdtSPath), exe.wstring());  // typing leaves the tooltip
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(WindowTest, ChoosingAnExecutableReplacesTheDestination) {
+  Open();
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "a.exe");
+  SetText(kEdtSPath, L"C:\\typed.exe");
+  ui_.answers = {exe.wstring()};
+  Click(kBtnExe);
+  EXPECT_EQ(Text(kEdtSPath), exe.wstring());
+}
+
+TEST_F(WindowTest, PicturesActAsTheirButtons) {
+  Open();
+  ui_.answers = {std::nullopt, std::nullopt};
+  for (int id : {kImage1, kImage2}) {
+    SendMessageW(Control(id), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SendMessageW(Control(id), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  }
+  ASSERT_EQ(ui_.dialogs.size(), 2u);
+  EXPECT_EQ(ui_.dialogs[0].name, L"OD1");
+  EXPECT_EQ(ui_.dialogs[1].name, L"OD2");
+  // A press released outside the picture is no click.
+  SendMessageW(Control(kImage1), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  SendMessageW(Control(kImage1), WM_LBUTTONUP, 0, MAKELPARAM(60, 5));
+  EXPECT_EQ(ui_.dialogs.size(), 2u);
+}
+
+TEST_F(WindowTest, PreviewStatesAndIconOwnership) {
+  Open();
+  // A cancelled icon dialog still refreshes the executable's previews: with no
+  // executable they now hold an empty icon.
+  ui_.answers = {std::nullopt};
+  Click(kBtnIcon);
+  EXPECT_EQ(form_->StatusText(), L"");
+  EXPECT_TRUE(form_->Preview(kImage1).hasPicture);
+  EXPECT_EQ(form_->Preview(kImage1).icon, nullptr);
+  EXPECT_TRUE(form_->Preview(kImage3).hasPicture);
+  EXPECT_FALSE(form_->Preview(kImage2).hasPicture);
+  EXPECT_FALSE(form_->Preview(kImage4).hasPicture);
+
+  // An executable with icons; then the icon dialog refreshes the previews
+  // with new handles, and the old ones are destroyed.
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "with.exe");
+  ui_.answers = {exe.wstring()};
+  Click(kBtnExe);
+  const HICON first = form_->Preview(kImage1).icon;
+  ASSERT_TRUE(first);
+  ICONINFO info{};
+  ASSERT_TRUE(GetIconInfo(first, &info));
+  DeleteObject(info.hbmColor);
+  DeleteObject(info.hbmMask);
+
+  const fs::path ico = folder_ / "blue.ico";
+  WriteWholeFile(ico, IconFile(0xFF0000FF));
+  ui_.answers = {ico.wstring()};
+  Click(kBtnIcon);
+  EXPECT_EQ(form_->StatusText(), L"アイコンファイルを読み込みました");
+  EXPECT_EQ(Text(kEdtFName2), ico.wstring());
+  EXPECT_EQ(form_->Hint(kEdtFName2), ico.wstring());
+  EXPECT_EQ(form_->IconFileName(), ico.wstring());
+  EXPECT_TRUE(form_->Preview(kImage2).icon);
+  EXPECT_TRUE(form_->Preview(kImage4).icon);
+  ASSERT_TRUE(form_->Preview(kImage1).icon);
+  EXPECT_NE(form_->Preview(kImage1).icon, first);
+  EXPECT_FALSE(GetIconInfo(first, &info)) << "the replaced icon was not destroyed";
+  EXPECT_EQ(ui_.dialogs.back().filter, L"アイコン(*.ico)|*.ico");
+
+  // An executable without icons: both previews hold an empty icon.
+  const fs::path bare = CopyExecutableWithoutIcons(folder_ / "bare.exe");
+  ui_.answers = {bare.wstring()};
+  Click(kBtnExe);
+  EXPECT_TRUE(form_->Preview(kImage1).hasPicture);
+  EXPECT_EQ(form_->Preview(kImage1).icon, nullptr);
+  EXPECT_EQ(form_->Preview(kImage3).icon, nullptr);
+  EXPECT_EQ(form_->StatusText(), L"実行ファイルを読み込みました");
+
+  // An icon file without icons still counts as a picture in Image2.
+  const fs::path empty = folder_ / "empty.ico";
+  WriteWholeFile(empty, {0, 0, 1, 0, 0, 0});
+  ui_.answers = {empty.wstring()};
+  Click(kBtnIcon);
+  EXPECT_TRUE(form_->Preview(kImage2).hasPicture);
+  EXPECT_EQ(form_->Preview(kImage2).icon, nullptr);
+}
+
+TEST_F(WindowTest, ChoosingTheDestination) {
+  Open();
+  ui_.answers = {L"C:\\out\\dest.exe", L"C:\\out\\second.exe"};
+  Click(kBtnSave);
+  EXPECT_EQ(Text(kEdtSPath), L"C:\\out\\dest.exe");
+  EXPECT_EQ(form_->Hint(kEdtSPath), L"C:\\out\\dest.exe");
+  EXPECT_EQ(form_->StatusText(), L"");
+  Click(kBtnSave);
+  ASSERT_EQ(ui_.dialogs.size(), 2u);
+  EXPECT_EQ(ui_.dialogs[0].name, L"SD1");
+  EXPECT_EQ(ui_.dialogs[0].kind, FileDialogKind::Save);
+  EXPECT_EQ(ui_.dialogs[0].filter, L"実行ファイル(*.exe)|*.exe");
+  EXPECT_EQ(ui_.dialogs[1].initialFileName, L"C:\\out\\dest.exe");
+  EXPECT_EQ(form_->ExeFileName(), L"");
+}
+
+class ChangeTest : public WindowTest {
+ protected:
+  void ChooseExecutable(const fs::path& exe) {
+    ui_.answers.push_back(exe.wstring());
+    Click(kBtnExe);
+  }
+  void ChooseIcon(const fs::path& ico) {
+    ui_.answers.push_back(ico.wstring());
+    Click(kBtnIcon);
+  }
+  void ExpectOneBox(const std::wstring& text, const std::wstring& caption, unsigned flags) {
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].text, text);
+    EXPECT_EQ(ui_.boxes[0].caption, caption);
+    EXPECT_EQ(ui_.boxes[0].flags, flags);
+    EXPECT_EQ(ui_.owners.back(), form_->hwnd());
+    ui_.boxes.clear();
+  }
+};
+
+TEST_F(ChangeTest, ChecksRunInOrderAndLeaveTheStatusLine) {
+  Open();
+  Click(kButton2);
+  ExpectOneBox(kNoExecutableText, L"エラー", 0x40030);
+  EXPECT_EQ(form_->StatusText(), L"");
+
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "target.exe");
+  ChooseExecutable(exe);
+  Click(kButton2);
+  ExpectOneBox(kNoIconText, L"エラー", 0x40030);
+  EXPECT_EQ(form_->StatusText(), L"実行ファイルを読み込みました");
+
+  // The executable deleted after it was chosen.
+  fs::remove(exe);
+  Click(kButton2);
+  ExpectOneBox(kMissingText, L"エラー", 0x40030);
+
+  // A folder does not count as an existing file.
+  fs::create_directory(exe);
+  Click(kButton2);
+  ExpectOneBox(kMissingText, L"エラー", 0x40030);
+  EXPECT_EQ(form_->StatusText(), L"実行ファイルを読み込みました");
+}
+
+TEST_F(ChangeTest, ChangeInPlaceWithBackupAndSuccessBox) {
+  Open();
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "target.exe");
+  const auto original = ReadWholeFile(exe);
+  const fs::path ico = folder_ / "red.ico";
+  WriteWholeFile(ico, IconFile(0xFFFF0000));
+  ChooseExecutable(exe);
+  ChooseIcon(ico);
+  ui_.boxes.clear();
+
+  Click(kButton2);
+  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  EXPECT_EQ(form_->StatusText(), kDoneText);
+  EXPECT_EQ(MainIconImage(exe.wstring()), IconDib(32, 0xFFFF0000));
+  const fs::path backup = exe.wstring() + L".bak";
+  ASSERT_TRUE(fs::exists(backup));
+  EXPECT_EQ(ReadWholeFile(backup), original);
+
+  // A second change keeps the first backup; the fields stay as they were.
+  const fs::path green = folder_ / "green.ico";
+  WriteWholeFile(green, IconFile(0xFF00FF00));
+  ChooseIcon(green);
+  ui_.boxes.clear();
+  EXPECT_EQ(Text(kEdtFName), exe.wstring());
+  Click(kButton2);
+  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  EXPECT_EQ(MainIconImage(exe.wstring()), IconDib(32, 0xFF00FF00));
+  EXPECT_EQ(ReadWholeFile(backup), original);
+}
+
+TEST_F(ChangeTest, NoBackupWhenTheBoxIsCleared) {
+  Open();
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "target.exe");
+  const fs::path ico = folder_ / "red.ico";
+  WriteWholeFile(ico, IconFile(0xFFFF0000));
+  ChooseExecutable(exe);
+  ChooseIcon(ico);
+  ui_.boxes.clear();
+  Click(kCB1);
+  EXPECT_FALSE(Checked(kCB1));
+  Click(kButton2);
+  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  EXPECT_FALSE(fs::exists(exe.wstring() + L".bak"));
+}
+
+TEST_F(ChangeTest, AnotherDestinationInNewFoldersGetsTheChangedCopy) {
+  Open();
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "source.exe");
+  const auto original = ReadWholeFile(exe);
+  const fs::path ico = folder_ / "red.ico";
+  WriteWholeFile(ico, IconFile(0xFFFF0000));
+  ChooseExecutable(exe);
+  ChooseIcon(ico);
+  ui_.boxes.clear();
+  const fs::path destination = folder_ / "new" / "deeper" / "copy.exe";
+  SetText(kEdtSPath, destination.wstring());
+  Click(kButton2);
+  // The box names the executable, not the destination.
+  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  EXPECT_EQ(MainIconImage(destination.wstring()), IconDib(32, 0xFFFF0000));
+  EXPECT_EQ(ReadWholeFile(exe), original);
+  EXPECT_FALSE(fs::exists(destination.wstring() + L".bak"));
+}
+
+TEST_F(ChangeTest, ARejectedIconFileFailsWithStatusAndErrorBox) {
+  Open();
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "target.exe");
+  const fs::path ico = folder_ / "broken.ico";
+  WriteWholeFile(ico, {0, 0, 1, 0, 9, 0, 1, 2, 3});  // claims 9 images, holds none
+  ChooseExecutable(exe);
+  ChooseIcon(ico);
+  ui_.boxes.clear();
+  Click(kButton2);
+  ExpectOneBox(kFailedText, L"エラー", 0x40010);
+  EXPECT_EQ(form_->StatusText(), kFailedText);
+}
+
+TEST_F(ChangeTest, AnEmptyDestinationReachesTheGeneralErrorBox) {
+  Open();
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "target.exe");
+  const auto original = ReadWholeFile(exe);
+  const fs::path ico = folder_ / "red.ico";
+  WriteWholeFile(ico, IconFile(0xFFFF0000));
+  ChooseExecutable(exe);
+  ChooseIcon(ico);
+  ui_.boxes.clear();
+  for (const wchar_t* destination : {L"", L"bare-name.exe"}) {
+    SetText(kEdtSPath, destination);
+    Click(kButton2);
+    ExpectOneBox(L"ディレクトリを作成できません.", ApplicationTitle(), MB_OK | MB_ICONSTOP);
+    EXPECT_EQ(form_->StatusText(), L"アイコンファイルを読み込みました");
+  }
+  EXPECT_EQ(ReadWholeFile(exe), original);
+  EXPECT_FALSE(fs::exists(exe.wstring() + L".bak"));
+  // The window goes on working.
+  SetText(kEdtSPath, exe.wstring());
+  Click(kButton2);
+  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+}
+
+TEST(GeneralErrorBoxTest, TitleAndText) {
+  EXPECT_EQ(ApplicationTitle(L"C:\\Program Files\\MAROVI.EXE"), L"Marovi");
+  EXPECT_EQ(ApplicationTitle(L"C:\\x.y\\marovi"), L"marovi");
+  EXPECT_EQ(ApplicationTitle(L"Z:\\a\\ÄBC.Tool.exe"), L"Äbc.tool");
+  EXPECT_EQ(ApplicationTitle(L"C:\\MÄROVI.exe"), L"Märovi");
+  EXPECT_EQ(GeneralErrorText(L"ディレクトリを作成できません"), L"ディレクトリを作成できません.");
+  EXPECT_EQ(GeneralErrorText(L"Ends with a dot."), L"Ends with a dot.");
+  EXPECT_EQ(GeneralErrorText(L"Ends with a bang!"), L"Ends with a bang!");  // '!' sorts below '.'
+  EXPECT_EQ(GeneralErrorText(L"Ends with a slash/"), L"Ends with a slash/.");
+  EXPECT_EQ(GeneralErrorText(L""), L"");
+  EXPECT_EQ(DialogFilter(L"a (*.exe)|*.exe"), std::wstring(L"a (*.exe)\0*.exe\0\0", 17));
+}
+
+}  // namespace
+}  // namespace marovi::app::test
