@@ -257,17 +257,27 @@ class Committer {
     } guard{u_.root, image};
 
     const std::uint32_t sectionIndex = *index;
-    if (rawDelta != 0 &&
-        !ShiftFileTail(u_.fileHandle, rawPointer + rawSize, static_cast<std::int32_t>(rawDelta),
-                       u_.mappingHandle, u_.view, u_.viewSize))
-      return false;
+    // The moved tail is summed on its way; when nothing is written into it
+    // afterwards, the checksum need not read it again.
+    SummedRange tail;
+    bool tailSummed = false;
+    if (rawDelta != 0) {
+      if (!ShiftFileTail(u_.fileHandle, rawPointer + rawSize, static_cast<std::int32_t>(rawDelta),
+                         u_.mappingHandle, u_.view, u_.viewSize, &tail.sum))
+        return false;
+      tailSummed = true;
+    }
+    tail.begin = std::uint64_t{rawPointer} + newRaw;
+    tail.end = u_.viewSize;
     // The view may have moved: find everything again.
     u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
     const auto moved = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
     if (!moved) return false;
     FixHeaders(*moved, sectionIndex, static_cast<std::uint32_t>(newRaw), size32,
                static_cast<std::uint32_t>(rawDelta), virtDelta, rawPointer, rawSize);
-    FixDebugDirectory(*moved, rawPointer, static_cast<std::uint32_t>(rawDelta), virtDelta);
+    if (FixDebugDirectory(*moved, rawPointer, static_cast<std::uint32_t>(rawDelta), virtDelta) >
+        tail.begin)
+      tailSummed = false;
 
     // The section goes in by a copy from file to file, which the view shows
     // as well, or through the view should that fail: from here on nothing may
@@ -276,7 +286,8 @@ class Committer {
     if (!platform::CopyFileRange(image.file, 0, u_.fileHandle, rawPointer, size32))
       std::memcpy(u_.view + rawPointer, image.view, size32);
     std::memset(u_.view + rawPointer + size32, 0, static_cast<std::size_t>(newRaw - size32));
-    ComputeImageChecksumFromFile(u_.fileHandle, u_.view, u_.viewSize, u_.viewSize);
+    ComputeImageChecksumFromFile(u_.fileHandle, u_.view, u_.viewSize, u_.viewSize,
+                                 tailSummed ? &tail : nullptr);
     return true;
   }
 
@@ -340,14 +351,16 @@ class Committer {
     if (LoadU32(symbols) >= oldEnd && LoadU32(symbols) != 0) add(symbols, rawDelta);
   }
 
-  void FixDebugDirectory(const PeLayout& l, std::uint32_t rawPointer, std::uint32_t rawDelta,
-                         std::uint32_t virtDelta) {
-    if (l.directoryCount <= kDebugDirectory) return;
+  // Returns the end of the last entry it changed in the file (0 for none).
+  std::uint64_t FixDebugDirectory(const PeLayout& l, std::uint32_t rawPointer,
+                                  std::uint32_t rawDelta, std::uint32_t virtDelta) {
+    std::uint64_t changedEnd = 0;
+    if (l.directoryCount <= kDebugDirectory) return changedEnd;
     std::uint8_t* v = u_.view;
     const std::uint8_t* d = v + l.DirectoryEntry(kDebugDirectory);
     const std::uint32_t address = LoadU32(d);
     const std::uint32_t size = LoadU32(d + 4);
-    if (size == 0) return;
+    if (size == 0) return changedEnd;
     std::optional<std::uint32_t> holder;
     for (std::uint32_t j = 0; j < l.sectionCount && !holder; ++j) {
       const std::uint32_t start = LoadU32(v + l.Section(j) + sec::kVirtualAddress);
@@ -356,24 +369,26 @@ class Committer {
           (last || LoadU32(v + l.Section(j + 1) + sec::kVirtualAddress) > address))
         holder = j;
     }
-    if (!holder) return;
+    if (!holder) return changedEnd;
     const std::uint8_t* h = v + l.Section(*holder);
     const std::uint64_t at = std::uint64_t{LoadU32(h + sec::kPointerToRawData)} +
                              (address - LoadU32(h + sec::kVirtualAddress));
     const std::uint32_t count = size % kDebugEntrySize == 0 ? size / kDebugEntrySize : size;
-    if (static_cast<std::int32_t>(count) <= 0) return;
+    if (static_cast<std::int32_t>(count) <= 0) return changedEnd;
     // Entries that would lie outside the file are left alone.
     for (std::uint64_t i = 0; i < count; ++i) {
       const std::uint64_t offset = at + kDebugEntrySize * i;
       if (!InBounds(u_.viewSize, offset, kDebugEntrySize)) break;
       std::uint8_t* entry = v + offset;
       if (LoadU32(entry + kDebugPointerToRawData) > rawPointer) {
+        changedEnd = offset + kDebugEntrySize;
         StoreU32(entry + kDebugPointerToRawData, LoadU32(entry + kDebugPointerToRawData) + rawDelta);
         if (LoadU32(entry + kDebugAddressOfRawData) != 0)
           StoreU32(entry + kDebugAddressOfRawData,
                    LoadU32(entry + kDebugAddressOfRawData) + virtDelta);
       }
     }
+    return changedEnd;
   }
 
   ResourceUpdate& u_;

@@ -178,12 +178,49 @@ void ComputeImageChecksum(std::uint8_t* view, std::uint32_t viewSize, std::uint3
   StoreU32(view + *field, ImageChecksum(view, fileSize) + fileSize);
 }
 
+void ChecksumParts::Add(std::uint64_t offset, const std::uint8_t* bytes, std::size_t count) {
+  std::uint64_t sum = 0;
+  // Pieces of at most a few MiB: the unfolded sum stays far below 2^64.
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t piece = std::min<std::size_t>(count - done, std::size_t{1} << 24);
+    sum += SumWords(bytes + done, piece) % 0xFFFF;
+    done += piece;
+  }
+  if (sum == 0 && count > 0) {
+    for (std::size_t i = 0; i < count && !nonzero_; ++i) nonzero_ = bytes[i] != 0;
+  } else if (sum != 0) {
+    nonzero_ = true;
+  }
+  std::uint64_t r = sum % 0xFFFF;
+  // Starting at an odd offset, every byte takes the other half of its word:
+  // the sum is multiplied by 2^8 (2^16 being 1 modulo 0xFFFF).
+  if (offset % 2 != 0) r = (r << 8) % 0xFFFF;
+  residue_ = static_cast<std::uint32_t>((residue_ + r) % 0xFFFF);
+}
+
+void ChecksumParts::Add(const ChecksumParts& other) {
+  residue_ = (residue_ + other.residue_) % 0xFFFF;
+  nonzero_ = nonzero_ || other.nonzero_;
+}
+
+std::uint32_t ChecksumParts::Folded() const {
+  // The folded sum is 0 only when every word is; a nonzero multiple of 0xFFFF
+  // folds to 0xFFFF.
+  if (residue_ == 0) return nonzero_ ? 0xFFFF : 0;
+  return residue_;
+}
+
 void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint32_t viewSize,
-                                  std::uint32_t fileSize) {
+                                  std::uint32_t fileSize, const SummedRange* known) {
   const auto field = ChecksumField(view, viewSize);
   if (!field) return;
   fileSize = std::min(fileSize, viewSize);
   StoreU32(view + *field, 0);  // the file shows the cleared field as well
+  // A known range must lie in the file and must not hold the field.
+  if (known != nullptr &&
+      (known->begin > known->end || known->end > fileSize ||
+       (*field + 4 > known->begin && *field < known->end)))
+    known = nullptr;
   // Out of memory falls back on the view as well: the commit calls this when
   // nothing may fail any more.
   std::vector<std::uint8_t> buffer;
@@ -193,17 +230,25 @@ void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint
     ComputeImageChecksum(view, viewSize, fileSize);
     return;
   }
-  std::uint64_t sum = 0;
-  for (std::uint32_t at = 0; at < fileSize;) {
-    const auto chunk = std::min<std::uint32_t>(fileSize - at, kChecksumChunk);
-    if (!platform::ReadAt(file, at, buffer.data(), chunk)) {
-      ComputeImageChecksum(view, viewSize, fileSize);
-      return;
+  ChecksumParts sum;
+  auto readRange = [&](std::uint64_t from, std::uint64_t to) {
+    while (from < to) {
+      const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, kChecksumChunk));
+      if (!platform::ReadAt(file, from, buffer.data(), chunk)) return false;
+      sum.Add(from, buffer.data(), chunk);
+      from += chunk;
     }
-    sum += SumWords(buffer.data(), chunk);
-    at += chunk;
+    return true;
+  };
+  const bool read = known == nullptr
+                        ? readRange(0, fileSize)
+                        : readRange(0, known->begin) && readRange(known->end, fileSize);
+  if (!read) {
+    ComputeImageChecksum(view, viewSize, fileSize);
+    return;
   }
-  StoreU32(view + *field, FoldChecksum(sum) + fileSize);
+  if (known != nullptr) sum.Add(known->sum);
+  StoreU32(view + *field, sum.Folded() + fileSize);
 }
 
 namespace {
@@ -213,7 +258,7 @@ namespace {
 // `moved` tells how many bytes at the far end (moving up) or at the start
 // (moving down) have reached their place.
 bool MoveBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::uint64_t count,
-               std::uint64_t& moved) {
+               std::uint64_t& moved, ChecksumParts* sum = nullptr) {
   moved = 0;
   if (count == 0 || src == dst) return true;
   // Out of memory is one more failure before the first byte moves, never an
@@ -228,6 +273,8 @@ bool MoveBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::uint6
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count - moved, buffer.size()));
     const std::uint64_t at = dst > src ? count - moved - chunk : moved;
     if (!platform::ReadAt(file, src + at, buffer.data(), chunk)) return false;
+    // Summed while the bytes are in the cache, at their new place.
+    if (sum != nullptr) sum->Add(dst + at, buffer.data(), chunk);
     if (!platform::WriteAt(file, dst + at, buffer.data(), chunk)) return false;
     moved += chunk;
   }
@@ -247,7 +294,9 @@ bool UndoGrow(FileHandle file, std::uint64_t position, std::uint64_t count, std:
 }  // namespace
 
 bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
-                   MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize) {
+                   MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize,
+                   ChecksumParts* movedTail) {
+  ChecksumParts tailSum;
   UnmapFile(mapping, view, viewSize);
   view = nullptr;
   viewSize = 0;
@@ -279,7 +328,7 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
       return false;
     }
     platform::MarkUnrecoverableWindow(true);
-    if (!MoveBytes(file, position, position + grow, count, moved)) {
+    if (!MoveBytes(file, position, position + grow, count, moved, &tailSum)) {
       if (UndoGrow(file, position, count, grow, moved, originalLength))
         platform::MarkUnrecoverableWindow(false);
       remap();
@@ -293,6 +342,7 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
       remap();
       return false;
     }
+    if (movedTail != nullptr) *movedTail = tailSum;
     return true;
   }
 
@@ -306,10 +356,11 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
   // be put back: from here until the file is mapped again a failure leaves
   // the file changed.
   platform::MarkUnrecoverableWindow(true);
-  const bool ok = MoveBytes(file, position, position - shrink, count, moved) &&
+  const bool ok = MoveBytes(file, position, position - shrink, count, moved, &tailSum) &&
                   platform::SetFileLength(file, length - shrink) && remap();
   if (!ok && view == nullptr) remap();
   platform::MarkUnrecoverableWindow(false);
+  if (ok && movedTail != nullptr) *movedTail = tailSum;
   return ok;
 }
 

@@ -99,8 +99,30 @@ std::uint32_t ImageChecksum(const std::uint8_t* bytes, std::uint32_t size);
 // bounded chunks instead of through the view, which for a large file costs
 // far less than touching every page of a mapping. The view and the file show
 // the same bytes. When the file cannot be read, the view is summed instead.
+// The word sum of pieces of a file, added in any order: a byte counts as the
+// low or the high half of a word by the parity of its offset in the file.
+class ChecksumParts {
+ public:
+  void Add(std::uint64_t offset, const std::uint8_t* bytes, std::size_t count);
+  void Add(const ChecksumParts& other);
+  std::uint32_t Folded() const;  // what ImageChecksum gives for the pieces' bytes
+
+ private:
+  std::uint32_t residue_ = 0;  // the sum modulo 0xFFFF
+  bool nonzero_ = false;       // a word that is not 0 was added
+};
+
+// A range [begin, end) of the file whose sum is known already.
+struct SummedRange {
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
+  ChecksumParts sum;
+};
+
+// known, when given, spares reading a range whose bytes were summed while the
+// caller wrote them; they must be what the file holds.
 void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint32_t viewSize,
-                                  std::uint32_t fileSize);
+                                  std::uint32_t fileSize, const SummedRange* known = nullptr);
 
 // Moves everything from position to the end of the file by delta bytes and
 // makes the file delta bytes longer or shorter; maps the file anew. On true,
@@ -114,7 +136,11 @@ void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint
 // moved in place, or when a shrunk file cannot be mapped again, leaves the
 // file changed: that is the one window in which a commit may fail with the
 // file no longer as it was.
+//
+// movedTail, when given, receives on true the sum of the tail's bytes at
+// their new place, taken as they passed through the move.
 bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
-                   MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize);
+                   MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize,
+                   ChecksumParts* movedTail = nullptr);
 
 }  // namespace marovi

@@ -77,6 +77,52 @@ TEST(WordSumTest, MatchesTheWordByWordSumAtEveryLengthAndPattern) {
   }
 }
 
+TEST(ChecksumPartsTest, PiecesAtAnyOffsetInAnyOrderSumLikeTheWhole) {
+  const Bytes b = Random(100003, 9);
+  // Cuts at odd and even places, added back to front.
+  const std::vector<std::size_t> cuts = {0, 1, 2, 7, 4096, 4097, 65535, 99999, 100003};
+  ChecksumParts parts;
+  for (std::size_t k = cuts.size() - 1; k > 0; --k)
+    parts.Add(cuts[k - 1], b.data() + cuts[k - 1], cuts[k] - cuts[k - 1]);
+  EXPECT_EQ(parts.Folded(), ImageChecksum(b.data(), static_cast<std::uint32_t>(b.size())));
+  // Zero words fold to 0, a nonzero multiple of 0xFFFF to 0xFFFF, both ways.
+  const Bytes zeros(10, 0), ones = {0xFF, 0xFF, 0xFF, 0xFF, 0x01};
+  ChecksumParts z, o, o2;
+  z.Add(3, zeros.data(), zeros.size());
+  o.Add(0, ones.data(), 4);
+  o2.Add(1, ones.data() + 1, 3);
+  o2.Add(0, ones.data(), 1);
+  EXPECT_EQ(z.Folded(), 0u);
+  EXPECT_EQ(o.Folded(), 0xFFFFu);
+  EXPECT_EQ(o2.Folded(), 0xFFFFu);
+  ChecksumParts odd;
+  odd.Add(1, ones.data() + 4, 1);  // 0x01 as a high half: 0x0100
+  EXPECT_EQ(odd.Folded(), 0x0100u);
+}
+
+TEST(ChecksumFromFileTest, AKnownRangeIsNotReadAgainAndCountsTheSame) {
+  ImageSpec spec;
+  spec.resources = {{3, 1, 0, Filled(999, 1)}};
+  spec.appended = Random(300001, 4);
+  const Bytes image = BuildImage(spec);
+  const std::uint32_t field = ReadFacts(image).ntHeaders + nt::kCheckSum;
+  MappedFile f(image);
+  ASSERT_NE(f.view, nullptr);
+  for (std::uint64_t begin : {std::uint64_t{4097}, std::uint64_t{8192}, std::uint64_t{f.viewSize}}) {
+    SCOPED_TRACE(begin);
+    SummedRange known{begin, f.viewSize, {}};
+    known.sum.Add(begin, image.data() + begin, static_cast<std::size_t>(f.viewSize - begin));
+    StoreU32(f.view + field, 7);
+    ComputeImageChecksumFromFile(f.file, f.view, f.viewSize, f.viewSize, &known);
+    EXPECT_EQ(LoadU32(f.view + field), StandardChecksum(image, field));
+  }
+  // A range said to be known is taken as it is given: a wrong sum shows,
+  // which proves the range was not read.
+  SummedRange wrong{8192, f.viewSize, {}};
+  ComputeImageChecksumFromFile(f.file, f.view, f.viewSize, f.viewSize, &wrong);
+  EXPECT_NE(LoadU32(f.view + field), StandardChecksum(image, field));
+}
+
 TEST(ChecksumFromFileTest, WritesWhatTheViewSumWrites) {
   // A real image with appended data: lengths that end inside, exactly at
   // and just past the reading chunks, odd and even.
