@@ -22,6 +22,23 @@ HICON LoadProgramIcon(HINSTANCE instance, int sizeMetric) {
   return static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
 }
 
+// The widths of the labels and the check box are those of their texts in
+// the window's font. When the system draws the font with another face of
+// other widths, they grow (never shrink) so that their texts stay whole.
+void FitWidthToText(HWND control, const ControlLayout& c, HFONT font, const std::wstring& text) {
+  const HDC dc = GetDC(control);
+  const HGDIOBJ old = SelectObject(dc, font);
+  SIZE extent{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  int width = extent.cx;
+  if (c.kind == ControlKind::CheckBox) width += GetSystemMetrics(SM_CXMENUCHECK) + 6;
+  if (width > c.width) {
+    SetWindowPos(control, nullptr, 0, 0, width, c.height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
 HFONT MakeFont(int weight) {
   return CreateFontW(-kFontHeight, 0, 0, 0, weight, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
@@ -160,8 +177,11 @@ void TFMain::CreateControls() {
                                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)),
                                          instance_, param);
     controls_[c.id - kLabel4] = control;
-    SendMessageW(control, WM_SETFONT,
-                 reinterpret_cast<WPARAM>(c.kind == ControlKind::BoldLabel ? boldFont_ : font_), FALSE);
+    const HFONT font = c.kind == ControlKind::BoldLabel ? boldFont_ : font_;
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    if (c.kind == ControlKind::Label || c.kind == ControlKind::BoldLabel || c.kind == ControlKind::CheckBox) {
+      FitWidthToText(control, c, font, text);
+    }
 
     if (c.kind == ControlKind::Edit || c.kind == ControlKind::ReadOnlyEdit) {
       TOOLINFOW tool{};
