@@ -14,7 +14,7 @@ namespace marovi {
 namespace {
 constexpr std::uint32_t kDosMagic = 0x5A4D;  // "MZ"
 constexpr std::uint32_t kDosLfanew = 60;
-constexpr std::size_t kMoveChunk = 1u << 20;
+constexpr std::size_t kMoveChunk = 256u << 10;  // stays in the cache between read, sum and write
 // Even, so that every chunk but the last holds whole words; small enough to
 // stay in the processor's cache between the read and the sum.
 constexpr std::uint32_t kChecksumChunk = 256u << 10;
