@@ -237,29 +237,30 @@ TEST_P(MalformedTest, DataEntryOutsideTheSection) {
   ExpectRefused("data entry far outside");
 }
 
-// Resource data is taken to lie in the resource section (its RVA is turned
-// into a file offset by the section's addresses); a range that then falls
-// outside the file is refused.
-TEST_P(MalformedTest, DataOutsideTheFile) {
-  const auto fileSize = static_cast<std::uint32_t>(image_.size());
+// Resource data must lie in the resource section's data in the file (its
+// RVA is turned into a file offset by the section's addresses).
+TEST_P(MalformedTest, DataOutsideTheSection) {
   const std::uint32_t rva = facts_.resourceVirtualAddress;
-  const std::uint32_t raw = facts_.resourcePointerToRawData;
+  const std::uint32_t rawSize = facts_.resourceSizeOfRawData;
   Set32(72, rva + 0x100000);
-  ExpectRefused("data far beyond the file");
-  Set32(72, rva - raw - 4);
+  ExpectRefused("data far beyond the section");
+  Set32(72, rva - 4);
+  ExpectRefused("data just before the section");
+  Set32(72, rva - facts_.resourcePointerToRawData - 4);
   ExpectRefused("data before the file's start");
-  Set32(72, rva + (fileSize - raw) - 8);
+  Set32(72, rva + rawSize - 8);
   Set32(76, 9);
-  ExpectRefused("data running past the file's end by one byte");
+  ExpectRefused("data running past the section by one byte");
   Set32(76, 8);
   {
     ParsedTree tree(image_);
     const TResItem* leaf = tree.root()->firstChild->firstChild->firstChild;
-    EXPECT_EQ(leaf->dataPointer, image_.data() + fileSize - 8) << "the last 8 bytes of the file";
+    EXPECT_EQ(leaf->dataPointer, image_.data() + facts_.resourcePointerToRawData + rawSize - 8)
+        << "the last 8 bytes of the section";
   }
   Set32(72, rva + 88);
   Set32(76, 0x7FFFFFFF);
-  ExpectRefused("data size past the file");
+  ExpectRefused("data size past the section");
   Set32(76, 0xFFFFFFF0u);
   ExpectRefused("data size wrapping around");
 }
