@@ -2,6 +2,7 @@
 // shortcuts made here with the shell's link object.
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <filesystem>
@@ -164,6 +165,51 @@ TEST_F(WindowTest, ADroppedShortcutAndAFolderNamedLikeAnExecutable) {
   SendMessageW(form_->hwnd(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({folder.wstring()})), 0);
   EXPECT_EQ(Text(kEdtFName), folder.wstring());
   EXPECT_EQ(form_->Preview(kImage1).icon, nullptr);
+}
+
+
+TEST_F(WindowTest, AShortcutThatCannotBeOpenedReachesTheGeneralErrorBox) {
+  // Without COM on the thread the link object cannot be created: the error
+  // is raised, shown by the general error box, and the window goes on.
+  CoUninitialize();
+  com_ = false;
+  const fs::path lnk = folder_ / "any.lnk";
+  Open(L"Marovi.exe " + Quoted(lnk));
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].caption, ApplicationTitle());
+  EXPECT_EQ(ui_.boxes[0].flags, static_cast<unsigned>(MB_OK | MB_ICONSTOP));
+  EXPECT_FALSE(ui_.boxes[0].text.empty());
+  EXPECT_TRUE(IsWindow(form_->hwnd()));
+  EXPECT_EQ(Text(kEdtFName), L"");
+
+  // In a drop, the entries behind the failing shortcut are not routed.
+  const fs::path exe = CopyExecutableWithIcons(folder_ / "first.exe");
+  const fs::path ico = folder_ / "after.ico";
+  WriteWholeFile(ico, IconFile(0xFF808080));
+  SendMessageW(form_->hwnd(), WM_DROPFILES,
+               reinterpret_cast<WPARAM>(MakeDrop({exe.wstring(), lnk.wstring(), ico.wstring()})), 0);
+  EXPECT_EQ(ui_.boxes.size(), 2u);
+  EXPECT_EQ(Text(kEdtFName), exe.wstring());
+  EXPECT_EQ(Text(kEdtFName2), L"");
+}
+
+TEST_F(WindowTest, NamesBeyondTheSystemCodePageSurvive) {
+  const fs::path folder = folder_.path() / fs::path(L"\u65E5\u672C\u8A9E \u0416\u00E9");
+  fs::create_directory(folder);
+  const fs::path exe = CopyExecutableWithIcons(folder / L"\u30A2\u30D7\u30EA.exe");
+  const fs::path ico = folder / L"\u7D75.ico";
+  WriteWholeFile(ico, IconFile(0xFFFF00FF));
+  Open(L"Marovi.exe " + Quoted(exe));
+  SendMessageW(form_->hwnd(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({ico.wstring()})), 0);
+  EXPECT_EQ(Text(kEdtFName), exe.wstring());
+  EXPECT_EQ(Text(kEdtFName2), ico.wstring());
+  EXPECT_TRUE(form_->Preview(kImage1).icon);
+  EXPECT_TRUE(form_->Preview(kImage2).icon);
+  Click(kButton2);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, L"アイコンを変更しました\r\nPath : " + exe.wstring());
+  EXPECT_EQ(MainIconImage(exe.wstring()), IconDib(32, 0xFFFF00FF));
+  EXPECT_TRUE(fs::exists(exe.wstring() + L".bak"));
 }
 
 }  // namespace
