@@ -133,6 +133,22 @@ TEST_P(CommitTest, SameRawSizeButLargerVirtualExtentStillMovesAddresses) {
   EXPECT_NE(Get32(after, h.Dir(2) + 4), 0x400u);
 }
 
+TEST_P(CommitTest, ATailOfManyMoveChunksMovesIntactBothWays) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x3000, 1)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.debugEntries = {DebugEntrySpec{13, Filled(0x50, 4), false}};
+  spec.appended = Filled(3 * 1024 * 1024 + 123, 9);
+  const Bytes before = BuildImage(spec);
+  for (const auto& change : {Filled(0x9000, 2), Filled(8, 2)}) {
+    SCOPED_TRACE(change.size());
+    CommitDeltas d;
+    const Bytes after = Commit(before, {{3, 1, 0, change}}, &d);
+    ASSERT_FALSE(after.empty());
+    EXPECT_NE(d.raw, 0);
+    EXPECT_EQ(Slice(after, after.size() - spec.appended.size(), spec.appended.size()), spec.appended);
+  }
+}
+
 TEST_P(CommitTest, ResourceSectionLastMovesOnlyAppendedData) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
   spec.appended = Filled(513, 8);

@@ -79,6 +79,12 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
                  1,
                  true});
 
+  // A tail of several move chunks: a failure in a later chunk comes after
+  // earlier ones have moved, and the growing commit has to move them back.
+  ImageSpec longTail = grow;
+  longTail.appended = Filled(700 * 1024 + 77, 5);
+  out.push_back({"growing over a long tail", BuildImage(longTail), {{3, 1, 0, Filled(40000, 4)}}, 1, true});
+
   ImageSpec shrink = BaseSpec(pe32Plus);
   shrink.resources = {{3, 1, 0, Filled(0x12000, 1)}, {3, 2, 0, Filled(300, 2)}, {24, 1, 1033, Filled(400, 3)}};
   out.push_back({"shrinking", BuildImage(shrink),
