@@ -1,0 +1,46 @@
+// What the fuzz targets share: the input as an image file on disk, and a walk
+// over a tree that touches every byte a leaf refers to.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "engine/platform.h"
+#include "engine/restree.h"
+
+namespace marovi::fuzz {
+
+// One file per fuzzing process, rewritten for every input and removed at exit.
+inline const std::string& InputPath() {
+  static const std::string path = [] {
+    std::atexit([] { std::remove(InputPath().c_str()); });
+    return platform::TempDirectory() + "marovi-fuzz-" + std::to_string(platform::CurrentProcessId()) + ".exe";
+  }();
+  return path;
+}
+
+inline bool WriteInput(const std::uint8_t* data, std::size_t size) {
+  std::FILE* f = std::fopen(InputPath().c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+  return std::fclose(f) == 0 && ok;
+}
+
+inline std::uint32_t Touch(const TResItem* node, int depth = 0) {
+  std::uint32_t sum = 0;
+  for (const TResItem* c = node; c != nullptr; c = c->nextSibling) {
+    if (depth > 64) __builtin_trap();  // the reader refuses cycles; a tree this deep is one
+    sum += c->id + static_cast<std::uint32_t>(c->name.size());
+    for (char16_t ch : c->name) sum += ch;
+    if (c->isDirectory) {
+      sum += Touch(c->firstChild, depth + 1);
+    } else if (c->dataPointer != nullptr) {
+      for (std::uint32_t i = 0; i < c->dataSize; ++i) sum += c->dataPointer[i];
+    }
+  }
+  return sum;
+}
+
+}  // namespace marovi::fuzz

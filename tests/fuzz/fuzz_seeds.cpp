@@ -1,0 +1,39 @@
+// Writes the seed corpus of the fuzz targets: small PE32 and PE32+ images
+// from the test image generator.
+#include <string>
+
+#include "tests/support/pe_builder.h"
+#include "tests/support/test_files.h"
+
+using namespace marovi::test;
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  const std::filesystem::path dir = argv[1];
+  std::filesystem::create_directories(dir);
+  int count = 0;
+  auto put = [&](const ImageSpec& spec) {
+    WriteWholeFile(dir / ("seed" + std::to_string(count++) + ".exe"), BuildImage(spec));
+  };
+  for (bool plus : {false, true}) {
+    ImageSpec s;
+    s.pe32Plus = plus;
+    s.resources = {{3, 1, 0, Bytes(40, 0x11)}, {14, u"MAINICON", 0, Bytes(20, 0x22)}};
+    put(s);
+    s.resources.push_back({u"ICONS", u"Icons", 1033, Bytes(9, 0x33), 1252, 7});
+    s.resources.push_back({3, 2, 2052, Bytes(3, 0x44)});
+    put(s);
+    s.sectionsAfter = {SectionSpec{".reloc", Bytes(16, 0), 0, 0x42000040}};
+    s.directories = {{5, ".reloc", 0, 16}};
+    put(s);
+    s.debugEntries = {{2, Bytes(24, 0x55), true}, {13, Bytes(8, 0x66), false}};
+    s.appended = Bytes(17, 0x77);
+    put(s);
+    ImageSpec empty;
+    empty.pe32Plus = plus;
+    put(empty);
+    empty.withResourceSection = false;
+    put(empty);
+  }
+  return 0;
+}
