@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   const bool mayCommit = nt != nullptr && InBounds(size32, static_cast<std::uint64_t>(nt - copy.data()) + nt::kFileAlignment, 4) &&
                          LoadU32(nt + nt::kFileAlignment) <= 0x10000;
 
+  const fuzz::InputFileRemover remover;
   if (!fuzz::WriteInput(input, inputSize)) return 0;
   const std::u16string name = platform::FromUtf8(fuzz::InputPath());
   ResourceUpdate* update = nullptr;

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "engine/platform.h"
@@ -12,14 +11,17 @@
 
 namespace marovi::fuzz {
 
-// One file per fuzzing process, rewritten for every input and removed at exit.
+// One file per fuzzing process, written for every input and removed after it
+// (libFuzzer may end the process without running exit handlers).
 inline const std::string& InputPath() {
-  static const std::string path = [] {
-    std::atexit([] { std::remove(InputPath().c_str()); });
-    return platform::TempDirectory() + "marovi-fuzz-" + std::to_string(platform::CurrentProcessId()) + ".exe";
-  }();
+  static const std::string path =
+      platform::TempDirectory() + "marovi-fuzz-" + std::to_string(platform::CurrentProcessId()) + ".exe";
   return path;
 }
+
+struct InputFileRemover {
+  ~InputFileRemover() { std::remove(InputPath().c_str()); }
+};
 
 inline bool WriteInput(const std::uint8_t* data, std::size_t size) {
   std::FILE* f = std::fopen(InputPath().c_str(), "wb");

@@ -11,6 +11,7 @@
 using namespace marovi;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const fuzz::InputFileRemover remover;
   if (!fuzz::WriteInput(data, size)) return 0;
   const std::u16string name = platform::FromUtf8(fuzz::InputPath());
   ResourceUpdate* update = nullptr;
