@@ -55,6 +55,10 @@ TEST_P(BeginTest, DeleteExistingStartsFromAnEmptyRoot) {
   const std::uint8_t* data = nullptr;
   std::uint32_t size = 0;
   EXPECT_FALSE(GetResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, data, size));
+  const Bytes icon = Filled(5, 1);
+  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, icon.data(), 5));
+  EXPECT_EQ(Shape(u->root), "3{1{0}}");
+  ExpectCountsConsistent(u->root);
 }
 
 TEST_P(BeginTest, NoResourceSectionIsFileNotFoundEvenWithDeleteExisting) {
@@ -171,6 +175,7 @@ class UpdateTest : public ::testing::TestWithParam<bool> {
                                     {14, u"MAINICON", 0, Filled(20, 5)},
                                     {24, 1, 1033, Filled(30, 6)}})) {}
   void SetUp() override {
+    original_ = file_.Read();
     update_ = file_.Begin();
     ASSERT_NE(update_, nullptr);
     ASSERT_EQ(Shape(root()), "3{1{0},2{0,1033,2052}},14{MAINICON{0}},24{1{1033}}");
@@ -197,8 +202,19 @@ class UpdateTest : public ::testing::TestWithParam<bool> {
   static ResKey Id(std::uint16_t id) { return MakeIntResource(id); }
 
   ImageFile file_;
+  Bytes original_;
   ResourceUpdate* update_ = nullptr;
 };
+
+TEST_P(UpdateTest, DiscardingLeavesTheFileAsItWas) {
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(40000, 1)));
+  ASSERT_TRUE(Put(Id(3), Id(2), 1033, Filled(7, 1)));
+  ASSERT_TRUE(Delete(Id(14), u"MAINICON", 0));
+  ASSERT_TRUE(Put(u"NEW", u"ONE", 0, Filled(9, 1)));
+  EXPECT_TRUE(EndResourceUpdate(update_, true));
+  update_ = nullptr;
+  EXPECT_EQ(file_.Read(), original_);
+}
 
 TEST_P(UpdateTest, GetResourceDataReturnsBytesInTheView) {
   const std::uint8_t* data = nullptr;
