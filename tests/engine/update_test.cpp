@@ -596,6 +596,22 @@ TEST_P(UpdateTest, LargeDataRefusesAPlantedLink) {
   EXPECT_TRUE(fs::is_symlink(scratch));
   fs::remove(scratch);
 }
+
+// The commit's section image takes the root's scratch name: a link planted
+// there makes the commit fail with the image file and the target unchanged.
+TEST_P(UpdateTest, CommitRefusesAPlantedLinkAtTheSectionScratchName) {
+  const fs::path target = file_.folder() / "victim";
+  WriteWholeFile(target, Bytes{'k', 'e', 'e', 'p'});
+  const std::string scratch = ScratchFileName(root());
+  fs::create_symlink(target, scratch);
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(100, 1)));
+  EXPECT_FALSE(EndResourceUpdate(update_, false));
+  update_ = nullptr;
+  EXPECT_EQ(ReadWholeFile(target), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_TRUE(fs::is_symlink(scratch));
+  fs::remove(scratch);
+  EXPECT_EQ(file_.Read(), original_);
+}
 #endif
 
 INSTANTIATE_TEST_SUITE_P(Forms, UpdateTest, ::testing::Bool(), FormName);
