@@ -333,7 +333,9 @@ class Committer {
       std::uint8_t* h = v + l.Section(i);
       if (LoadU32(h + sec::kVirtualAddress) <= rva) continue;
       add(h + sec::kVirtualAddress, virtDelta);
-      add(h + sec::kPointerToRawData, rawDelta);
+      // A section without data in the file (PointerToRawData 0) keeps 0: moved,
+      // it would name a position outside the file (wrapped when shrinking).
+      if (LoadU32(h + sec::kPointerToRawData) != 0) add(h + sec::kPointerToRawData, rawDelta);
       if (LoadU32(h + sec::kPointerToLinenumbers) > rawPointer) add(h + sec::kPointerToLinenumbers, rawDelta);
       if (LoadU32(h + sec::kPointerToRelocations) > rawPointer) add(h + sec::kPointerToRelocations, rawDelta);
     }

@@ -223,7 +223,7 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
     const std::uint32_t x = h.Sec(i);
     if (Get32(before, x + kVirtualAddress) <= rva) continue;
     add(x + kVirtualAddress, virt32);
-    add(x + kPointerToRawData, raw32);
+    if (Get32(before, x + kPointerToRawData) != 0) add(x + kPointerToRawData, raw32);
     if (Get32(before, x + kPointerToLinenumbers) > ptr) add(x + kPointerToLinenumbers, raw32);
     if (Get32(before, x + kPointerToRelocations) > ptr) add(x + kPointerToRelocations, raw32);
   }

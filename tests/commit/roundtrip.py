@@ -193,6 +193,13 @@ def main():
             if target is not None:
                 changed.setdefault(os.path.basename(source), []).append(target)
 
+    # Generated images with layouts the machine's executables lack.
+    generated = os.path.join(work, "generated")
+    subprocess.run([args.tool, "--make-images", generated], check=True)
+    for name in sorted(os.listdir(generated)):
+        for kind in ("none", "grow", "shrink"):
+            round_trip(args.tool, os.path.join(generated, name), kind, work)
+
     # The changed Wine programs still run, with the output of the originals.
     prefix = os.path.join(work, "wineprefix")
     if not os.path.exists(os.path.join(prefix, "system.reg")):

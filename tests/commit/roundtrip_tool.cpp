@@ -2,9 +2,13 @@
 // file, adds, replaces and deletes resources, and commits.
 //
 //   marovi_roundtrip_tool FILE [put:TYPE:NAME:LANGUAGE:DATAFILE | del:TYPE:NAME:LANGUAGE]...
+//   marovi_roundtrip_tool --make-images DIR
 //
 // TYPE and NAME are numbers when they are all digits, names otherwise.
-// Exit status: 0 committed, 1 a step failed, 2 bad arguments.
+// Exit status: 0 committed, 1 a step failed, 2 bad arguments. The second form
+// writes generated images whose layouts the machine's executables lack
+// (sections without file data behind the resource section, a debug
+// directory with unmapped data, a symbol area), for the same round trips.
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -15,6 +19,7 @@
 #include "engine/commit.h"
 #include "engine/platform.h"
 #include "engine/update.h"
+#include "tests/support/pe_builder.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -39,7 +44,32 @@ ResourceName KeyFrom(const std::string& text) {
   return ResourceName(marovi::platform::FromUtf8(text));
 }
 
+void MakeImages(const std::filesystem::path& dir) {
+  using namespace marovi::test;
+  std::filesystem::create_directories(dir);
+  auto filled = [](std::size_t size, std::uint8_t seed) {
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 13);
+    return b;
+  };
+  for (const bool plus : {false, true}) {
+    ImageSpec spec;
+    spec.pe32Plus = plus;
+    spec.resources = {{3, 1, 0, filled(0x2400, 1)}, {3, 2, 1033, filled(0x300, 2)},
+                      {14, u"MAINICON", 0, filled(0x22, 3)}, {u"PNG", u"LOGO", 0, filled(0x1800, 4)}};
+    spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x2000}, SectionSpec{".reloc", filled(0x40, 5), 0, 0x42000040}};
+    spec.directories = {{5, ".reloc", 0, 0x40}};
+    spec.debugEntries = {DebugEntrySpec{2, filled(0x40, 6), true}, DebugEntrySpec{13, filled(0x30, 7), false}};
+    spec.appended = filled(0x333, 8);
+    WriteWholeFile(dir / (std::string("generated-") + (plus ? "pe32plus" : "pe32") + ".exe"), BuildImage(spec));
+  }
+}
+
 int Run(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--make-images") {
+    MakeImages(argv[2]);
+    return 0;
+  }
   if (argc < 2) {
     std::cerr << "usage: " << argv[0] << " FILE [put:TYPE:NAME:LANGUAGE:DATAFILE | del:TYPE:NAME:LANGUAGE]...\n";
     return 2;
