@@ -314,6 +314,37 @@ TEST_P(CommitTest, RelocationAndLineNumberPointersBehindTheSectionStartMove) {
   }
 }
 
+// An optional header with only three directory entries, and the section
+// table right behind them where the other entries would be: the commit must
+// find the section headers there and treat none of their bytes as entries.
+TEST_P(CommitTest, AShortDataDirectoryIsNotReadPastItsEnd) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x700, 1)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  Bytes before = BuildImage(spec);
+  const Headers full(before);
+  const std::uint32_t count = 3;
+  const std::uint32_t optionalSize = full.directory + 8 * count - (full.nt + 24);
+  const std::uint32_t table = full.nt + 24 + optionalSize;
+  const Bytes sections = Slice(before, full.sectionTable, 40 * full.sectionCount);
+  std::fill(before.begin() + table, before.begin() + full.sectionTable + 40 * full.sectionCount, 0);
+  std::copy(sections.begin(), sections.end(), before.begin() + table);
+  Set16(before, full.nt + 20, optionalSize);
+  Set32(before, full.directory - 4, count);
+  const Headers h(before);
+  ASSERT_EQ(h.directoryCount, 3u);
+  ASSERT_EQ(h.sectionTable, table);
+  for (const auto& change : {Filled(0x3000, 2), Filled(8, 2)}) {
+    SCOPED_TRACE(change.size());
+    CommitDeltas d;
+    const Bytes after = Commit(before, {{3, 1, 0, change}}, &d);
+    ASSERT_FALSE(after.empty());
+    const std::uint32_t reloc = SectionNamed(after, ".reloc");
+    EXPECT_EQ(Get32(after, reloc + kVirtualAddress), Get32(before, reloc + kVirtualAddress) + d.virt);
+    EXPECT_EQ(Slice(after, Get32(after, reloc + kPointerToRawData), 0x100), Filled(0x100, 7));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(after.data() + table), 5), ".text");
+  }
+}
+
 TEST_P(CommitTest, CommitWithoutChangesReadsBackIdentical) {
   const Bytes before = BuildImage(Spec({{3, 1, 0, Filled(10, 1)},
                                         {3, 2, 0, Filled(11, 2)},

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -43,11 +44,17 @@ struct Headers {
   std::uint32_t sectionTable = 0;
   std::uint32_t sectionCount = 0;
 
+  std::uint32_t directoryCount = 0;  // entries the optional header really holds
+
   explicit Headers(const Bytes& b) {
     nt = Get32(b, 0x3C);
-    directory = nt + 24 + (Get16(b, nt + 24) == 0x20B ? 112u : 96u);
-    sectionTable = nt + 24 + Get16(b, nt + 20);
+    const bool plus = Get16(b, nt + 24) == 0x20B;
+    directory = nt + 24 + (plus ? 112u : 96u);
+    const std::uint32_t optionalSize = Get16(b, nt + 20);
+    sectionTable = nt + 24 + optionalSize;
     sectionCount = Get16(b, nt + 6);
+    const std::uint32_t room = sectionTable > directory ? (sectionTable - directory) / 8 : 0;
+    directoryCount = std::min({Get32(b, nt + 24 + (plus ? 108u : 92u)), room, 16u});
   }
   std::uint32_t Dir(std::uint32_t k) const { return directory + 8 * k; }
   std::uint32_t Sec(std::uint32_t i) const { return sectionTable + 40 * i; }
@@ -227,7 +234,7 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
     if (Get32(before, x + kPointerToLinenumbers) > ptr) add(x + kPointerToLinenumbers, raw32);
     if (Get32(before, x + kPointerToRelocations) > ptr) add(x + kPointerToRelocations, raw32);
   }
-  for (std::uint32_t k = 0; k < 16; ++k) {
+  for (std::uint32_t k = 0; k < h.directoryCount; ++k) {
     const std::uint32_t v = Get32(before, h.Dir(k));
     if (k == 4) {
       if (v != 0 && v >= oldEnd) add(h.Dir(k), raw32);
@@ -239,7 +246,8 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
   if (symbols != 0 && symbols >= oldEnd) add(h.PointerToSymbolTable(), raw32);
 
   // Debug entries, found through the moved headers, inside the file only.
-  const std::uint32_t debugRva = Get32(want, h.Dir(6)), debugSize = Get32(want, h.Dir(6) + 4);
+  const std::uint32_t debugRva = h.directoryCount > 6 ? Get32(want, h.Dir(6)) : 0;
+  const std::uint32_t debugSize = h.directoryCount > 6 ? Get32(want, h.Dir(6) + 4) : 0;
   if (debugSize != 0) {
     for (std::uint32_t j = 0; j < h.sectionCount; ++j) {
       const std::uint32_t start = Get32(want, h.Sec(j) + kVirtualAddress);
