@@ -240,6 +240,24 @@ TEST_P(CommitTest, DebugSizeNotAMultipleOf28CountsEntriesAndNeverLeavesTheFile) 
   }
 }
 
+// A debug directory entry that points into a section without data in the
+// file: there are no entries to fix, and the bytes at that section's
+// pointer 0 (the headers and the MS-DOS stub) must not be taken for some.
+TEST_P(CommitTest, ADebugDirectoryInASectionWithoutFileDataTouchesNothing) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x900, 1)}});
+  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1000}, SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.directories = {{6, ".bss2", 0x40, 28 * 4}};
+  const Bytes before = BuildImage(spec);
+  ASSERT_GT(Get32(before, 0x40 + 24), Get32(before, Headers(before).Sec(1) + kPointerToRawData))
+      << "the stub's bytes would pass for an entry behind the section";
+  for (const auto& change : {Filled(0x3000, 2), Filled(8, 2)}) {
+    SCOPED_TRACE(change.size());
+    const Bytes after = Commit(before, {{3, 1, 0, change}});
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(Slice(after, 0, 0x80), Slice(before, 0, 0x80));
+  }
+}
+
 TEST_P(CommitTest, CertificateTableIsAFilePositionMovedByTheRawDelta) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x1800, 1)}});
   spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};

@@ -245,7 +245,8 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
   const std::uint32_t symbols = Get32(before, h.PointerToSymbolTable());
   if (symbols != 0 && symbols >= oldEnd) add(h.PointerToSymbolTable(), raw32);
 
-  // Debug entries, found through the moved headers, inside the file only.
+  // Debug entries, found through the moved headers, inside the data of the
+  // section that holds them only.
   const std::uint32_t debugRva = h.directoryCount > 6 ? Get32(want, h.Dir(6)) : 0;
   const std::uint32_t debugSize = h.directoryCount > 6 ? Get32(want, h.Dir(6) + 4) : 0;
   if (debugSize != 0) {
@@ -253,11 +254,13 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
       const std::uint32_t start = Get32(want, h.Sec(j) + kVirtualAddress);
       if (start > debugRva) continue;
       if (j + 1 < h.sectionCount && Get32(want, h.Sec(j + 1) + kVirtualAddress) <= debugRva) continue;
-      const std::uint64_t at = std::uint64_t{Get32(want, h.Sec(j) + kPointerToRawData)} + (debugRva - start);
+      const std::uint64_t rawStart = Get32(want, h.Sec(j) + kPointerToRawData);
+      const std::uint64_t rawEnd = rawStart + Get32(want, h.Sec(j) + kSizeOfRawData);
+      const std::uint64_t at = rawStart + (debugRva - start);
       const std::uint32_t n = debugSize % 28 == 0 ? debugSize / 28 : debugSize;
-      for (std::uint64_t e = 0; static_cast<std::int32_t>(n) > 0 && e < n; ++e) {
+      for (std::uint64_t e = 0; rawStart != 0 && static_cast<std::int32_t>(n) > 0 && e < n; ++e) {
         const std::uint64_t entry = at + 28 * e;
-        if (entry + 28 > want.size()) break;
+        if (entry + 28 > want.size() || entry + 28 > rawEnd) break;
         if (Get32(want, entry + 24) > ptr) {
           add(static_cast<std::uint32_t>(entry + 24), raw32);
           if (Get32(want, entry + 20) != 0) add(static_cast<std::uint32_t>(entry + 20), virt32);
