@@ -373,14 +373,19 @@ class Committer {
     }
     if (!holder) return changedEnd;
     const std::uint8_t* h = v + l.Section(*holder);
-    const std::uint64_t at = std::uint64_t{LoadU32(h + sec::kPointerToRawData)} +
-                             (address - LoadU32(h + sec::kVirtualAddress));
+    // Only entries inside the holder's data in the file are read: a section
+    // without data in the file holds none, and the bytes at its pointer 0
+    // (the headers) or behind its data belong to something else.
+    const std::uint64_t rawStart = LoadU32(h + sec::kPointerToRawData);
+    const std::uint64_t rawEnd = rawStart + LoadU32(h + sec::kSizeOfRawData);
+    if (rawStart == 0) return changedEnd;
+    const std::uint64_t at = rawStart + (address - LoadU32(h + sec::kVirtualAddress));
     const std::uint32_t count = size % kDebugEntrySize == 0 ? size / kDebugEntrySize : size;
     if (static_cast<std::int32_t>(count) <= 0) return changedEnd;
     // Entries that would lie outside the file are left alone.
     for (std::uint64_t i = 0; i < count; ++i) {
       const std::uint64_t offset = at + kDebugEntrySize * i;
-      if (!InBounds(u_.viewSize, offset, kDebugEntrySize)) break;
+      if (offset + kDebugEntrySize > rawEnd || !InBounds(u_.viewSize, offset, kDebugEntrySize)) break;
       std::uint8_t* entry = v + offset;
       if (LoadU32(entry + kDebugPointerToRawData) > rawPointer) {
         changedEnd = offset + kDebugEntrySize;
