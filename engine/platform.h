@@ -44,7 +44,8 @@ bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::siz
 // Copies count bytes from one file to another (or to a range of the same file
 // that does not overlap the source) without passing them through the caller's
 // memory where the system allows: copy_file_range on POSIX, a bounded buffer
-// on Windows. False on a short copy; what was copied stays.
+// on Windows. False on a short copy, which may have written part of the
+// target range.
 bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to,
                    std::uint64_t toOffset, std::uint64_t count);
 
