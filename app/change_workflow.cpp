@@ -68,14 +68,17 @@ ChangeOutcome ChangeIcon(const ChangeRequest& request) {
       throw;
     }
 
-    // The update is committed whatever the icon replacement reported: a
-    // refused icon file leaves the tree as it was read, and the commit then
-    // writes the same resources back.
+    // A replacement that failed may have removed the old group and added
+    // only some of the new images: nothing of it is written, and the
+    // destination keeps the icon it had.
+    if (!loaded) {
+      EndResourceUpdate(update, /*discard=*/true);
+      return Outcome(ChangeStatus::Failed, FailedStep::LoadIcon, loadError);
+    }
     step = FailedStep::Commit;
     platform::SetLastError(0);
     const bool committed = EndResourceUpdate(update, /*discard=*/false);
     const std::uint32_t commitError = platform::LastError();
-    if (!loaded) return Outcome(ChangeStatus::Failed, FailedStep::LoadIcon, loadError);
     if (!committed) return Outcome(ChangeStatus::Failed, FailedStep::Commit, commitError);
     return Outcome(ChangeStatus::Done);
   } catch (const std::exception& error) {

@@ -237,6 +237,34 @@ TEST_F(ChangeWorkflowTest, RefusedIconFileFailsAndLeavesTheResources) {
   EXPECT_EQ(FileLeaves(exe_), before);
 }
 
+// An icon replacement that fails half way (the old group already gone, the
+// second image not stored) must not reach the file: the destination keeps
+// its bytes, and with them its old icon.
+TEST_F(ChangeWorkflowTest, ReplacementThatFailsHalfWayLeavesTheDestinationAsItWas) {
+  // The second image is large enough to need a scratch file.
+  WriteWholeFile(ico_, BuildIcoFile({Image(32, 120, 7), Image(64, 40000, 8)}));
+  bool sawLoadFailure = false;
+  for (std::uint64_t n = 1; n < 64; ++n) {
+    WriteWholeFile(exe_, original_);
+    app::ChangeRequest request = Request();
+    request.backup = false;
+    platform::InjectFailureAt(n);
+    const auto outcome = Run(request);
+    const bool injected = platform::InjectedFailureHappened();
+    platform::InjectFailureAt(0);
+    if (!injected) {
+      EXPECT_EQ(outcome.status, ChangeStatus::Done);
+      break;
+    }
+    if (outcome.status == ChangeStatus::Failed && outcome.step == FailedStep::LoadIcon) {
+      sawLoadFailure = true;
+      EXPECT_EQ(ReadWholeFile(exe_), original_) << "failure injected at call " << n;
+    }
+  }
+  EXPECT_TRUE(sawLoadFailure);
+  EXPECT_TRUE(LeftoverScratchFiles().empty());
+}
+
 TEST_F(ChangeWorkflowTest, MalformedResourceDirectoryIsAFailedChangeWithItsText) {
   Bytes image = ExecutableBytes();
   const ImageFacts facts = ReadFacts(image);
