@@ -225,7 +225,12 @@ class Committer {
     const std::uint32_t rawSize = LoadU32(s + sec::kSizeOfRawData);
     const std::uint32_t rva = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory));
     const std::uint32_t oldSize = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory) + 4);
-    if (fileAlignment == 0 || sectionAlignment == 0) return false;
+    // The format allows powers of two up to 64 KiB for the file alignment; a
+    // crafted value could otherwise make one commit grow the file by gigabytes.
+    constexpr std::uint32_t kMaxFileAlignment = 0x10000;
+    if (fileAlignment == 0 || sectionAlignment == 0 || fileAlignment > kMaxFileAlignment ||
+        (fileAlignment & (fileAlignment - 1)) != 0)
+      return false;
     // The section must lie in the file behind the headers, or writing it
     // would destroy them.
     const std::uint64_t headersEnd = std::uint64_t{l.sectionTable} + sec::kSize * l.sectionCount;

@@ -33,7 +33,7 @@ class DirectoryReader {
  public:
   DirectoryReader(const std::uint8_t* view, std::uint32_t viewSize, std::uint32_t rawOffset,
                   std::uint32_t rawSize, std::uint32_t virtualAddress)
-      : view_(view), viewSize_(viewSize), rawOffset_(rawOffset), virtualAddress_(virtualAddress) {
+      : view_(view), rawOffset_(rawOffset), virtualAddress_(virtualAddress) {
     if (rawOffset > viewSize)
       throw ImageFormatError("resource section data at file offset " + HexOffset(rawOffset) +
                              " lies beyond the end of the " + std::to_string(viewSize) +
@@ -143,7 +143,6 @@ class DirectoryReader {
   }
 
   const std::uint8_t* view_;
-  std::uint32_t viewSize_;
   std::uint32_t rawOffset_;
   std::uint32_t virtualAddress_;
   ByteSpan section_;

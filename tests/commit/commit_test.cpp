@@ -443,6 +443,14 @@ TEST_P(CommitTest, BadAlignmentsAndMisplacedSectionDataAreRefused) {
   bad = good;
   Set32(bad, h.SectionAlignment(), 0);
   ExpectRefused(bad);
+  // A file alignment that is no power of two, or so large that one commit
+  // would grow the file by a gigabyte.
+  bad = good;
+  Set32(bad, h.FileAlignment(), 0x300);
+  ExpectRefused(bad);
+  bad = good;
+  Set32(bad, h.FileAlignment(), 0x40000000);
+  ExpectRefused(bad);
   // Raw data in the headers: writing the section would overwrite them.
   bad = good;
   Set32(bad, s + kPointerToRawData, h.sectionTable);
