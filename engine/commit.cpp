@@ -287,7 +287,9 @@ class Committer {
     // The section goes in by a copy from file to file, which the view shows
     // as well, or through the view should that fail: from here on nothing may
     // fail, the file has been resized and its headers fixed. The checksum
-    // reads the file likewise.
+    // reads the file likewise. (Reading the section through a buffer and
+    // summing it on its way measured no faster than this in-kernel copy and
+    // one more read.)
     if (!platform::CopyFileRange(image.file, 0, u_.fileHandle, rawPointer, size32))
       std::memcpy(u_.view + rawPointer, image.view, size32);
     std::memset(u_.view + rawPointer + size32, 0, static_cast<std::size_t>(newRaw - size32));
