@@ -32,7 +32,12 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j "${JOBS:-2}"
 
 # The peer: resedit-cli 3 from npm, into a folder of the benchmark's own.
-if [ ! -x "$PEER" ]; then
+if ! command -v npm >/dev/null && [ "$(id -u)" = 0 ]; then
+  echo "bench: installing Debian's nodejs and npm for the peer" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm >/dev/null ||
+    echo "bench: npm could not be installed; the peer is shown as not installed" >&2
+fi
+if [ ! -x "$PEER" ] && command -v npm >/dev/null; then
   echo "bench: installing resedit-cli@3 into bench/node_modules" >&2
   npm install --prefix bench --no-save --no-package-lock --no-audit --no-fund resedit-cli@3 >&2 ||
     echo "bench: resedit-cli could not be installed; the peer is shown as not installed" >&2
