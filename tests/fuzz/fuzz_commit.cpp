@@ -54,14 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
                          LoadU32(nt + nt::kFileAlignment) <= 0x10000;
 
   const fuzz::InputFileRemover remover;
-  if (!fuzz::WriteInput(input, inputSize)) return 0;
-  const std::u16string name = platform::FromUtf8(fuzz::InputPath());
-  ResourceUpdate* update = nullptr;
-  try {
-    update = BeginResourceUpdate(name.c_str(), false);
-  } catch (const ImageFormatError&) {
-    return 0;
-  }
+  ResourceUpdate* update = fuzz::BeginOnInput(input, inputSize);
   if (update == nullptr) return 0;
 
   // Delete the first leaf found, by its own keys.
@@ -100,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   if (ImageChecksum(result.data(), resultSize) + resultSize != stored) __builtin_trap();
 
   ResourceUpdate* again = nullptr;
+  const std::u16string name = platform::FromUtf8(fuzz::InputPath());
   try {
     again = BeginResourceUpdate(name.c_str(), false);
   } catch (const ImageFormatError&) {

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "engine/platform.h"
+#include "engine/bytes.h"
 #include "engine/restree.h"
+#include "engine/update.h"
 
 namespace marovi::fuzz {
 
@@ -28,6 +30,18 @@ inline bool WriteInput(const std::uint8_t* data, std::size_t size) {
   if (f == nullptr) return false;
   const bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
   return std::fclose(f) == 0 && ok;
+}
+
+// Writes the input and begins an update on it; null when the engine refuses
+// it (a refusal is an answer, not a finding).
+inline ResourceUpdate* BeginOnInput(const std::uint8_t* data, std::size_t size) {
+  if (!WriteInput(data, size)) return nullptr;
+  const std::u16string name = platform::FromUtf8(InputPath());
+  try {
+    return BeginResourceUpdate(name.c_str(), false);
+  } catch (const ImageFormatError&) {
+    return nullptr;
+  }
 }
 
 inline std::uint32_t Touch(const TResItem* node, int depth = 0) {

@@ -12,14 +12,7 @@ using namespace marovi;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const fuzz::InputFileRemover remover;
-  if (!fuzz::WriteInput(data, size)) return 0;
-  const std::u16string name = platform::FromUtf8(fuzz::InputPath());
-  ResourceUpdate* update = nullptr;
-  try {
-    update = BeginResourceUpdate(name.c_str(), false);
-  } catch (const ImageFormatError&) {
-    return 0;
-  }
+  ResourceUpdate* update = fuzz::BeginOnInput(data, size);
   if (update == nullptr) return 0;
 
   volatile std::uint32_t sink = fuzz::Touch(update->root);
