@@ -1,15 +1,22 @@
 // Reading the resource directory into a tree, looking children up, freeing.
 #include "engine/restree.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/bytes.h"
 #include "engine/update.h"
 
 namespace marovi {
+
+static_assert(offsetof(TResItem, reserved) + sizeof(TResItem::reserved) <=
+                  offsetof(TResItem, sharedStorage) + sizeof(TResItem::sharedStorage) &&
+              offsetof(TResItem, idEntryCount) + sizeof(TResItem::idEntryCount) <=
+                  offsetof(TResItem, sharedStorage) + sizeof(TResItem::sharedStorage),
+              "a new node starts with every field of a directory and a leaf zero");
 
 namespace {
 
@@ -41,6 +48,17 @@ class DirectoryReader {
     const std::uint32_t available = viewSize - rawOffset;
     section_.data = const_cast<std::uint8_t*>(view) + rawOffset;
     section_.size = rawSize < available ? rawSize : available;
+    entriesLeft_ = section_.size / kEntrySize + 1;
+  }
+
+  // A directory read twice would appear twice in the tree and be written
+  // back twice; the offsets of all tables read are compared once at the end.
+  void CheckEachDirectoryReadOnce() {
+    std::sort(directories_.begin(), directories_.end());
+    const auto twice = std::adjacent_find(directories_.begin(), directories_.end());
+    if (twice != directories_.end())
+      throw ImageFormatError("resource directory at resource section offset " + HexOffset(*twice) +
+                             " is referred to by more than one entry");
   }
 
   NodePtr ReadEntry(std::uint32_t nameField, std::uint32_t offsetField, int depth) {
@@ -89,9 +107,6 @@ class DirectoryReader {
         throw ImageFormatError("resource directory at resource section offset " +
                                HexOffset(offset) + " leads back to one of its own ancestors");
     }
-    if (!seen_.insert(offset).second)
-      throw ImageFormatError("resource directory at resource section offset " + HexOffset(offset) +
-                             " is referred to by more than one entry");
     if (!section_.Has(offset, kDirectoryHeader)) Fail("resource directory table", offset, kDirectoryHeader);
     const std::uint8_t* table = section_.data + offset;
     node.characteristics = LoadU32(table + 0);
@@ -103,6 +118,16 @@ class DirectoryReader {
     const std::uint32_t count = node.namedEntryCount + node.idEntryCount;
     const std::uint64_t tableBytes = kDirectoryHeader + std::uint64_t{kEntrySize} * count;
     if (!section_.Has(offset, tableBytes)) Fail("resource directory table", offset, tableBytes);
+    // The entries of sound tables each take 8 bytes of the section of their
+    // own: more entries than that means tables read over again (or laid over
+    // one another), and the bound stops a table referred to by many entries
+    // from being read without end before the check for repeats comes.
+    if (count > entriesLeft_)
+      throw ImageFormatError("resource directory at resource section offset " + HexOffset(offset) +
+                             " brings the entries read to more than the " +
+                             std::to_string(section_.size) + "-byte resource section can hold");
+    entriesLeft_ -= count;
+    directories_.push_back(offset);
 
     path_.push_back(offset);
     LinkSlot tail = &node.firstChild;
@@ -147,7 +172,8 @@ class DirectoryReader {
   std::uint32_t virtualAddress_;
   ByteSpan section_;
   std::vector<std::uint32_t> path_;
-  std::unordered_set<std::uint32_t> seen_;
+  std::uint64_t entriesLeft_ = 0;
+  std::vector<std::uint32_t> directories_;
 };
 
 }  // namespace
@@ -162,7 +188,9 @@ TResItem* ParseResourceTree(const std::uint8_t* view, std::uint32_t viewSize,
                             std::uint32_t rawOffset, std::uint32_t rawSize,
                             std::uint32_t virtualAddress) {
   DirectoryReader reader(view, viewSize, rawOffset, rawSize, virtualAddress);
-  return reader.ReadEntry(0, kHighBit, 0).release();
+  NodePtr root = reader.ReadEntry(0, kHighBit, 0);
+  reader.CheckEachDirectoryReadOnce();
+  return root.release();
 }
 
 LinkSlot FindNamedChild(TResItem* parent, ResKey key) {

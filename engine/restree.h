@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/compact_string.h"
 #include "engine/platform.h"
 
 namespace marovi {
@@ -25,28 +26,39 @@ inline std::uint16_t ResourceId(ResKey key) {
 inline constexpr std::uint16_t kRtIcon = 3;
 inline constexpr std::uint16_t kRtGroupIcon = 14;
 
+// A directory of many resources holds two nodes per resource, so a node is
+// kept small: a directory's and a leaf's own fields share their storage
+// (isDirectory, which says which of them hold, never changes), and the
+// fields are ordered to leave no padding. A new node starts all zero.
 struct TResItem {
-  std::uint32_t id = 0;         // numeric id or language; 0 for a named entry
-  std::u16string name;          // empty for a numeric entry
+  CompactU16String name;        // empty for a numeric entry
   TResItem* firstChild = nullptr;
   TResItem* nextSibling = nullptr;
-  std::string data;             // new data held in memory
+  CompactByteString data;       // new data held in memory
+  std::uint32_t id = 0;         // numeric id or language; 0 for a named entry
   bool isDirectory = false;
 
-  // Directory node.
-  std::uint32_t characteristics = 0;
-  std::uint32_t timeDateStamp = 0;
-  std::uint16_t majorVersion = 0;
-  std::uint16_t minorVersion = 0;
-  std::uint32_t namedEntryCount = 0;
-  std::uint32_t idEntryCount = 0;
-
-  // Data leaf.
-  const std::uint8_t* dataPointer = nullptr;  // bytes in the current view
-  std::uint32_t dataSize = 0;
-  platform::FileHandle tempFile = 0;           // scratch file with new data, or 0
-  std::uint32_t codePage = 0;
-  std::uint32_t reserved = 0;
+  union {
+    // Spans the fields of both below; it is there to start them all zero.
+    std::uint32_t sharedStorage[(2 * sizeof(void*) + 12 + 3) / 4] = {};
+    // Data leaf.
+    struct {
+      const std::uint8_t* dataPointer;  // bytes in the current view
+      platform::FileHandle tempFile;     // scratch file with new data, or 0
+      std::uint32_t dataSize;
+      std::uint32_t codePage;
+      std::uint32_t reserved;
+    };
+    // Directory node.
+    struct {
+      std::uint32_t characteristics;
+      std::uint32_t timeDateStamp;
+      std::uint16_t majorVersion;
+      std::uint16_t minorVersion;
+      std::uint32_t namedEntryCount;
+      std::uint32_t idEntryCount;
+    };
+  };
 };
 
 // The place that holds a reference to a node: a parent's firstChild, the
@@ -56,8 +68,9 @@ using LinkSlot = TResItem**;
 // Reads the resource directory at file offset rawOffset (the section's
 // PointerToRawData; rawSize bytes of it lie in the file) into a tree. Every
 // read is bounded: a table, entry, name or data range outside the section or
-// the view, or an entry leading back to a directory already read, throws
-// ImageFormatError naming what was wrong and where.
+// the view, an entry leading back to a directory already read, or more
+// entries than the section has room for, throws ImageFormatError naming what
+// was wrong and where.
 TResItem* ParseResourceTree(const std::uint8_t* view, std::uint32_t viewSize,
                             std::uint32_t rawOffset, std::uint32_t rawSize,
                             std::uint32_t virtualAddress);

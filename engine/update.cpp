@@ -24,7 +24,6 @@ bool IsNamed(const TResItem* node) { return !node->name.empty(); }
 
 void ReleaseLeafData(TResItem* leaf) {
   leaf->data.clear();
-  leaf->data.shrink_to_fit();
   if (leaf->tempFile != 0) {
     const std::string name = ScratchFileName(leaf);
     platform::CloseFile(leaf->tempFile);
@@ -125,7 +124,8 @@ void StoreLeafData(TResItem* leaf, std::uint16_t language, const void* data, std
     leaf->codePage = 0;
   };
   if (size <= kInMemoryLimit) {
-    std::string copy(static_cast<const char*>(data), size);
+    CompactByteString copy;
+    copy.assign(static_cast<const char*>(data), size);
     ReleaseLeafData(leaf);
     leaf->data = std::move(copy);
     take();

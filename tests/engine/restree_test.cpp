@@ -288,6 +288,44 @@ TEST_P(MalformedTest, DirectoryThatContainsItself) {
   ExpectRefused("self-reference");
 }
 
+// Two entries of type 3 lead to the name table of the first.
+TEST_P(MalformedTest, TableReferredToByTwoEntries) {
+  image_ = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 4)}, {3, 2, 0, Filled(10, 5)}}));
+  facts_ = ReadFacts(image_);
+  const std::uint32_t type3 = U32(20) & 0x7FFFFFFFu;
+  ASSERT_EQ(U32(type3 + 16), 1u);
+  ASSERT_EQ(U32(type3 + 24), 2u);
+  Set32(type3 + 16 + 8 + 4, U32(type3 + 16 + 4));
+  try {
+    TResItem* root = Parse(image_);
+    FreeResourceTree(&root);
+    ADD_FAILURE() << "a name table read twice was accepted";
+  } catch (const ImageFormatError& e) {
+    EXPECT_NE(std::string(e.what()).find("referred to by more than one entry"), std::string::npos) << e.what();
+  }
+}
+
+// Twelve tables of eight entries each, every entry leading to the next table:
+// read naively that is 8^12 entries. The reader stops once it has read more
+// entries than the section has room for.
+TEST_P(MalformedTest, FanOutOfSharedTablesIsRefusedWithoutReadingItAll) {
+  image_ = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(1024, 4)}}));
+  facts_ = ReadFacts(image_);
+  constexpr std::uint32_t kFirst = 88, kTableSize = 16 + 8 * 8, kLevels = 12;
+  for (std::uint32_t level = 0; level < kLevels; ++level) {
+    const std::uint32_t table = kFirst + level * kTableSize;
+    for (std::uint32_t k = 0; k < 4; ++k) Set32(table + 4 * k, 0);
+    Set16(table + 14, 8);
+    const std::uint32_t next = level + 1 < kLevels ? 0x80000000u | (table + kTableSize) : 72;
+    for (std::uint32_t k = 0; k < 8; ++k) {
+      Set32(table + 16 + 8 * k, k + 1);
+      Set32(table + 16 + 8 * k + 4, next);
+    }
+  }
+  Set32(20, 0x80000000u | kFirst);
+  ExpectRefused("fan-out of shared tables");
+}
+
 INSTANTIATE_TEST_SUITE_P(Forms, MalformedTest, ::testing::Bool(), FormName);
 
 // A type directory holding a data entry directly keeps it as a leaf, which
