@@ -52,7 +52,7 @@ bench: deps
 
 fuzz: deps
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j $(JOBS)
+	cmake --build --preset fuzz -j $(JOBS) --target fuzz_read fuzz_commit fuzz_seeds
 
 clean:
 	rm -rf build
