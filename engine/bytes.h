@@ -38,6 +38,7 @@ inline void StoreU32(std::uint8_t* p, std::uint32_t v) {
   p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
+std::string HexDigits(std::uint64_t value);  // "1f0": lowercase, no leading zeros
 std::string HexOffset(std::uint64_t value);  // "0x1f0"
 
 // A window onto mapped bytes whose accessors refuse to leave it.

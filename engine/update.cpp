@@ -89,12 +89,7 @@ ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExistin
 }
 
 std::string FormatHex(std::uint64_t value, int minimum, char fill) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), kDigits[value & 0xF]);
-    value >>= 4;
-  } while (value != 0);
+  std::string digits = HexDigits(value);
   while (static_cast<int>(digits.size()) < minimum) digits.insert(digits.begin(), fill);
   return "$" + digits;
 }
