@@ -11,6 +11,7 @@
 
 #include "engine/bytes.h"
 #include "engine/image.h"
+#include "engine/undo_log.h"
 
 namespace marovi {
 
@@ -67,8 +68,8 @@ struct SectionWriter {
 class LeafDataWriter {
  public:
   LeafDataWriter(platform::FileHandle scratch, platform::FileHandle image,
-                 const std::uint8_t* imageView)
-      : scratch_(scratch), image_(image), imageView_(imageView) {}
+                 const std::uint8_t* imageView, LeavesMovedInPlace* moved)
+      : scratch_(scratch), image_(image), imageView_(imageView), moved_(moved) {}
 
   // The bytes of leaf, which go at offset at of the section.
   void Put(const TResItem* leaf, std::uint32_t at) {
@@ -76,8 +77,9 @@ class LeafDataWriter {
     if (size == 0) return;
     if (leaf->dataPointer != nullptr) {
       if (image_ != platform::kInvalidFile && imageView_ != nullptr && size >= kDirectCopy) {
-        Flush();
         const auto from = static_cast<std::uint64_t>(leaf->dataPointer - imageView_);
+        if (LeaveForMove(from, size, at)) return;
+        Flush();
         Check(platform::CopyFileRange(image_, from, scratch_, at, size));
         return;
       }
@@ -105,6 +107,19 @@ class LeafDataWriter {
  private:
   static constexpr std::uint32_t kDirectCopy = 64u << 10;
   static constexpr std::size_t kBufferLimit = 256u << 10;
+
+  // A leaf is moved in place when its old place lies in the old section
+  // behind the one moved before it, which keeps every move from overwriting
+  // another's bytes before they have moved.
+  bool LeaveForMove(std::uint64_t from, std::uint32_t size, std::uint32_t at) {
+    if (moved_ == nullptr || size < kMovedInPlace || from < moved_->begin ||
+        from + size > moved_->end)
+      return false;
+    if (!moved_->moves.empty() && from < moved_->moves.back().from + moved_->moves.back().size)
+      return false;
+    moved_->moves.push_back(LeafMove{from, at, size});
+    return true;
+  }
 
   static void Check(bool ok) {
     if (!ok) throw std::runtime_error("cannot write the section image");
@@ -134,6 +149,7 @@ class LeafDataWriter {
   platform::FileHandle scratch_;
   platform::FileHandle image_;
   const std::uint8_t* imageView_;
+  LeavesMovedInPlace* moved_;
   std::vector<std::uint8_t> buffer_;
   std::uint32_t start_ = 0;
 };
@@ -250,55 +266,177 @@ class Committer {
     const auto virtDelta = static_cast<std::uint32_t>(
         std::uint64_t{RoundUp(size32, sectionAlignment)} - RoundUp(oldSize, sectionAlignment));
 
+    Placement p;
+    p.sectionIndex = *index;
+    p.rawPointer = rawPointer;
+    p.oldRawSize = rawSize;
+    p.newRawSize = static_cast<std::uint32_t>(newRaw);
+    p.sectionSize = size32;
+    p.rawDelta = static_cast<std::int32_t>(rawDelta);
+    p.virtDelta = virtDelta;
+
+    LeavesMovedInPlace moved;
+    moved.begin = rawPointer;
+    moved.end = std::uint64_t{rawPointer} + rawSize;
     SectionImage image = BuildResourceSection(rva, u_.root, static_cast<std::uint32_t>(dirBytes),
                                               static_cast<std::uint32_t>(nameBytes),
                                               static_cast<std::uint32_t>(dataBytes),
-                                              u_.fileHandle, u_.view);
+                                              u_.fileHandle, u_.view, &moved);
     if (image.view == nullptr) return false;
     struct ImageGuard {
       const TResItem* root;
       SectionImage& image;
       ~ImageGuard() { ReleaseSectionImage(root, image); }
     } guard{u_.root, image};
+    return moved.moves.empty() ? CopyIn(image, p) : PlaceInPlace(image, moved, p);
+  }
 
-    const std::uint32_t sectionIndex = *index;
+ private:
+  // Where the new section goes and how everything behind it moves.
+  struct Placement {
+    std::uint32_t sectionIndex = 0;
+    std::uint32_t rawPointer = 0;  // the section's data in the file, which stays
+    std::uint32_t oldRawSize = 0;
+    std::uint32_t newRawSize = 0;
+    std::uint32_t sectionSize = 0;
+    std::int32_t rawDelta = 0;
+    std::uint32_t virtDelta = 0;
+  };
+
+  // The whole section image goes in after the tail has moved.
+  bool CopyIn(const SectionImage& image, const Placement& p) {
     // The moved tail is summed on its way; when nothing is written into it
     // afterwards, the checksum need not read it again.
     SummedRange tail;
     bool tailSummed = false;
-    if (rawDelta != 0) {
-      if (!ShiftFileTail(u_.fileHandle, rawPointer + rawSize, static_cast<std::int32_t>(rawDelta),
-                         u_.mappingHandle, u_.view, u_.viewSize, &tail.sum))
+    if (p.rawDelta != 0) {
+      if (!ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta, u_.mappingHandle,
+                         u_.view, u_.viewSize, &tail.sum))
         return false;
       tailSummed = true;
     }
-    tail.begin = std::uint64_t{rawPointer} + newRaw;
-    tail.end = u_.viewSize;
-    // The view may have moved: find everything again.
-    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
-    const auto moved = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
-    if (!moved) return false;
-    FixHeaders(*moved, sectionIndex, static_cast<std::uint32_t>(newRaw), size32,
-               static_cast<std::uint32_t>(rawDelta), virtDelta, rawPointer, rawSize);
-    if (FixDebugDirectory(*moved, rawPointer, static_cast<std::uint32_t>(rawDelta), virtDelta) >
-        tail.begin)
-      tailSummed = false;
-
+    if (!FixEverything(p)) return false;
     // The section goes in by a copy from file to file, which the view shows
     // as well, or through the view should that fail: from here on nothing may
     // fail, the file has been resized and its headers fixed. The checksum
     // reads the file likewise. (Reading the section through a buffer and
     // summing it on its way measured no faster than this in-kernel copy and
     // one more read.)
-    if (!platform::CopyFileRange(image.file, 0, u_.fileHandle, rawPointer, size32))
-      std::memcpy(u_.view + rawPointer, image.view, size32);
-    std::memset(u_.view + rawPointer + size32, 0, static_cast<std::size_t>(newRaw - size32));
-    ComputeImageChecksumFromFile(u_.fileHandle, u_.view, u_.viewSize, u_.viewSize,
-                                 tailSummed ? &tail : nullptr);
+    if (!platform::CopyFileRange(image.file, 0, u_.fileHandle, p.rawPointer, p.sectionSize))
+      std::memcpy(u_.view + p.rawPointer, image.view, p.sectionSize);
+    std::memset(u_.view + p.rawPointer + p.sectionSize, 0,
+                static_cast<std::size_t>(p.newRawSize - p.sectionSize));
+    tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
+    tail.end = u_.viewSize;
+    Checksum(tailSummed ? std::span<SummedRange>(&tail, 1) : std::span<SummedRange>());
     return true;
   }
 
- private:
+  // The large unchanged leaves move inside the image file from their old
+  // places to their new ones, so that their bytes are copied once instead of
+  // into the section image and out again; the section image fills the rest.
+  // Every write keeps what it replaces, and a failure puts it all back.
+  bool PlaceInPlace(const SectionImage& image, const LeavesMovedInPlace& moved,
+                    const Placement& p) {
+    UndoLog log(u_.fileHandle, image.scratchName + "undo");
+    log.Reserve(2 * moved.moves.size() + 2);
+    const std::vector<std::uint8_t> zeros(p.newRawSize - p.sectionSize, 0);
+    // The moved leaves are summed on their way, like the tail.
+    std::vector<SummedRange> known;
+    known.reserve(moved.moves.size() + 1);
+    SummedRange tail;
+    // A growing file makes room first: the leaves move into it.
+    if (p.rawDelta > 0 && !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta,
+                                         u_.mappingHandle, u_.view, u_.viewSize, &tail.sum))
+      return false;
+    bool placed = false;
+    try {
+      placed = PlaceSection(log, image, moved, p, zeros, known);
+    } catch (...) {
+      placed = false;
+    }
+    if (!placed) {
+      log.Undo();
+      if (p.rawDelta > 0)
+        ShiftFileTail(u_.fileHandle, p.rawPointer + p.newRawSize, -p.rawDelta, u_.mappingHandle,
+                      u_.view, u_.viewSize);
+      return false;
+    }
+    // A shrinking file gives its room back last: the leaves moved out of it.
+    if (p.rawDelta < 0 &&
+        !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta, u_.mappingHandle,
+                       u_.view, u_.viewSize, &tail.sum)) {
+      log.Undo();
+      return false;
+    }
+    if (!FixEverything(p)) return false;
+    std::sort(known.begin(), known.end(),
+              [](const SummedRange& a, const SummedRange& b) { return a.begin < b.begin; });
+    if (p.rawDelta != 0) {
+      tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
+      tail.end = u_.viewSize;
+      known.push_back(tail);
+    }
+    Checksum(known);
+    return true;
+  }
+
+  // known has room for a range per move.
+  bool PlaceSection(UndoLog& log, const SectionImage& image, const LeavesMovedInPlace& moved,
+                    const Placement& p, const std::vector<std::uint8_t>& zeros,
+                    std::vector<SummedRange>& known) {
+    const std::uint64_t base = p.rawPointer;
+    auto move = [&](const LeafMove& m) {
+      SummedRange range{base + m.to, base + m.to + m.size, {}};
+      if (!log.Move(m.from, range.begin, m.size, &range.sum)) return false;
+      known.push_back(range);
+      return true;
+    };
+    // Old and new places are in the same order: a leaf moving up cannot
+    // reach a leaf below it that has yet to move, nor one moving down a leaf
+    // above it. So the ones moving up go from the top, the others from the
+    // bottom, each in the order that never overwrites its own bytes early.
+    // A leaf already in its place is neither moved nor summed.
+    for (auto m = moved.moves.rbegin(); m != moved.moves.rend(); ++m) {
+      if (base + m->to > m->from && !move(*m)) return false;
+    }
+    for (const LeafMove& m : moved.moves) {
+      if (base + m.to < m.from && !move(m)) return false;
+    }
+    // Everything between the moved leaves comes from the section image.
+    std::uint64_t at = 0;
+    for (const LeafMove& m : moved.moves) {
+      if (!log.Copy(image.file, at, base + at, m.to - at)) return false;
+      at = std::uint64_t{m.to} + m.size;
+    }
+    return log.Copy(image.file, at, base + at, p.sectionSize - at) &&
+           log.Write(base + p.sectionSize, zeros.data(), zeros.size());
+  }
+
+  // The headers and the debug directory, in the view that the move left;
+  // false when the moved image's headers can no longer be read.
+  bool FixEverything(const Placement& p) {
+    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
+    const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
+    if (!layout) return false;
+    FixHeaders(*layout, p.sectionIndex, p.newRawSize, p.sectionSize,
+               static_cast<std::uint32_t>(p.rawDelta), p.virtDelta, p.rawPointer, p.oldRawSize);
+    FixDebugDirectory(*layout, p.rawPointer, static_cast<std::uint32_t>(p.rawDelta), p.virtDelta);
+    return true;
+  }
+
+  // known: ranges whose sums were taken as their bytes were written, in file
+  // order. A debug entry fixed inside one of them changed it afterwards.
+  void Checksum(std::span<SummedRange> known) {
+    for (const SummedRange& range : known) {
+      if (debugBegin_ < range.end && range.begin < debugEnd_) {
+        known = {};
+        break;
+      }
+    }
+    ComputeImageChecksumFromFile(u_.fileHandle, u_.view, u_.viewSize, u_.viewSize, known);
+  }
+
   // Packers keep imports or code inside the resource section; rebuilding it
   // would throw them away and the program would no longer load. Such images
   // are refused rather than destroyed.
@@ -360,16 +498,17 @@ class Committer {
     if (LoadU32(symbols) >= oldEnd && LoadU32(symbols) != 0) add(symbols, rawDelta);
   }
 
-  // Returns the end of the last entry it changed in the file (0 for none).
-  std::uint64_t FixDebugDirectory(const PeLayout& l, std::uint32_t rawPointer,
-                                  std::uint32_t rawDelta, std::uint32_t virtDelta) {
-    std::uint64_t changedEnd = 0;
-    if (l.directoryCount <= kDebugDirectory) return changedEnd;
+  // Records the file range of the entries it changed in debugBegin_ and
+  // debugEnd_ (empty for none).
+  void FixDebugDirectory(const PeLayout& l, std::uint32_t rawPointer, std::uint32_t rawDelta,
+                         std::uint32_t virtDelta) {
+    debugBegin_ = debugEnd_ = 0;
+    if (l.directoryCount <= kDebugDirectory) return;
     std::uint8_t* v = u_.view;
     const std::uint8_t* d = v + l.DirectoryEntry(kDebugDirectory);
     const std::uint32_t address = LoadU32(d);
     const std::uint32_t size = LoadU32(d + 4);
-    if (size == 0) return changedEnd;
+    if (size == 0) return;
     std::optional<std::uint32_t> holder;
     for (std::uint32_t j = 0; j < l.sectionCount && !holder; ++j) {
       const std::uint32_t start = LoadU32(v + l.Section(j) + sec::kVirtualAddress);
@@ -378,34 +517,37 @@ class Committer {
           (last || LoadU32(v + l.Section(j + 1) + sec::kVirtualAddress) > address))
         holder = j;
     }
-    if (!holder) return changedEnd;
+    if (!holder) return;
     const std::uint8_t* h = v + l.Section(*holder);
     // Only entries inside the holder's data in the file are read: a section
     // without data in the file holds none, and the bytes at its pointer 0
     // (the headers) or behind its data belong to something else.
     const std::uint64_t rawStart = LoadU32(h + sec::kPointerToRawData);
     const std::uint64_t rawEnd = rawStart + LoadU32(h + sec::kSizeOfRawData);
-    if (rawStart == 0) return changedEnd;
+    if (rawStart == 0) return;
     const std::uint64_t at = rawStart + (address - LoadU32(h + sec::kVirtualAddress));
     const std::uint32_t count = size % kDebugEntrySize == 0 ? size / kDebugEntrySize : size;
-    if (static_cast<std::int32_t>(count) <= 0) return changedEnd;
+    if (static_cast<std::int32_t>(count) <= 0) return;
     // Entries that would lie outside the file are left alone.
     for (std::uint64_t i = 0; i < count; ++i) {
       const std::uint64_t offset = at + kDebugEntrySize * i;
       if (offset + kDebugEntrySize > rawEnd || !InBounds(u_.viewSize, offset, kDebugEntrySize)) break;
       std::uint8_t* entry = v + offset;
       if (LoadU32(entry + kDebugPointerToRawData) > rawPointer) {
-        changedEnd = offset + kDebugEntrySize;
+        if (debugEnd_ == 0) debugBegin_ = offset;
+        debugEnd_ = offset + kDebugEntrySize;
         StoreU32(entry + kDebugPointerToRawData, LoadU32(entry + kDebugPointerToRawData) + rawDelta);
         if (LoadU32(entry + kDebugAddressOfRawData) != 0)
           StoreU32(entry + kDebugAddressOfRawData,
                    LoadU32(entry + kDebugAddressOfRawData) + virtDelta);
       }
     }
-    return changedEnd;
   }
 
   ResourceUpdate& u_;
+  // The debug entries fixed, from the first one's start to the last one's end.
+  std::uint64_t debugBegin_ = 0;
+  std::uint64_t debugEnd_ = 0;
 };
 
 }  // namespace
@@ -441,6 +583,14 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes, platform::FileHandle imageFile,
                                   const std::uint8_t* imageView) {
+  return BuildResourceSection(sectionRva, root, dirBytes, nameBytes, dataBytes, imageFile,
+                              imageView, nullptr);
+}
+
+SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
+                                  std::uint32_t dirBytes, std::uint32_t nameBytes,
+                                  std::uint32_t dataBytes, platform::FileHandle imageFile,
+                                  const std::uint8_t* imageView, LeavesMovedInPlace* moved) {
   SectionImage image;
   const std::uint32_t dataStart = RoundUp(dirBytes + nameBytes, 4);
   const std::uint32_t sectionSize = dataStart + dataBytes;
@@ -468,7 +618,7 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
   // bytes, most of a section, through the scratch file.
   SectionCursor cursor{view, std::min(sectionSize, viewSize), sectionRva, 0, dirBytes, dataStart};
   try {
-    LeafDataWriter files(file, imageFile, imageView);
+    LeafDataWriter files(file, imageFile, imageView, moved);
     Write(root, cursor, &files);
     files.Flush();
   } catch (...) {

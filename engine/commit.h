@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/update.h"
 
@@ -10,8 +11,9 @@ namespace marovi {
 
 // Ends the update; the handle is dead afterwards whatever the result. Discard
 // writes nothing. A commit returns false when it could not be completed; the
-// image file is then as it was, except after a failure while its tail was
-// being moved in place (see ShiftFileTail).
+// image file is then as it was, except after a failure while a shrinking
+// file's tail was being moved in place (see ShiftFileTail) or when what was
+// written could not be put back.
 bool EndResourceUpdate(ResourceUpdate* update, bool discard);
 
 struct SectionSizes {
@@ -57,6 +59,29 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes, platform::FileHandle imageFile,
                                   const std::uint8_t* imageView);
+// Large unchanged leaves that a commit moves inside the image file instead of
+// copying them through the section image, whose places for them stay holes.
+struct LeafMove {
+  std::uint64_t from = 0;  // the leaf's bytes in the image file
+  std::uint32_t to = 0;    // their place in the new section
+  std::uint32_t size = 0;
+};
+struct LeavesMovedInPlace {
+  // Only leaves inside this range of the image file are moved: the old
+  // section's data, which nothing else uses.
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
+  // In the order of their new places; their old places are in the same
+  // order and do not overlap, which lets each move in place.
+  std::vector<LeafMove> moves;
+};
+// The same, leaving out leaves of at least kMovedInPlace bytes that can be
+// moved in place; those are listed in moved.
+inline constexpr std::uint32_t kMovedInPlace = 64u << 10;
+SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
+                                  std::uint32_t dirBytes, std::uint32_t nameBytes,
+                                  std::uint32_t dataBytes, platform::FileHandle imageFile,
+                                  const std::uint8_t* imageView, LeavesMovedInPlace* moved);
 // Unmaps the image and deletes its scratch file; never throws.
 void ReleaseSectionImage(const TResItem* root, SectionImage& image) noexcept;
 

@@ -211,16 +211,20 @@ std::uint32_t ChecksumParts::Folded() const {
 }
 
 void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint32_t viewSize,
-                                  std::uint32_t fileSize, const SummedRange* known) {
+                                  std::uint32_t fileSize, std::span<const SummedRange> known) {
   const auto field = ChecksumField(view, viewSize);
   if (!field) return;
   fileSize = std::min(fileSize, viewSize);
   StoreU32(view + *field, 0);  // the file shows the cleared field as well
-  // A known range must lie in the file and must not hold the field.
-  if (known != nullptr &&
-      (known->begin > known->end || known->end > fileSize ||
-       (*field + 4 > known->begin && *field < known->end)))
-    known = nullptr;
+  std::uint64_t previousEnd = 0;
+  for (const SummedRange& range : known) {
+    if (range.begin < previousEnd || range.begin > range.end || range.end > fileSize ||
+        (*field + 4 > range.begin && *field < range.end)) {
+      known = {};
+      break;
+    }
+    previousEnd = range.end;
+  }
   // Out of memory falls back on the view as well: the commit calls this when
   // nothing may fail any more.
   std::vector<std::uint8_t> buffer;
@@ -240,25 +244,24 @@ void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint
     }
     return true;
   };
-  const bool read = known == nullptr
-                        ? readRange(0, fileSize)
-                        : readRange(0, known->begin) && readRange(known->end, fileSize);
-  if (!read) {
+  std::uint64_t from = 0;
+  for (const SummedRange& range : known) {
+    if (!readRange(from, range.begin)) {
+      ComputeImageChecksum(view, viewSize, fileSize);
+      return;
+    }
+    sum.Add(range.sum);
+    from = range.end;
+  }
+  if (!readRange(from, fileSize)) {
     ComputeImageChecksum(view, viewSize, fileSize);
     return;
   }
-  if (known != nullptr) sum.Add(known->sum);
   StoreU32(view + *field, sum.Folded() + fileSize);
 }
 
-namespace {
-
-// Moves count bytes of the file from src to dst through a bounded buffer, in
-// the order that never overwrites a byte before it is read. On failure,
-// `moved` tells how many bytes at the far end (moving up) or at the start
-// (moving down) have reached their place.
-bool MoveBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::uint64_t count,
-               std::uint64_t& moved, ChecksumParts* sum = nullptr) {
+bool MoveFileBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::uint64_t count,
+                   std::uint64_t& moved, ChecksumParts* sum) {
   moved = 0;
   if (count == 0 || src == dst) return true;
   // Out of memory is one more failure before the first byte moves, never an
@@ -275,11 +278,18 @@ bool MoveBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::uint6
     if (!platform::ReadAt(file, src + at, buffer.data(), chunk)) return false;
     // Summed while the bytes are in the cache, at their new place.
     if (sum != nullptr) sum->Add(dst + at, buffer.data(), chunk);
-    if (!platform::WriteAt(file, dst + at, buffer.data(), chunk)) return false;
+    if (!platform::WriteAt(file, dst + at, buffer.data(), chunk)) {
+      // A write that failed part way may have overwritten bytes of this very
+      // chunk where the ranges overlap; they are still in the buffer.
+      platform::WriteAt(file, src + at, buffer.data(), chunk);
+      return false;
+    }
     moved += chunk;
   }
   return true;
 }
+
+namespace {
 
 // Puts a partly grown file back: the moved top of the tail goes back down and
 // the length returns to what it was.
@@ -287,7 +297,7 @@ bool UndoGrow(FileHandle file, std::uint64_t position, std::uint64_t count, std:
               std::uint64_t moved, std::uint64_t originalLength) {
   std::uint64_t back = 0;
   const std::uint64_t start = position + count - moved;
-  if (!MoveBytes(file, start + delta, start, moved, back)) return false;
+  if (!MoveFileBytes(file, start + delta, start, moved, back, nullptr)) return false;
   return platform::SetFileLength(file, originalLength);
 }
 
@@ -328,7 +338,7 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
       return false;
     }
     platform::MarkUnrecoverableWindow(true);
-    if (!MoveBytes(file, position, position + grow, count, moved, &tailSum)) {
+    if (!MoveFileBytes(file, position, position + grow, count, moved, &tailSum)) {
       if (UndoGrow(file, position, count, grow, moved, originalLength))
         platform::MarkUnrecoverableWindow(false);
       remap();
@@ -356,7 +366,7 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
   // be put back: from here until the file is mapped again a failure leaves
   // the file changed.
   platform::MarkUnrecoverableWindow(true);
-  const bool ok = MoveBytes(file, position, position - shrink, count, moved, &tailSum) &&
+  const bool ok = MoveFileBytes(file, position, position - shrink, count, moved, &tailSum) &&
                   platform::SetFileLength(file, length - shrink) && remap();
   if (!ok && view == nullptr) remap();
   platform::MarkUnrecoverableWindow(false);

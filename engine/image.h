@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "engine/platform.h"
 
@@ -119,10 +120,20 @@ struct SummedRange {
   ChecksumParts sum;
 };
 
-// known, when given, spares reading a range whose bytes were summed while the
-// caller wrote them; they must be what the file holds.
+// known spares reading ranges whose bytes were summed while the caller wrote
+// them; they must be what the file holds. Ranges out of order, overlapping,
+// outside the file or over the CheckSum field are not trusted: the whole
+// file is read then.
 void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint32_t viewSize,
-                                  std::uint32_t fileSize, const SummedRange* known = nullptr);
+                                  std::uint32_t fileSize, std::span<const SummedRange> known = {});
+
+// Moves count bytes of the file from src to dst (the ranges may overlap)
+// through a bounded buffer, in the order that never overwrites a byte before
+// it is read. On failure, moved tells how many bytes at the far end (moving
+// up) or at the start (moving down) have reached their place. sum, when
+// given, receives the sum of the bytes at their new place.
+bool MoveFileBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::uint64_t count,
+                   std::uint64_t& moved, ChecksumParts* sum);
 
 // Moves everything from position to the end of the file by delta bytes and
 // makes the file delta bytes longer or shorter; maps the file anew. On true,

@@ -94,6 +94,23 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
   ImageSpec same = BaseSpec(pe32Plus);
   same.resources = {{3, 1, 0, Filled(40000, 1)}, {3, 2, 0, Filled(300, 2)}};
   out.push_back({"same raw size", BuildImage(same), {{3, 1, 0, Filled(40000, 8)}, {3, 2, 0, Filled(296, 9)}}});
+
+  // Large unchanged leaves move inside the file instead of through the
+  // section image; one of them spans several move chunks. Growing, they
+  // move up into the room the tail made; shrinking, down before the tail
+  // follows; at the same raw size by a few bytes.
+  ImageSpec large = BaseSpec(pe32Plus);
+  large.resources = {{3, 1, 0, Filled(40000, 1)},
+                     {10, 1, 1033, Filled(70001, 2)},
+                     {10, 2, 1033, Filled(600 * 1024 + 5, 3)},
+                     {14, u"MAINICON", 0, Filled(20, 4)}};
+  const Bytes largeImage = BuildImage(large);
+  out.push_back({"growing around large leaves", largeImage,
+                 {{3, 1, 0, Filled(45000, 5)}, {3, 2, 0, Filled(700, 6)}},
+                 1,
+                 true});
+  out.push_back({"shrinking around large leaves", largeImage, {{3, 1, 0, Filled(33000, 7)}}, -1});
+  out.push_back({"large leaves at the same raw size", largeImage, {{3, 1, 0, Filled(39996, 8)}}});
   return out;
 }
 

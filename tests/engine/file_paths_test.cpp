@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "engine/bytes.h"
 #include "engine/commit.h"
@@ -113,14 +114,34 @@ TEST(ChecksumFromFileTest, AKnownRangeIsNotReadAgainAndCountsTheSame) {
     SummedRange known{begin, f.viewSize, {}};
     known.sum.Add(begin, image.data() + begin, static_cast<std::size_t>(f.viewSize - begin));
     StoreU32(f.view + field, 7);
-    ComputeImageChecksumFromFile(f.file, f.view, f.viewSize, f.viewSize, &known);
+    ComputeImageChecksumFromFile(f.file, f.view, f.viewSize, f.viewSize, {&known, 1});
     EXPECT_EQ(LoadU32(f.view + field), StandardChecksum(image, field));
   }
   // A range said to be known is taken as it is given: a wrong sum shows,
   // which proves the range was not read.
   SummedRange wrong{8192, f.viewSize, {}};
-  ComputeImageChecksumFromFile(f.file, f.view, f.viewSize, f.viewSize, &wrong);
+  ComputeImageChecksumFromFile(f.file, f.view, f.viewSize, f.viewSize, {&wrong, 1});
   EXPECT_NE(LoadU32(f.view + field), StandardChecksum(image, field));
+
+  // Several ranges, at odd and even offsets, one touching the next.
+  const std::uint64_t bounds[][2] = {{4097, 9000}, {9000, 9001}, {20000, 150003}, {200000, f.viewSize}};
+  std::vector<SummedRange> ranges;
+  for (const auto& b : bounds) {
+    SummedRange r{b[0], b[1], {}};
+    r.sum.Add(b[0], image.data() + b[0], static_cast<std::size_t>(b[1] - b[0]));
+    ranges.push_back(r);
+  }
+  StoreU32(f.view + field, 7);
+  ComputeImageChecksumFromFile(f.file, f.view, f.viewSize, f.viewSize, ranges);
+  EXPECT_EQ(LoadU32(f.view + field), StandardChecksum(image, field));
+
+  // Ranges out of order or overlapping are not trusted: the file is read.
+  for (const auto& given : {std::vector<SummedRange>{{20000, 30000, {}}, {10000, 15000, {}}},
+                            std::vector<SummedRange>{{10000, 20000, {}}, {19999, 30000, {}}}}) {
+    StoreU32(f.view + field, 7);
+    ComputeImageChecksumFromFile(f.file, f.view, f.viewSize, f.viewSize, given);
+    EXPECT_EQ(LoadU32(f.view + field), StandardChecksum(image, field));
+  }
 }
 
 TEST(ChecksumFromFileTest, WritesWhatTheViewSumWrites) {
