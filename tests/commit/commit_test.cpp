@@ -101,6 +101,58 @@ TEST_P(CommitTest, ShrinkingMovesEverythingBehindTowardsTheStart) {
   EXPECT_EQ(Get32(after, SectionNamed(after, ".bss2") + kPointerToRawData), 0u);
 }
 
+// Large unchanged leaves move inside the file rather than through the
+// section image: the section must come out byte for byte as the section
+// image lays it out, whichever way they move.
+TEST_P(CommitTest, LargeLeavesMovedInPlaceGiveTheSectionImageByteForByte) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(3000, 1)},
+                         {10, 1, 1033, Filled(kMovedInPlace, 2)},
+                         {10, 2, 1033, Filled(300001, 3)},
+                         {10, 3, 1033, Filled(kMovedInPlace - 1, 4)},
+                         {10, 4, 1033, Filled(100003, 5)},
+                         {u"BIG", u"DATA", 0, Filled(200000, 6)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7)}};
+  spec.directories = {{5, ".reloc", 0, 0x300}};
+  spec.appended = Filled(5000, 9);
+  const Bytes before = BuildImage(spec);
+  const std::vector<std::vector<Change>> cases = {
+      {{3, 1, 0, Filled(9000, 11)}, {3, 2, 0, Filled(10, 12)}},              // grows: leaves move up
+      {{3, 1, 0, std::nullopt}, {10, 2, 1033, std::nullopt}},                // shrinks: down
+      {{3, 1, 0, Filled(2996, 13)}},                                         // same raw size
+      {{10, 1, 1033, Filled(kMovedInPlace + 8, 14)}, {10, 5, 1033, Filled(90000, 15)}},
+  };
+  for (const auto& changes : cases) {
+    SCOPED_TRACE(changes.size());
+    // The section as the section image lays it out.
+    Bytes expected;
+    std::uint32_t rva = 0;
+    {
+      ImageFile file(before);
+      UpdateGuard u(file.Begin());
+      ASSERT_TRUE(u);
+      for (const Change& c : changes)
+        ASSERT_TRUE(UpdateResourceData(u.get(), KeyOf(c.type), KeyOf(c.name), c.language,
+                                       c.data ? c.data->data() : nullptr,
+                                       c.data ? static_cast<std::uint32_t>(c.data->size()) : 0));
+      std::uint32_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
+      MeasureResourceTree(u.get()->root, dirBytes, nameBytes, dataBytes);
+      rva = Get32(before, Headers(before).Dir(2));
+      SectionImage image = BuildResourceSection(rva, u.get()->root, dirBytes, nameBytes, dataBytes);
+      ASSERT_NE(image.view, nullptr);
+      expected.assign(image.view, image.view + image.size);
+      ReleaseSectionImage(u.get()->root, image);
+      EXPECT_TRUE(u.End(true));
+    }
+    const Bytes after = Commit(before, changes);
+    ASSERT_FALSE(after.empty());
+    const std::uint32_t s = Headers(after).Sec(ResourceSectionIndex(after));
+    const std::uint32_t raw = Get32(after, s + kSizeOfRawData);
+    ASSERT_EQ(Get32(after, s + kVirtualSize), expected.size());
+    expected.resize(raw, 0);
+    EXPECT_TRUE(Slice(after, Get32(after, s + kPointerToRawData), raw) == expected);
+  }
+}
+
 TEST_P(CommitTest, SameRawSizeButLargerVirtualExtentStillMovesAddresses) {
   // The section's raw data holds more than its directory entry claims, so
   // the rebuilt section needs as many file-aligned bytes as before but more

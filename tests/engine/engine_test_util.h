@@ -24,6 +24,19 @@ inline Bytes Filled(std::size_t size, std::uint8_t seed) {
   return b;
 }
 
+// Bytes from a xorshift generator: the same for the same seed.
+inline Bytes Random(std::size_t size, std::uint64_t seed) {
+  Bytes b(size);
+  std::uint64_t x = seed | 1;
+  for (auto& byte : b) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    byte = static_cast<std::uint8_t>(x >> 24);
+  }
+  return b;
+}
+
 inline std::string Narrow(const std::u16string& s) {
   std::string out;
   for (char16_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';

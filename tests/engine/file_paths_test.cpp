@@ -15,18 +15,6 @@
 namespace marovi::test {
 namespace {
 
-Bytes Random(std::size_t size, std::uint64_t seed) {
-  Bytes b(size);
-  std::uint64_t x = seed | 1;
-  for (auto& byte : b) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    byte = static_cast<std::uint8_t>(x >> 24);
-  }
-  return b;
-}
-
 // The sum as the format describes it: one 16-bit word at a time, folded at
 // every carry.
 std::uint32_t WordByWord(const Bytes& b) {
