@@ -51,7 +51,15 @@ class Files {
     platform::CloseFile(target);
     platform::CloseFile(other);
   }
-  Bytes Read() const { return ReadWholeFile(target_); }
+  // Through the handle: the file is open without sharing on Windows.
+  Bytes Read() const {
+    std::uint64_t length = 0;
+    Bytes b;
+    if (!platform::GetFileLength(target, length)) return b;
+    b.resize(static_cast<std::size_t>(length));
+    if (!platform::ReadAt(target, 0, b.data(), b.size())) b.clear();
+    return b;
+  }
   std::string LogName() const { return (folder_ / "undo").string(); }
   bool LogExists() const { return std::filesystem::exists(folder_ / "undo"); }
 
