@@ -1,6 +1,10 @@
 // Ending an update: the new resource section is measured, laid out in a
 // mapped scratch file, and only then is the image file resized, its headers
 // and debug directory fixed, the section copied in and the checksum written.
+// Large unchanged resources are the exception: they are left out of the
+// scratch file and moved inside the image file from their old places to
+// their new ones, with an undo log that lets a failed commit put every byte
+// back.
 #include "engine/commit.h"
 
 #include <algorithm>

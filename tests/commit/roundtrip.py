@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Round trips on real images nobody here wrote: resources of many sizes are
 replaced, added and deleted in copies of the machine's Wine programs (64-bit)
-and NSIS stubs (32-bit); then pefile, objdump and Wine judge the result.
+and NSIS stubs (32-bit), and a grown copy is changed once more; then pefile,
+objdump and Wine judge the result.
 
   roundtrip.py --tool ROUNDTRIP_TOOL --work DIR
 
@@ -119,6 +120,12 @@ def plan(image, leaves, kind, work):
         put(("MAROVIRT", "DATA", 1033), pattern(70000, 11))
         put(("300", "1", 0), pattern(3, 12))
         put(("MAROVIRT", "7", 0), pattern(40001, 13))
+    elif kind == "again":
+        # A second round on a grown copy: its large unchanged resource (the
+        # 70000 bytes added before) moves inside the file this time.
+        for seed, (key, size) in enumerate(zip(by_size, [2000, 33000, 9])):
+            put(key, pattern(size, seed + 30))
+        put(("MAROVIRT", "8", 0), pattern(100000, 14))
     elif kind == "shrink" and not by_size:
         # Only a version block or a manifest: the largest goes.
         delete(max(leaves, key=lambda k: len(leaves[k])))
@@ -160,7 +167,7 @@ def round_trip(tool, source, kind, work):
     # alignment unit: such a section keeps its length.
     if kind == "shrink" and new_size > old_size:
         fail(image, f"grew ({old_size} -> {new_size})")
-    if kind == "grow" and new_size <= old_size:
+    if kind in ("grow", "again") and new_size <= old_size:
         fail(image, f"did not grow ({old_size} -> {new_size})")
     if overlay(source) != overlay(target):
         fail(image, "the data behind the last section changed")
@@ -192,6 +199,10 @@ def main():
             target = round_trip(args.tool, source, kind, work)
             if target is not None:
                 changed.setdefault(os.path.basename(source), []).append(target)
+            if target is not None and kind == "grow":
+                again = round_trip(args.tool, target, "again", work)
+                if again is not None:
+                    changed[os.path.basename(source)].append(again)
 
     # Generated images with layouts the machine's executables lack.
     generated = os.path.join(work, "generated")
