@@ -80,12 +80,14 @@ class LeafDataWriter {
     const std::uint32_t size = leaf->dataSize;
     if (size == 0) return;
     if (leaf->dataPointer != nullptr) {
-      if (image_ != platform::kInvalidFile && imageView_ != nullptr && size >= kDirectCopy) {
+      if (image_ != platform::kInvalidFile && imageView_ != nullptr) {
         const auto from = static_cast<std::uint64_t>(leaf->dataPointer - imageView_);
         if (LeaveForMove(from, size, at)) return;
-        Flush();
-        Check(platform::CopyFileRange(image_, from, scratch_, at, size));
-        return;
+        if (size >= kDirectCopy) {
+          Flush();
+          Check(platform::CopyFileRange(image_, from, scratch_, at, size));
+          return;
+        }
       }
       Append(leaf->dataPointer, size, at);
     } else if (!leaf->data.empty()) {

@@ -77,7 +77,10 @@ struct LeavesMovedInPlace {
 };
 // The same, leaving out leaves of at least kMovedInPlace bytes that can be
 // moved in place; those are listed in moved.
-inline constexpr std::uint32_t kMovedInPlace = 64u << 10;
+#ifndef MAROVI_MOVED_IN_PLACE
+#define MAROVI_MOVED_IN_PLACE (64u << 10)  // fuzzing builds take far smaller leaves
+#endif
+inline constexpr std::uint32_t kMovedInPlace = MAROVI_MOVED_IN_PLACE;
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes, platform::FileHandle imageFile,
