@@ -118,7 +118,7 @@ class LeafDataWriter {
   // behind the one moved before it, which keeps every move from overwriting
   // another's bytes before they have moved.
   bool LeaveForMove(std::uint64_t from, std::uint32_t size, std::uint32_t at) {
-    if (moved_ == nullptr || size < kMovedInPlace || from < moved_->begin ||
+    if (moved_ == nullptr || size < MovedInPlaceMinimum() || from < moved_->begin ||
         from + size > moved_->end)
       return false;
     if (!moved_->moves.empty() && from < moved_->moves.back().from + moved_->moves.back().size)
@@ -427,7 +427,8 @@ class Committer {
     if (!layout) return false;
     FixHeaders(*layout, p.sectionIndex, p.newRawSize, p.sectionSize,
                static_cast<std::uint32_t>(p.rawDelta), p.virtDelta, p.rawPointer, p.oldRawSize);
-    FixDebugDirectory(*layout, p.rawPointer, static_cast<std::uint32_t>(p.rawDelta), p.virtDelta);
+    FixDebugDirectory(*layout, p.rawPointer, p.newRawSize, static_cast<std::uint32_t>(p.rawDelta),
+                      p.virtDelta);
     return true;
   }
 
@@ -506,8 +507,12 @@ class Committer {
 
   // Records the file range of the entries it changed in debugBegin_ and
   // debugEnd_ (empty for none).
-  void FixDebugDirectory(const PeLayout& l, std::uint32_t rawPointer, std::uint32_t rawDelta,
-                         std::uint32_t virtDelta) {
+  //
+  // Entries that lie in the file where the new section goes are left alone:
+  // the section's bytes replace them, whether they are written before or
+  // after this (large leaves moved in place go in first).
+  void FixDebugDirectory(const PeLayout& l, std::uint32_t rawPointer, std::uint32_t newRawSize,
+                         std::uint32_t rawDelta, std::uint32_t virtDelta) {
     debugBegin_ = debugEnd_ = 0;
     if (l.directoryCount <= kDebugDirectory) return;
     std::uint8_t* v = u_.view;
@@ -539,6 +544,8 @@ class Committer {
       const std::uint64_t offset = at + kDebugEntrySize * i;
       if (offset + kDebugEntrySize > rawEnd || !InBounds(u_.viewSize, offset, kDebugEntrySize)) break;
       std::uint8_t* entry = v + offset;
+      if (offset < std::uint64_t{rawPointer} + newRawSize && offset + kDebugEntrySize > rawPointer)
+        continue;
       if (LoadU32(entry + kDebugPointerToRawData) > rawPointer) {
         if (debugEnd_ == 0) debugBegin_ = offset;
         debugEnd_ = offset + kDebugEntrySize;
@@ -557,6 +564,15 @@ class Committer {
 };
 
 }  // namespace
+
+namespace {
+std::uint32_t g_movedInPlaceMinimum = kMovedInPlace;
+}  // namespace
+
+std::uint32_t MovedInPlaceMinimum() { return g_movedInPlaceMinimum; }
+void SetMovedInPlaceMinimum(std::uint32_t bytes) {
+  g_movedInPlaceMinimum = bytes == 0 ? kMovedInPlace : bytes;
+}
 
 std::uint32_t SectionSizes::SectionSize() const { return RoundUp(dirBytes + nameBytes, 4) + dataBytes; }
 

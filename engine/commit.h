@@ -75,12 +75,13 @@ struct LeavesMovedInPlace {
   // order and do not overlap, which lets each move in place.
   std::vector<LeafMove> moves;
 };
-// The same, leaving out leaves of at least kMovedInPlace bytes that can be
-// moved in place; those are listed in moved.
-#ifndef MAROVI_MOVED_IN_PLACE
-#define MAROVI_MOVED_IN_PLACE (64u << 10)  // fuzzing builds take far smaller leaves
-#endif
-inline constexpr std::uint32_t kMovedInPlace = MAROVI_MOVED_IN_PLACE;
+// The same, leaving out unchanged leaves of at least MovedInPlaceMinimum()
+// bytes that can be moved in place; those are listed in moved.
+inline constexpr std::uint32_t kMovedInPlace = 64u << 10;
+std::uint32_t MovedInPlaceMinimum();
+// Tests and fuzzing lower the minimum to reach that path with small images;
+// 0 restores kMovedInPlace.
+void SetMovedInPlaceMinimum(std::uint32_t bytes);
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes, platform::FileHandle imageFile,

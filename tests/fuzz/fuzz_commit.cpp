@@ -45,6 +45,8 @@ bool ReadsBack(ResourceUpdate* u, ResKey type, ResKey name, std::uint16_t langua
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inputSize) {
+  // Resources of these small inputs are moved in place as large ones are.
+  SetMovedInPlaceMinimum(16);
   // A file alignment beyond what the format allows (64 KiB) would let one
   // input grow the file by up to 2 GiB; such images are only read here.
   std::vector<std::uint8_t> copy(input, input + inputSize);
