@@ -25,6 +25,12 @@ void ArmAllocationFailure(long n) {
 }
 }  // namespace
 
+// These replace the global operators, so malloc and free pair up with them;
+// GCC cannot see that once it inlines them into the library's callers.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
   if (g_allocFailAt > 0 && ++g_allocCount == g_allocFailAt) {
     g_allocFailed = true;
