@@ -294,7 +294,10 @@ class Committer {
       SectionImage& image;
       ~ImageGuard() { ReleaseSectionImage(root, image); }
     } guard{u_.root, image};
-    return moved.moves.empty() ? CopyIn(image, p) : PlaceInPlace(image, moved, p);
+    // What the commit overwrites in the image is kept here first, so that a
+    // failure can put it back; its scratch file is made only when needed.
+    UndoLog log(u_.fileHandle, image.scratchName + "undo");
+    return moved.moves.empty() ? CopyIn(image, p, log) : PlaceInPlace(image, moved, p, log);
   }
 
  private:
@@ -310,14 +313,15 @@ class Committer {
   };
 
   // The whole section image goes in after the tail has moved.
-  bool CopyIn(const SectionImage& image, const Placement& p) {
+  bool CopyIn(const SectionImage& image, const Placement& p, UndoLog& log) {
     // The moved tail is summed on its way; when nothing is written into it
     // afterwards, the checksum need not read it again.
     SummedRange tail;
     bool tailSummed = false;
+    log.Reserve(2);  // a shrinking move: what it overwrites and what it cuts off
     if (p.rawDelta != 0) {
       if (!ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta, u_.mappingHandle,
-                         u_.view, u_.viewSize, &tail.sum))
+                         u_.view, u_.viewSize, &tail.sum, &log))
         return false;
       tailSummed = true;
     }
@@ -343,9 +347,10 @@ class Committer {
   // into the section image and out again; the section image fills the rest.
   // Every write keeps what it replaces, and a failure puts it all back.
   bool PlaceInPlace(const SectionImage& image, const LeavesMovedInPlace& moved,
-                    const Placement& p) {
-    UndoLog log(u_.fileHandle, image.scratchName + "undo");
-    log.Reserve(2 * moved.moves.size() + 2);
+                    const Placement& p, UndoLog& log) {
+    // Each move, each run between them, the zero tail, and a shrinking move
+    // of the tail (two).
+    log.Reserve(2 * moved.moves.size() + 4);
     const std::vector<std::uint8_t> zeros(p.newRawSize - p.sectionSize, 0);
     // The moved leaves are summed on their way, like the tail.
     std::vector<SummedRange> known;
@@ -371,7 +376,7 @@ class Committer {
     // A shrinking file gives its room back last: the leaves moved out of it.
     if (p.rawDelta < 0 &&
         !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta, u_.mappingHandle,
-                       u_.view, u_.viewSize, &tail.sum)) {
+                       u_.view, u_.viewSize, &tail.sum, &log)) {
       log.Undo();
       return false;
     }

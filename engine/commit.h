@@ -11,9 +11,9 @@ namespace marovi {
 
 // Ends the update; the handle is dead afterwards whatever the result. Discard
 // writes nothing. A commit returns false when it could not be completed; the
-// image file is then as it was, except after a failure while a shrinking
-// file's tail was being moved in place (see ShiftFileTail) or when what was
-// written could not be put back.
+// image file is then as it was: what the commit overwrote is kept in an undo
+// log until it succeeds. Only when putting it back fails as well (a second
+// failure) can the file stay changed.
 bool EndResourceUpdate(ResourceUpdate* update, bool discard);
 
 struct SectionSizes {

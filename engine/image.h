@@ -10,6 +10,8 @@
 
 namespace marovi {
 
+class UndoLog;
+
 using platform::FileHandle;
 using platform::MappingHandle;
 
@@ -142,16 +144,17 @@ bool MoveFileBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::u
 //
 // Failures before the first byte moves (the disk cannot hold the longer file,
 // say) restore the file's length and mapping and leave its bytes as they
-// were. A growing file that cannot be mapped again after the move has its
-// tail moved back and its length restored. A failure while the tail is being
-// moved in place, or when a shrunk file cannot be mapped again, leaves the
-// file changed: that is the one window in which a commit may fail with the
-// file no longer as it was.
+// were. A growing file whose tail cannot be moved completely, or that cannot
+// be mapped again after the move, has its tail moved back and its length
+// restored. A shrinking move overwrites bytes in front of position: given an
+// undo log, it keeps them there first and puts everything back on failure;
+// without one, a failure while the tail is being moved, or when the shrunk
+// file cannot be mapped again, leaves the file changed.
 //
 // movedTail, when given, receives on true the sum of the tail's bytes at
 // their new place, taken as they passed through the move.
 bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
                    MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize,
-                   ChecksumParts* movedTail = nullptr);
+                   ChecksumParts* movedTail = nullptr, UndoLog* undo = nullptr);
 
 }  // namespace marovi

@@ -67,9 +67,17 @@ bool UndoLog::Write(std::uint64_t at, const std::uint8_t* bytes, std::size_t cou
   return platform::WriteAt(target_, at, bytes, count);
 }
 
-bool UndoLog::Undo() {
+bool UndoLog::Save(std::uint64_t at, std::uint64_t count) {
+  if (count == 0) return true;
+  Step step;
+  if (!Keep(at, count, step)) return false;
+  steps_.push_back(step);
+  return true;
+}
+
+bool UndoLog::UndoTo(std::size_t mark) {
   bool all = true;
-  while (!steps_.empty()) {
+  while (steps_.size() > mark) {
     const Step step = steps_.back();
     steps_.pop_back();
     if (step.isMove && step.moved > 0) {

@@ -34,9 +34,16 @@ class UndoLog {
   bool Copy(platform::FileHandle source, std::uint64_t from, std::uint64_t at, std::uint64_t count);
   bool Write(std::uint64_t at, const std::uint8_t* bytes, std::size_t count);
 
+  // Keeps [at, at + count) of the target without writing to it, for a
+  // caller that is about to change those bytes otherwise (cut them off).
+  bool Save(std::uint64_t at, std::uint64_t count);
+
   // Puts back what the writes replaced, the last write first; false when the
   // target could not be restored completely.
-  bool Undo();
+  bool Undo() { return UndoTo(0); }
+  // The same for the writes after a mark only.
+  std::size_t Mark() const { return steps_.size(); }
+  bool UndoTo(std::size_t mark);
 
   // Bytes kept so far (for tests and measurements).
   std::uint64_t KeptBytes() const { return logEnd_; }
