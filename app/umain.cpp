@@ -255,6 +255,14 @@ LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       CreateControls();
       return 0;
     case WM_COMMAND:
+      // Enter: the dialog manager asks for IDOK, this window having no default
+      // button; Enter presses the button that has the focus instead, as
+      // Space does.
+      if (LOWORD(wParam) == IDOK && lParam == 0) {
+        const int focused = FocusedPushButton();
+        if (focused != 0) Run([&] { OnCommand(focused); });
+        return 0;
+      }
       // Buttons and pictures report a click with code 0 (BN_CLICKED, STN_CLICKED), the menu too.
       if (HIWORD(wParam) == 0) Run([&] { OnCommand(LOWORD(wParam)); });
       return 0;
@@ -291,6 +299,16 @@ LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
   }
   return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+int TFMain::FocusedPushButton() const {
+  const HWND focus = GetFocus();
+  if (!focus || !IsChild(hwnd_, focus)) return 0;
+  const int id = GetDlgCtrlID(focus);
+  for (const ControlLayout& c : kLayout) {
+    if (c.id == id) return c.kind == ControlKind::Button ? id : 0;
+  }
+  return 0;
 }
 
 void TFMain::OnCommand(int id) {

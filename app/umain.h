@@ -79,6 +79,7 @@ class TFMain : public InputTarget {
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
   void OnCommand(int id);
+  int FocusedPushButton() const;  // the id of the push button with the focus, or 0
   bool OnSetCursor(HWND control);
   LRESULT OnColorStatic(HDC dc, HWND control);
   void OnDestroy();

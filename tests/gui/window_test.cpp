@@ -194,6 +194,37 @@ TEST_F(WindowTest, FocusMovesInTheLaidDownOrder) {
   EXPECT_EQ(GetDlgCtrlID(GetNextDlgTabItem(form_->hwnd(), Control(kEdtFName), TRUE)), kBtnSave);
 }
 
+// Enter goes through the dialog manager as the message loop passes it on:
+// it presses the focused push button, and nothing else.
+TEST_F(WindowTest, EnterPressesTheFocusedButtonOnly) {
+  Open();
+  auto enter = [&](int id) {
+    SetFocus(Control(id));
+    MSG m{Control(id), WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+    EXPECT_TRUE(IsDialogMessageW(form_->hwnd(), &m));
+    m.message = WM_KEYUP;
+    IsDialogMessageW(form_->hwnd(), &m);
+    Pump();
+  };
+  ui_.answers = {std::nullopt, std::nullopt};
+  enter(kBtnExe);
+  ASSERT_EQ(ui_.dialogs.size(), 1u);
+  EXPECT_EQ(ui_.dialogs[0].name, L"OD1");
+  enter(kBtnIcon);
+  ASSERT_EQ(ui_.dialogs.size(), 2u);
+  EXPECT_EQ(ui_.dialogs[1].name, L"OD2");
+  // In a field or on the box, Enter does nothing.
+  const bool checked = Checked(kCB1);
+  enter(kEdtFName);
+  enter(kCB1);
+  EXPECT_EQ(ui_.dialogs.size(), 2u);
+  EXPECT_TRUE(ui_.boxes.empty());
+  EXPECT_EQ(Checked(kCB1), checked);
+  // On the change button it starts the change, whose first check fails here.
+  enter(kButton2);
+  EXPECT_EQ(ui_.boxes.size(), 1u);
+}
+
 TEST_F(WindowTest, HandCursorOverButtonsPicturesAndTheBox) {
   Open();
   const HCURSOR hand = LoadCursorW(nullptr, IDC_HAND);
