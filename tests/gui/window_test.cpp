@@ -416,6 +416,20 @@ class ChangeTest : public WindowTest {
     ui_.answers.push_back(ico.wstring());
     Click(kBtnIcon);
   }
+  // Opens the window with a copy of an executable with icons, exeName, and
+  // the icon file icoName holding ico chosen, and no box left over.
+  fs::path OpenWithBoth(const char* exeName, const char* icoName, const std::vector<std::uint8_t>& ico) {
+    Open();
+    const fs::path exe = CopyExecutableWithIcons(folder_ / exeName);
+    WriteWholeFile(folder_ / icoName, ico);
+    ChooseExecutable(exe);
+    ChooseIcon(folder_ / icoName);
+    ui_.boxes.clear();
+    return exe;
+  }
+  void ExpectDoneBox(const fs::path& exe) {
+    ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  }
   void ExpectOneBox(const std::wstring& text, const std::wstring& caption, unsigned flags) {
     ASSERT_EQ(ui_.boxes.size(), 1u);
     EXPECT_EQ(ui_.boxes[0].text, text);
@@ -451,17 +465,11 @@ TEST_F(ChangeTest, ChecksRunInOrderAndLeaveTheStatusLine) {
 }
 
 TEST_F(ChangeTest, ChangeInPlaceWithBackupAndSuccessBox) {
-  Open();
-  const fs::path exe = CopyExecutableWithIcons(folder_ / "target.exe");
+  const fs::path exe = OpenWithBoth("target.exe", "red.ico", IconFile(0xFFFF0000));
   const auto original = ReadWholeFile(exe);
-  const fs::path ico = folder_ / "red.ico";
-  WriteWholeFile(ico, IconFile(0xFFFF0000));
-  ChooseExecutable(exe);
-  ChooseIcon(ico);
-  ui_.boxes.clear();
 
   Click(kButton2);
-  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  ExpectDoneBox(exe);
   EXPECT_EQ(form_->StatusText(), kDoneText);
   EXPECT_EQ(MainIconImage(exe.wstring()), IconDib(32, 0xFFFF0000));
   const fs::path backup = exe.wstring() + L".bak";
@@ -475,67 +483,44 @@ TEST_F(ChangeTest, ChangeInPlaceWithBackupAndSuccessBox) {
   ui_.boxes.clear();
   EXPECT_EQ(Text(kEdtFName), exe.wstring());
   Click(kButton2);
-  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  ExpectDoneBox(exe);
   EXPECT_EQ(MainIconImage(exe.wstring()), IconDib(32, 0xFF00FF00));
   EXPECT_EQ(ReadWholeFile(backup), original);
 }
 
 TEST_F(ChangeTest, NoBackupWhenTheBoxIsCleared) {
-  Open();
-  const fs::path exe = CopyExecutableWithIcons(folder_ / "target.exe");
-  const fs::path ico = folder_ / "red.ico";
-  WriteWholeFile(ico, IconFile(0xFFFF0000));
-  ChooseExecutable(exe);
-  ChooseIcon(ico);
-  ui_.boxes.clear();
+  const fs::path exe = OpenWithBoth("target.exe", "red.ico", IconFile(0xFFFF0000));
   Click(kCB1);
   EXPECT_FALSE(Checked(kCB1));
   Click(kButton2);
-  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  ExpectDoneBox(exe);
   EXPECT_FALSE(fs::exists(exe.wstring() + L".bak"));
 }
 
 TEST_F(ChangeTest, AnotherDestinationInNewFoldersGetsTheChangedCopy) {
-  Open();
-  const fs::path exe = CopyExecutableWithIcons(folder_ / "source.exe");
+  const fs::path exe = OpenWithBoth("source.exe", "red.ico", IconFile(0xFFFF0000));
   const auto original = ReadWholeFile(exe);
-  const fs::path ico = folder_ / "red.ico";
-  WriteWholeFile(ico, IconFile(0xFFFF0000));
-  ChooseExecutable(exe);
-  ChooseIcon(ico);
-  ui_.boxes.clear();
   const fs::path destination = folder_ / "new" / "deeper" / "copy.exe";
   SetText(kEdtSPath, destination.wstring());
   Click(kButton2);
   // The box names the executable, not the destination.
-  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  ExpectDoneBox(exe);
   EXPECT_EQ(MainIconImage(destination.wstring()), IconDib(32, 0xFFFF0000));
   EXPECT_EQ(ReadWholeFile(exe), original);
   EXPECT_FALSE(fs::exists(destination.wstring() + L".bak"));
 }
 
 TEST_F(ChangeTest, ARejectedIconFileFailsWithStatusAndErrorBox) {
-  Open();
-  const fs::path exe = CopyExecutableWithIcons(folder_ / "target.exe");
-  const fs::path ico = folder_ / "broken.ico";
-  WriteWholeFile(ico, {0, 0, 1, 0, 9, 0, 1, 2, 3});  // claims 9 images, holds none
-  ChooseExecutable(exe);
-  ChooseIcon(ico);
-  ui_.boxes.clear();
+  // The icon file claims 9 images and holds none.
+  OpenWithBoth("target.exe", "broken.ico", {0, 0, 1, 0, 9, 0, 1, 2, 3});
   Click(kButton2);
   ExpectOneBox(kFailedText, L"エラー", 0x40010);
   EXPECT_EQ(form_->StatusText(), kFailedText);
 }
 
 TEST_F(ChangeTest, AnEmptyDestinationReachesTheGeneralErrorBox) {
-  Open();
-  const fs::path exe = CopyExecutableWithIcons(folder_ / "target.exe");
+  const fs::path exe = OpenWithBoth("target.exe", "red.ico", IconFile(0xFFFF0000));
   const auto original = ReadWholeFile(exe);
-  const fs::path ico = folder_ / "red.ico";
-  WriteWholeFile(ico, IconFile(0xFFFF0000));
-  ChooseExecutable(exe);
-  ChooseIcon(ico);
-  ui_.boxes.clear();
   for (const wchar_t* destination : {L"", L"bare-name.exe"}) {
     SetText(kEdtSPath, destination);
     Click(kButton2);
@@ -547,7 +532,7 @@ TEST_F(ChangeTest, AnEmptyDestinationReachesTheGeneralErrorBox) {
   // The window goes on working.
   SetText(kEdtSPath, exe.wstring());
   Click(kButton2);
-  ExpectOneBox(kDoneText + L"\r\nPath : " + exe.wstring(), L"情報", 0x40040);
+  ExpectDoneBox(exe);
 }
 
 TEST(GeneralErrorBoxTest, TitleAndText) {
