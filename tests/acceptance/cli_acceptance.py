@@ -278,24 +278,30 @@ def case_list(cli, work, sample):
     print("list agrees with pefile on %d files" % checked)
 
 
+def change_in_place(cli, target, ico, source, group="MAINICON", language=0):
+    """set-icon without a backup into group, then the checks of expect_changed."""
+    _, before = resources(target)
+    options = ["--no-backup"]
+    if group != "MAINICON":
+        options += ["--group", str(group)]
+    if language != 0:
+        options += ["--lang", str(language)]
+    set_icon(cli, target, ico, *options)
+    expect_changed(cli, target, ico, before, source, group=group, language=language)
+
+
 def case_set_icon_wine64(cli, work, sample):
     icons = make_icons(work)
     for name in ("hostname.exe", "cmd.exe", "notepad.exe", "regedit.exe"):
         source = os.path.join(WINE_EXES, name)
         target = fresh_copy(source, work)
-        _, before = resources(target)
-        set_icon(cli, target, icons["first"], "--no-backup")
-        expect_changed(cli, target, icons["first"], before, source)
+        change_in_place(cli, target, icons["first"], source)
         # Changing it again replaces the group in place, reusing its ids.
-        _, before = resources(target)
-        set_icon(cli, target, icons["second"], "--no-backup")
-        expect_changed(cli, target, icons["second"], before, source)
+        change_in_place(cli, target, icons["second"], source)
     # The existing numbered group of cmd.exe.
     source = os.path.join(WINE_EXES, "cmd.exe")
     target = fresh_copy(source, work, "cmd-group1.exe")
-    _, before = resources(target)
-    set_icon(cli, target, icons["first"], "--no-backup", "--group", "1")
-    expect_changed(cli, target, icons["first"], before, source, group=1)
+    change_in_place(cli, target, icons["first"], source, group=1)
 
 
 def case_set_icon_nsis(cli, work, sample):
@@ -305,17 +311,11 @@ def case_set_icon_nsis(cli, work, sample):
     for stub in ("zlib-x86-unicode", "lzma_solid-x86-ansi", "bzip2-amd64-unicode", "lzma-x86-unicode"):
         source = os.path.join(NSIS_STUBS, stub)
         target = fresh_copy(source, work, stub + ".exe")
-        _, before = resources(target)
-        set_icon(cli, target, icons["first"], "--no-backup")
-        expect_changed(cli, target, icons["first"], before, source)
-        _, before = resources(target)
-        set_icon(cli, target, icons["uninst"], "--no-backup")
-        expect_changed(cli, target, icons["uninst"], before, source)
+        change_in_place(cli, target, icons["first"], source)
+        change_in_place(cli, target, icons["uninst"], source)
         # The stub's own numbered icon group (103, US English) replaced, its
         # image id reused.
-        _, before = resources(target)
-        set_icon(cli, target, icons["second"], "--no-backup", "--group", "103", "--lang", "1033")
-        expect_changed(cli, target, icons["second"], before, source, group=103, language=1033)
+        change_in_place(cli, target, icons["second"], source, group=103, language=1033)
 
 
 def run_windows_program(runner, program, *args):
@@ -330,9 +330,7 @@ def case_runs_under_wine(cli, work, sample, runner):
         original = fresh_copy(os.path.join(WINE_EXES, name), work, "orig-" + name)
         source = os.path.join(WINE_EXES, name)
         target = fresh_copy(source, work, "changed-" + name)
-        _, before = resources(target)
-        set_icon(cli, target, icons["first"], "--no-backup")
-        expect_changed(cli, target, icons["first"], before, source)
+        change_in_place(cli, target, icons["first"], source)
         expected = run_windows_program(runner, original, *args)
         got = run_windows_program(runner, target, *args)
         check(expected[0] == 0 and expected[1].strip(), "%s does not run under wine64: %r" % (name, expected))
