@@ -245,16 +245,15 @@ void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint
     }
     return true;
   };
+  // The gaps between the known ranges, and behind the last, are read.
+  bool read = true;
   std::uint64_t from = 0;
   for (const SummedRange& range : known) {
-    if (!readRange(from, range.begin)) {
-      ComputeImageChecksum(view, viewSize, fileSize);
-      return;
-    }
+    read = read && readRange(from, range.begin);
     sum.Add(range.sum);
     from = range.end;
   }
-  if (!readRange(from, fileSize)) {
+  if (!(read && readRange(from, fileSize))) {
     ComputeImageChecksum(view, viewSize, fileSize);
     return;
   }
