@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -231,7 +232,7 @@ void Release(ResourceUpdate* update) {
 // One commit on an update whose tree is complete.
 class Committer {
  public:
-  explicit Committer(ResourceUpdate& u) : u_(u) {}
+  Committer(ResourceUpdate& u, Error& error) : u_(u), error_(error) {}
 
   bool Run() {
     const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
@@ -563,6 +564,7 @@ class Committer {
   }
 
   ResourceUpdate& u_;
+  Error& error_;
   // The debug entries fixed, from the first one's start to the last one's end.
   std::uint64_t debugBegin_ = 0;
   std::uint64_t debugEnd_ = 0;
@@ -671,16 +673,31 @@ void ReleaseSectionImage(const TResItem*, SectionImage& image) noexcept {
 }
 
 bool EndResourceUpdate(ResourceUpdate* update, bool discard) {
+  return EndResourceUpdate(update, discard, nullptr);
+}
+
+bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error) {
   if (update == nullptr) return true;
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
   bool result = true;
   if (!discard) {
     try {
-      result = Committer(*update).Run();
+      result = Committer(*update, e).Run();
+    } catch (const std::bad_alloc&) {
+      e = MakeError(ErrorKind::OutOfMemory, "out of memory while writing the new resources");
+      result = false;
     } catch (...) {
       // Even a commit cut short releases the file, so that the program can
       // go on and other programs can open it.
       result = false;
     }
+    if (!result && !e) {
+      const std::uint32_t code = platform::LastError();
+      e = MakeError(platform::ClassifyError(code), "the new resources could not be written", code);
+    }
+    if (!result && e.file.empty()) e.file = platform::ToUtf8(update->fileName);
   }
   Release(update);
   return result;

@@ -15,6 +15,8 @@ namespace marovi {
 // log until it succeeds. Only when putting it back fails as well (a second
 // failure) can the file stay changed.
 bool EndResourceUpdate(ResourceUpdate* update, bool discard);
+// The same, with the reason of a failed commit in error.
+bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error);
 
 struct SectionSizes {
   std::uint32_t dirBytes = 0;

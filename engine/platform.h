@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/error.h"
+
 namespace marovi::platform {
 
 // A file: a descriptor on POSIX, a HANDLE on Windows.
@@ -70,6 +72,8 @@ std::uint32_t ErrorFileNotFound();     // 2 on both
 std::uint32_t ErrorSharingViolation(); // ERROR_SHARING_VIOLATION / EWOULDBLOCK
 std::uint32_t ErrorBadFormat();        // ERROR_BAD_EXE_FORMAT / ENOEXEC
 std::uint32_t ErrorDiskFull();         // ERROR_DISK_FULL / ENOSPC
+// The kind of failure a last-error value stands for (Io for any other).
+ErrorKind ClassifyError(std::uint32_t code);
 
 // The 8-bit form of a name by which named resource entries are ordered: the
 // system code page on Windows, UTF-8 elsewhere.

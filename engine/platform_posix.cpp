@@ -271,6 +271,19 @@ std::uint32_t ErrorSharingViolation() { return EWOULDBLOCK; }
 std::uint32_t ErrorBadFormat() { return ENOEXEC; }
 std::uint32_t ErrorDiskFull() { return ENOSPC; }
 
+ErrorKind ClassifyError(std::uint32_t code) {
+  switch (code) {
+    case ENOSPC: case EDQUOT: return ErrorKind::DiskFull;
+    case ENOENT: return ErrorKind::NotFound;
+    case EACCES: case EPERM: case EROFS: return ErrorKind::AccessDenied;
+    case EWOULDBLOCK: return ErrorKind::Busy;
+    case EISDIR: case ENXIO: return ErrorKind::NotRegularFile;
+    case ENOMEM: return ErrorKind::OutOfMemory;
+    case ENOEXEC: return ErrorKind::NotAnImage;
+    default: return ErrorKind::Io;
+  }
+}
+
 std::string NarrowForOrdering(const std::u16string& name) { return ToUtf8(name); }
 
 }  // namespace marovi::platform

@@ -223,6 +223,18 @@ std::uint32_t ErrorSharingViolation() { return ERROR_SHARING_VIOLATION; }
 std::uint32_t ErrorBadFormat() { return ERROR_BAD_EXE_FORMAT; }
 std::uint32_t ErrorDiskFull() { return ERROR_DISK_FULL; }
 
+ErrorKind ClassifyError(std::uint32_t code) {
+  switch (code) {
+    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return ErrorKind::DiskFull;
+    case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: return ErrorKind::NotFound;
+    case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT: return ErrorKind::AccessDenied;
+    case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: return ErrorKind::Busy;
+    case ERROR_NOT_ENOUGH_MEMORY: case ERROR_OUTOFMEMORY: return ErrorKind::OutOfMemory;
+    case ERROR_BAD_EXE_FORMAT: return ErrorKind::NotAnImage;
+    default: return ErrorKind::Io;
+  }
+}
+
 std::string NarrowForOrdering(const std::u16string& name) {
   const auto* wide = reinterpret_cast<const wchar_t*>(name.c_str());
   const int n = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(name.size()), nullptr, 0,

@@ -46,28 +46,56 @@ void ReleaseUpdate(ResourceUpdate* update) {
 }  // namespace
 
 ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting) {
-  auto* update = new ResourceUpdate;
-  update->fileHandle = OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
-  if (update->fileHandle == platform::kInvalidFile) {
-    ReleaseUpdate(update);
+  const FileHandle file = OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
+  if (file == platform::kInvalidFile) return nullptr;
+  Error error;
+  ResourceUpdate* update = BeginResourceUpdateOnFile(file, fileName, deleteExisting, &error);
+  if (update == nullptr && error.kind == ErrorKind::MalformedImage) {
+    platform::SetLastError(platform::ErrorBadFormat());
+    throw ImageFormatError(error.detail);
+  }
+  if (update == nullptr && error.kind == ErrorKind::OutOfMemory) throw std::bad_alloc();
+  return update;
+}
+
+ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting, Error* error) {
+  const FileHandle file = OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
+  if (file == platform::kInvalidFile) {
+    const std::uint32_t code = platform::LastError();
+    if (error != nullptr)
+      *error = MakeError(platform::ClassifyError(code), "cannot open it for the change", code,
+                         platform::ToUtf8(fileName));
     return nullptr;
   }
-  if (!MapWholeFile(update->fileHandle, update->mappingHandle, update->view, update->viewSize)) {
+  return BeginResourceUpdateOnFile(file, fileName, deleteExisting, error);
+}
+
+ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileName,
+                                          bool deleteExisting, Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
+  auto fail = [&](ResourceUpdate* update, ErrorKind kind, std::string detail,
+                  std::uint32_t code) -> ResourceUpdate* {
+    e = MakeError(kind, std::move(detail), code, platform::ToUtf8(fileName));
     ReleaseUpdate(update);
+    platform::SetLastError(code);
     return nullptr;
+  };
+  auto* update = new ResourceUpdate;
+  update->fileHandle = file;
+  update->fileName = fileName;
+  if (!MapWholeFile(update->fileHandle, update->mappingHandle, update->view, update->viewSize)) {
+    const std::uint32_t code = platform::LastError();
+    return fail(update, platform::ClassifyError(code), "cannot map it into memory", code);
   }
   update->ntHeaders = LocateNtHeaders(update->view, update->viewSize);
-  if (update->ntHeaders == nullptr) {
-    platform::SetLastError(platform::ErrorBadFormat());
-    ReleaseUpdate(update);
-    return nullptr;
-  }
-  platform::SetLastError(platform::ErrorFileNotFound());
+  if (update->ntHeaders == nullptr)
+    return fail(update, ErrorKind::NotAnImage, "not a PE image", platform::ErrorBadFormat());
   const auto index = FindResourceSection(update->view, update->viewSize, update->ntHeaders);
-  if (!index) {
-    ReleaseUpdate(update);
-    return nullptr;
-  }
+  if (!index)
+    return fail(update, ErrorKind::NoResources, "has no resource section",
+                platform::ErrorFileNotFound());
   try {
     if (deleteExisting) {
       update->root = new TResItem;
@@ -80,10 +108,10 @@ ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExistin
                                        LoadU32(section + sec::kSizeOfRawData),
                                        LoadU32(section + sec::kVirtualAddress));
     }
-  } catch (...) {
-    platform::SetLastError(platform::ErrorBadFormat());
-    ReleaseUpdate(update);
-    throw;
+  } catch (const ImageFormatError& format) {
+    return fail(update, ErrorKind::MalformedImage, format.what(), platform::ErrorBadFormat());
+  } catch (const std::bad_alloc&) {
+    return fail(update, ErrorKind::OutOfMemory, "out of memory reading its resources", 0);
   }
   return update;
 }

@@ -5,9 +5,22 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/error.h"
 #include "engine/restree.h"
 
 namespace marovi {
+
+// How a commit protects the image while it changes it.
+struct CommitOptions {
+  // What the commit overwrites is kept first in an undo journal next to the
+  // image (JournalName), where any later run finds it after a kill or a power
+  // cut and puts the image back. Off, the journal is a scratch file in the
+  // temporary folder that only undoes the failures of this run.
+  bool journal = true;
+  // The journal, and before it is removed the image, are flushed to disk, so
+  // that a power cut cannot lose what a kill could not.
+  bool sync = true;
+};
 
 struct ResourceUpdate {
   platform::FileHandle fileHandle = platform::kInvalidFile;
@@ -16,6 +29,8 @@ struct ResourceUpdate {
   std::uint32_t viewSize = 0;  // the file's length when it was mapped
   std::uint8_t* ntHeaders = nullptr;
   TResItem* root = nullptr;
+  std::u16string fileName;  // as given to begin: the journal lies beside it
+  CommitOptions options;
 };
 
 // Opens fileName (UTF-16) in place without sharing and reads its resources
@@ -24,6 +39,14 @@ struct ResourceUpdate {
 // when the file has no resource section. A malformed resource directory
 // throws ImageFormatError after everything opened is released.
 ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting);
+// The same, with the reason of a null result (or of the malformed directory,
+// which then does not throw) in error.
+ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting, Error* error);
+// The same on a file the caller opened for writing, locked, with
+// OpenFileByName; the update owns the handle from here on, whatever the
+// result. Lets a caller hold the lock from before a backup to the commit.
+ResourceUpdate* BeginResourceUpdateOnFile(platform::FileHandle file, const char16_t* fileName,
+                                          bool deleteExisting, Error* error);
 
 // Adds or replaces (data not null) or deletes (data null) one resource.
 // True for a null update and for deletes that find nothing; false when the
