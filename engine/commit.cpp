@@ -3,12 +3,14 @@
 // and debug directory fixed, the section copied in and the checksum written.
 // Large unchanged resources are the exception: they are left out of the
 // scratch file and moved inside the image file from their old places to
-// their new ones, with an undo log that lets a failed commit put every byte
-// back.
+// their new ones. Before the image is touched, everything the commit will
+// overwrite is kept in an undo journal (journal.h), from which a failed
+// commit, or the next run after a killed one, puts every byte back.
 #include "engine/commit.h"
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -16,7 +18,7 @@
 
 #include "engine/bytes.h"
 #include "engine/image.h"
-#include "engine/undo_log.h"
+#include "engine/journal.h"
 
 namespace marovi {
 
@@ -295,13 +297,118 @@ class Committer {
       SectionImage& image;
       ~ImageGuard() { ReleaseSectionImage(root, image); }
     } guard{u_.root, image};
-    // What the commit overwrites in the image is kept here first, so that a
-    // failure can put it back; its scratch file is made only when needed.
-    UndoLog log(u_.fileHandle, image.scratchName + "undo");
-    return moved.moves.empty() ? CopyIn(image, p, log) : PlaceInPlace(image, moved, p, log);
+
+    // Everything the change will overwrite is kept in the journal before the
+    // first byte of the image changes: the headers, the debug entries, and
+    // the section with all that lies behind it when that moves.
+    const std::uint64_t originalLength = u_.viewSize;
+    const std::uint64_t changedEnd =
+        p.rawDelta != 0 ? originalLength : std::uint64_t{rawPointer} + rawSize;
+    std::vector<JournalRange> kept = {{0, std::min<std::uint64_t>(headersEnd, rawPointer)},
+                                      {rawPointer, changedEnd - rawPointer}};
+    if (const auto debug = DebugEntriesRange(l)) kept.push_back(*debug);
+    Journal journal(u_.fileHandle, u_.fileName, u_.options.journal, u_.options.sync,
+                    image.scratchName + "undo");
+    if (!journal.Write(originalLength, kept, error_)) return false;
+
+    bool done = false;
+    std::exception_ptr failure;
+    try {
+      done = moved.moves.empty() ? CopyIn(image, p) : PlaceInPlace(image, moved, p);
+      if (done && u_.options.sync && !platform::FlushFile(u_.fileHandle)) {
+        Fail("cannot flush the changed file to disk");
+        done = false;
+      }
+    } catch (...) {
+      // Put back first: saying why may need memory that is not there.
+      done = false;
+      failure = std::current_exception();
+    }
+    if (!done) {
+      PutBack(journal);
+      if (failure) Explain(failure);
+      if (!error_) Fail("cannot write the new resources");
+      return false;
+    }
+    // A journal that cannot be removed would undo the change at the next
+    // run: it is undone now, and the journal stays sealed for that run.
+    bool removed = false;
+    try {
+      removed = journal.Remove(error_);
+    } catch (...) {
+      removed = false;
+    }
+    if (!removed) {
+      PutBack(journal);
+      if (!error_) error_.kind = ErrorKind::Journal;
+      return false;
+    }
+    return true;
   }
 
  private:
+  // Records the platform's reason for a failure of the image file.
+  void Fail(const char* what) {
+    const std::uint32_t code = platform::LastError();
+    error_ = MakeError(platform::ClassifyError(code), what, code, platform::ToUtf8(u_.fileName));
+  }
+
+  void Explain(std::exception_ptr failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+      error_ = MakeError(ErrorKind::OutOfMemory, "out of memory while writing the new resources");
+    } catch (const std::exception& e) {
+      error_ = MakeError(ErrorKind::Io, e.what(), platform::LastError());
+    } catch (...) {
+      error_ = MakeError(ErrorKind::Internal, "the change was cut short");
+    }
+  }
+
+  // Puts the image back from the journal after a failure, keeping the
+  // failure's reason. Should that fail too, a journal beside the image stays
+  // for the next run.
+  void PutBack(Journal& journal) {
+    UnmapFile(u_.mappingHandle, u_.view, u_.viewSize);
+    u_.view = nullptr;
+    u_.viewSize = 0;
+    u_.mappingHandle = 0;
+    Error second;
+    bool restored = false;
+    try {
+      restored = journal.Restore(second);
+      if (restored) journal.Remove(second);
+    } catch (...) {
+      // Whatever was not put back stays in the journal for the next run.
+    }
+    if (!restored) {
+      error_.detail += "; the file could not be put back (" + second.detail + ")";
+      if (u_.options.journal) error_.detail += ": the next run puts it back from its undo journal";
+    }
+    MapWholeFile(u_.fileHandle, u_.mappingHandle, u_.view, u_.viewSize);
+    u_.ntHeaders = u_.view != nullptr ? LocateNtHeaders(u_.view, u_.viewSize) : nullptr;
+  }
+
+  // Where the debug directory's entries lie in the file, when they lie in
+  // some section's data: fixing them writes there.
+  std::optional<JournalRange> DebugEntriesRange(const PeLayout& l) const {
+    if (l.directoryCount <= kDebugDirectory) return std::nullopt;
+    const std::uint8_t* d = u_.view + l.DirectoryEntry(kDebugDirectory);
+    const std::uint32_t address = LoadU32(d);
+    const std::uint32_t size = LoadU32(d + 4);
+    if (size == 0) return std::nullopt;
+    for (std::uint32_t j = 0; j < l.sectionCount; ++j) {
+      const std::uint8_t* h = u_.view + l.Section(j);
+      const std::uint32_t start = LoadU32(h + sec::kVirtualAddress);
+      const std::uint64_t extent = std::max(LoadU32(h + sec::kVirtualSize), LoadU32(h + sec::kSizeOfRawData));
+      if (address < start || address - start >= extent || LoadU32(h + sec::kPointerToRawData) == 0) continue;
+      const std::uint64_t at = std::uint64_t{LoadU32(h + sec::kPointerToRawData)} + (address - start);
+      if (at >= u_.viewSize) return std::nullopt;
+      return JournalRange{at, std::min<std::uint64_t>(size, u_.viewSize - at)};
+    }
+    return std::nullopt;
+  }
+
   // Where the new section goes and how everything behind it moves.
   struct Placement {
     std::uint32_t sectionIndex = 0;
@@ -314,27 +421,28 @@ class Committer {
   };
 
   // The whole section image goes in after the tail has moved.
-  bool CopyIn(const SectionImage& image, const Placement& p, UndoLog& log) {
+  bool CopyIn(const SectionImage& image, const Placement& p) {
     // The moved tail is summed on its way; when nothing is written into it
     // afterwards, the checksum need not read it again.
     SummedRange tail;
     bool tailSummed = false;
-    log.Reserve(2);  // a shrinking move: what it overwrites and what it cuts off
     if (p.rawDelta != 0) {
       if (!ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta, u_.mappingHandle,
-                         u_.view, u_.viewSize, &tail.sum, &log))
+                         u_.view, u_.viewSize, &tail.sum)) {
+        Fail("cannot move what lies behind the resources");
         return false;
+      }
       tailSummed = true;
     }
     if (!FixEverything(p)) return false;
     // The section goes in by a copy from file to file, which the view shows
-    // as well, or through the view should that fail: from here on nothing may
-    // fail, the file has been resized and its headers fixed. The checksum
-    // reads the file likewise. (Reading the section through a buffer and
-    // summing it on its way measured no faster than this in-kernel copy and
-    // one more read.)
-    if (!platform::CopyFileRange(image.file, 0, u_.fileHandle, p.rawPointer, p.sectionSize))
-      std::memcpy(u_.view + p.rawPointer, image.view, p.sectionSize);
+    // as well. The checksum reads the file likewise. (Reading the section
+    // through a buffer and summing it on its way measured no faster than
+    // this in-kernel copy and one more read.)
+    if (!platform::CopyFileRange(image.file, 0, u_.fileHandle, p.rawPointer, p.sectionSize)) {
+      Fail("cannot write the new resource section");
+      return false;
+    }
     std::memset(u_.view + p.rawPointer + p.sectionSize, 0,
                 static_cast<std::size_t>(p.newRawSize - p.sectionSize));
     tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
@@ -346,12 +454,8 @@ class Committer {
   // The large unchanged leaves move inside the image file from their old
   // places to their new ones, so that their bytes are copied once instead of
   // into the section image and out again; the section image fills the rest.
-  // Every write keeps what it replaces, and a failure puts it all back.
   bool PlaceInPlace(const SectionImage& image, const LeavesMovedInPlace& moved,
-                    const Placement& p, UndoLog& log) {
-    // Each move, each run between them, the zero tail, and a shrinking move
-    // of the tail (two).
-    log.Reserve(2 * moved.moves.size() + 4);
+                    const Placement& p) {
     const std::vector<std::uint8_t> zeros(p.newRawSize - p.sectionSize, 0);
     // The moved leaves are summed on their way, like the tail.
     std::vector<SummedRange> known;
@@ -359,26 +463,19 @@ class Committer {
     SummedRange tail;
     // A growing file makes room first: the leaves move into it.
     if (p.rawDelta > 0 && !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta,
-                                         u_.mappingHandle, u_.view, u_.viewSize, &tail.sum))
+                                         u_.mappingHandle, u_.view, u_.viewSize, &tail.sum)) {
+      Fail("cannot move what lies behind the resources");
       return false;
-    bool placed = false;
-    try {
-      placed = PlaceSection(log, image, moved, p, zeros, known);
-    } catch (...) {
-      placed = false;
     }
-    if (!placed) {
-      log.Undo();
-      if (p.rawDelta > 0)
-        ShiftFileTail(u_.fileHandle, p.rawPointer + p.newRawSize, -p.rawDelta, u_.mappingHandle,
-                      u_.view, u_.viewSize);
+    if (!PlaceSection(image, moved, p, zeros, known)) {
+      Fail("cannot write the new resource section");
       return false;
     }
     // A shrinking file gives its room back last: the leaves moved out of it.
     if (p.rawDelta < 0 &&
         !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta, u_.mappingHandle,
-                       u_.view, u_.viewSize, &tail.sum, &log)) {
-      log.Undo();
+                       u_.view, u_.viewSize, &tail.sum)) {
+      Fail("cannot move what lies behind the resources");
       return false;
     }
     if (!FixEverything(p)) return false;
@@ -394,13 +491,14 @@ class Committer {
   }
 
   // known has room for a range per move.
-  bool PlaceSection(UndoLog& log, const SectionImage& image, const LeavesMovedInPlace& moved,
+  bool PlaceSection(const SectionImage& image, const LeavesMovedInPlace& moved,
                     const Placement& p, const std::vector<std::uint8_t>& zeros,
                     std::vector<SummedRange>& known) {
     const std::uint64_t base = p.rawPointer;
     auto move = [&](const LeafMove& m) {
       SummedRange range{base + m.to, base + m.to + m.size, {}};
-      if (!log.Move(m.from, range.begin, m.size, &range.sum)) return false;
+      std::uint64_t done = 0;
+      if (!MoveFileBytes(u_.fileHandle, m.from, range.begin, m.size, done, &range.sum)) return false;
       known.push_back(range);
       return true;
     };
@@ -418,11 +516,13 @@ class Committer {
     // Everything between the moved leaves comes from the section image.
     std::uint64_t at = 0;
     for (const LeafMove& m : moved.moves) {
-      if (!log.Copy(image.file, at, base + at, m.to - at)) return false;
+      if (m.to > at && !platform::CopyFileRange(image.file, at, u_.fileHandle, base + at, m.to - at))
+        return false;
       at = std::uint64_t{m.to} + m.size;
     }
-    return log.Copy(image.file, at, base + at, p.sectionSize - at) &&
-           log.Write(base + p.sectionSize, zeros.data(), zeros.size());
+    return (p.sectionSize == at ||
+            platform::CopyFileRange(image.file, at, u_.fileHandle, base + at, p.sectionSize - at)) &&
+           (zeros.empty() || platform::WriteAt(u_.fileHandle, base + p.sectionSize, zeros.data(), zeros.size()));
   }
 
   // The headers and the debug directory, in the view that the move left;
@@ -430,7 +530,10 @@ class Committer {
   bool FixEverything(const Placement& p) {
     u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
     const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
-    if (!layout) return false;
+    if (!layout) {
+      error_ = MakeError(ErrorKind::Internal, "the moved image's headers cannot be read again");
+      return false;
+    }
     FixHeaders(*layout, p.sectionIndex, p.newRawSize, p.sectionSize,
                static_cast<std::uint32_t>(p.rawDelta), p.virtDelta, p.rawPointer, p.oldRawSize);
     FixDebugDirectory(*layout, p.rawPointer, p.newRawSize, static_cast<std::uint32_t>(p.rawDelta),

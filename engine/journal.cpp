@@ -1,21 +1,300 @@
+// The undo journal. Its layout, all little-endian:
+//
+//   0   12 bytes  "MAROVI-UNDO\n"
+//   12  u32       version (1)
+//   16  u32       state: 0 while it is being written, kSealed once it is whole
+//   20  u32       number of kept ranges
+//   24  u64       the image's length before the change
+//   32  u64       where the kept bytes begin in the journal
+//   40  u64       how many kept bytes there are
+//   48  u32       check of bytes 0-47 (state counted as 0) and the range table
+//   64            the range table: per range u64 offset in the image, u64 byte
+//                 count, u64 offset of its bytes in the journal
+//   then          the kept bytes
+//
+// The seal is written, in one write inside one sector, only after everything
+// before it (and, for a durable change, after it has been flushed): a journal
+// without it never let the change touch the image.
 #include "engine/journal.h"
 
-#include "engine/image.h"
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "engine/bytes.h"
 
 namespace marovi {
+
+namespace {
+
+constexpr char kMagic[12] = {'M', 'A', 'R', 'O', 'V', 'I', '-', 'U', 'N', 'D', 'O', '\n'};
+constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kSealed = 0x4C414553;  // "SEAL"
+constexpr std::uint32_t kHeaderSize = 64;
+constexpr std::uint32_t kRangeSize = 24;
+constexpr std::uint32_t kStateField = 16;
+constexpr std::uint32_t kCheckField = 48;
+// Far more than a change keeps; a larger count is a damaged journal.
+constexpr std::uint32_t kMaxRanges = 1u << 16;
+
+// FNV-1a: enough to tell a whole header from a damaged one.
+std::uint32_t Check(const std::uint8_t* bytes, std::size_t count, std::uint32_t hash = 2166136261u) {
+  for (std::size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+  return hash;
+}
+
+std::uint32_t HeaderCheck(const std::vector<std::uint8_t>& header) {
+  std::uint8_t first[kCheckField];
+  std::memcpy(first, header.data(), kCheckField);
+  StoreU32(first + kStateField, 0);
+  return Check(header.data() + kHeaderSize, header.size() - kHeaderSize,
+               Check(first, kCheckField));
+}
+
+Error JournalError(const std::u16string& name, std::string detail, std::uint32_t code) {
+  ErrorKind kind = platform::ClassifyError(code);
+  if (kind != ErrorKind::DiskFull) kind = ErrorKind::Journal;
+  return MakeError(kind, std::move(detail), code, platform::ToUtf8(name));
+}
+
+}  // namespace
 
 std::u16string JournalName(std::u16string_view imageName) {
   return std::u16string(imageName) + u".marovi-undo";
 }
 
-Recovery RecoverInterruptedChange(const char16_t*, Error* error) {
-  if (error != nullptr) *error = Error();
-  return Recovery::NothingToDo;
+Journal::Journal(platform::FileHandle image, std::u16string imageName, bool beside, bool sync,
+                 std::string scratchName)
+    : image_(image),
+      imageName_(std::move(imageName)),
+      name_(beside ? JournalName(imageName_) : platform::FromUtf8(scratchName)),
+      scratchName_(std::move(scratchName)),
+      beside_(beside),
+      sync_(sync) {}
+
+Journal::~Journal() {
+  if (file_ == platform::kInvalidFile) return;
+  platform::CloseFile(file_);
+  // A sealed journal stays for the next run, unless this run removed it.
+  try {
+    if (beside_ && !sealed_) platform::DeleteFileByName(name_.c_str());
+  } catch (...) {
+    // An unsealed journal left behind is removed by the next run.
+  }
 }
 
-Recovery RecoverInterruptedChange(platform::FileHandle, const char16_t*, Error* error) {
-  if (error != nullptr) *error = Error();
-  return Recovery::NothingToDo;
+bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ranges, Error& error) {
+  imageLength_ = imageLength;
+  ranges_.assign(ranges.begin(), ranges.end());
+  file_ = beside_ ? platform::CreateJournalFile(name_.c_str())
+                  : platform::CreateScratchFile(scratchName_);
+  if (file_ == platform::kInvalidFile) {
+    const std::uint32_t code = platform::LastError();
+    error = JournalError(name_,
+                         code == platform::ErrorFileExists()
+                             ? "an undo journal of an earlier change is in the way"
+                             : "cannot create the undo journal",
+                         code);
+    return false;
+  }
+  std::vector<std::uint8_t> header(kHeaderSize + kRangeSize * ranges_.size(), 0);
+  std::memcpy(header.data(), kMagic, sizeof kMagic);
+  StoreU32(header.data() + 12, kVersion);
+  StoreU32(header.data() + 20, static_cast<std::uint32_t>(ranges_.size()));
+  StoreU64(header.data() + 24, imageLength);
+  std::uint64_t at = header.size();
+  StoreU64(header.data() + 32, at);
+  for (std::size_t i = 0; i < ranges_.size(); ++i) {
+    std::uint8_t* entry = header.data() + kHeaderSize + kRangeSize * i;
+    StoreU64(entry, ranges_[i].at);
+    StoreU64(entry + 8, ranges_[i].count);
+    StoreU64(entry + 16, at);
+    at += ranges_[i].count;
+  }
+  StoreU64(header.data() + 40, at - header.size());
+  StoreU32(header.data() + kCheckField, HeaderCheck(header));
+
+  auto fail = [&](const char* what) {
+    error = JournalError(name_, what, platform::LastError());
+    return false;
+  };
+  if (!platform::WriteAt(file_, 0, header.data(), header.size()))
+    return fail("cannot write the undo journal");
+  std::uint64_t into = header.size();
+  for (const JournalRange& range : ranges_) {
+    if (!platform::CopyFileRange(image_, range.at, file_, into, range.count))
+      return fail("cannot write the undo journal");
+    into += range.count;
+  }
+  if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
+  if (sync_ && beside_ && !platform::FlushFolderOf(name_.c_str()))
+    return fail("cannot flush the folder of the undo journal to disk");
+  std::uint8_t seal[4];
+  StoreU32(seal, kSealed);
+  if (!platform::WriteAt(file_, kStateField, seal, sizeof seal))
+    return fail("cannot seal the undo journal");
+  sealed_ = true;
+  if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
+  return true;
+}
+
+bool Journal::Restore(Error& error) {
+  auto fail = [&](const char* what) {
+    const std::uint32_t code = platform::LastError();
+    error = MakeError(platform::ClassifyError(code), what, code, platform::ToUtf8(imageName_));
+    return false;
+  };
+  if (!platform::SetFileLength(image_, imageLength_))
+    return fail("cannot give the file its old length back");
+  // From the last range back: the kept bytes lie in the same order.
+  std::uint64_t end = kHeaderSize + kRangeSize * ranges_.size();
+  for (const JournalRange& range : ranges_) end += range.count;
+  for (std::size_t i = ranges_.size(); i-- > 0;) {
+    end -= ranges_[i].count;
+    if (!platform::CopyFileRange(file_, end, image_, ranges_[i].at, ranges_[i].count))
+      return fail("cannot put the old bytes back");
+  }
+  if (sync_ && !platform::FlushFile(image_)) return fail("cannot flush the file to disk");
+  return true;
+}
+
+bool Journal::Remove(Error& error) {
+  if (file_ == platform::kInvalidFile) return true;
+  if (!beside_) {
+    platform::CloseFile(file_);
+    file_ = platform::kInvalidFile;
+    return true;
+  }
+  // Removed while still open (it is shared for deletion on Windows), so that
+  // a failure leaves it at hand to put the image back.
+  if (!platform::DeleteFileByName(name_.c_str())) {
+    const std::uint32_t code = platform::LastError();
+    // Unsealed, it would only be removed by the next run; sealed, it would
+    // undo a change that succeeded.
+    const std::uint8_t zero[4] = {};
+    if (!platform::WriteAt(file_, kStateField, zero, sizeof zero) ||
+        (sync_ && !platform::FlushFile(file_))) {
+      error = JournalError(name_, "cannot remove the undo journal", code);
+      return false;
+    }
+  }
+  sealed_ = false;
+  platform::CloseFile(file_);
+  file_ = platform::kInvalidFile;
+  // Should the removal not reach the disk, a power cut can only bring the
+  // journal back, and the next run then undoes the change: the file is
+  // whole either way.
+  try {
+    if (sync_) platform::FlushFolderOf(name_.c_str());
+  } catch (...) {
+  }
+  return true;
+}
+
+// Reads a journal found beside an image: its ranges and the image's length,
+// or whether it was never sealed.
+Journal::Found Journal::Read(Error& error) {
+  auto damaged = [&](const char* what) {
+    error = MakeError(ErrorKind::Journal, what, 0, platform::ToUtf8(name_));
+    return Found::Damaged;
+  };
+  std::uint64_t length = 0;
+  if (!platform::GetFileLength(file_, length)) {
+    error = JournalError(name_, "cannot read the undo journal", platform::LastError());
+    return Found::Damaged;
+  }
+  std::vector<std::uint8_t> header(kHeaderSize);
+  if (length < kHeaderSize) return Found::Unsealed;  // cut short while its header was written
+  if (!platform::ReadAt(file_, 0, header.data(), kHeaderSize)) {
+    error = JournalError(name_, "cannot read the undo journal", platform::LastError());
+    return Found::Damaged;
+  }
+  if (std::memcmp(header.data(), kMagic, sizeof kMagic) != 0 || LoadU32(header.data() + 12) != kVersion)
+    return damaged("is not an undo journal of this program");
+  if (LoadU32(header.data() + kStateField) != kSealed) return Found::Unsealed;
+  const std::uint32_t count = LoadU32(header.data() + 20);
+  if (count > kMaxRanges) return damaged("the undo journal is damaged (range count)");
+  header.resize(kHeaderSize + std::size_t{kRangeSize} * count);
+  if (!platform::ReadAt(file_, kHeaderSize, header.data() + kHeaderSize, header.size() - kHeaderSize))
+    return damaged("the undo journal is damaged (cut short)");
+  if (LoadU32(header.data() + kCheckField) != HeaderCheck(header))
+    return damaged("the undo journal is damaged (its header does not check)");
+  imageLength_ = LoadU64(header.data() + 24);
+  std::uint64_t at = header.size();
+  if (LoadU64(header.data() + 32) != at) return damaged("the undo journal is damaged (layout)");
+  ranges_.clear();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint8_t* entry = header.data() + kHeaderSize + kRangeSize * i;
+    const JournalRange range{LoadU64(entry), LoadU64(entry + 8)};
+    if (LoadU64(entry + 16) != at || range.count > length - std::min(length, at) ||
+        range.at > imageLength_ || range.count > imageLength_ - range.at)
+      return damaged("the undo journal is damaged (a range outside it or the file)");
+    ranges_.push_back(range);
+    at += range.count;
+  }
+  return Found::Sealed;
+}
+
+Recovery RecoverInterruptedChange(const char16_t* imageName, Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
+  const std::u16string journalName = JournalName(imageName);
+  // Looked for without opening the image, which would take its lock.
+  const platform::FileHandle probe = platform::OpenJournalFile(journalName.c_str());
+  if (probe == platform::kInvalidFile) {
+    const std::uint32_t code = platform::LastError();
+    if (code == platform::ErrorFileNotFound()) return Recovery::NothingToDo;
+    e = JournalError(journalName, "cannot open the undo journal", code);
+    return Recovery::Failed;
+  }
+  platform::CloseFile(probe);
+  const platform::FileHandle image = platform::OpenFileByName(imageName, /*forWriting=*/true, /*create=*/false);
+  if (image == platform::kInvalidFile) {
+    const std::uint32_t code = platform::LastError();
+    e = MakeError(platform::ClassifyError(code),
+                  "an interrupted change cannot be undone: cannot open the file", code,
+                  platform::ToUtf8(imageName));
+    return Recovery::Failed;
+  }
+  const Recovery result = RecoverInterruptedChange(image, imageName, &e);
+  platform::CloseFile(image);
+  return result;
+}
+
+Recovery RecoverInterruptedChange(platform::FileHandle image, const char16_t* imageName,
+                                  Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
+  Journal journal(image, imageName, /*beside=*/true, /*sync=*/true);
+  const Journal::Found found = journal.Open(e);
+  switch (found) {
+    case Journal::Found::None: return Recovery::NothingToDo;
+    case Journal::Found::Damaged: return Recovery::Failed;
+    case Journal::Found::Unsealed: return journal.Remove(e) ? Recovery::Removed : Recovery::Failed;
+    case Journal::Found::Sealed: break;
+  }
+  if (!journal.Restore(e)) return Recovery::Failed;
+  return journal.Remove(e) ? Recovery::Undone : Recovery::Failed;
+}
+
+Journal::Found Journal::Open(Error& error) {
+  file_ = platform::OpenJournalFile(name_.c_str());
+  if (file_ == platform::kInvalidFile) {
+    const std::uint32_t code = platform::LastError();
+    if (code == platform::ErrorFileNotFound()) return Found::None;
+    error = JournalError(name_, "cannot open the undo journal", code);
+    return Found::Damaged;
+  }
+  const Found found = Read(error);
+  sealed_ = found == Found::Sealed;
+  // A damaged journal is left where it is, for a person to look at.
+  if (found == Found::Damaged) {
+    platform::CloseFile(file_);
+    file_ = platform::kInvalidFile;
+  }
+  return found;
 }
 
 }  // namespace marovi

@@ -8,8 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/error.h"
 #include "engine/platform.h"
@@ -18,6 +20,55 @@ namespace marovi {
 
 // The journal's name: the image's name with ".marovi-undo" appended.
 std::u16string JournalName(std::u16string_view imageName);
+
+// A range of the image whose bytes the change will overwrite.
+struct JournalRange {
+  std::uint64_t at = 0;
+  std::uint64_t count = 0;
+};
+
+// The journal of one change of an image open for writing (and locked).
+class Journal {
+ public:
+  // beside: the journal lies beside the image (JournalName), where a later
+  // run finds it; otherwise it is the scratch file scratchName, which only
+  // undoes failures of this run. sync: flushed to disk at each step that
+  // needs it.
+  Journal(platform::FileHandle image, std::u16string imageName, bool beside, bool sync,
+          std::string scratchName = std::string());
+  // Closes the journal; removes it unless it is sealed and was not removed.
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  // Keeps the image's length and the bytes of ranges, then seals the
+  // journal: only then may the image change.
+  bool Write(std::uint64_t imageLength, std::span<const JournalRange> ranges, Error& error);
+  // Puts the image back: its old length, then the kept bytes. The image
+  // must not be mapped (Windows cannot shorten a mapped file).
+  bool Restore(Error& error);
+  // Removes the journal once the image holds the finished change (flushed
+  // first, for a durable change) or has been put back.
+  bool Remove(Error& error);
+
+  enum class Found { None, Unsealed, Sealed, Damaged };
+  // Opens the journal beside the image, for a recovery.
+  Found Open(Error& error);
+
+ private:
+  Found Read(Error& error);
+
+  platform::FileHandle image_;
+  std::u16string imageName_;
+  std::u16string name_;
+  std::string scratchName_;
+  bool beside_;
+  bool sync_;
+  platform::FileHandle file_ = platform::kInvalidFile;
+  bool sealed_ = false;
+  std::uint64_t imageLength_ = 0;
+  std::vector<JournalRange> ranges_;
+};
 
 enum class Recovery {
   NothingToDo,  // no journal beside the image

@@ -26,8 +26,26 @@ FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create);
 
 // Creates (or truncates) a private scratch file for reading and writing.
 // On POSIX it is created with mode 0600 and never through a symbolic link; a
-// name that exists as a link or belongs to another user is refused.
+// name that exists as a link or belongs to another user is refused. The file
+// goes away with its handle, even when the process is killed: on POSIX its
+// name is removed at once, on Windows it is deleted on close.
 FileHandle CreateScratchFile(const std::string& name);
+
+// Undo journals beside an image, named in UTF-16 like the image. Create makes
+// a new file for reading and writing that only its owner can read, and fails
+// when the name exists (never following a link). Open takes an existing one
+// for reading and writing; kInvalidFile with ErrorFileNotFound() when there
+// is none, and a refusal for anything but an ordinary file of this user with
+// one name.
+FileHandle CreateJournalFile(const char16_t* name);
+FileHandle OpenJournalFile(const char16_t* name);
+bool DeleteFileByName(const char16_t* name);
+
+// Flushes what was written to the file to the disk.
+bool FlushFile(FileHandle file);
+// Makes a file's creation or removal in the folder that holds name durable
+// (the folder itself is flushed where the system needs that).
+bool FlushFolderOf(const char16_t* name);
 
 void CloseFile(FileHandle file);
 bool DeleteFileByName(const std::string& name);  // best effort
@@ -72,6 +90,7 @@ std::uint32_t ErrorFileNotFound();     // 2 on both
 std::uint32_t ErrorSharingViolation(); // ERROR_SHARING_VIOLATION / EWOULDBLOCK
 std::uint32_t ErrorBadFormat();        // ERROR_BAD_EXE_FORMAT / ENOEXEC
 std::uint32_t ErrorDiskFull();         // ERROR_DISK_FULL / ENOSPC
+std::uint32_t ErrorFileExists();       // ERROR_FILE_EXISTS / EEXIST
 // The kind of failure a last-error value stands for (Io for any other).
 ErrorKind ClassifyError(std::uint32_t code);
 
@@ -82,6 +101,12 @@ std::string NarrowForOrdering(const std::u16string& name);
 // UTF-16 <-> UTF-8, for messages and for names of the platform's own form.
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
+
+// Test-only crash simulation: when set to n > 0, just before the n-th fallible
+// call from now on the hook runs (it sees the files as a process killed at
+// that moment would leave them); everything then goes on as usual. 0 turns
+// it off.
+void SimulateCrashAt(std::uint64_t n, void (*hook)(void* context), void* context);
 
 // Test-only fault injection: when set to n > 0, the n-th call to a fallible
 // service above from now on fails (as an I/O error would), and the calls after

@@ -94,7 +94,52 @@ FileHandle CreateScratchFile(const std::string& name) {
       return kInvalidFile;
     }
   }
+  if (fd < 0) return kInvalidFile;
+  // Nothing may outlive the process, not even a process that is killed.
+  unlink(name.c_str());
+  return fd;
+}
+
+FileHandle CreateJournalFile(const char16_t* name) {
+  if (InjectedFailure()) return kInvalidFile;
+  const int fd = open(ToUtf8(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   return fd < 0 ? kInvalidFile : fd;
+}
+
+FileHandle OpenJournalFile(const char16_t* name) {
+  if (InjectedFailure()) return kInvalidFile;
+  const int fd = open(ToUtf8(name).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno == ELOOP ? (errno = EPERM, kInvalidFile) : kInvalidFile;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
+    close(fd);
+    errno = EPERM;
+    return kInvalidFile;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+bool DeleteFileByName(const char16_t* name) {
+  if (InjectedFailure()) return false;
+  return unlink(ToUtf8(name).c_str()) == 0;
+}
+
+bool FlushFile(FileHandle file) {
+  if (InjectedFailure(EIO)) return false;
+  return fsync(Fd(file)) == 0;
+}
+
+bool FlushFolderOf(const char16_t* name) {
+  if (InjectedFailure(EIO)) return false;
+  std::string folder = ToUtf8(name);
+  const std::size_t slash = folder.rfind('/');
+  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  CloseKeepingErrno(fd);
+  return ok;
 }
 
 void CloseFile(FileHandle file) {
@@ -270,6 +315,7 @@ std::uint32_t ErrorFileNotFound() { return ENOENT; }
 std::uint32_t ErrorSharingViolation() { return EWOULDBLOCK; }
 std::uint32_t ErrorBadFormat() { return ENOEXEC; }
 std::uint32_t ErrorDiskFull() { return ENOSPC; }
+std::uint32_t ErrorFileExists() { return EEXIST; }
 
 ErrorKind ClassifyError(std::uint32_t code) {
   switch (code) {

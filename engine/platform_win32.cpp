@@ -55,10 +55,53 @@ FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create) {
 
 FileHandle CreateScratchFile(const std::string& name) {
   if (InjectedFailure()) return kInvalidFile;
+  // Deleted when its handle closes, even when the process is ended.
   HANDLE h = CreateFileW(Wide(FromUtf8(name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                         CREATE_ALWAYS, 0, nullptr);
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                         nullptr);
   return h == INVALID_HANDLE_VALUE ? kInvalidFile : reinterpret_cast<FileHandle>(h);
 }
+
+FileHandle CreateJournalFile(const char16_t* name) {
+  if (InjectedFailure()) return kInvalidFile;
+  // Others may read it (a test reads it as a killed process leaves it), and
+  // it may be removed while open; no one else may write it.
+  HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(name), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return h == INVALID_HANDLE_VALUE ? kInvalidFile : reinterpret_cast<FileHandle>(h);
+}
+
+FileHandle OpenJournalFile(const char16_t* name) {
+  if (InjectedFailure()) return kInvalidFile;
+  HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(name), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      info.nNumberOfLinks != 1) {
+    CloseHandle(h);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return kInvalidFile;
+  }
+  return reinterpret_cast<FileHandle>(h);
+}
+
+bool DeleteFileByName(const char16_t* name) {
+  if (InjectedFailure()) return false;
+  return DeleteFileW(reinterpret_cast<const wchar_t*>(name)) != 0;
+}
+
+bool FlushFile(FileHandle file) {
+  if (InjectedFailure()) return false;
+  return FlushFileBuffers(H(file)) != 0;
+}
+
+// NTFS keeps its folders in its own log: a file's creation or removal needs
+// no flush of the folder.
+bool FlushFolderOf(const char16_t*) { return !InjectedFailure(); }
 
 void CloseFile(FileHandle file) {
   if (file != kInvalidFile && file != 0) CloseHandle(H(file));
@@ -222,6 +265,7 @@ std::uint32_t ErrorFileNotFound() { return ERROR_FILE_NOT_FOUND; }
 std::uint32_t ErrorSharingViolation() { return ERROR_SHARING_VIOLATION; }
 std::uint32_t ErrorBadFormat() { return ERROR_BAD_EXE_FORMAT; }
 std::uint32_t ErrorDiskFull() { return ERROR_DISK_FULL; }
+std::uint32_t ErrorFileExists() { return ERROR_FILE_EXISTS; }
 
 ErrorKind ClassifyError(std::uint32_t code) {
   switch (code) {

@@ -10,6 +10,7 @@
 #include "engine/bytes.h"
 #include "engine/commit.h"
 #include "engine/image.h"
+#include "engine/journal.h"
 
 namespace marovi {
 
@@ -54,7 +55,8 @@ ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExistin
     platform::SetLastError(platform::ErrorBadFormat());
     throw ImageFormatError(error.detail);
   }
-  if (update == nullptr && error.kind == ErrorKind::OutOfMemory) throw std::bad_alloc();
+  if (update == nullptr && error.kind == ErrorKind::OutOfMemory && error.osCode == 0)
+    throw std::bad_alloc();
   return update;
 }
 
@@ -85,6 +87,13 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
   auto* update = new ResourceUpdate;
   update->fileHandle = file;
   update->fileName = fileName;
+  // A change that was cut short is undone before anything else reads the
+  // image (front ends that want to say so call the recovery first).
+  if (RecoverInterruptedChange(file, fileName, &e) == Recovery::Failed) {
+    ReleaseUpdate(update);
+    platform::SetLastError(e.osCode);
+    return nullptr;
+  }
   if (!MapWholeFile(update->fileHandle, update->mappingHandle, update->view, update->viewSize)) {
     const std::uint32_t code = platform::LastError();
     return fail(update, platform::ClassifyError(code), "cannot map it into memory", code);

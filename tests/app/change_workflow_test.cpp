@@ -244,7 +244,7 @@ TEST_F(ChangeWorkflowTest, ReplacementThatFailsHalfWayLeavesTheDestinationAsItWa
   // The second image is large enough to need a scratch file.
   WriteWholeFile(ico_, BuildIcoFile({Image(32, 120, 7), Image(64, 40000, 8)}));
   bool sawLoadFailure = false;
-  for (std::uint64_t n = 1; n < 64; ++n) {
+  for (std::uint64_t n = 1; n < 256; ++n) {
     WriteWholeFile(exe_, original_);
     app::ChangeRequest request = Request();
     request.backup = false;

@@ -452,9 +452,9 @@ TEST_P(CommitTest, DiscardChangesNothingAndDeletesScratchFiles) {
   const Bytes data = Filled(70000, 2);
   ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, data.data(), 70000));
   ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(5), MakeIntResource(1), 0, data.data(), 40000));
-  EXPECT_EQ(LeftoverScratchFiles().size(), 2u);
+  EXPECT_EQ(OpenScratchFiles().size(), 2u);
   EXPECT_TRUE(u.End(true));
-  EXPECT_TRUE(LeftoverScratchFiles().empty());
+  EXPECT_TRUE(OpenScratchFiles().empty());
   EXPECT_TRUE(Reopenable(file));
   EXPECT_TRUE(file.Read() == before);
 }

@@ -260,7 +260,7 @@ TEST_P(FaultTest, AFailedLargeStoreKeepsTheOldDataForTheCommit) {
     platform::InjectFailureAt(0);
     EXPECT_FALSE(replaced);
     EXPECT_TRUE(added);
-    EXPECT_EQ(LeftoverScratchFiles().size(), 1u);
+    EXPECT_EQ(OpenScratchFiles().size(), 1u);
     ASSERT_TRUE(u.End(false));
     const Bytes after = file.Read();
     ExpectCommitted(before, after,

@@ -61,7 +61,7 @@ class Files {
     return b;
   }
   std::string LogName() const { return (folder_ / "undo").string(); }
-  bool LogExists() const { return std::filesystem::exists(folder_ / "undo"); }
+  bool LogExists() const { return IsOpenFile(LogName()); }
 
   Bytes original, otherBytes;
   platform::FileHandle target = platform::kInvalidFile;

@@ -17,14 +17,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A scratch file this process holds, by its name.
 bool Exists(const std::string& name) {
-  std::error_code ec;
-  return fs::exists(fs::path(name), ec);
+  for (const std::string& open : OpenScratchFiles())
+    if (open == name) return true;
+  return false;
 }
 
-std::uintmax_t FileSize(const std::string& name) {
-  std::error_code ec;
-  return fs::file_size(fs::path(name), ec);
+std::uint64_t FileSize(platform::FileHandle file) {
+  std::uint64_t length = 0;
+  return platform::GetFileLength(file, length) ? length : 0;
 }
 
 // --------------------------------------------------------------- beginning
@@ -316,7 +318,7 @@ TEST_P(UpdateTest, InMemoryUpTo32768BytesScratchFileFrom32769) {
   Bytes held(big.size());
   ASSERT_TRUE(platform::ReadAt(leaf->tempFile, 0, held.data(), held.size()));
   EXPECT_EQ(held, big);
-  EXPECT_EQ(LeftoverScratchFiles().size(), 1u);
+  EXPECT_EQ(OpenScratchFiles().size(), 1u);
 }
 
 TEST_P(UpdateTest, ReplacingLargeBySmallAndSmallByLargeKeepsOnlyTheLast) {
@@ -334,7 +336,7 @@ TEST_P(UpdateTest, ReplacingLargeBySmallAndSmallByLargeKeepsOnlyTheLast) {
   ASSERT_TRUE(Put(Id(3), Id(1), 0, large));
   EXPECT_TRUE(leaf->data.empty());
   ASSERT_TRUE(Exists(scratch));
-  EXPECT_EQ(FileSize(scratch), 40000u);
+  EXPECT_EQ(FileSize(leaf->tempFile), 40000u);
   Bytes held(large.size());
   ASSERT_TRUE(platform::ReadAt(leaf->tempFile, 0, held.data(), held.size()));
   EXPECT_EQ(held, large);
@@ -342,8 +344,8 @@ TEST_P(UpdateTest, ReplacingLargeBySmallAndSmallByLargeKeepsOnlyTheLast) {
   // A large replacement of large data leaves one file with the new bytes.
   const Bytes larger = Filled(50000, 4);
   ASSERT_TRUE(Put(Id(3), Id(1), 0, larger));
-  EXPECT_EQ(FileSize(scratch), 50000u);
-  EXPECT_EQ(LeftoverScratchFiles().size(), 1u);
+  EXPECT_EQ(FileSize(leaf->tempFile), 50000u);
+  EXPECT_EQ(OpenScratchFiles().size(), 1u);
 }
 
 TEST_P(UpdateTest, PruningAndEndingDeleteScratchFiles) {
@@ -365,7 +367,7 @@ TEST_P(UpdateTest, PruningAndEndingDeleteScratchFiles) {
 TEST_P(UpdateTest, DeletingAWholeTypeWithLargeLeavesDeletesTheirFiles) {
   ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(40000, 1)));
   ASSERT_TRUE(Put(Id(3), Id(2), 1033, Filled(40000, 2)));
-  ASSERT_EQ(LeftoverScratchFiles().size(), 2u);
+  ASSERT_EQ(OpenScratchFiles().size(), 2u);
   ASSERT_TRUE(Delete(Id(3), Id(0), 0));
   EXPECT_EQ(Children(root()), "14,24");
   EXPECT_TRUE(LeftoverScratchFiles().empty());

@@ -7,6 +7,10 @@
 
 #include "engine/platform.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace marovi::test {
 namespace fs = std::filesystem;
 
@@ -66,6 +70,46 @@ std::vector<std::string> LeftoverScratchFiles() {
     if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
   }
   return found;
+}
+
+namespace {
+// Files this process holds open whose full names begin with prefix.
+std::vector<std::string> OpenFilesNamed(const std::string& prefix) {
+  std::vector<std::string> found;
+#ifdef _WIN32
+  // Files deleted on close stay listed until then.
+  const fs::path whole = fs::u8path(prefix);
+  std::error_code ec;
+  for (fs::directory_iterator it(whole.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().u8string();
+    if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
+  }
+#else
+  // Their names are gone at once; the descriptors still name them.
+  std::error_code ec;
+  for (fs::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
+    char target[4096];
+    const ssize_t n = ::readlink(it->path().c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    std::string name(target, static_cast<std::size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (name.size() > deleted.size() && name.compare(name.size() - deleted.size(), deleted.size(), deleted) == 0)
+      name.resize(name.size() - deleted.size());
+    if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
+  }
+#endif
+  return found;
+}
+}  // namespace
+
+std::vector<std::string> OpenScratchFiles() {
+  return OpenFilesNamed(platform::TempDirectory() + "$qor$res$" + Hex8(platform::CurrentProcessId()) + "$");
+}
+
+bool IsOpenFile(const std::string& name) {
+  for (const std::string& open : OpenFilesNamed(name))
+    if (open == name) return true;
+  return false;
 }
 
 }  // namespace marovi::test

@@ -29,5 +29,9 @@ std::u16string Utf16Path(const std::filesystem::path& path);
 
 // Scratch files of this process left in the temporary directory.
 std::vector<std::string> LeftoverScratchFiles();
+// Scratch files this process holds open (full names); those have no name in
+// the folder once created, so that not even a killed process leaves them.
+std::vector<std::string> OpenScratchFiles();
+bool IsOpenFile(const std::string& name);
 
 }  // namespace marovi::test
