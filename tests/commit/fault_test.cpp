@@ -282,6 +282,9 @@ TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
       ResourceUpdate* u = file.Begin();
       ASSERT_NE(u, nullptr);
       ASSERT_TRUE(ApplyChanges(u, scenario.changes));
+      // Durable for one form, against kills only for the other: the
+      // flushes are calls to crash at as well.
+      u->options.sync = GetParam();
       CrashSnapshot snapshot;
       snapshot.image = u->fileHandle;
       snapshot.journal = std::filesystem::path(file.path()).concat(".marovi-undo");

@@ -1,7 +1,12 @@
-// marovi-sample OUT.exe OUT.ico: writes a small 64-bit executable image with
-// an icon group, a string table and raw data, and a
-// two-image icon file, for trying the tool out.
+// marovi-sample OUT.exe OUT.ico [--resources-mib N] [--appended-mib N]:
+// writes a small 64-bit executable image with an icon group, a string table
+// and raw data, and a two-image icon file, for trying the tool out. The
+// options make it large, for tests that need a change to take a while: N MiB
+// of other resources, or N MiB of data appended behind its last section
+// (pseudo-random bytes, so that nothing compresses or reads as a hole).
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "tests/support/pe_builder.h"
@@ -50,11 +55,31 @@ bool Save(const char* path, const Bytes& bytes) {
   return static_cast<bool>(f);
 }
 
+Bytes RandomBytes(std::size_t count, std::uint64_t seed) {
+  Bytes out(count);
+  std::uint64_t state = seed | 1;
+  for (std::size_t i = 0; i < count; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    out[i] = static_cast<std::uint8_t>(state >> 24);
+  }
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: marovi-sample OUT.exe OUT.ico\n");
+  std::size_t resourcesMiB = 0, appendedMiB = 0;
+  bool usage = argc != 3 && argc != 5 && argc != 7;
+  for (int i = 3; !usage && i + 1 < argc; i += 2) {
+    const auto value = static_cast<std::size_t>(std::strtoul(argv[i + 1], nullptr, 10));
+    if (std::strcmp(argv[i], "--resources-mib") == 0) resourcesMiB = value;
+    else if (std::strcmp(argv[i], "--appended-mib") == 0) appendedMiB = value;
+    else usage = true;
+  }
+  if (usage) {
+    std::fprintf(stderr, "usage: marovi-sample OUT.exe OUT.ico [--resources-mib N] [--appended-mib N]\n");
     return 2;
   }
   using namespace marovi::test;
@@ -72,6 +97,11 @@ int main(int argc, char** argv) {
       {6, 1, 1033, Bytes(64, 0)},
       {10, 1, 1033, Bytes(92, 0x20)},
   };
+  // Several large resources, so that some of them move in place.
+  for (std::size_t i = 0; i < resourcesMiB; i += 4)
+    spec.resources.push_back({10, static_cast<int>(2 + i / 4), 1033,
+                              RandomBytes((resourcesMiB - i < 4 ? resourcesMiB - i : 4) << 20, i + 7)});
+  spec.appended = RandomBytes(appendedMiB << 20, 99);
   spec.sectionsAfter = {SectionSpec{".reloc", Bytes(0x20, 0), 0, 0x42000040}};
   const Bytes ico = BuildIcoFile({
       IconImageSpec{32, 32, 0, 0, 1, 32, SolidIconImage(32, 0xE0, 0x40, 0x20)},
