@@ -19,6 +19,7 @@
 #include "engine/bytes.h"
 #include "engine/image.h"
 #include "engine/journal.h"
+#include "engine/result_check.h"
 
 namespace marovi {
 
@@ -307,6 +308,8 @@ class Committer {
     std::vector<JournalRange> kept = {{0, std::min<std::uint64_t>(headersEnd, rawPointer)},
                                       {rawPointer, changedEnd - rawPointer}};
     if (const auto debug = DebugEntriesRange(l)) kept.push_back(*debug);
+    // The headers as they were, to check the result against.
+    const std::vector<std::uint8_t> oldHeaders(u_.view, u_.view + headersEnd);
     Journal journal(u_.fileHandle, u_.fileName, u_.options.journal, u_.options.sync,
                     image.scratchName + "undo");
     if (!journal.Write(originalLength, kept, error_)) return false;
@@ -315,6 +318,15 @@ class Committer {
     std::exception_ptr failure;
     try {
       done = moved.moves.empty() ? CopyIn(image, p) : PlaceInPlace(image, moved, p);
+      // Read back before it counts: a commit that wrote something else than
+      // it meant is undone, not reported as done.
+      if (done) {
+        if (const auto problem = CheckCommittedImage(u_.view, u_.viewSize, oldHeaders, p.sectionIndex, u_.root)) {
+          error_ = MakeError(ErrorKind::Internal, "the written image does not check (" + *problem +
+                                                      "); the file was put back as it was");
+          done = false;
+        }
+      }
       if (done && u_.options.sync && !platform::FlushFile(u_.fileHandle)) {
         Fail("cannot flush the changed file to disk");
         done = false;
