@@ -324,7 +324,9 @@ TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
     EXPECT_GT(untouched, 0);
     EXPECT_GT(removed, 0);
     EXPECT_GT(undone, 0);
-    if (GetParam()) EXPECT_GT(finished, 0);
+    if (GetParam()) {
+      EXPECT_GT(finished, 0);
+    }
     std::cout << "[          ] " << scenario.name << ": crashes undone " << undone << ", unsealed journals removed "
               << removed << ", before any journal " << untouched << ", after the commit " << finished << "\n";
   }
