@@ -1,9 +1,14 @@
 // Committing an update to a file: what moves, what stays, what is refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <span>
+
 #include "engine/bytes.h"
 #include "engine/commit.h"
 #include "engine/platform.h"
+#include "engine/result_check.h"
 #include "tests/commit/commit_test_util.h"
 
 namespace marovi::test {
@@ -460,6 +465,67 @@ TEST_P(CommitTest, DiscardChangesNothingAndDeletesScratchFiles) {
 }
 
 // ------------------------------------------------------- what is refused
+
+// The check a commit makes of its result before it counts: each damage
+// that the commit could do, done by hand to a good result, is caught.
+TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}, {10, 7, 1033, Filled(50, 3)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7)}};
+  spec.directories = {{5, ".reloc", 0, 0x300}};
+  const Bytes good = BuildImage(spec);
+  const ImageFacts f = ReadFacts(good);
+  const std::uint32_t headersEnd = f.sectionTable + 40 * f.sectionCount;
+  const std::span<const std::uint8_t> headers(good.data(), headersEnd);
+  TResItem* root = ParseResourceTree(good.data(), static_cast<std::uint32_t>(good.size()), f.resourcePointerToRawData,
+                                     f.resourceSizeOfRawData, f.resourceVirtualAddress);
+  // New data in memory is compared byte for byte.
+  TResItem* rcdata = *FindLanguageChild(*FindNamedChild(*FindNamedChild(root, MakeIntResource(10)), MakeIntResource(7)), 1033);
+  const Bytes rcdataBytes = Filled(50, 3);
+  rcdata->data = std::string_view(reinterpret_cast<const char*>(rcdataBytes.data()), rcdataBytes.size());
+  auto find = [&](const Bytes& b, const Bytes& what) {
+    return static_cast<std::size_t>(std::search(b.begin(), b.end(), what.begin(), what.end()) - b.begin());
+  };
+  const Bytes mainIcon = {8, 0, 'M', 0, 'A', 0, 'I', 0, 'N', 0, 'I', 0, 'C', 0, 'O', 0, 'N', 0};
+  // The first data entry: the first entry of the first name of the first type.
+  auto firstDataEntry = [&](const Bytes& b) {
+    const std::uint8_t* section = b.data() + f.resourcePointerToRawData;
+    std::uint32_t at = 0;
+    for (int level = 0; level < 3; ++level) at = LoadU32(section + at + 16 + 4) & 0x7FFFFFFFu;
+    return f.resourcePointerToRawData + at;
+  };
+  const std::uint32_t text = f.sectionTable;  // .text, then .rsrc, then .reloc
+  const std::uint32_t rsrc = f.sectionTable + 40 * f.resourceSectionIndex;
+  const std::uint32_t reloc = rsrc + 40;
+  const std::uint32_t dir5 = f.dataDirectory + 8 * 5;
+  struct Case {
+    const char* name;
+    std::function<void(Bytes&)> damage;
+    const char* found;  // a part of the reason, or null for none
+  } cases[] = {
+      {"nothing", [](Bytes&) {}, nullptr},
+      {"a data size", [&](Bytes& b) { b[firstDataEntry(b) + 4] ^= 1; }, "data entry"},
+      {"a name", [&](Bytes& b) { b[find(b, mainIcon) + 2] ^= 1; }, "name"},
+      {"new data", [&](Bytes& b) { b[find(b, rcdataBytes) + 9] ^= 1; }, "new data"},
+      {"a count", [&](Bytes& b) { b[f.resourcePointerToRawData + 14] ^= 1; }, "other entries"},
+      {"file data overlapping", [&](Bytes& b) { StoreU32(b.data() + reloc + 20, LoadU32(b.data() + rsrc + 20)); }, "overlap in the file"},
+      {"addresses overlapping", [&](Bytes& b) { StoreU32(b.data() + reloc + 12, LoadU32(b.data() + rsrc + 12) + 8); }, "overlap in memory"},
+      {"a directory in another section", [&](Bytes& b) { StoreU32(b.data() + dir5, LoadU32(b.data() + text + 12)); }, "left the section"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes damaged = good;
+    c.damage(damaged);
+    const auto problem = CheckCommittedImage(damaged.data(), static_cast<std::uint32_t>(damaged.size()), headers,
+                                             f.resourceSectionIndex, root);
+    if (c.found == nullptr) {
+      EXPECT_FALSE(problem) << *problem;
+    } else {
+      ASSERT_TRUE(problem);
+      EXPECT_NE(problem->find(c.found), std::string::npos) << *problem;
+    }
+  }
+  FreeResourceTree(&root);
+}
 
 TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionAreRefused) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
