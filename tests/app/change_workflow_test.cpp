@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 
+#include "app/error_text.h"
 #include "app/messages.h"
 #include "engine/bytes.h"
 #include "engine/commit.h"
@@ -126,7 +127,7 @@ TEST_F(ChangeWorkflowTest, ChecksRunInOrderAndTouchNothing) {
 
 TEST_F(ChangeWorkflowTest, InPlaceChangeKeepsTheFirstBackup) {
   auto outcome = Run(Request());
-  ASSERT_EQ(outcome.status, ChangeStatus::Done) << outcome.detail;
+  ASSERT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
   const fs::path backup = folder_ / "prog.exe.bak";
   EXPECT_EQ(ReadWholeFile(backup), original_);
   EXPECT_EQ(MainGroupIds(exe_), (std::vector<std::uint16_t>{1, 2}));
@@ -135,7 +136,7 @@ TEST_F(ChangeWorkflowTest, InPlaceChangeKeepsTheFirstBackup) {
   auto second = Request();
   second.iconFile = Utf16Path(ico3_);
   outcome = Run(second);
-  ASSERT_EQ(outcome.status, ChangeStatus::Done) << outcome.detail;
+  ASSERT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
   EXPECT_EQ(ReadWholeFile(backup), original_);
   EXPECT_EQ(MainGroupIds(exe_), (std::vector<std::uint16_t>{1, 2, 3}));
   // Resources outside the group are as they were.
@@ -157,7 +158,7 @@ TEST_F(ChangeWorkflowTest, NewDestinationInMissingFoldersGetsAChangedCopy) {
   auto request = Request();
   request.destination = Utf16Path(destination);
   const auto outcome = Run(request);
-  ASSERT_EQ(outcome.status, ChangeStatus::Done) << outcome.detail;
+  ASSERT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
   EXPECT_EQ(ReadWholeFile(exe_), original_);
   EXPECT_FALSE(fs::exists(folder_ / "prog.exe.bak"));
   EXPECT_FALSE(fs::exists(destination.string() + ".bak"));
@@ -208,7 +209,7 @@ TEST_F(ChangeWorkflowTest, ImageWithoutResourceSectionFailsAtBeginWithCodeTwo) {
   const auto outcome = Run(request);
   EXPECT_EQ(outcome.status, ChangeStatus::Failed);
   EXPECT_EQ(outcome.step, FailedStep::Begin);
-  EXPECT_EQ(outcome.lastError, platform::ErrorFileNotFound());
+  EXPECT_EQ(outcome.error.osCode, platform::ErrorFileNotFound());
 }
 
 TEST_F(ChangeWorkflowTest, FileHeldByAnotherUpdateFailsWithTheSharingError) {
@@ -221,7 +222,7 @@ TEST_F(ChangeWorkflowTest, FileHeldByAnotherUpdateFailsWithTheSharingError) {
   EndResourceUpdate(holder, true);
   EXPECT_EQ(outcome.status, ChangeStatus::Failed);
   EXPECT_EQ(outcome.step, FailedStep::Begin);
-  EXPECT_EQ(outcome.lastError, platform::ErrorSharingViolation());
+  EXPECT_EQ(outcome.error.osCode, platform::ErrorSharingViolation());
   EXPECT_EQ(ReadWholeFile(exe_), original_);
 }
 
@@ -276,7 +277,7 @@ TEST_F(ChangeWorkflowTest, MalformedResourceDirectoryIsAFailedChangeWithItsText)
   const auto outcome = Run(request);
   EXPECT_EQ(outcome.status, ChangeStatus::Failed);
   EXPECT_EQ(outcome.step, FailedStep::Begin);
-  EXPECT_FALSE(outcome.detail.empty());
+  EXPECT_FALSE(outcome.error.detail.empty());
   // The file was released: it can be opened for writing again.
   const std::u16string name = Utf16Path(exe_);
   const platform::FileHandle file = platform::OpenFileByName(name.c_str(), true, false);
