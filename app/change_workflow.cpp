@@ -242,7 +242,13 @@ ChangeOutcome RunChangeWorkflow(const ChangeRequest& request, FileSystem& fs) {
 
   const std::u16string& destination = request.destination;
   const std::u16string folder = FolderPart(destination, fs);
-  if (folder.empty() || !fs.FolderExists(folder)) CreateFolderChain(folder, fs);
+  bool folderMade = true;
+  std::uint32_t folderError = 0;
+  if (folder.empty() || !fs.FolderExists(folder)) {
+    platform::SetLastError(0);
+    folderMade = CreateFolderChain(folder, fs);
+    folderError = platform::LastError();  // of the creation that failed, the last call made
+  }
 
   platform::FileKind kind = platform::FileKind::Missing;
   if (!platform::GetFileKind(destination.c_str(), kind))
@@ -250,7 +256,14 @@ ChangeOutcome RunChangeWorkflow(const ChangeRequest& request, FileSystem& fs) {
                    SystemError("cannot be examined", destination));
   Change change(request, fs);
   if (kind == platform::FileKind::Regular) return change.InPlace();
-  if (kind == platform::FileKind::Missing) return change.ToNewCopy();
+  if (kind == platform::FileKind::Missing) {
+    if (!folderMade && !fs.FolderExists(folder)) {
+      platform::SetLastError(folderError);
+      return Outcome(ChangeStatus::Failed, FailedStep::Begin,
+                     SystemError("cannot be made as the destination's folder", folder));
+    }
+    return change.ToNewCopy();
+  }
   Error error = CheckRegularFile(destination, "file to change");
   error.kind = ErrorKind::NotRegularFile;
   return Outcome(ChangeStatus::Failed, FailedStep::Begin, std::move(error));
