@@ -82,7 +82,8 @@ class Change {
       HeldFile from(platform::OpenFileShared(source.c_str()));
       if (!from.valid())
         return Discard(part, FailedStep::Copy, SystemError("cannot be opened for copying", source));
-      if (Error error = CopyInto(from.get(), source, part.get(), destination_, request_.options.sync))
+      // Flushed once, after the change, before it gets its name.
+      if (Error error = CopyInto(from.get(), source, part.get(), destination_, /*sync=*/false))
         return Discard(part, FailedStep::Copy, std::move(error));
     }
     // The update closes its handle when it ends; part keeps the copy held
@@ -97,6 +98,9 @@ class Change {
       RemoveJournalOf(partName);
       return outcome_;
     }
+    if (request_.options.sync && !platform::FlushFile(part.get()))
+      return Discard(part, FailedStep::Commit,
+                     SystemError("cannot be flushed to the disk", destination_));
     bool existed = false;
     if (Error error = PlacePart(part, destination_, request_.options.sync, &existed))
       return Fail(FailedStep::Commit, std::move(error));
