@@ -288,7 +288,6 @@ ErrorKind ClassifyError(std::uint32_t code) {
 
 std::string NarrowForOrdering(const std::u16string& name) { return ToUtf8(name); }
 
-
 // --- Files written whole, and the locks of one change --------------------------
 
 namespace {

@@ -248,7 +248,6 @@ std::string NarrowForOrdering(const std::u16string& name) {
   return out;
 }
 
-
 // --- Files written whole, and the locks of one change --------------------------
 
 namespace {
