@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 #include <optional>
 
 #include "engine/bytes.h"
@@ -163,11 +164,22 @@ bool DeleteIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t
   return removed;
 }
 
-bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
-                           const char16_t* iconFile) {
-  std::vector<std::uint8_t> file;
-  if (ReadIconFile(iconFile, file) != IconFileStatus::Ok) return false;
+namespace {
 
+// Why storing one new entry of size bytes failed: large ones go to a scratch
+// file in the temporary folder, small ones to memory.
+Error StoreFailure(std::uint32_t size) {
+  if (size <= kInMemoryLimit)
+    return MakeError(ErrorKind::OutOfMemory, "out of memory storing the new icon images");
+  const std::uint32_t code = platform::LastError();
+  return MakeError(platform::ClassifyError(code),
+                   "the new icon images could not be stored in a scratch file there", code,
+                   platform::TempDirectory());
+}
+
+// Replaces the group with the images of an icon file already read and checked.
+bool ReplaceGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
+                  const std::vector<std::uint8_t>& file, Error& error) {
   const std::vector<std::uint16_t> oldIds =
       OldGroupIds(update, group, language).value_or(std::vector<std::uint16_t>{});
   std::int32_t nextId = kFirstNewIconId;
@@ -204,7 +216,10 @@ bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t l
       }
     }
     // Past the last 16-bit id no free id is left.
-    if (id > kLargestIconId) return false;
+    if (id > kLargestIconId) {
+      error = MakeError(ErrorKind::Refused, "no free icon id is left for the icon's images");
+      return false;
+    }
     const auto nid = static_cast<std::uint16_t>(id);
     given.push_back(nid);
     StoreU16(groupEntry + kGroupEntryId, nid);
@@ -212,11 +227,56 @@ bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t l
     const std::uint32_t offset = LoadU32(entry + kFileEntryImageOffset);
     const std::uint32_t size = LoadU32(entry + kFileEntryBytesInRes);
     if (!UpdateResourceData(update, MakeIntResource(kRtIcon), MakeIntResource(nid), language,
-                            file.data() + offset, size))
+                            file.data() + offset, size)) {
+      error = StoreFailure(size);
       return false;
+    }
   }
-  return UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, record.data(),
-                            recordSize);
+  if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, record.data(),
+                          recordSize)) {
+    error = StoreFailure(recordSize);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
+                           const char16_t* iconFile) {
+  std::vector<std::uint8_t> file;
+  if (ReadIconFile(iconFile, file) != IconFileStatus::Ok) return false;
+  Error ignored;
+  return ReplaceGroup(update, group, language, file, ignored);
+}
+
+bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
+                           const char16_t* iconFile, Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
+  std::vector<std::uint8_t> file;
+  const std::string name = platform::ToUtf8(iconFile);
+  try {
+    const IconFileStatus status = ReadIconFile(iconFile, file);
+    if (status == IconFileStatus::CannotOpen || status == IconFileStatus::CannotRead) {
+      const std::uint32_t code = platform::LastError();
+      e = MakeError(platform::ClassifyError(code),
+                    status == IconFileStatus::CannotOpen ? "the icon file cannot be opened"
+                                                         : "the icon file cannot be read in full",
+                    code, name);
+      return false;
+    }
+    if (status != IconFileStatus::Ok) {
+      e = MakeError(ErrorKind::BadIconFile,
+                    std::string("the icon file ") + DescribeIconFileStatus(status), 0, name);
+      return false;
+    }
+    return ReplaceGroup(update, group, language, file, e);
+  } catch (const std::bad_alloc&) {
+    e = MakeError(ErrorKind::OutOfMemory, "out of memory reading the icon file", 0, name);
+    return false;
+  }
 }
 
 }  // namespace marovi

@@ -17,6 +17,12 @@ namespace marovi {
 // unchanged), or when adding an image or the group fails.
 bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
                            const char16_t* iconFile);
+// The same, with the reason of a false result in error: the icon file's (it
+// cannot be opened or read, or it is not an icon file), or why its images
+// could not be stored (a scratch file in the temporary folder, memory, no
+// free icon id left).
+bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
+                           const char16_t* iconFile, Error* error);
 
 // Removes the group and its images. True when nothing had to be removed or
 // every removal succeeded.
