@@ -121,9 +121,6 @@ FileHandle OpenTemporaryFile(const char16_t* name);
 // until both are closed.
 FileHandle DuplicateFile(FileHandle file);
 
-// Writes what the system still buffers of an open file to its disk.
-bool FlushFile(FileHandle file);
-
 // Gives a copy the permission bits of its source, with write permission for
 // its owner added, so that the copy can be changed whatever the source's mode.
 // (On Windows a new file carries no read-only attribute; nothing is done.)

@@ -443,11 +443,6 @@ FileHandle DuplicateFile(FileHandle file) {
   return fd < 0 ? kInvalidFile : fd;
 }
 
-bool FlushFile(FileHandle file) {
-  if (InjectedFailure()) return false;
-  return fsync(Fd(file)) == 0;
-}
-
 bool CopyPermissions(FileHandle from, FileHandle to) {
   if (InjectedFailure(EPERM)) return false;
   struct stat st {};

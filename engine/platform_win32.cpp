@@ -381,11 +381,6 @@ FileHandle DuplicateFile(FileHandle file) {
   return reinterpret_cast<FileHandle>(copy);
 }
 
-bool FlushFile(FileHandle file) {
-  if (InjectedFailure()) return false;
-  return FlushFileBuffers(H(file)) != 0;
-}
-
 bool CopyPermissions(FileHandle, FileHandle) {
   if (InjectedFailure(ERROR_ACCESS_DENIED)) return false;
   return true;
