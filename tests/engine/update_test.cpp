@@ -870,6 +870,11 @@ TEST_P(UpdateTest, LargeDataRefusesAPlantedLink) {
   const std::string scratch = ScratchFileName(leaf);
   fs::create_symlink(target, scratch);
   EXPECT_FALSE(Put(Id(3), Id(1), 0, Filled(40000, 1)));
+  Error error;
+  EXPECT_FALSE(UpdateResourceData(update_, Id(3), Id(1), 0, Filled(40000, 1).data(), 40000, &error));
+  EXPECT_EQ(error.kind, ErrorKind::Io);
+  EXPECT_EQ(error.file, scratch);
+  EXPECT_NE(error.osCode, 0u);
   EXPECT_EQ(ReadWholeFile(target), (Bytes{'k', 'e', 'e', 'p'}));
   EXPECT_TRUE(fs::is_symlink(scratch));
   fs::remove(scratch);
