@@ -93,7 +93,6 @@ std::optional<std::vector<std::uint16_t>> OldGroupIds(ResourceUpdate* update, Re
   return ids;
 }
 
-
 // The ids of the new images in the icon file's order, or none when the
 // 16-bit ids run out. Image i takes the old group's id i unless an earlier
 // image took it: an old record that lists an id twice would otherwise make
