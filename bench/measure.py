@@ -169,6 +169,28 @@ class Bench:
                         r.rss.append(time_v_rss(argv))
         return results
 
+    def time_marovi(self, exe, ico, timeout):
+        """marovi-cli alone on a fresh copy of exe: one warm-up, then the timed runs."""
+        r = Result()
+        runexe = self.path("run.exe")
+        argv = [self.cli, "set-icon", runexe, ico, "--no-backup"]
+        for round_ in range(self.a.runs + 1):
+            shutil.copyfile(exe, runexe)
+            os.sync()
+            try:
+                elapsed, _, rc, err = run_timed(argv, self.path("stderr.txt"), timeout)
+            except subprocess.TimeoutExpired:
+                r.failure = f"gave up after {timeout} s"
+                break
+            if rc != 0:
+                r.failure = f"failed (exit {rc}): {first_error_line(err)}"
+                break
+            if round_ > 0:
+                r.times.append(elapsed)
+        if os.path.exists(runexe):
+            os.remove(runexe)
+        return r
+
     def peak_heap(self, exe, ico):
         """Peak heap of one marovi-cli run under valgrind's massif, in bytes."""
         runexe = self.path("run.exe")
@@ -202,6 +224,14 @@ WORKLOADS = [
     ("5", "20,000 resources", "many20k.exe", "icon6.ico"),
     ("6", "small exe, 256 px uncompressed icon", "small.exe", "raw256.ico"),
 ]
+
+# The icon replacement's own work, which must grow as n log n in the number of
+# images and resources: timed for marovi-cli alone (key, title, exe, icon).
+SCALING = [
+    ("7", "icon file of 65,535 images", "group1.exe", "ico65535.ico"),
+    ("8", "65,000 icon images in descending id order", "desc65k.exe", "icon6.ico"),
+]
+SCALING_TARGET = 1.0  # seconds
 
 
 def main():
@@ -240,17 +270,18 @@ def main():
         if res["marovi-cli"].ok:
             marovi_median[key] = res["marovi-cli"].median()
 
-    print()
-    print(f"marovi-cli set-icon EXE ICO --no-backup (in place, on a fresh copy per run) against")
-    print(f"cp EXE NEW, cat EXE >/dev/null and resedit-cli --in EXE --out NEW --icon MAINICON,ICO --lang 0.")
-    print(f"Median of {a.runs} runs after one warm-up, min and max; page cache warm (nothing dropped);")
-    print(f"Timed runs are spawned directly (no wrapper). Peak RSS: /usr/bin/time -v, the largest over the")
-    print(f"warm-up and one untimed run beside each timed run (resedit-cli: its warm-up run).")
-    print(f"Ratios: this row's median / the median of cp, cat, resedit-cli in the same run.")
-    print()
-    header = f"{'workload':<44} {'tool':<12} {'median':>9} {'min':>9} {'max':>9} {'x cp':>7} {'x cat':>7} {'x peer':>7} {'peak RSS':>10}"
-    print(header)
-    print("-" * len(header))
+    if rows:
+        print()
+        print(f"marovi-cli set-icon EXE ICO --no-backup (in place, on a fresh copy per run) against")
+        print(f"cp EXE NEW, cat EXE >/dev/null and resedit-cli --in EXE --out NEW --icon MAINICON,ICO --lang 0.")
+        print(f"Median of {a.runs} runs after one warm-up, min and max; page cache warm (nothing dropped);")
+        print(f"Timed runs are spawned directly (no wrapper). Peak RSS: /usr/bin/time -v, the largest over the")
+        print(f"warm-up and one untimed run beside each timed run (resedit-cli: its warm-up run).")
+        print(f"Ratios: this row's median / the median of cp, cat, resedit-cli in the same run.")
+        print()
+        header = f"{'workload':<44} {'tool':<12} {'median':>9} {'min':>9} {'max':>9} {'x cp':>7} {'x cat':>7} {'x peer':>7} {'peak RSS':>10}"
+        print(header)
+        print("-" * len(header))
     for key, title, size, ico_size, res, heap, grown in rows:
         base = {n: (res[n].median() if res[n].ok else None) for n in ("cp", "cat", "resedit-cli")}
         first = True
@@ -302,6 +333,27 @@ def main():
             check("x workload (1)", med / marovi_median["1"], 2.0)
         if heap is not None:
             check("peak heap MiB", heap / MiB, limit / MiB, "{:.2f}")
+
+    scaling = [w for w in SCALING if not a.only or w[0] in a.only.split(",")]
+    if scaling:
+        print(f"The icon replacement's own work: marovi-cli set-icon EXE ICO --no-backup alone, median,")
+        print(f"min and max of {a.runs} runs after one warm-up (target under {SCALING_TARGET:g} s each).")
+        print()
+        print(f"{'workload':<60} {'median':>9} {'min':>9} {'max':>9}")
+        print("-" * 90)
+    for key, title, exe_name, ico_name in scaling:
+        print(f"measuring ({key}) {title} ...", file=sys.stderr, flush=True)
+        r = bench.time_marovi(bench.path(exe_name), bench.path(ico_name), a.peer_timeout)
+        label = f"({key}) {title}"
+        if not r.ok:
+            print(f"{label:<60} {r.failure or 'no runs'}")
+            verdicts.append((key, "marovi-cli failed", False))
+            continue
+        med = r.median()
+        print(f"{label:<60} {fmt_time(med):>9} {fmt_time(min(r.times)):>9} {fmt_time(max(r.times)):>9}")
+        verdicts.append((key, f"seconds: {med:.3g} (target {SCALING_TARGET:g})", med <= SCALING_TARGET))
+    if scaling:
+        print()
 
     print("Targets")
     for key, text, met in verdicts:
