@@ -213,8 +213,9 @@ bool LoadIconGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
   try {
     newImages.emplace(kRtIcon, images, language);
   } catch (const ScratchFileError& scratch) {
-    error = MakeError(ErrorKind::Io, "cannot keep an icon image in a scratch file", scratch.osCode(),
-                      scratch.file());
+    error = MakeError(platform::ClassifyError(scratch.osCode()),
+                      "cannot keep an icon image in a scratch file in this folder",
+                      scratch.osCode(), platform::TempDirectory());
     return false;
   }
 

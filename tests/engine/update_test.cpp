@@ -682,10 +682,10 @@ TEST(NumberedDeletionTest, LargeLeavesLoseTheirScratchFiles) {
   LooseTree tree({{4, {0}}, {5, {0}}});
   ASSERT_TRUE(UpdateResourceData(&tree.update, MakeIntResource(3), MakeIntResource(4), 0,
                                  Filled(40000, 1).data(), 40000));
-  ASSERT_EQ(LeftoverScratchFiles().size(), 1u);
+  ASSERT_EQ(OpenScratchFiles().size(), 1u);
   NumberedDeletion deletion(tree.root(), 3, {4}, 0);
   deletion.Apply();
-  EXPECT_TRUE(LeftoverScratchFiles().empty());
+  EXPECT_TRUE(OpenScratchFiles().empty());
 }
 
 // One add per id through UpdateResourceData: what adding many must leave.
