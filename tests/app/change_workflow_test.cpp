@@ -621,6 +621,14 @@ TEST_F(ChangeWorkflowTest, MessagesNameTheFileAndTheSystemsReason) {
                      return Request();
                    },
                    FailedStep::LoadIcon, missingTemp, ENOENT});
+  // The same when only the commit needs it (small images stay in memory).
+  cases.push_back({"no temporary folder for the new section",
+                   [&] {
+                     WriteWholeFile(ico_, BuildIcoFile({Image(32, 120, 7)}));
+                     setenv("TMPDIR", missingTemp.c_str(), 1);
+                     return Request();
+                   },
+                   FailedStep::Commit, missingTemp, ENOENT});
 #endif
   for (const Case& c : cases) {
     Reset();
