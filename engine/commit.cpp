@@ -15,16 +15,15 @@
 #include <vector>
 
 #include "engine/bytes.h"
+#include "engine/header_fixes.h"
 #include "engine/image.h"
+#include "engine/section_moves.h"
 #include "engine/undo_log.h"
 
 namespace marovi {
 
 namespace {
 
-constexpr std::uint32_t kDebugEntrySize = 28;
-constexpr std::uint32_t kDebugAddressOfRawData = 20;
-constexpr std::uint32_t kDebugPointerToRawData = 24;
 // The largest section the commit lays out; file positions are 32-bit.
 constexpr std::uint64_t kMaxSectionSize = 0x7FFFFFFF;
 
@@ -55,17 +54,9 @@ class Committer {
     const std::uint32_t rawSize = LoadU32(s + sec::kSizeOfRawData);
     const std::uint32_t rva = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory));
     const std::uint32_t oldSize = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory) + 4);
-    // The format allows powers of two up to 64 KiB for the file alignment; a
-    // crafted value could otherwise make one commit grow the file by gigabytes.
-    constexpr std::uint32_t kMaxFileAlignment = 0x10000;
-    if (fileAlignment == 0 || sectionAlignment == 0 || fileAlignment > kMaxFileAlignment ||
-        (fileAlignment & (fileAlignment - 1)) != 0)
+    if (Refuse(CheckLayout(u_.view, u_.viewSize, l, *index)) ||
+        Refuse(CheckResourceSectionHoldsOnlyResources(u_.view, u_.viewSize, l, *index)))
       return false;
-    // The section must lie in the file behind the headers, or writing it
-    // would destroy them.
-    const std::uint64_t headersEnd = std::uint64_t{l.sectionTable} + sec::kSize * l.sectionCount;
-    if (rawPointer < headersEnd || !InBounds(u_.viewSize, rawPointer, rawSize)) return false;
-    if (!NothingElseLivesInSection(l, s, rva, oldSize)) return false;
 
     if (!FitsTheFormat(u_.root)) return false;
     std::uint64_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
@@ -79,6 +70,10 @@ class Committer {
     const auto size32 = static_cast<std::uint32_t>(sectionSize);
     const auto virtDelta = static_cast<std::uint32_t>(
         std::uint64_t{RoundUp(size32, sectionAlignment)} - RoundUp(oldSize, sectionAlignment));
+    // The sections behind the resource section get new addresses when it
+    // changes its extent in memory, and only then.
+    if (virtDelta != 0 && Refuse(CheckSectionsBehindCanMove(u_.view, u_.viewSize, l, *index)))
+      return false;
 
     Placement p;
     p.sectionIndex = *index;
@@ -109,16 +104,13 @@ class Committer {
   }
 
  private:
-  // Where the new section goes and how everything behind it moves.
-  struct Placement {
-    std::uint32_t sectionIndex = 0;
-    std::uint32_t rawPointer = 0;  // the section's data in the file, which stays
-    std::uint32_t oldRawSize = 0;
-    std::uint32_t newRawSize = 0;
-    std::uint32_t sectionSize = 0;
-    std::int32_t rawDelta = 0;
-    std::uint32_t virtDelta = 0;
-  };
+  // Records why the image is refused; true when it is.
+  bool Refuse(const std::optional<Refusal>& refusal) {
+    if (!refusal) return false;
+    error_ = MakeError(ErrorKind::Refused, refusal->detail);
+    error_.offset = refusal->offset;
+    return true;
+  }
 
   // The whole section image goes in after the tail has moved.
   bool CopyIn(const SectionImage& image, const Placement& p, UndoLog& log) {
@@ -238,10 +230,17 @@ class Committer {
     u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
     const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
     if (!layout) return false;
-    FixHeaders(*layout, p.sectionIndex, p.newRawSize, p.sectionSize,
-               static_cast<std::uint32_t>(p.rawDelta), p.virtDelta, p.rawPointer, p.oldRawSize);
-    FixDebugDirectory(*layout, p.rawPointer, p.newRawSize, static_cast<std::uint32_t>(p.rawDelta),
-                      p.virtDelta);
+    const std::span<std::uint8_t> headers(u_.view, layout->Section(layout->sectionCount));
+    if (!FixHeadersInPlace(headers, p)) return false;
+    // Entries that lie in the file where the new section goes are left
+    // alone: the section's bytes replace them, whether they are written
+    // before or after this (large leaves moved in place go in first).
+    const FileRange entries = LocateDebugEntries(headers, u_.viewSize);
+    const FileRange changed =
+        FixDebugEntries(std::span<std::uint8_t>(u_.view + entries.begin, entries.end - entries.begin),
+                        entries.begin, LoadU32(u_.view + layout->DirectoryEntry(kResourceDirectory)), p);
+    debugBegin_ = changed.begin;
+    debugEnd_ = changed.end;
     return true;
   }
 
@@ -255,119 +254,6 @@ class Committer {
       }
     }
     ComputeImageChecksumFromFile(u_.fileHandle, u_.view, u_.viewSize, u_.viewSize, known);
-  }
-
-  // Packers keep imports or code inside the resource section; rebuilding it
-  // would throw them away and the program would no longer load. Such images
-  // are refused rather than destroyed.
-  bool NothingElseLivesInSection(const PeLayout& l, const std::uint8_t* s, std::uint32_t rva,
-                                 std::uint32_t oldSize) const {
-    const std::uint64_t extent = std::max({std::uint64_t{LoadU32(s + sec::kVirtualSize)},
-                                           std::uint64_t{LoadU32(s + sec::kSizeOfRawData)},
-                                           std::uint64_t{oldSize}});
-    auto inside = [&](std::uint32_t address) {
-      return address >= rva && address - std::uint64_t{rva} < extent;
-    };
-    for (std::uint32_t k = 0; k < l.directoryCount; ++k) {
-      if (k == kResourceDirectory || k == kCertificateDirectory) continue;
-      const std::uint8_t* entry = u_.view + l.DirectoryEntry(k);
-      if (LoadU32(entry) != 0 && LoadU32(entry + 4) != 0 && inside(LoadU32(entry))) return false;
-    }
-    const std::uint32_t entryPoint = LoadU32(u_.ntHeaders + nt::kAddressOfEntryPoint);
-    return entryPoint == 0 || !inside(entryPoint);
-  }
-
-  void FixHeaders(const PeLayout& l, std::uint32_t sectionIndex, std::uint32_t newRaw,
-                  std::uint32_t sectionSize, std::uint32_t rawDelta, std::uint32_t virtDelta,
-                  std::uint32_t rawPointer, std::uint32_t oldRawSize) {
-    std::uint8_t* nt = u_.ntHeaders;
-    std::uint8_t* v = u_.view;
-    const std::uint32_t oldEnd = rawPointer + oldRawSize;
-    auto add = [](std::uint8_t* p, std::uint32_t delta) { StoreU32(p, LoadU32(p) + delta); };
-
-    std::uint8_t* resource = v + l.DirectoryEntry(kResourceDirectory);
-    const std::uint32_t rva = LoadU32(resource);
-    add(nt + nt::kSizeOfInitializedData, rawDelta);
-    std::uint8_t* s = v + l.Section(sectionIndex);
-    StoreU32(s + sec::kSizeOfRawData, newRaw);
-    StoreU32(s + sec::kVirtualSize, sectionSize);
-    StoreU32(resource + 4, sectionSize);
-    add(nt + nt::kSizeOfImage, virtDelta);
-
-    for (std::uint32_t i = 0; i < l.sectionCount; ++i) {
-      std::uint8_t* h = v + l.Section(i);
-      if (LoadU32(h + sec::kVirtualAddress) <= rva) continue;
-      add(h + sec::kVirtualAddress, virtDelta);
-      // A section without data in the file (PointerToRawData 0) keeps 0: moved,
-      // it would name a position outside the file (wrapped when shrinking).
-      if (LoadU32(h + sec::kPointerToRawData) != 0) add(h + sec::kPointerToRawData, rawDelta);
-      if (LoadU32(h + sec::kPointerToLinenumbers) > rawPointer) add(h + sec::kPointerToLinenumbers, rawDelta);
-      if (LoadU32(h + sec::kPointerToRelocations) > rawPointer) add(h + sec::kPointerToRelocations, rawDelta);
-    }
-    for (std::uint32_t k = 0; k < l.directoryCount; ++k) {
-      std::uint8_t* entry = v + l.DirectoryEntry(k);
-      if (k == kCertificateDirectory) {
-        // The certificate table holds a file offset, not an address.
-        if (LoadU32(entry) >= oldEnd && LoadU32(entry) != 0) add(entry, rawDelta);
-      } else if (LoadU32(entry) > rva) {
-        add(entry, virtDelta);
-      }
-    }
-    // The COFF symbol table of GNU-linked images lies behind the sections.
-    std::uint8_t* symbols = nt + nt::kPointerToSymbolTable;
-    if (LoadU32(symbols) >= oldEnd && LoadU32(symbols) != 0) add(symbols, rawDelta);
-  }
-
-  // Records the file range of the entries it changed in debugBegin_ and
-  // debugEnd_ (empty for none).
-  //
-  // Entries that lie in the file where the new section goes are left alone:
-  // the section's bytes replace them, whether they are written before or
-  // after this (large leaves moved in place go in first).
-  void FixDebugDirectory(const PeLayout& l, std::uint32_t rawPointer, std::uint32_t newRawSize,
-                         std::uint32_t rawDelta, std::uint32_t virtDelta) {
-    debugBegin_ = debugEnd_ = 0;
-    if (l.directoryCount <= kDebugDirectory) return;
-    std::uint8_t* v = u_.view;
-    const std::uint8_t* d = v + l.DirectoryEntry(kDebugDirectory);
-    const std::uint32_t address = LoadU32(d);
-    const std::uint32_t size = LoadU32(d + 4);
-    if (size == 0) return;
-    std::optional<std::uint32_t> holder;
-    for (std::uint32_t j = 0; j < l.sectionCount && !holder; ++j) {
-      const std::uint32_t start = LoadU32(v + l.Section(j) + sec::kVirtualAddress);
-      const bool last = j + 1 == l.sectionCount;
-      if (start <= address &&
-          (last || LoadU32(v + l.Section(j + 1) + sec::kVirtualAddress) > address))
-        holder = j;
-    }
-    if (!holder) return;
-    const std::uint8_t* h = v + l.Section(*holder);
-    // Only entries inside the holder's data in the file are read: a section
-    // without data in the file holds none, and the bytes at its pointer 0
-    // (the headers) or behind its data belong to something else.
-    const std::uint64_t rawStart = LoadU32(h + sec::kPointerToRawData);
-    const std::uint64_t rawEnd = rawStart + LoadU32(h + sec::kSizeOfRawData);
-    if (rawStart == 0) return;
-    const std::uint64_t at = rawStart + (address - LoadU32(h + sec::kVirtualAddress));
-    const std::uint32_t count = size % kDebugEntrySize == 0 ? size / kDebugEntrySize : size;
-    if (static_cast<std::int32_t>(count) <= 0) return;
-    // Entries that would lie outside the file are left alone.
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint64_t offset = at + kDebugEntrySize * i;
-      if (offset + kDebugEntrySize > rawEnd || !InBounds(u_.viewSize, offset, kDebugEntrySize)) break;
-      std::uint8_t* entry = v + offset;
-      if (offset < std::uint64_t{rawPointer} + newRawSize && offset + kDebugEntrySize > rawPointer)
-        continue;
-      if (LoadU32(entry + kDebugPointerToRawData) > rawPointer) {
-        if (debugEnd_ == 0) debugBegin_ = offset;
-        debugEnd_ = offset + kDebugEntrySize;
-        StoreU32(entry + kDebugPointerToRawData, LoadU32(entry + kDebugPointerToRawData) + rawDelta);
-        if (LoadU32(entry + kDebugAddressOfRawData) != 0)
-          StoreU32(entry + kDebugAddressOfRawData,
-                   LoadU32(entry + kDebugAddressOfRawData) + virtDelta);
-      }
-    }
   }
 
   ResourceUpdate& u_;

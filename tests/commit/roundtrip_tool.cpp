@@ -57,7 +57,7 @@ void MakeImages(const std::filesystem::path& dir) {
     spec.pe32Plus = plus;
     spec.resources = {{3, 1, 0, filled(0x2400, 1)}, {3, 2, 1033, filled(0x300, 2)},
                       {14, u"MAINICON", 0, filled(0x22, 3)}, {u"PNG", u"LOGO", 0, filled(0x1800, 4)}};
-    spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x2000}, SectionSpec{".reloc", filled(0x40, 5), 0, 0x42000040}};
+    spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x2000, kDiscardableBss}, SectionSpec{".reloc", filled(0x40, 5), 0, kDiscardableData}};
     spec.directories = {{5, ".reloc", 0, 0x40}};
     spec.debugEntries = {DebugEntrySpec{2, filled(0x40, 6), true}, DebugEntrySpec{13, filled(0x30, 7), false}};
     spec.appended = filled(0x333, 8);
