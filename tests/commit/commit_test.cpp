@@ -58,14 +58,19 @@ class CommitTest : public ::testing::TestWithParam<bool> {
 
   // A commit that must be refused: false, and the file as it was.
   void ExpectRefused(const Bytes& before, bool deleteExisting = false,
-                     void (*edit)(ResourceUpdate*) = nullptr) {
+                     void (*edit)(ResourceUpdate*) = nullptr, const char* reason = nullptr) {
     ImageFile file(before);
     UpdateGuard u(file.Begin(deleteExisting));
     ASSERT_TRUE(u);
     const Bytes big = Filled(50000, 3);
     EXPECT_TRUE(UpdateResourceData(u.get(), MakeIntResource(10), MakeIntResource(1), 0, big.data(), 50000));
     if (edit != nullptr) edit(u.get());
-    EXPECT_FALSE(u.End(false));
+    Error error;
+    EXPECT_FALSE(u.End(false, &error));
+    if (reason != nullptr) {
+      EXPECT_EQ(error.kind, ErrorKind::Refused);
+      EXPECT_EQ(error.detail, reason);
+    }
     EXPECT_TRUE(Reopenable(file));
     EXPECT_TRUE(file.Read() == before) << "a refused commit changed the file";
   }
@@ -627,14 +632,14 @@ TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionAreRefused) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
   spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
   spec.directories = {{1, ".rsrc", 0x10, 0x28}};
-  ExpectRefused(BuildImage(spec));
+  ExpectRefused(BuildImage(spec), false, nullptr, "the import table lies inside the resource section");
   spec.directories = {{12, ".rsrc", 0x100, 0x8}};
-  ExpectRefused(BuildImage(spec));
+  ExpectRefused(BuildImage(spec), false, nullptr, "the import address table lies inside the resource section");
   spec.directories = {};
   Bytes entry = BuildImage(spec);
   const Headers h(entry);
   Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + 0x20);
-  ExpectRefused(entry);
+  ExpectRefused(entry, false, nullptr, "the entry point lies inside the resource section");
   // The last byte of the section counts; the first one behind it does not.
   const std::uint32_t s = h.Sec(ResourceSectionIndex(entry));
   const std::uint32_t extent = std::max(Get32(entry, s + kVirtualSize), Get32(entry, s + kSizeOfRawData));
@@ -647,35 +652,71 @@ TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionAreRefused) {
   EXPECT_TRUE(u.End(false));
 }
 
+// A packer keeps the imports in the resource section and resource data in
+// another section: the directory then cannot be read as one, and what stands
+// in the way of a change is the imports, which beginning names.
+TEST_P(CommitTest, ResourceDataElsewhereBesideImportsInTheSectionIsRefusedWhenBeginning) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x100, 1)}});
+  spec.sectionsBefore.push_back(SectionSpec{"UPX1", Filled(0x400, 2)});
+  spec.directories = {{1, ".rsrc", 0x10, 0x28}};
+  Bytes before = BuildImage(spec);
+  const Headers h(before);
+  const std::uint32_t base = Get32(before, h.Sec(ResourceSectionIndex(before)) + kPointerToRawData);
+  // The one data entry of the directory (root, type, name, language).
+  const std::uint32_t entry = base + 16 + 8 + 2 * (16 + 8);
+  Set32(before, entry, Get32(before, SectionNamed(before, "UPX1") + kVirtualAddress) + 0x40);
+  ImageFile file(before);
+  Error error;
+  EXPECT_EQ(BeginResourceUpdate(file.wide(), false, &error), nullptr);
+  EXPECT_EQ(error.kind, ErrorKind::Refused);
+  EXPECT_EQ(error.detail, "the import table lies inside the resource section");
+  EXPECT_EQ(error.offset, std::optional<std::uint64_t>(h.Dir(1)));
+  try {
+    file.Begin();
+    ADD_FAILURE() << "beginning did not refuse";
+  } catch (const ImageFormatError& e) {
+    EXPECT_STREQ(e.what(), "the import table lies inside the resource section");
+  }
+  EXPECT_TRUE(file.Read() == before);
+  // Without the imports there, the same directory is malformed.
+  Set32(before, h.Dir(1), 0);
+  ImageFile plain(before);
+  EXPECT_EQ(BeginResourceUpdate(plain.wide(), false, &error), nullptr);
+  EXPECT_EQ(error.kind, ErrorKind::MalformedImage);
+}
+
 TEST_P(CommitTest, BadAlignmentsAndMisplacedSectionDataAreRefused) {
   const Bytes good = BuildImage(Spec({{3, 1, 0, Filled(100, 1)}}));
   const Headers h(good);
   const std::uint32_t s = h.Sec(ResourceSectionIndex(good));
   Bytes bad = good;
   Set32(bad, h.FileAlignment(), 0);
-  ExpectRefused(bad);
+  ExpectRefused(bad, false, nullptr, "the file alignment 0x0 is not a power of two up to 64 KiB");
   bad = good;
   Set32(bad, h.SectionAlignment(), 0);
-  ExpectRefused(bad);
+  ExpectRefused(bad, false, nullptr, "the section alignment 0x0 is not a power of two");
   // A file alignment that is no power of two, or so large that one commit
   // would grow the file by a gigabyte.
   bad = good;
   Set32(bad, h.FileAlignment(), 0x300);
-  ExpectRefused(bad);
+  ExpectRefused(bad, false, nullptr, "the file alignment 0x300 is not a power of two up to 64 KiB");
   bad = good;
   Set32(bad, h.FileAlignment(), 0x40000000);
   ExpectRefused(bad);
   // Raw data in the headers: writing the section would overwrite them.
   bad = good;
   Set32(bad, s + kPointerToRawData, h.sectionTable);
-  ExpectRefused(bad, true);
+  ExpectRefused(bad, true, nullptr,
+                ("the resource section's data at file offset " + HexOffset(h.sectionTable) + " lies in the headers").c_str());
   // Raw data past the end of the file, or running past it.
   bad = good;
   Set32(bad, s + kPointerToRawData, static_cast<std::uint32_t>(good.size() + 0x200));
   ExpectRefused(bad, true);
   bad = good;
   Set32(bad, s + kSizeOfRawData, Get32(good, s + kSizeOfRawData) + 0x200);
-  ExpectRefused(bad, true);
+  ExpectRefused(bad, true, nullptr,
+                ("the resource section's data (0x400 bytes at file offset " +
+                 HexOffset(Get32(good, s + kPointerToRawData)) + ") runs past the end of the file").c_str());
 }
 
 TEST_P(CommitTest, ASectionOfTwoGibibytesOrMoreIsRefused) {
