@@ -44,8 +44,7 @@ std::optional<Refusal> CheckResourceSectionHoldsOnlyResources(const std::uint8_t
 // executable, holds neither the entry point nor any data directory entry
 // other than the base relocation table, the debug directory and the
 // certificate table, and holds no page that the base relocation table lists.
-// Refuses, naming the first section in table order that cannot move and what
-// holds it in place.
+// Refuses, naming a section that cannot move and what holds it in place.
 std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std::uint32_t viewSize,
                                                   const PeLayout& l, std::uint32_t index);
 
