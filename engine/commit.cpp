@@ -237,7 +237,8 @@ class Committer {
     // before or after this (large leaves moved in place go in first).
     const FileRange entries = LocateDebugEntries(headers, u_.viewSize);
     const FileRange changed =
-        FixDebugEntries(std::span<std::uint8_t>(u_.view + entries.begin, entries.end - entries.begin),
+        FixDebugEntries(std::span<std::uint8_t>(u_.view + entries.begin,
+                                                static_cast<std::size_t>(entries.end - entries.begin)),
                         entries.begin, LoadU32(u_.view + layout->DirectoryEntry(kResourceDirectory)), p);
     debugBegin_ = changed.begin;
     debugEnd_ = changed.end;
