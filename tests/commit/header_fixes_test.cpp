@@ -151,34 +151,5 @@ TEST(HeaderFixes, DebugEntriesMoveEachFieldByItsOwnOrderAndNotWhereTheSectionGoe
   EXPECT_EQ(some.begin, 0x1A00u - 28 - 4 + 56);
 }
 
-TEST(HeaderFixes, DebugEntriesAreLocatedAsWholeEntriesInsideTheHoldersData) {
-  ImageSpec spec = SpecWith(false, {{3, 1, 0, Filled(0x100, 1)}});
-  spec.sectionsAfter = {SectionSpec{".rdata2", Filled(0x10, 2), 0, kDiscardableData}};
-  spec.debugEntries = {DebugEntrySpec{2, Filled(0x20, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
-  Bytes image = BuildImage(spec);
-  const Headers h(image);
-  const std::uint32_t host = SectionNamed(image, ".rdata2");
-  const std::uint32_t at = Get32(image, host + kPointerToRawData) + Get32(image, h.Dir(6)) - Get32(image, host + kVirtualAddress);
-  const std::uint32_t rawEnd = Get32(image, host + kPointerToRawData) + Get32(image, host + kSizeOfRawData);
-  struct Case {
-    std::uint32_t size;
-    std::uint64_t entries;
-  };
-  const Case cases[] = {{56, 2}, {57, (rawEnd - at) / 28}, {0x7FFF, (rawEnd - at) / 28}, {0x80000001u, 0}, {0, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.size);
-    Set32(image, h.Dir(6) + 4, c.size);
-    const FileRange r = LocateDebugEntries(std::span(image).first(h.Sec(h.sectionCount)), image.size());
-    EXPECT_EQ(r.Empty() ? 0 : (r.end - r.begin) / 28, c.entries);
-    if (!r.Empty()) {
-      EXPECT_EQ(r.begin, at);
-    }
-  }
-  // A file that ends inside the holder's data cuts the entries there.
-  Set32(image, h.Dir(6) + 4, 56);
-  const FileRange cut = LocateDebugEntries(std::span(image).first(h.Sec(h.sectionCount)), at + 30);
-  EXPECT_EQ(cut.end, at + 28u);
-}
-
 }  // namespace
 }  // namespace marovi::test
