@@ -11,6 +11,7 @@
 #include "engine/commit.h"
 #include "engine/image.h"
 #include "engine/journal.h"
+#include "engine/section_moves.h"
 
 namespace marovi {
 
@@ -46,7 +47,8 @@ ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExistin
   if (file == platform::kInvalidFile) return nullptr;
   Error error;
   ResourceUpdate* update = BeginResourceUpdateOnFile(file, fileName, deleteExisting, &error);
-  if (update == nullptr && error.kind == ErrorKind::MalformedImage) {
+  if (update == nullptr &&
+      (error.kind == ErrorKind::MalformedImage || error.kind == ErrorKind::Refused)) {
     platform::SetLastError(platform::ErrorBadFormat());
     throw ImageFormatError(error.detail);
   }
@@ -113,6 +115,18 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
                                        LoadU32(section + sec::kVirtualAddress));
     }
   } catch (const ImageFormatError& format) {
+    // Packers keep imports or code in the resource section and resource data
+    // elsewhere: the directory then seems malformed, while what stands in the
+    // way of a change is what else lives in that section.
+    const auto layout = ReadPeLayout(update->view, update->viewSize, update->ntHeaders);
+    const auto refusal =
+        CheckResourceSectionHoldsOnlyResources(update->view, update->viewSize, *layout, *index);
+    if (refusal) {
+      const std::uint64_t offset = refusal->offset;
+      fail(update, ErrorKind::Refused, refusal->detail, platform::ErrorBadFormat());
+      e.offset = offset;
+      return nullptr;
+    }
     return fail(update, ErrorKind::MalformedImage, format.what(), platform::ErrorBadFormat());
   } catch (const std::bad_alloc&) {
     return fail(update, ErrorKind::OutOfMemory, "out of memory reading its resources", 0);

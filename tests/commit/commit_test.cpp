@@ -42,16 +42,40 @@ class CommitTest : public ::testing::TestWithParam<bool> {
     return after;
   }
 
+  // A commit of changes that must be refused for reason: false, the reason
+  // and where it lies, and the file as it was.
+  void ExpectRefusedBecause(const Bytes& before, const std::vector<Change>& changes, const std::string& reason) {
+    ImageFile file(before);
+    UpdateGuard u(file.Begin());
+    ASSERT_TRUE(u);
+    for (const Change& c : changes)
+      EXPECT_TRUE(UpdateResourceData(u.get(), KeyOf(c.type), KeyOf(c.name), c.language,
+                                     c.data ? c.data->data() : nullptr,
+                                     c.data ? static_cast<std::uint32_t>(c.data->size()) : 0));
+    Error error;
+    EXPECT_FALSE(u.End(false, &error));
+    EXPECT_EQ(error.kind, ErrorKind::Refused);
+    EXPECT_NE(error.detail.find(reason), std::string::npos) << error.detail;
+    EXPECT_TRUE(error.offset.has_value() && *error.offset < before.size());
+    EXPECT_TRUE(Reopenable(file));
+    EXPECT_TRUE(file.Read() == before) << "a refused commit changed the file";
+  }
+
   // A commit that must be refused: false, and the file as it was.
   void ExpectRefused(const Bytes& before, bool deleteExisting = false,
-                     void (*edit)(ResourceUpdate*) = nullptr) {
+                     void (*edit)(ResourceUpdate*) = nullptr, const char* reason = nullptr) {
     ImageFile file(before);
     UpdateGuard u(file.Begin(deleteExisting));
     ASSERT_TRUE(u);
     const Bytes big = Filled(50000, 3);
     EXPECT_TRUE(UpdateResourceData(u.get(), MakeIntResource(10), MakeIntResource(1), 0, big.data(), 50000));
     if (edit != nullptr) edit(u.get());
-    EXPECT_FALSE(u.End(false));
+    Error error;
+    EXPECT_FALSE(u.End(false, &error));
+    if (reason != nullptr) {
+      EXPECT_EQ(error.kind, ErrorKind::Refused);
+      EXPECT_EQ(error.detail, reason);
+    }
     EXPECT_TRUE(Reopenable(file));
     EXPECT_TRUE(file.Read() == before) << "a refused commit changed the file";
   }
@@ -61,8 +85,11 @@ class CommitTest : public ::testing::TestWithParam<bool> {
 
 TEST_P(CommitTest, GrowingMovesSectionsBehindWithAndWithoutRawData) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
-  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1800}, SectionSpec{".reloc", Filled(0x180, 7)}};
-  spec.directories = {{5, ".reloc", 0, 0x180}, {9, ".bss2", 0x10, 0x28}};
+  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1800, kDiscardableBss}, SectionSpec{".reloc", Filled(0x180, 7), 0, kDiscardableData}};
+  // A debug directory without entries in the file (a section without raw
+  // data holds none): only its address moves.
+  spec.directories = {{6, ".bss2", 0x10, 0x1C}};
+  spec.relocations = {{".text", 0x10}};
   spec.appended = Filled(77, 5);
   const Bytes before = BuildImage(spec);
   CommitDeltas d;
@@ -83,15 +110,15 @@ TEST_P(CommitTest, GrowingMovesSectionsBehindWithAndWithoutRawData) {
   EXPECT_EQ(Get32(after, bssAfter + kPointerToRawData), 0u);
   EXPECT_EQ(Get32(after, bssAfter + kSizeOfRawData), 0u);
   const Headers h(after);
-  EXPECT_EQ(Get32(after, h.Dir(5)), Get32(after, relocAfter + kVirtualAddress));
-  EXPECT_EQ(Get32(after, h.Dir(9)), Get32(after, bssAfter + kVirtualAddress) + 0x10);
+  EXPECT_EQ(Get32(after, h.Dir(5)), Get32(before, h.Dir(5)) + d.virt);
+  EXPECT_EQ(Get32(after, h.Dir(6)), Get32(after, bssAfter + kVirtualAddress) + 0x10);
   EXPECT_EQ(Slice(after, after.size() - 77, 77), Filled(77, 5));
 }
 
 TEST_P(CommitTest, ShrinkingMovesEverythingBehindTowardsTheStart) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x5000, 1)}, {3, 2, 0, Filled(0x800, 2)}, {24, 1, 1033, Filled(300, 3)}});
-  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x800}, SectionSpec{".reloc", Filled(0x300, 7)}};
-  spec.directories = {{5, ".reloc", 0, 0x300}};
+  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x800, kDiscardableBss}, SectionSpec{".reloc", Filled(0x300, 7), 0, kDiscardableData}};
+  spec.relocations = {{".text", 0x10}};
   spec.appended = Filled(1000, 9);
   const Bytes before = BuildImage(spec);
   CommitDeltas d;
@@ -116,8 +143,8 @@ TEST_P(CommitTest, LargeLeavesMovedInPlaceGiveTheSectionImageByteForByte) {
                          {10, 3, 1033, Filled(kMovedInPlace - 1, 4)},
                          {10, 4, 1033, Filled(100003, 5)},
                          {u"BIG", u"DATA", 0, Filled(200000, 6)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7)}};
-  spec.directories = {{5, ".reloc", 0, 0x300}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7), 0, kDiscardableData}};
+  spec.relocations = {{".text", 0x10}};
   spec.appended = Filled(5000, 9);
   const Bytes before = BuildImage(spec);
   const std::vector<std::vector<Change>> cases = {
@@ -163,8 +190,8 @@ TEST_P(CommitTest, SameRawSizeButLargerVirtualExtentStillMovesAddresses) {
   // the rebuilt section needs as many file-aligned bytes as before but more
   // pages in memory than the directory entry gave it.
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x1100, 1)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x1000, 7)}};
-  spec.directories = {{5, ".reloc", 0, 0x1000}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x1000, 7), 0, kDiscardableData}};
+  spec.relocations = {{".text", 0x10}};
   spec.appended = Filled(0x100, 4);
   Bytes before = BuildImage(spec);
   const Headers h(before);
@@ -195,7 +222,7 @@ TEST_P(CommitTest, SameRawSizeButLargerVirtualExtentStillMovesAddresses) {
 
 TEST_P(CommitTest, ATailOfManyMoveChunksMovesIntactBothWays) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x3000, 1)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
   spec.debugEntries = {DebugEntrySpec{13, Filled(0x50, 4), false}};
   spec.appended = Filled(3 * 1024 * 1024 + 123, 9);
   const Bytes before = BuildImage(spec);
@@ -230,7 +257,7 @@ TEST_P(CommitTest, ResourceSectionLastMovesOnlyAppendedData) {
 
 TEST_P(CommitTest, DebugEntriesBehindTheSectionMoveMappedBothFieldsUnmappedOnlyTheFilePosition) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x900, 1)}});
-  spec.sectionsAfter = {SectionSpec{".rdata2", Filled(0x40, 2)}};
+  spec.sectionsAfter = {SectionSpec{".rdata2", Filled(0x40, 2), 0, kDiscardableData}};
   spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
   const Bytes before = BuildImage(spec);
   for (const auto& change : {Filled(5000, 1), Filled(10, 1)}) {
@@ -274,7 +301,7 @@ TEST_P(CommitTest, DebugDirectoryInFrontOfTheSectionMovesOnlyEntriesWhoseDataLie
 
 TEST_P(CommitTest, DebugSizeNotAMultipleOf28CountsEntriesAndNeverLeavesTheFile) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
-  spec.sectionsAfter = {SectionSpec{".rdata2", Bytes(0x10, 0)}};
+  spec.sectionsAfter = {SectionSpec{".rdata2", Bytes(0x10, 0), 0, kDiscardableData}};
   spec.debugEntries = {DebugEntrySpec{2, Bytes(0x20, 0), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
   const Bytes built = BuildImage(spec);
   const Headers h(built);
@@ -302,7 +329,7 @@ TEST_P(CommitTest, DebugSizeNotAMultipleOf28CountsEntriesAndNeverLeavesTheFile) 
 // pointer 0 (the headers and the MS-DOS stub) must not be taken for some.
 TEST_P(CommitTest, ADebugDirectoryInASectionWithoutFileDataTouchesNothing) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x900, 1)}});
-  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1000}, SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1000, kDiscardableBss}, SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
   spec.directories = {{6, ".bss2", 0x40, 28 * 4}};
   const Bytes before = BuildImage(spec);
   ASSERT_GT(Get32(before, 0x40 + 24), Get32(before, Headers(before).Sec(1) + kPointerToRawData))
@@ -317,7 +344,7 @@ TEST_P(CommitTest, ADebugDirectoryInASectionWithoutFileDataTouchesNothing) {
 
 TEST_P(CommitTest, CertificateTableIsAFilePositionMovedByTheRawDelta) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x1800, 1)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
   spec.appended = Filled(0x208, 6);
   Bytes before = BuildImage(spec);
   const Headers h(before);
@@ -346,7 +373,7 @@ TEST_P(CommitTest, CertificateTableIsAFilePositionMovedByTheRawDelta) {
 
 TEST_P(CommitTest, SymbolTablePointerMovesWithTheTail) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x900, 1)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
   spec.symbolTableSize = 18 * 6;
   const Bytes before = BuildImage(spec);
   const Headers h(before);
@@ -366,7 +393,7 @@ TEST_P(CommitTest, SymbolTablePointerMovesWithTheTail) {
 
 TEST_P(CommitTest, RelocationAndLineNumberPointersBehindTheSectionStartMove) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x700, 1)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}, SectionSpec{".bss2", {}, 0x800}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}, SectionSpec{".bss2", {}, 0x800, kDiscardableBss}};
   spec.appended = Filled(0x40, 6);
   Bytes before = BuildImage(spec);
   const std::uint32_t reloc = SectionNamed(before, ".reloc"), bss = SectionNamed(before, ".bss2");
@@ -394,7 +421,7 @@ TEST_P(CommitTest, RelocationAndLineNumberPointersBehindTheSectionStartMove) {
 // find the section headers there and treat none of their bytes as entries.
 TEST_P(CommitTest, AShortDataDirectoryIsNotReadPastItsEnd) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x700, 1)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
   Bytes before = BuildImage(spec);
   const Headers full(before);
   const std::uint32_t count = 3;
@@ -464,6 +491,146 @@ TEST_P(CommitTest, DiscardChangesNothingAndDeletesScratchFiles) {
   EXPECT_TRUE(file.Read() == before);
 }
 
+// ------------------------------- what may move, in memory and in the file
+
+// The image of one layout case: resources of two pages in memory, the
+// sections the case adds, and edits the generator cannot make.
+struct LayoutCase {
+  const char* name;
+  void (*shape)(ImageSpec&);
+  enum { Never, WhenMoving, Always } refused;
+  const char* reason;  // part of the refusal's text
+  void (*edit)(Bytes&) = nullptr;
+};
+
+const LayoutCase kLayoutCases[] = {
+    // Sections behind the resources that something addresses.
+    {"imports behind", [](ImageSpec& s) {
+       s.sectionsAfter = {SectionSpec{".idata", Filled(0x200, 3), 0, 0xC0000040}};
+       s.directories = {{1, ".idata", 0, 0x28}};
+     }, LayoutCase::WhenMoving, "section \".idata\" behind the resources holds the import table and cannot move"},
+    {"code behind", [](ImageSpec& s) {
+       s.sectionsAfter = {SectionSpec{".text2", Bytes(0x80, 0xC3), 0, kCode}};
+     }, LayoutCase::WhenMoving, "section \".text2\" behind the resources holds code and cannot move"},
+    {"entry point behind", [](ImageSpec& s) {
+       s.sectionsAfter = {SectionSpec{".stub", Filled(0x80, 3), 0, kDiscardableData}};
+       s.entryPoint = PlaceSpec{".stub", 0x10};
+     }, LayoutCase::WhenMoving, "section \".stub\" behind the resources holds the entry point"},
+    {"relocated page behind", [](ImageSpec& s) {
+       s.sectionsAfter = {SectionSpec{".data2", Filled(0x80, 3), 0, kDiscardableData},
+                          SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData}};
+       s.relocations = {{".text", 0x10}, {".data2", 0x20}};
+     }, LayoutCase::WhenMoving, "section \".data2\" behind the resources holds pages that the base relocation table lists"},
+    {"data that is not discardable behind", [](ImageSpec& s) {
+       s.sectionsAfter = {SectionSpec{".data2", Filled(0x80, 3)}};
+     }, LayoutCase::WhenMoving, "section \".data2\" behind the resources is not discardable"},
+    {"TLS directory in a discardable section behind", [](ImageSpec& s) {
+       s.sectionsAfter = {SectionSpec{".tls2", Filled(0x80, 3), 0, kDiscardableData}};
+       s.directories = {{9, ".tls2", 0x10, 0x18}};
+     }, LayoutCase::WhenMoving, "holds the TLS directory"},
+    {"unreadable base relocations", [](ImageSpec& s) {
+       s.sectionsAfter = {SectionSpec{".reloc", Filled(0x40, 7), 0, kDiscardableData}};
+       s.directories = {{5, ".reloc", 0, 0x40}};
+     }, LayoutCase::WhenMoving, "the base relocation table cannot be read"},
+    // What may move: base relocations and debug data, in any file order.
+    {"relocations and debug data behind", [](ImageSpec& s) {
+       s.sectionsAfter = {SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData},
+                          SectionSpec{".debug", Filled(0x300, 5), 0, kDiscardableData},
+                          SectionSpec{".bss2", {}, 0x800, kDiscardableBss}};
+       s.relocations = {{".text", 0x10}, {".text", 0x1000 - 4}};
+       s.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+       s.symbolTableSize = 18 * 4;
+     }, LayoutCase::Never, nullptr},
+    {".reloc data in front of the resource data", [](ImageSpec& s) {
+       s.sectionsAfter = {SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData},
+                          SectionSpec{".debug", Filled(0x300, 5), 0, kDiscardableData}};
+       s.relocations = {{".text", 0x10}};
+       s.fileOrder = {".text", ".reloc", ".rsrc"};
+       s.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}};
+     }, LayoutCase::Never, nullptr},
+    {".text data behind the resource data", [](ImageSpec& s) {
+       s.sectionsBefore.push_back(SectionSpec{".rdata", Filled(0x300, 2)});
+       s.sectionsAfter = {SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData}};
+       s.relocations = {{".text", 0x10}, {".rdata", 0x20}};
+       s.fileOrder = {".rsrc", ".reloc", ".rdata", ".text"};
+       // The debug directory in .text: its entries' data lies behind the
+       // resource data in the file and in front of it in memory.
+       s.debugBehindResources = false;
+       s.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+     }, LayoutCase::Never, nullptr},
+    {"a stale pointer into the resource data", [](ImageSpec& s) {
+       // No raw data, and a pointer a linker left inside the resources'.
+       SectionSpec tls{".tls", {}, 0x100, 0xC0000040};
+       tls.sharesDataOf = ".rsrc";
+       tls.sharedOffset = 0x1000;
+       s.sectionsBefore.push_back(tls);
+       s.sectionsAfter = {SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData}};
+       s.relocations = {{".text", 0x10}};
+     }, LayoutCase::Never, nullptr},
+    // Layouts the rebuild cannot rely on, whatever the change.
+    {"section data laid over another section's", [](ImageSpec& s) {
+       SectionSpec b{".b", Filled(0x100, 4), 0, kDiscardableData};
+       b.sharesDataOf = ".a";
+       b.sharedOffset = 0x200;
+       s.sectionsAfter = {SectionSpec{".a", Filled(0x400, 3), 0, kDiscardableData}, b};
+     }, LayoutCase::Always, "the data of section \".a\" and of section \".b\" share bytes of the file"},
+    {"section data laid over the resource data", [](ImageSpec& s) {
+       SectionSpec b{".b", Bytes(0x10, 0), 0, kDiscardableData};
+       b.sharesDataOf = ".rsrc";
+       b.sharedOffset = 0x1800;
+       s.sectionsAfter = {b};
+     }, LayoutCase::Always, "and of section \".b\" share bytes of the file"},
+    {"a section alignment that is no power of two", [](ImageSpec& s) { s.sectionAlignment = 0x1800; },
+     LayoutCase::Always, "the section alignment 0x1800 is not a power of two"},
+    {"a section alignment below the file alignment", [](ImageSpec& s) {
+       s.fileAlignment = 0x1000;
+       s.sectionAlignment = 0x800;
+     }, LayoutCase::Always, "the section alignment 0x800 is below the file alignment 0x1000"},
+    {"a resource table larger than its section", [](ImageSpec&) {}, LayoutCase::Always,
+     "exceeds its section's size in memory", [](Bytes& b) {
+       const Headers h(b);
+       Set32(b, h.Dir(2) + 4, Get32(b, h.Sec(ResourceSectionIndex(b)) + kVirtualSize) + 1);
+     }},
+};
+
+// Each layout with a change that keeps the section's pages, one that grows
+// them and one that shrinks them: refused untouched where the case says so,
+// and otherwise committed with every field as the file's two orders require.
+TEST_P(CommitTest, SectionsMoveOnlyWhereNothingAddressesThemAndFileOffsetsFollowTheFile) {
+  struct Kind {
+    const char* name;
+    Bytes data;
+    bool moves;
+  };
+  const Kind kinds[] = {{"same pages", Filled(0x1C00, 2), false},
+                        {"growing", Filled(0x3000, 2), true},
+                        {"shrinking", Filled(0x10, 2), true}};
+  for (const LayoutCase& c : kLayoutCases) {
+    SCOPED_TRACE(c.name);
+    ImageSpec spec = Spec({{3, 1, 0, Filled(0x1900, 1)}, {14, u"MAINICON", 0, Filled(0x20, 3)}});
+    c.shape(spec);
+    Bytes before = BuildImage(spec);
+    if (c.edit != nullptr) {
+      c.edit(before);
+      const Headers h(before);
+      Set32(before, h.CheckSum(), StandardChecksum(before, h.CheckSum()));
+    }
+    for (const Kind& k : kinds) {
+      SCOPED_TRACE(k.name);
+      const std::vector<Change> change = {{3, 1, 0, k.data}};
+      const bool refused = c.refused == LayoutCase::Always || (c.refused == LayoutCase::WhenMoving && k.moves);
+      if (refused) {
+        ExpectRefusedBecause(before, change, c.reason);
+        continue;
+      }
+      CommitDeltas d;
+      const Bytes after = Commit(before, change, &d);
+      ASSERT_FALSE(after.empty());
+      EXPECT_EQ(d.virt != 0, k.moves) << "the change does not exercise what the case is about";
+    }
+  }
+}
+
 // ------------------------------------------------------- what is refused
 
 // The check a commit makes of its result before it counts: each damage
@@ -529,16 +696,16 @@ TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
 
 TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionAreRefused) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7)}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
   spec.directories = {{1, ".rsrc", 0x10, 0x28}};
-  ExpectRefused(BuildImage(spec));
+  ExpectRefused(BuildImage(spec), false, nullptr, "the import table lies inside the resource section");
   spec.directories = {{12, ".rsrc", 0x100, 0x8}};
-  ExpectRefused(BuildImage(spec));
+  ExpectRefused(BuildImage(spec), false, nullptr, "the import address table lies inside the resource section");
   spec.directories = {};
   Bytes entry = BuildImage(spec);
   const Headers h(entry);
   Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + 0x20);
-  ExpectRefused(entry);
+  ExpectRefused(entry, false, nullptr, "the entry point lies inside the resource section");
   // The last byte of the section counts; the first one behind it does not.
   const std::uint32_t s = h.Sec(ResourceSectionIndex(entry));
   const std::uint32_t extent = std::max(Get32(entry, s + kVirtualSize), Get32(entry, s + kSizeOfRawData));
@@ -551,35 +718,71 @@ TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionAreRefused) {
   EXPECT_TRUE(u.End(false));
 }
 
+// A packer keeps the imports in the resource section and resource data in
+// another section: the directory then cannot be read as one, and what stands
+// in the way of a change is the imports, which beginning names.
+TEST_P(CommitTest, ResourceDataElsewhereBesideImportsInTheSectionIsRefusedWhenBeginning) {
+  ImageSpec spec = Spec({{3, 1, 0, Filled(0x100, 1)}});
+  spec.sectionsBefore.push_back(SectionSpec{"UPX1", Filled(0x400, 2)});
+  spec.directories = {{1, ".rsrc", 0x10, 0x28}};
+  Bytes before = BuildImage(spec);
+  const Headers h(before);
+  const std::uint32_t base = Get32(before, h.Sec(ResourceSectionIndex(before)) + kPointerToRawData);
+  // The one data entry of the directory (root, type, name, language).
+  const std::uint32_t entry = base + 16 + 8 + 2 * (16 + 8);
+  Set32(before, entry, Get32(before, SectionNamed(before, "UPX1") + kVirtualAddress) + 0x40);
+  ImageFile file(before);
+  Error error;
+  EXPECT_EQ(BeginResourceUpdate(file.wide(), false, &error), nullptr);
+  EXPECT_EQ(error.kind, ErrorKind::Refused);
+  EXPECT_EQ(error.detail, "the import table lies inside the resource section");
+  EXPECT_EQ(error.offset, std::optional<std::uint64_t>(h.Dir(1)));
+  try {
+    file.Begin();
+    ADD_FAILURE() << "beginning did not refuse";
+  } catch (const ImageFormatError& e) {
+    EXPECT_STREQ(e.what(), "the import table lies inside the resource section");
+  }
+  EXPECT_TRUE(file.Read() == before);
+  // Without the imports there, the same directory is malformed.
+  Set32(before, h.Dir(1), 0);
+  ImageFile plain(before);
+  EXPECT_EQ(BeginResourceUpdate(plain.wide(), false, &error), nullptr);
+  EXPECT_EQ(error.kind, ErrorKind::MalformedImage);
+}
+
 TEST_P(CommitTest, BadAlignmentsAndMisplacedSectionDataAreRefused) {
   const Bytes good = BuildImage(Spec({{3, 1, 0, Filled(100, 1)}}));
   const Headers h(good);
   const std::uint32_t s = h.Sec(ResourceSectionIndex(good));
   Bytes bad = good;
   Set32(bad, h.FileAlignment(), 0);
-  ExpectRefused(bad);
+  ExpectRefused(bad, false, nullptr, "the file alignment 0x0 is not a power of two up to 64 KiB");
   bad = good;
   Set32(bad, h.SectionAlignment(), 0);
-  ExpectRefused(bad);
+  ExpectRefused(bad, false, nullptr, "the section alignment 0x0 is not a power of two");
   // A file alignment that is no power of two, or so large that one commit
   // would grow the file by a gigabyte.
   bad = good;
   Set32(bad, h.FileAlignment(), 0x300);
-  ExpectRefused(bad);
+  ExpectRefused(bad, false, nullptr, "the file alignment 0x300 is not a power of two up to 64 KiB");
   bad = good;
   Set32(bad, h.FileAlignment(), 0x40000000);
   ExpectRefused(bad);
   // Raw data in the headers: writing the section would overwrite them.
   bad = good;
   Set32(bad, s + kPointerToRawData, h.sectionTable);
-  ExpectRefused(bad, true);
+  ExpectRefused(bad, true, nullptr,
+                ("the resource section's data at file offset " + HexOffset(h.sectionTable) + " lies in the headers").c_str());
   // Raw data past the end of the file, or running past it.
   bad = good;
   Set32(bad, s + kPointerToRawData, static_cast<std::uint32_t>(good.size() + 0x200));
   ExpectRefused(bad, true);
   bad = good;
   Set32(bad, s + kSizeOfRawData, Get32(good, s + kSizeOfRawData) + 0x200);
-  ExpectRefused(bad, true);
+  ExpectRefused(bad, true, nullptr,
+                ("the resource section's data (0x400 bytes at file offset " +
+                 HexOffset(Get32(good, s + kPointerToRawData)) + ") runs past the end of the file").c_str());
 }
 
 TEST_P(CommitTest, ASectionOfTwoGibibytesOrMoreIsRefused) {

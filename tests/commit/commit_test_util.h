@@ -221,29 +221,33 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
   want.insert(want.end(), before.begin() + oldEnd, before.end());
 
   auto add = [&](std::uint32_t at, std::uint32_t delta) { Set32(want, at, Get32(want, at) + delta); };
+  // File offsets follow the file's order: at or behind the end of the old
+  // section's data they move with the tail; inside it (only a section
+  // without raw data can point there) they stay, but not past the new end.
+  auto moved = [&](std::uint32_t o) -> std::uint32_t {
+    if (o == 0 || o < ptr) return o;
+    if (o >= oldEnd) return o + raw32;
+    return std::min(o, ptr + newRaw);
+  };
+  auto move = [&](std::uint32_t at) { Set32(want, at, moved(Get32(want, at))); };
   add(h.SizeOfInitializedData(), raw32);
   add(h.SizeOfImage(), virt32);
   Set32(want, s + kSizeOfRawData, newRaw);
   Set32(want, s + kVirtualSize, d.sectionSize);
   Set32(want, h.Dir(2) + 4, d.sectionSize);
+  // Addresses follow the order in memory.
   for (std::uint32_t i = 0; i < h.sectionCount; ++i) {
     const std::uint32_t x = h.Sec(i);
-    if (Get32(before, x + kVirtualAddress) <= rva) continue;
-    add(x + kVirtualAddress, virt32);
-    if (Get32(before, x + kPointerToRawData) != 0) add(x + kPointerToRawData, raw32);
-    if (Get32(before, x + kPointerToLinenumbers) > ptr) add(x + kPointerToLinenumbers, raw32);
-    if (Get32(before, x + kPointerToRelocations) > ptr) add(x + kPointerToRelocations, raw32);
+    if (i != index && Get32(before, x + kVirtualAddress) > rva) add(x + kVirtualAddress, virt32);
+    move(x + kPointerToRawData);
+    move(x + kPointerToLinenumbers);
+    move(x + kPointerToRelocations);
   }
   for (std::uint32_t k = 0; k < h.directoryCount; ++k) {
-    const std::uint32_t v = Get32(before, h.Dir(k));
-    if (k == 4) {
-      if (v != 0 && v >= oldEnd) add(h.Dir(k), raw32);
-    } else if (v > rva) {
-      add(h.Dir(k), virt32);
-    }
+    if (k == 4) move(h.Dir(k));
+    else if (Get32(before, h.Dir(k)) > rva) add(h.Dir(k), virt32);
   }
-  const std::uint32_t symbols = Get32(before, h.PointerToSymbolTable());
-  if (symbols != 0 && symbols >= oldEnd) add(h.PointerToSymbolTable(), raw32);
+  move(h.PointerToSymbolTable());
 
   // Debug entries, found through the moved headers, inside the data of the
   // section that holds them only.
@@ -261,10 +265,9 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
       for (std::uint64_t e = 0; rawStart != 0 && static_cast<std::int32_t>(n) > 0 && e < n; ++e) {
         const std::uint64_t entry = at + 28 * e;
         if (entry + 28 > want.size() || entry + 28 > rawEnd) break;
-        if (Get32(want, entry + 24) > ptr) {
-          add(static_cast<std::uint32_t>(entry + 24), raw32);
-          if (Get32(want, entry + 20) != 0) add(static_cast<std::uint32_t>(entry + 20), virt32);
-        }
+        move(static_cast<std::uint32_t>(entry + 24));
+        const std::uint32_t address = Get32(want, entry + 20);
+        if (address != 0 && address > rva) add(static_cast<std::uint32_t>(entry + 20), virt32);
       }
       break;
     }

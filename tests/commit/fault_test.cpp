@@ -70,8 +70,8 @@ struct Scenario {
 ImageSpec BaseSpec(bool pe32Plus) {
   ImageSpec spec;
   spec.pe32Plus = pe32Plus;
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7)}};
-  spec.directories = {{5, ".reloc", 0, 0x300}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7), 0, kDiscardableData}};
+  spec.relocations = {{".text", 0x10}};
   spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
   spec.appended = Filled(700, 9);
   return spec;

@@ -126,7 +126,7 @@ class LayoutInImageTest : public ::testing::TestWithParam<bool> {
 TEST_P(LayoutInImageTest, WorkedExampleCommittedWithFileAlignment512) {
   ImageSpec spec = SpecWith(GetParam(), {{24, 1, 1033, Filled(700, 9)}, {16, 1, 0, Filled(90, 8)}});
   spec.fileAlignment = 512;
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(64, 3)}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(64, 3), 0, kDiscardableData}};
   spec.appended = Filled(33, 4);
   const Bytes before = BuildImage(spec);
   ImageFile file(before);
@@ -152,7 +152,7 @@ TEST_P(LayoutInImageTest, WorkedExampleCommittedWithFileAlignment512) {
 
 TEST_P(LayoutInImageTest, EmptyTreeIsOneRootTableInOneFileAlignment) {
   ImageSpec spec = SpecWith(GetParam(), {{3, 1, 0, Filled(3000, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(64, 3)}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(64, 3), 0, kDiscardableData}};
   const Bytes before = BuildImage(spec);
   ImageFile file(before);
   {

@@ -8,9 +8,14 @@ objdump and Wine judge the result.
 
 For every changed copy: pefile reads it without new warnings and with a right
 checksum; unchanged resources keep their bytes, changed ones have the new
-bytes, deleted ones are gone; the data behind the last section is the same;
-objdump shows the same sections and symbols; hostname.exe and cmd.exe still
-run under wine64 with the same output.
+bytes, deleted ones are gone; every other section keeps its data (apart from
+the debug directory, whose entries move) and the data behind the last
+section is the same; objdump shows the same sections and symbols;
+hostname.exe and cmd.exe still run under wine64 with the same output.
+
+hostname.exe and cmd.exe also go through the round trips with their raw data
+in another order than their addresses, as no linker lays it out: .reloc data
+in front of the resource data, and .text data behind it.
 """
 import argparse
 import os
@@ -66,6 +71,76 @@ def overlay(path):
     data = pe.get_overlay()
     pe.close()
     return data
+
+
+def section_data(pe):
+    """Name and index -> raw data of every section but the resource section,
+    with the bytes of the debug directory cleared: its entries hold file
+    offsets and addresses that move."""
+    resource_rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress
+    debug = pe.OPTIONAL_HEADER.DATA_DIRECTORY[6]
+    out = {}
+    for index, section in enumerate(pe.sections):
+        if section.VirtualAddress == resource_rva:
+            continue
+        data = bytearray(section.get_data()) if section.SizeOfRawData else bytearray()
+        if debug.Size and section.VirtualAddress <= debug.VirtualAddress < section.VirtualAddress + len(data):
+            start = debug.VirtualAddress - section.VirtualAddress
+            data[start:start + debug.Size] = bytes(len(data[start:start + debug.Size]))
+        out[(index, section.Name.rstrip(b"\0"))] = bytes(data)
+    return out
+
+
+def reordered(source, target, order):
+    """A copy of source whose raw data holds the sections of order, a run of
+    sections that lie one behind another in the file, in that order; their
+    addresses stay. Returns target."""
+    pe = pefile.PE(source)
+    by_name = {s.Name.rstrip(b"\0").decode(): s for s in pe.sections}
+    run = sorted((by_name[n] for n in order), key=lambda s: s.PointerToRawData)
+    start = run[0].PointerToRawData
+    position = start
+    for s in run:
+        if s.PointerToRawData != position:
+            raise RuntimeError(f"{source}: {order} do not lie one behind another in the file")
+        position += s.SizeOfRawData
+    data = bytearray(pe.__data__)
+    pieces = {n: bytes(data[by_name[n].PointerToRawData:by_name[n].PointerToRawData + by_name[n].SizeOfRawData])
+              for n in order}
+    position = start
+    for n in order:
+        data[position:position + len(pieces[n])] = pieces[n]
+        by_name[n].PointerToRawData = position
+        position += len(pieces[n])
+    for s in run:
+        data[s.get_file_offset():s.get_file_offset() + s.sizeof()] = s.__pack__()
+    pe.close()
+    with open(target, "wb") as f:
+        f.write(data)
+    pe = pefile.PE(target)
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    pe.write(target + ".tmp")
+    pe.close()
+    os.replace(target + ".tmp", target)
+    return target
+
+
+def reordered_copies(work):
+    """hostname.exe and cmd.exe with .reloc data in front of the resource data,
+    and with .text data behind it: (program, copy) pairs."""
+    copies = []
+    for program in RUNS:
+        source = os.path.join(WINE_DIR, program)
+        pe = pefile.PE(source, fast_load=True)
+        names = [s.Name.rstrip(b"\0").decode() for s in sorted(pe.sections, key=lambda s: s.PointerToRawData)
+                 if s.SizeOfRawData]
+        pe.close()
+        rsrc = names.index(".rsrc")
+        reloc_first = reordered(source, os.path.join(work, f"reloc-first-{program}"), [".reloc", ".rsrc"])
+        text_run = names[names.index(".text"):rsrc + 1]
+        text_last = reordered(source, os.path.join(work, f"text-last-{program}"), text_run[1:] + [".text"])
+        copies += [(program, reloc_first), (program, text_last)]
+    return copies
 
 
 def objdump(path, magic):
@@ -171,6 +246,9 @@ def round_trip(tool, source, kind, work):
         fail(image, f"did not grow ({old_size} -> {new_size})")
     if overlay(source) != overlay(target):
         fail(image, "the data behind the last section changed")
+    moved = sorted(k for k, v in section_data(before).items() if section_data(after).get(k) != v)
+    if moved:
+        fail(image, f"other sections' data changed: {moved}")
     if objdump(source, magic) != objdump(target, magic):
         fail(image, "objdump shows other sections or symbols")
     before.close()
@@ -204,6 +282,14 @@ def main():
                 if again is not None:
                     changed[os.path.basename(source)].append(again)
 
+    # Real programs with raw data in another order than their addresses.
+    reordered_programs = reordered_copies(work)
+    for program, copy in reordered_programs:
+        for kind in ("grow", "shrink"):
+            target = round_trip(args.tool, copy, kind, work)
+            if target is not None:
+                changed.setdefault(program, []).append(target)
+
     # Generated images with layouts the machine's executables lack.
     generated = os.path.join(work, "generated")
     subprocess.run([args.tool, "--make-images", generated], check=True)
@@ -222,6 +308,10 @@ def main():
             if original[0] != 0 or not original[1].strip():
                 fail(program, f"the original does not run here: {original}")
                 continue
+            # The reordered copies run as the original does before any change.
+            for copy in (c for p, c in reordered_programs if p == program):
+                if run_wine(work, copy, program_args) != original:
+                    fail(os.path.basename(copy), "the reordered copy does not run as the original does")
             for target in changed.get(program, []):
                 got = run_wine(work, target, program_args)
                 if got != original:

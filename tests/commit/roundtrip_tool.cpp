@@ -8,7 +8,9 @@
 // Exit status: 0 committed, 1 a step failed, 2 bad arguments. The second form
 // writes generated images whose layouts the machine's executables lack
 // (sections without file data behind the resource section, a debug
-// directory with unmapped data, a symbol area), for the same round trips.
+// directory with unmapped data, raw data in another order than the
+// addresses, a stale pointer into the resource data), for the same round
+// trips.
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -52,16 +54,32 @@ void MakeImages(const std::filesystem::path& dir) {
     for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 13);
     return b;
   };
+  // The layouts: as a linker lays them out; .reloc data in front of the
+  // resource data; .text data behind it; a section without raw data whose
+  // pointer a linker left inside the resource data.
+  const char* const layouts[] = {"", "-reloc-first", "-text-last", "-stale-pointer"};
   for (const bool plus : {false, true}) {
-    ImageSpec spec;
-    spec.pe32Plus = plus;
-    spec.resources = {{3, 1, 0, filled(0x2400, 1)}, {3, 2, 1033, filled(0x300, 2)},
-                      {14, u"MAINICON", 0, filled(0x22, 3)}, {u"PNG", u"LOGO", 0, filled(0x1800, 4)}};
-    spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x2000}, SectionSpec{".reloc", filled(0x40, 5), 0, 0x42000040}};
-    spec.directories = {{5, ".reloc", 0, 0x40}};
-    spec.debugEntries = {DebugEntrySpec{2, filled(0x40, 6), true}, DebugEntrySpec{13, filled(0x30, 7), false}};
-    spec.appended = filled(0x333, 8);
-    WriteWholeFile(dir / (std::string("generated-") + (plus ? "pe32plus" : "pe32") + ".exe"), BuildImage(spec));
+    for (const std::string layout : layouts) {
+      ImageSpec spec;
+      spec.pe32Plus = plus;
+      spec.resources = {{3, 1, 0, filled(0x2400, 1)}, {3, 2, 1033, filled(0x300, 2)},
+                        {14, u"MAINICON", 0, filled(0x22, 3)}, {u"PNG", u"LOGO", 0, filled(0x1800, 4)}};
+      spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x2000, kDiscardableBss},
+                            SectionSpec{".reloc", filled(0x40, 5), 0, kDiscardableData}};
+      spec.relocations = {{".text", 0x10}, {".text", 0x20}};
+      spec.debugEntries = {DebugEntrySpec{2, filled(0x40, 6), true}, DebugEntrySpec{13, filled(0x30, 7), false}};
+      spec.appended = filled(0x333, 8);
+      if (layout == "-reloc-first") spec.fileOrder = {".text", ".reloc", ".rsrc"};
+      if (layout == "-text-last") spec.fileOrder = {".rsrc", ".bss2", ".reloc", ".text"};
+      if (layout == "-stale-pointer") {
+        SectionSpec tls{".tls", {}, 0x200, 0xC0000040};
+        tls.sharesDataOf = ".rsrc";
+        tls.sharedOffset = 0x2000;
+        spec.sectionsBefore.push_back(tls);
+      }
+      WriteWholeFile(dir / ("generated-" + std::string(plus ? "pe32plus" : "pe32") + layout + ".exe"),
+                     BuildImage(spec));
+    }
   }
 }
 

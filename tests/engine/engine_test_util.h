@@ -105,10 +105,10 @@ class UpdateGuard {
   ResourceUpdate* get() const { return u_; }
   ResourceUpdate* operator->() const { return u_; }
   explicit operator bool() const { return u_ != nullptr; }
-  bool End(bool discard) {
+  bool End(bool discard, Error* error = nullptr) {
     ResourceUpdate* u = u_;
     u_ = nullptr;
-    return EndResourceUpdate(u, discard);
+    return EndResourceUpdate(u, discard, error);
   }
 
  private:

@@ -1,6 +1,8 @@
 // The test image generator: PE32 and PE32+ images laid out as a linker lays
 // them out, with a resource section, optional sections behind it, a debug
-// directory, a COFF symbol area and appended data, and a correct checksum.
+// directory, a base relocation table, a COFF symbol area and appended data,
+// and a correct checksum; or with their raw data in another order than
+// their addresses, or laid over one another, as linkers do not.
 #include "tests/support/pe_builder.h"
 
 #include <algorithm>
@@ -205,6 +207,8 @@ struct PlacedSection {
   std::uint32_t virtualAddress = 0;
   std::uint32_t pointerToRawData = 0;
   std::uint32_t sizeOfRawData = 0;
+  std::string sharesDataOf;
+  std::uint32_t sharedOffset = 0;
 };
 
 PlacedSection FromSpec(const SectionSpec& s) {
@@ -213,11 +217,37 @@ PlacedSection FromSpec(const SectionSpec& s) {
   p.data = s.data;
   p.virtualSize = s.virtualSize;
   p.characteristics = s.characteristics;
+  p.sharesDataOf = s.sharesDataOf;
+  p.sharedOffset = s.sharedOffset;
   return p;
 }
 
 // A real-mode stub that prints a line and exits, as linkers put behind the
 // MS-DOS header.
+std::size_t IndexOf(const std::vector<PlacedSection>& sections, const std::string& name) {
+  for (std::size_t i = 0; i < sections.size(); ++i)
+    if (sections[i].name == name) return i;
+  throw std::invalid_argument("no section named " + name);
+}
+
+// A base relocation table for fixups at the given addresses: one block per
+// 4 KiB page, in ascending order, each padded to a multiple of 4 bytes.
+Bytes RelocationTable(std::vector<std::uint32_t> addresses, bool pe32Plus) {
+  std::sort(addresses.begin(), addresses.end());
+  Bytes table;
+  for (std::size_t i = 0; i < addresses.size();) {
+    const std::uint32_t page = addresses[i] & ~0xFFFu;
+    const std::size_t block = table.size();
+    Put32(table, block, page);
+    std::size_t at = block + 8;
+    for (; i < addresses.size() && (addresses[i] & ~0xFFFu) == page; ++i, at += 2)
+      Put16(table, at, ((pe32Plus ? 10u : 3u) << 12) | (addresses[i] & 0xFFF));  // DIR64 or HIGHLOW
+    table.resize(Align(Size32(table.size()), 4), 0);
+    Put32(table, block + 4, Size32(table.size() - block));
+  }
+  return table;
+}
+
 const std::uint8_t kDosStub[] = {
     0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09, 0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD, 0x21,
     'T', 'h', 'i', 's', ' ', 'p', 'r', 'o', 'g', 'r', 'a', 'm', ' ', 'c', 'a', 'n', 'n', 'o', 't', ' ',
@@ -281,6 +311,18 @@ Bytes BuildImage(const ImageSpec& spec) {
     }
   }
 
+  // Room for the base relocation table, at most 12 bytes a fixup; it is
+  // written once the addresses are known.
+  std::size_t relocHost = sections.size();
+  std::uint32_t relocAt = 0;
+  if (!spec.relocations.empty()) {
+    relocHost = IndexOf(sections, ".reloc");
+    Bytes& host = sections[relocHost].data;
+    host.resize(Align(Size32(host.size()), 4), 0);
+    relocAt = Size32(host.size());
+    host.resize(host.size() + 12 * spec.relocations.size(), 0);
+  }
+
   const std::uint32_t optionalSize = spec.pe32Plus ? 240 : 224;
   const std::uint32_t headersEnd = kLfanew + 24 + optionalSize + 40 * Size32(sections.size());
   const std::uint32_t sizeOfHeaders = Align(headersEnd, fileAlign);
@@ -298,13 +340,35 @@ Bytes BuildImage(const ImageSpec& spec) {
   }
   const std::uint32_t sizeOfImage = va;
 
-  // Positions in the file.
+  std::uint32_t relocSize = 0;
+  if (!spec.relocations.empty()) {
+    std::vector<std::uint32_t> addresses;
+    for (const PlaceSpec& r : spec.relocations)
+      addresses.push_back(sections[IndexOf(sections, r.section)].virtualAddress + r.offset);
+    const Bytes table = RelocationTable(addresses, spec.pe32Plus);
+    std::copy(table.begin(), table.end(), sections[relocHost].data.begin() + relocAt);
+    relocSize = Size32(table.size());
+  }
+
+  // Positions in the file: the sections named in fileOrder first, then the
+  // others in address order; sections laid over another's data last.
+  std::vector<std::size_t> order;
+  for (const std::string& name : spec.fileOrder) order.push_back(IndexOf(sections, name));
+  for (std::size_t i = 0; i < sections.size(); ++i)
+    if (std::find(order.begin(), order.end(), i) == order.end()) order.push_back(i);
   std::uint32_t filePos = sizeOfHeaders;
-  for (PlacedSection& s : sections) {
-    if (s.data.empty()) continue;
+  for (std::size_t i : order) {
+    PlacedSection& s = sections[i];
+    if (s.data.empty() || !s.sharesDataOf.empty()) continue;
     s.pointerToRawData = filePos;
     s.sizeOfRawData = Align(Size32(s.data.size()), fileAlign);
     filePos += s.sizeOfRawData;
+  }
+  for (PlacedSection& s : sections) {
+    if (s.sharesDataOf.empty()) continue;
+    s.pointerToRawData = sections[IndexOf(sections, s.sharesDataOf)].pointerToRawData + s.sharedOffset;
+    s.sizeOfRawData = Align(Size32(s.data.size()), fileAlign);
+    filePos = std::max(filePos, s.pointerToRawData + s.sizeOfRawData);
   }
 
   Bytes image(filePos, 0);
@@ -340,6 +404,8 @@ Bytes BuildImage(const ImageSpec& spec) {
     }
     if (s.characteristics & 0x40) sizeOfInitData += s.sizeOfRawData;
   }
+  if (spec.entryPoint)
+    entryPoint = sections[IndexOf(sections, spec.entryPoint->section)].virtualAddress + spec.entryPoint->offset;
   Put16(image, oh, spec.pe32Plus ? 0x20B : 0x10B);
   image[oh + 2] = 14;  // linker version
   Put32(image, oh + 4, sizeOfCode);
@@ -386,6 +452,10 @@ Bytes BuildImage(const ImageSpec& spec) {
     Put32(image, dataDirectory + 8 * d.index, s->virtualAddress + d.offset);
     Put32(image, dataDirectory + 8 * d.index + 4, d.size);
   }
+  if (!spec.relocations.empty()) {
+    Put32(image, dataDirectory + 8 * 5, sections[relocHost].virtualAddress + relocAt);
+    Put32(image, dataDirectory + 8 * 5 + 4, relocSize);
+  }
 
   // Section table and contents.
   const std::uint32_t table = oh + optionalSize;
@@ -398,7 +468,12 @@ Bytes BuildImage(const ImageSpec& spec) {
     Put32(image, h + 16, s.sizeOfRawData);
     Put32(image, h + 20, s.pointerToRawData);
     Put32(image, h + 36, s.characteristics);
-    if (!s.data.empty()) std::memcpy(image.data() + s.pointerToRawData, s.data.data(), s.data.size());
+  }
+  // Data laid over another section's goes in last, over those bytes.
+  for (bool shared : {false, true}) {
+    for (const PlacedSection& s : sections)
+      if (!s.data.empty() && s.sharesDataOf.empty() != shared)
+        std::memcpy(image.data() + s.pointerToRawData, s.data.data(), s.data.size());
   }
 
   // Debug directory entries; unmapped data goes behind the last section.

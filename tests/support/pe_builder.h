@@ -1,10 +1,12 @@
 // Builds small PE images (PE32 and PE32+) in memory for tests: any resource
-// tree, optional sections behind the resource section, a debug directory and
-// data appended behind the last section. No binary test image is committed;
+// tree, optional sections behind the resource section, a debug directory,
+// base relocations, data appended behind the last section, and raw data in
+// any order in the file. No binary test image is committed;
 // every image a test uses comes from here or from the machine's own files.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -37,6 +39,22 @@ struct SectionSpec {
   Bytes data;                  // raw data; empty with virtualSize > 0 gives a section without raw data
   std::uint32_t virtualSize = 0;  // 0: the data's size
   std::uint32_t characteristics = 0x40000040;  // initialised data, readable
+  // Raw data laid over another section's (named here), at that section's
+  // PointerToRawData + sharedOffset, instead of a place of its own: data that
+  // overlaps in the file; with no data, a stale pointer and SizeOfRawData 0.
+  std::string sharesDataOf = {};
+  std::uint32_t sharedOffset = 0;
+};
+
+// Section characteristics linkers give .reloc and debug sections, and code.
+inline constexpr std::uint32_t kDiscardableData = 0x42000040;  // initialised, discardable, readable
+inline constexpr std::uint32_t kDiscardableBss = 0x42000080;   // uninitialised, discardable, readable
+inline constexpr std::uint32_t kCode = 0x60000020;             // code, executable, readable
+
+// A place in a built section: its address + offset.
+struct PlaceSpec {
+  std::string section = {};
+  std::uint32_t offset = 0;
 };
 
 struct DebugEntrySpec {
@@ -72,6 +90,15 @@ struct ImageSpec {
   std::uint32_t symbolTableSize = 0;      // >0: a COFF symbol area appended, PointerToSymbolTable set
   bool computeChecksum = true;
   std::vector<DirectorySpec> directories;  // further data directory entries
+  // Raw data in the file in this order of section names (".rsrc" for the
+  // resource section) first, the other sections' behind it in address order.
+  std::vector<std::string> fileOrder;
+  // The entry point; by default the first code section's address.
+  std::optional<PlaceSpec> entryPoint;
+  // Pointer-sized fixups: a base relocation table listing their pages goes
+  // behind the data of the section named ".reloc", and DataDirectory[5]
+  // points at it.
+  std::vector<PlaceSpec> relocations;
 };
 
 // The whole image file.
