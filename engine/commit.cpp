@@ -45,23 +45,23 @@ class Committer {
 
   bool Run() {
     const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
-    const auto index = FindResourceSection(u_.view, u_.viewSize, u_.ntHeaders);
-    if (!layout || !index) {
+    if (!layout) {
       error_ = MakeError(ErrorKind::MalformedImage, "its headers can no longer be read");
       return false;
     }
     const PeLayout& l = *layout;
+    const auto index = FindResourceSection(u_.view, u_.viewSize, u_.ntHeaders);
     const std::uint8_t* nt = u_.ntHeaders;
-    const std::uint8_t* s = u_.view + l.Section(*index);
     const std::uint32_t fileAlignment = LoadU32(nt + nt::kFileAlignment);
     const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
-    const std::uint32_t rawPointer = LoadU32(s + sec::kPointerToRawData);
-    const std::uint32_t rawSize = LoadU32(s + sec::kSizeOfRawData);
-    const std::uint32_t rva = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory));
-    const std::uint32_t oldSize = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory) + 4);
-    if (Refuse(CheckLayout(u_.view, u_.viewSize, l, *index)) ||
-        Refuse(CheckResourceSectionHoldsOnlyResources(u_.view, u_.viewSize, l, *index)))
-      return false;
+    if (Refuse(CheckLayout(u_.view, u_.viewSize, l, index))) return false;
+    // Where the resource section is rebuilt: in place, or in a new section
+    // behind the last one when the image has none, or when its own holds
+    // more than resources or cannot grow without moving sections that must
+    // not move. The old section then stays as it is.
+    std::optional<Refusal> inPlace;
+    if (!index) inPlace = Refusal{"it has no resource section", 0};
+    else inPlace = CheckResourceSectionHoldsOnlyResources(u_.view, u_.viewSize, l, *index);
 
     if (!FitsTheFormat(u_.root)) {
       error_ = MakeError(ErrorKind::Refused,
@@ -72,40 +72,67 @@ class Committer {
     Measure(u_.root, dirBytes, nameBytes, dataBytes);
     const std::uint64_t sectionSize = ((dirBytes + nameBytes + 3) & ~std::uint64_t{3}) + dataBytes;
     const std::uint64_t newRaw = (sectionSize + fileAlignment - 1) / fileAlignment * fileAlignment;
-    const std::int64_t rawDelta = static_cast<std::int64_t>(newRaw) - rawSize;
-    if (sectionSize > kMaxSectionSize || newRaw > kMaxSectionSize ||
-        std::int64_t{u_.viewSize} + rawDelta > std::int64_t{0xFFFFFFFF}) {
+    if (sectionSize > kMaxSectionSize || newRaw > kMaxSectionSize) {
       error_ = MakeError(ErrorKind::Refused, "the new resources would make the file 2 GiB or larger");
       return false;
     }
     const auto size32 = static_cast<std::uint32_t>(sectionSize);
-    const auto virtDelta = static_cast<std::uint32_t>(
-        std::uint64_t{RoundUp(size32, sectionAlignment)} - RoundUp(oldSize, sectionAlignment));
-    // The sections behind the resource section get new addresses when it
-    // changes its extent in memory, and only then.
-    if (virtDelta != 0 && Refuse(CheckSectionsBehindCanMove(u_.view, u_.viewSize, l, *index)))
-      return false;
 
     Placement p;
-    p.sectionIndex = *index;
-    p.rawPointer = rawPointer;
-    p.oldRawSize = rawSize;
     p.newRawSize = static_cast<std::uint32_t>(newRaw);
     p.sectionSize = size32;
-    p.rawDelta = static_cast<std::int32_t>(rawDelta);
-    p.virtDelta = virtDelta;
+    std::uint32_t rva = 0;
+    if (!inPlace) {
+      const std::uint8_t* s = u_.view + l.Section(*index);
+      const std::uint32_t oldSize = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory) + 4);
+      rva = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory));
+      p.sectionIndex = *index;
+      p.rawPointer = LoadU32(s + sec::kPointerToRawData);
+      p.oldRawSize = LoadU32(s + sec::kSizeOfRawData);
+      p.rawDelta = static_cast<std::int32_t>(static_cast<std::int64_t>(newRaw) - p.oldRawSize);
+      p.virtDelta = static_cast<std::uint32_t>(
+          std::uint64_t{RoundUp(size32, sectionAlignment)} - RoundUp(oldSize, sectionAlignment));
+      // The sections behind the resource section get new addresses when it
+      // changes its extent in memory, and only then.
+      if (p.virtDelta != 0) inPlace = CheckSectionsBehindCanMove(u_.view, u_.viewSize, l, *index);
+    }
+    if (inPlace) {
+      const NewSectionPlan plan = PlanNewSection(
+          std::span<const std::uint8_t>(u_.view, std::min<std::uint64_t>(u_.viewSize, 0x10000)),
+          u_.viewSize);
+      if (!plan.section) {
+        Refuse(Refusal{inPlace->detail + ", and a new section cannot be added: " + plan.refusal,
+                       inPlace->offset});
+        return false;
+      }
+      added_ = *plan.section;
+      rva = added_->virtualAddress;
+      p.sectionIndex = added_->index;
+      p.rawPointer = added_->rawPointer;
+      p.oldRawSize = 0;
+      p.rawDelta = static_cast<std::int32_t>(newRaw);
+      p.virtDelta = 0;
+    }
+    if (std::int64_t{std::max(u_.viewSize, p.rawPointer)} + p.rawDelta > std::int64_t{0x7FFFFFFF}) {
+      error_ = MakeError(ErrorKind::Refused, "the new resources would make the file 2 GiB or larger");
+      return false;
+    }
+    const std::uint32_t rawPointer = p.rawPointer;
+    const std::uint32_t rawSize = p.oldRawSize;
 
-    // The headers up to the end of the section table: fixed in place, kept
-    // in the journal and checked against.
-    const std::uint32_t headersEnd = l.Section(l.sectionCount);
+    // The headers up to the end of the section table (and of the header
+    // added): fixed in place, kept in the journal and checked against.
+    const std::uint32_t headersEnd = l.Section(l.sectionCount) + (added_ ? sec::kSize : 0);
 
     LeavesMovedInPlace moved;
     moved.begin = rawPointer;
     moved.end = std::uint64_t{rawPointer} + rawSize;
+    // The old section's bytes are moved inside it only when it is rebuilt
+    // where it is; a new section leaves them be.
     SectionImage image = BuildResourceSection(rva, u_.root, static_cast<std::uint32_t>(dirBytes),
                                               static_cast<std::uint32_t>(nameBytes),
                                               static_cast<std::uint32_t>(dataBytes),
-                                              u_.fileHandle, u_.view, &moved);
+                                              u_.fileHandle, u_.view, added_ ? nullptr : &moved);
     if (image.view == nullptr) {
       // Its scratch file lies in the temporary folder: that is what is full
       // or missing, not the image.
@@ -126,9 +153,10 @@ class Committer {
     // the section with all that lies behind it when that moves.
     const std::uint64_t originalLength = u_.viewSize;
     const std::uint64_t changedEnd =
-        p.rawDelta != 0 ? originalLength : std::uint64_t{rawPointer} + rawSize;
-    std::vector<JournalRange> kept = {{0, std::min<std::uint64_t>(headersEnd, rawPointer)},
-                                      {rawPointer, changedEnd - rawPointer}};
+        std::max<std::uint64_t>(rawPointer, p.rawDelta != 0 ? originalLength : std::uint64_t{rawPointer} + rawSize);
+    std::vector<JournalRange> kept = {{0, std::min<std::uint64_t>(headersEnd, rawPointer)}};
+    if (rawPointer < originalLength)
+      kept.push_back({rawPointer, std::min(changedEnd, originalLength) - rawPointer});
     if (const auto debug = DebugEntriesRange(l)) kept.push_back(*debug);
     // The headers as they were, to check the result against.
     const std::vector<std::uint8_t> oldHeaders(u_.view, u_.view + headersEnd);
@@ -143,7 +171,8 @@ class Committer {
       // Read back before it counts: a commit that wrote something else than
       // it meant is undone, not reported as done.
       if (done) {
-        if (const auto problem = CheckCommittedImage(u_.view, u_.viewSize, oldHeaders, p.sectionIndex, u_.root)) {
+        if (const auto problem = CheckCommittedImage(u_.view, u_.viewSize, oldHeaders, p.sectionIndex,
+                                                     u_.root, added_.has_value())) {
           error_ = MakeError(ErrorKind::Internal, "the written image does not check (" + *problem +
                                                       "); the file was put back as it was");
           done = false;
@@ -365,8 +394,9 @@ class Committer {
       error_ = MakeError(ErrorKind::Internal, "the moved image's headers cannot be read again");
       return false;
     }
-    const std::span<std::uint8_t> headers(u_.view, layout->Section(layout->sectionCount));
-    if (!FixHeadersInPlace(headers, p)) {
+    const std::span<std::uint8_t> headers(
+        u_.view, layout->Section(layout->sectionCount) + (added_ ? sec::kSize : 0));
+    if (added_ ? !AppendSectionInPlace(headers, *added_, p) : !FixHeadersInPlace(headers, p)) {
       error_ = MakeError(ErrorKind::Internal, "the moved image's headers cannot be fixed");
       return false;
     }
@@ -397,6 +427,8 @@ class Committer {
 
   ResourceUpdate& u_;
   Error& error_;
+  // The section added behind the last one, when the resources go there.
+  std::optional<NewSection> added_;
   // The debug entries fixed, from the first one's start to the last one's end.
   std::uint64_t debugBegin_ = 0;
   std::uint64_t debugEnd_ = 0;

@@ -3,6 +3,7 @@
 #include "engine/header_fixes.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "engine/bytes.h"
@@ -15,6 +16,8 @@ namespace {
 constexpr std::uint32_t kDebugEntrySize = 28;
 constexpr std::uint32_t kDebugAddressOfRawData = 20;
 constexpr std::uint32_t kDebugPointerToRawData = 24;
+// IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ, as linkers mark .rsrc.
+constexpr std::uint32_t kInitializedReadableData = 0x40000040;
 
 // The layout of headers held in bytes, or none. Bytes beyond 4 GiB are
 // never headers.
@@ -85,6 +88,98 @@ bool FixHeadersInPlace(std::span<std::uint8_t> headers, const Placement& p) {
   }
   // The COFF symbol table of GNU-linked images lies behind the sections.
   MoveFileOffset(nt + nt::kPointerToSymbolTable, p);
+  return true;
+}
+
+NewSectionPlan PlanNewSection(std::span<const std::uint8_t> headers, std::uint64_t fileSize) {
+  NewSectionPlan plan;
+  const auto layout = LayoutOf(headers);
+  if (!layout || !InBounds(headers.size(), layout->sectionTable, std::uint64_t{sec::kSize} * layout->sectionCount)) {
+    plan.refusal = "its section table cannot be read";
+    return plan;
+  }
+  const PeLayout& l = *layout;
+  const std::uint8_t* v = headers.data();
+  const std::uint8_t* nt = v + l.ntHeaders;
+  if (l.directoryCount <= kResourceDirectory) {
+    plan.refusal = "its headers have no entry for a resource table";
+    return plan;
+  }
+  if (l.sectionCount >= 0xFFFF) {
+    plan.refusal = "it has as many sections as the format allows";
+    return plan;
+  }
+  const std::uint32_t fileAlignment = LoadU32(nt + nt::kFileAlignment);
+  const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
+  const std::uint64_t headerAt = l.Section(l.sectionCount);
+  std::uint64_t firstData = LoadU32(nt + nt::kSizeOfHeaders);
+  std::uint64_t memoryEnd = LoadU32(nt + nt::kSizeOfImage);
+  std::uint64_t dataEnd = 0;
+  bool named = false;
+  for (std::uint32_t i = 0; i < l.sectionCount; ++i) {
+    const std::uint8_t* h = v + l.Section(i);
+    const std::uint64_t pointer = LoadU32(h + sec::kPointerToRawData);
+    const std::uint64_t raw = LoadU32(h + sec::kSizeOfRawData);
+    if (pointer != 0 && raw != 0) {
+      firstData = std::min(firstData, pointer);
+      dataEnd = std::max(dataEnd, pointer + raw);
+    }
+    memoryEnd = std::max<std::uint64_t>(
+        memoryEnd, std::uint64_t{LoadU32(h + sec::kVirtualAddress)} +
+                       std::max(LoadU32(h + sec::kVirtualSize), LoadU32(h + sec::kSizeOfRawData)));
+    named = named || std::equal(h, h + 8, reinterpret_cast<const std::uint8_t*>(".rsrc\0\0\0"));
+  }
+  if (headerAt + sec::kSize > firstData || headerAt + sec::kSize > headers.size()) {
+    plan.refusal = "its headers have no room for one more section header";
+    return plan;
+  }
+  for (std::uint64_t i = headerAt; i < headerAt + sec::kSize; ++i) {
+    if (v[i] != 0) {
+      plan.refusal = "the room behind its section table is in use";
+      return plan;
+    }
+  }
+  const std::uint64_t rawPointer = (dataEnd + fileAlignment - 1) / fileAlignment * fileAlignment;
+  if (rawPointer != dataEnd && rawPointer < fileSize) {
+    plan.refusal = "data appended behind its last section does not start at a file-aligned offset";
+    return plan;
+  }
+  const std::uint64_t address = (memoryEnd + sectionAlignment - 1) / sectionAlignment * sectionAlignment;
+  if (address > 0x7FFFFFFF || rawPointer > 0x7FFFFFFF) {
+    plan.refusal = "a section behind its last one would lie beyond 2 GiB";
+    return plan;
+  }
+  NewSection section;
+  section.index = l.sectionCount;
+  section.headerAt = static_cast<std::uint32_t>(headerAt);
+  section.virtualAddress = static_cast<std::uint32_t>(address);
+  section.rawPointer = static_cast<std::uint32_t>(rawPointer);
+  std::memcpy(section.name, named ? ".rsrc2\0\0" : ".rsrc\0\0\0", 8);
+  plan.section = section;
+  return plan;
+}
+
+bool AppendSectionInPlace(std::span<std::uint8_t> headers, const NewSection& section,
+                          const Placement& p) {
+  const auto layout = LayoutOf(headers);
+  if (!layout || layout->directoryCount <= kResourceDirectory ||
+      !InBounds(headers.size(), section.headerAt, sec::kSize))
+    return false;
+  std::uint8_t* v = headers.data();
+  std::uint8_t* nt = v + layout->ntHeaders;
+  std::uint8_t* h = v + section.headerAt;
+  std::memset(h, 0, sec::kSize);
+  std::memcpy(h, section.name, 8);
+  StoreU32(h + sec::kVirtualAddress, section.virtualAddress);
+  StoreU32(h + sec::kCharacteristics, kInitializedReadableData);
+  StoreU16(nt + nt::kNumberOfSections, static_cast<std::uint16_t>(section.index + 1));
+  StoreU32(v + layout->DirectoryEntry(kResourceDirectory), section.virtualAddress);
+  // Its pointer is set last: the fixes would take the place of a section
+  // without data for one behind the old data and move it.
+  if (!FixHeadersInPlace(headers, p)) return false;
+  StoreU32(h + sec::kPointerToRawData, section.rawPointer);
+  const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
+  StoreU32(nt + nt::kSizeOfImage, section.virtualAddress + RoundUp(p.sectionSize, sectionAlignment));
   return true;
 }
 

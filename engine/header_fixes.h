@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace marovi {
@@ -48,6 +49,34 @@ std::optional<std::vector<std::uint8_t>> FixHeaders(std::span<const std::uint8_t
 // The same on the headers in place, without allocating: false, with the
 // bytes unchanged, when they hold no headers that can be read.
 bool FixHeadersInPlace(std::span<std::uint8_t> headers, const Placement& p);
+
+// A resource section added behind the last section, in memory and in the
+// file, for an image that has none or whose own cannot grow where it is.
+struct NewSection {
+  std::uint32_t index = 0;           // its header: the old number of sections
+  std::uint32_t headerAt = 0;        // file offset of its header, behind the table
+  std::uint32_t virtualAddress = 0;  // behind every section in memory
+  std::uint32_t rawPointer = 0;      // behind every section's data in the file
+  char name[8] = {};
+};
+
+// Where such a section goes, or the reason it cannot be added: the headers
+// need room for one more section header before the first section's data
+// (and within SizeOfHeaders), and that room must be unused (zero). The name
+// is ".rsrc" unless another section has it. fileSize is the file's length.
+struct NewSectionPlan {
+  std::optional<NewSection> section;
+  std::string refusal;
+};
+NewSectionPlan PlanNewSection(std::span<const std::uint8_t> headers, std::uint64_t fileSize);
+
+// Adds the section's header, points the resource table at it and fixes the
+// rest as for a section that had no data before (p: sectionIndex and
+// rawPointer as planned, oldRawSize 0, rawDelta the new raw size, virtDelta
+// 0). headers reaches to the end of the new header. SizeOfImage ends at the
+// new section. False, unchanged, when the headers cannot be read.
+bool AppendSectionInPlace(std::span<std::uint8_t> headers, const NewSection& section,
+                          const Placement& p);
 
 // A range of file offsets, [begin, end).
 struct FileRange {

@@ -29,6 +29,7 @@ inline constexpr std::uint32_t kAddressOfEntryPoint = 40;
 inline constexpr std::uint32_t kSectionAlignment = 56;
 inline constexpr std::uint32_t kFileAlignment = 60;
 inline constexpr std::uint32_t kSizeOfImage = 80;
+inline constexpr std::uint32_t kSizeOfHeaders = 84;
 inline constexpr std::uint32_t kCheckSum = 88;
 inline constexpr std::uint32_t kNumberOfRvaAndSizes32 = 24 + 92;
 inline constexpr std::uint32_t kNumberOfRvaAndSizes64 = 24 + 108;
@@ -48,6 +49,7 @@ inline constexpr std::uint32_t kSizeOfRawData = 16;
 inline constexpr std::uint32_t kPointerToRawData = 20;
 inline constexpr std::uint32_t kPointerToRelocations = 24;
 inline constexpr std::uint32_t kPointerToLinenumbers = 28;
+inline constexpr std::uint32_t kCharacteristics = 36;
 }  // namespace sec
 
 // Data directory indices used by the engine.

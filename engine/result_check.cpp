@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::uint32_t kHighBit = 0x80000000u;
 constexpr std::uint32_t kCertificateIndex = 4;
+constexpr std::uint32_t kResourceIndex = 2;
 
 struct Extent {
   std::uint64_t begin = 0;
@@ -134,21 +135,26 @@ class TreeComparison {
 
 std::optional<std::string> CheckCommittedImage(const std::uint8_t* view, std::uint32_t viewSize,
                                                std::span<const std::uint8_t> oldHeaders,
-                                               std::uint32_t sectionIndex, const TResItem* root) {
+                                               std::uint32_t sectionIndex, const TResItem* root,
+                                               bool sectionAdded) {
   const auto before = ReadLayout(oldHeaders.data(), static_cast<std::uint32_t>(oldHeaders.size()));
   const auto after = ReadLayout(view, viewSize);
   if (!before || !after) return "the headers cannot be read back";
-  if (after->memory.size() != before->memory.size()) return "the number of sections changed";
+  const std::size_t count = before->memory.size();
+  if (after->memory.size() != count + (sectionAdded ? 1 : 0)) return "the number of sections changed";
+  // A section added overlaps nothing; the others as much as before.
   for (std::size_t i = 0; i < after->memory.size(); ++i) {
     for (std::size_t j = i + 1; j < after->memory.size(); ++j) {
-      if (after->memory[i].Overlaps(after->memory[j]) && !before->memory[i].Overlaps(before->memory[j]))
+      const bool was = j < count;
+      if (after->memory[i].Overlaps(after->memory[j]) && !(was && before->memory[i].Overlaps(before->memory[j])))
         return "sections " + std::to_string(i) + " and " + std::to_string(j) + " overlap in memory";
-      if (after->file[i].Overlaps(after->file[j]) && !before->file[i].Overlaps(before->file[j]))
+      if (after->file[i].Overlaps(after->file[j]) && !(was && before->file[i].Overlaps(before->file[j])))
         return "sections " + std::to_string(i) + " and " + std::to_string(j) + " overlap in the file";
     }
   }
   for (std::size_t k = 0; k < after->directories.size() && k < before->directories.size(); ++k) {
     if (k == kCertificateIndex || before->directories[k] == 0) continue;
+    if (sectionAdded && k == kResourceIndex) continue;
     if (Holder(*before, before->directories[k]) != Holder(*after, after->directories[k]))
       return "data directory " + std::to_string(k) + " left the section that held it";
   }

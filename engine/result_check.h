@@ -17,9 +17,11 @@ namespace marovi {
 // memory); no two sections may overlap in memory or in the file unless they
 // did in oldHeaders (the image's headers before the change, up to the end of
 // its section table); every data directory entry must lie in the section it
-// lay in before.
+// lay in before. sectionAdded: the commit added the resource section behind
+// the others, which the resource table now names.
 std::optional<std::string> CheckCommittedImage(const std::uint8_t* view, std::uint32_t viewSize,
                                                std::span<const std::uint8_t> oldHeaders,
-                                               std::uint32_t sectionIndex, const TResItem* root);
+                                               std::uint32_t sectionIndex, const TResItem* root,
+                                               bool sectionAdded = false);
 
 }  // namespace marovi

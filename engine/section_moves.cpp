@@ -98,7 +98,7 @@ RelocationTable FindRelocationTable(const std::uint8_t* view, std::uint32_t view
 }  // namespace
 
 std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewSize,
-                                   const PeLayout& l, std::uint32_t index) {
+                                   const PeLayout& l, std::optional<std::uint32_t> resourceIndex) {
   const std::uint8_t* nt = view + l.ntHeaders;
   const std::uint32_t fileAlignment = LoadU32(nt + nt::kFileAlignment);
   const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
@@ -116,31 +116,35 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
                        " is below the file alignment " + HexOffset(fileAlignment),
                    l.ntHeaders + nt::kSectionAlignment};
 
-  // The section must lie in the file behind the headers, or writing it
-  // would destroy them.
-  const std::uint8_t* s = view + l.Section(index);
-  const std::uint32_t rawPointer = LoadU32(s + sec::kPointerToRawData);
-  const std::uint32_t rawSize = LoadU32(s + sec::kSizeOfRawData);
-  if (rawPointer < l.Section(l.sectionCount))
-    return Refusal{"the resource section's data at file offset " + HexOffset(rawPointer) +
-                       " lies in the headers",
-                   l.Section(index) + sec::kPointerToRawData};
-  if (!InBounds(viewSize, rawPointer, rawSize))
-    return Refusal{"the resource section's data (" + HexOffset(rawSize) + " bytes at file offset " +
-                       HexOffset(rawPointer) + ") runs past the end of the file",
-                   l.Section(index) + sec::kSizeOfRawData};
+  if (resourceIndex) {
+    const std::uint32_t index = *resourceIndex;
+    // The section must lie in the file behind the headers, or writing it
+    // would destroy them.
+    const std::uint8_t* s = view + l.Section(index);
+    const std::uint32_t rawPointer = LoadU32(s + sec::kPointerToRawData);
+    const std::uint32_t rawSize = LoadU32(s + sec::kSizeOfRawData);
+    if (rawPointer < l.Section(l.sectionCount))
+      return Refusal{"the resource section's data at file offset " + HexOffset(rawPointer) +
+                         " lies in the headers",
+                     l.Section(index) + sec::kPointerToRawData};
+    if (!InBounds(viewSize, rawPointer, rawSize))
+      return Refusal{"the resource section's data (" + HexOffset(rawSize) + " bytes at file offset " +
+                         HexOffset(rawPointer) + ") runs past the end of the file",
+                     l.Section(index) + sec::kSizeOfRawData};
 
-  // The old extent in memory is taken from the resource table's size: one
-  // larger than the section would move the sections behind it onto others.
-  // A section whose virtual size is 0 takes its raw size in memory.
-  const std::uint32_t tableSize = LoadU32(view + l.DirectoryEntry(kResourceDirectory) + 4);
-  const std::uint32_t virtualSize = LoadU32(s + sec::kVirtualSize) != 0
-                                        ? LoadU32(s + sec::kVirtualSize)
-                                        : rawSize;
-  if (tableSize > virtualSize)
-    return Refusal{"the resource table's size " + HexOffset(tableSize) +
-                       " exceeds its section's size in memory " + HexOffset(virtualSize),
-                   l.DirectoryEntry(kResourceDirectory) + 4};
+    // The old extent in memory is taken from the resource table's size: one
+    // larger than the section would move the sections behind it onto others.
+    // A section whose virtual size is 0 takes its raw size in memory.
+    const std::uint32_t tableSize = LoadU32(view + l.DirectoryEntry(kResourceDirectory) + 4);
+    const std::uint32_t virtualSize = LoadU32(s + sec::kVirtualSize) != 0
+                                          ? LoadU32(s + sec::kVirtualSize)
+                                          : rawSize;
+    if (tableSize > virtualSize)
+      return Refusal{"the resource table's size " + HexOffset(tableSize) +
+                         " exceeds its section's size in memory " + HexOffset(virtualSize),
+                     l.DirectoryEntry(kResourceDirectory) + 4};
+
+  }
 
   // Sections whose data share bytes of the file cannot both keep theirs
   // when one of them is rebuilt or moved.

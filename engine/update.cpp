@@ -99,15 +99,25 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
   if (update->ntHeaders == nullptr)
     return fail(update, ErrorKind::NotAnImage, "not a PE image", platform::ErrorBadFormat());
   const auto index = FindResourceSection(update->view, update->viewSize, update->ntHeaders);
-  if (!index)
-    return fail(update, ErrorKind::NoResources, "has no resource section",
+  const auto layout = ReadPeLayout(update->view, update->viewSize, update->ntHeaders);
+  if (!layout)
+    return fail(update, ErrorKind::NotAnImage, "not a PE image of a known form",
+                platform::ErrorBadFormat());
+  // An image without resources starts from none: the commit adds a section
+  // for them. A resource table that lies inside another section is another
+  // matter: its section cannot be rebuilt.
+  const bool noTable = layout->directoryCount <= kResourceDirectory ||
+                       LoadU32(update->view + layout->DirectoryEntry(kResourceDirectory)) == 0 ||
+                       LoadU32(update->view + layout->DirectoryEntry(kResourceDirectory) + 4) == 0;
+  if (!index && !noTable)
+    return fail(update, ErrorKind::NoResources,
+                "its resource table does not begin a section of its own",
                 platform::ErrorFileNotFound());
   try {
-    if (deleteExisting) {
+    if (deleteExisting || !index) {
       update->root = new TResItem;
       update->root->isDirectory = true;
     } else {
-      const auto layout = ReadPeLayout(update->view, update->viewSize, update->ntHeaders);
       const std::uint8_t* section = update->view + layout->Section(*index);
       update->root = ParseResourceTree(update->view, update->viewSize,
                                        LoadU32(section + sec::kPointerToRawData),
@@ -118,7 +128,6 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
     // Packers keep imports or code in the resource section and resource data
     // elsewhere: the directory then seems malformed, while what stands in the
     // way of a change is what else lives in that section.
-    const auto layout = ReadPeLayout(update->view, update->viewSize, update->ntHeaders);
     const auto refusal =
         CheckResourceSectionHoldsOnlyResources(update->view, update->viewSize, *layout, *index);
     if (refusal) {

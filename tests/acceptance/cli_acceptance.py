@@ -436,9 +436,23 @@ def case_failures(cli, work, sample):
     pe.close()
     with open(bare, "wb") as f:
         f.write(data)
-    expect_failure(cli, ["set-icon", cli.path(bare), cli.path(icons["first"]), "--no-backup"],
-                   ["no resource section"])
     expect_failure(cli, ["list", cli.path(bare)], ["no resource section"])
+    # An image without a resource table gains a section for the icon; the
+    # old resource section, which nothing names now, stays as it was.
+    old_rsrc = [s.get_data() for s in pefile.PE(bare).sections if s.Name.rstrip(b"\0") == b".rsrc"]
+    rc, _, err = cli.run("set-icon", cli.path(bare), cli.path(icons["first"]), "--no-backup")
+    check(rc == 0, "an image without resources was refused: %s" % err.strip())
+    pe = pefile.PE(bare)
+    names = [s.Name.rstrip(b"\0") for s in pe.sections]
+    check(names[-1] == b".rsrc2", "the resources did not go into a new last section: %r" % names)
+    check([s.get_data() for s in pe.sections if s.Name.rstrip(b"\0") == b".rsrc"] == old_rsrc,
+          "the old resource section changed")
+    check(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(), "wrong checksum after adding a section")
+    pe.close()
+    _, leaves = resources(bare)
+    groups = [group_ids(data) for t, n, lang, data in (leaves or []) if t == "14" and n == "\"MAINICON\""]
+    check(len(groups) == 1 and len(groups[0]) == len(ico_images(read(icons["first"]))),
+          "the new section does not hold the icon: %r" % listing(leaves or []))
     expect_failure(cli, ["list", cli.path(text)], ["not a PE image"])
 
     # Usage errors.

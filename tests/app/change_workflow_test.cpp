@@ -270,10 +270,22 @@ TEST_F(ChangeWorkflowTest, DestinationThatIsNoImageFailsAtBegin) {
   EXPECT_EQ(ReadWholeFile(text.string() + ".bak"), ReadWholeFile(text));
 }
 
-TEST_F(ChangeWorkflowTest, ImageWithoutResourceSectionFailsAtBeginWithCodeTwo) {
+TEST_F(ChangeWorkflowTest, ImageWithoutResourceSectionGainsOneWithTheIcon) {
   ImageSpec spec;
   spec.withResourceSection = false;
   WriteWholeFile(exe_, BuildImage(spec));
+  auto request = Request();
+  request.backup = false;
+  const auto outcome = Run(request);
+  EXPECT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
+  EXPECT_EQ(MainGroupIds(exe_).size(), 2u) << "the icon's group did not reach the file";
+}
+
+TEST_F(ChangeWorkflowTest, ResourceTableInsideAnotherSectionFailsAtBeginWithCodeTwo) {
+  Bytes image = ExecutableBytes();
+  const ImageFacts f = ReadFacts(image);
+  StoreU32(image.data() + f.dataDirectory + 16, f.resourceVirtualAddress + 8);
+  WriteWholeFile(exe_, image);
   auto request = Request();
   request.backup = false;
   const auto outcome = Run(request);
@@ -478,11 +490,12 @@ TEST_F(ChangeWorkflowTest, AFailedCopyLeavesNoDestination) {
       {"an executable that is no image",
        [this] { WriteWholeFile(exe_, Bytes{'M', 'Z', 'n', 'o'}); }, FailedStep::Begin,
        ErrorKind::NotAnImage},
-      {"an image without resources",
+      {"an image whose resource table lies inside a section",
        [this] {
-         ImageSpec spec;
-         spec.withResourceSection = false;
-         WriteWholeFile(exe_, BuildImage(spec));
+         Bytes image = ExecutableBytes();
+         const ImageFacts f = ReadFacts(image);
+         StoreU32(image.data() + f.dataDirectory + 16, f.resourceVirtualAddress + 8);
+         WriteWholeFile(exe_, image);
        },
        FailedStep::Begin, ErrorKind::NoResources},
   };

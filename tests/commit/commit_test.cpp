@@ -61,6 +61,25 @@ class CommitTest : public ::testing::TestWithParam<bool> {
     EXPECT_TRUE(file.Read() == before) << "a refused commit changed the file";
   }
 
+  // A commit that puts the resources into a section added behind the others.
+  Bytes CommitAddingASection(const Bytes& before, const std::vector<Change>& changes) {
+    ImageFile file(before);
+    {
+      UpdateGuard u(file.Begin());
+      EXPECT_TRUE(u);
+      if (!u) return {};
+      for (const Change& c : changes)
+        EXPECT_TRUE(UpdateResourceData(u.get(), KeyOf(c.type), KeyOf(c.name), c.language,
+                                       c.data ? c.data->data() : nullptr,
+                                       c.data ? static_cast<std::uint32_t>(c.data->size()) : 0));
+      Error error;
+      EXPECT_TRUE(u.End(false, &error)) << error.detail;
+    }
+    const Bytes after = file.Read();
+    ExpectSectionAdded(before, after, Applied(ReadResources(before).resources, changes));
+    return after;
+  }
+
   // A commit that must be refused: false, and the file as it was.
   void ExpectRefused(const Bytes& before, bool deleteExisting = false,
                      void (*edit)(ResourceUpdate*) = nullptr, const char* reason = nullptr) {
@@ -609,6 +628,7 @@ TEST_P(CommitTest, SectionsMoveOnlyWhereNothingAddressesThemAndFileOffsetsFollow
     SCOPED_TRACE(c.name);
     ImageSpec spec = Spec({{3, 1, 0, Filled(0x1900, 1)}, {14, u"MAINICON", 0, Filled(0x20, 3)}});
     c.shape(spec);
+    spec.spareSectionHeaders = 1;
     Bytes before = BuildImage(spec);
     if (c.edit != nullptr) {
       c.edit(before);
@@ -618,9 +638,24 @@ TEST_P(CommitTest, SectionsMoveOnlyWhereNothingAddressesThemAndFileOffsetsFollow
     for (const Kind& k : kinds) {
       SCOPED_TRACE(k.name);
       const std::vector<Change> change = {{3, 1, 0, k.data}};
-      const bool refused = c.refused == LayoutCase::Always || (c.refused == LayoutCase::WhenMoving && k.moves);
-      if (refused) {
+      if (c.refused == LayoutCase::Always) {
         ExpectRefusedBecause(before, change, c.reason);
+        continue;
+      }
+      // Sections that must not move stay: the resources go into a section
+      // added behind them instead, and the old one keeps its bytes.
+      if (c.refused == LayoutCase::WhenMoving && k.moves) {
+        const Bytes after = CommitAddingASection(before, change);
+        ASSERT_FALSE(after.empty());
+        // Changed once more, the new section is the last and grows in place.
+        Commit(after, {{3, 1, 0, Filled(0x5000, 4)}});
+        // When the room for its header is in use, the image is refused.
+        Bytes used = before;
+        const Headers h(used);
+        used[h.Sec(h.sectionCount) + 3] = 0x5A;
+        Set32(used, h.CheckSum(), StandardChecksum(used, h.CheckSum()));
+        ExpectRefusedBecause(used, change, c.reason);
+        ExpectRefusedBecause(used, change, "a new section cannot be added: the room behind its section table is in use");
         continue;
       }
       CommitDeltas d;
@@ -694,28 +729,28 @@ TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
   FreeResourceTree(&root);
 }
 
-TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionAreRefused) {
+TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionGetANewSection) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
+  spec.spareSectionHeaders = 1;
   spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
+  const std::vector<Change> change = {{10, 1, 0, Filled(50000, 3)}};
+  // What lives in the old section stays where it is, byte for byte.
   spec.directories = {{1, ".rsrc", 0x10, 0x28}};
-  ExpectRefused(BuildImage(spec), false, nullptr, "the import table lies inside the resource section");
+  CommitAddingASection(BuildImage(spec), change);
   spec.directories = {{12, ".rsrc", 0x100, 0x8}};
-  ExpectRefused(BuildImage(spec), false, nullptr, "the import address table lies inside the resource section");
+  CommitAddingASection(BuildImage(spec), change);
   spec.directories = {};
   Bytes entry = BuildImage(spec);
   const Headers h(entry);
   Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + 0x20);
-  ExpectRefused(entry, false, nullptr, "the entry point lies inside the resource section");
+  CommitAddingASection(entry, change);
   // The last byte of the section counts; the first one behind it does not.
   const std::uint32_t s = h.Sec(ResourceSectionIndex(entry));
   const std::uint32_t extent = std::max(Get32(entry, s + kVirtualSize), Get32(entry, s + kSizeOfRawData));
   Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + extent - 1);
-  ExpectRefused(entry);
+  CommitAddingASection(entry, change);
   Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + extent);
-  ImageFile ok(entry);
-  UpdateGuard u(ok.Begin());
-  ASSERT_TRUE(u);
-  EXPECT_TRUE(u.End(false));
+  Commit(entry, change);
 }
 
 // A packer keeps the imports in the resource section and resource data in

@@ -3,6 +3,7 @@
 // with the new resource section in place and the described fields moved.
 #pragma once
 
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -281,6 +282,59 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
                   << " (expected 0x" << int{want[i]} << ", found 0x" << int{after[i]} << ")";
   }
   return d;
+}
+
+// A commit that put the resources into a section added behind the last one:
+// every old section keeps its place and its bytes (the old resource section
+// too), what was appended behind the sections moves behind the new one, and
+// the headers name the new section. Returns the new section's index.
+inline std::uint32_t ExpectSectionAdded(const Bytes& before, const Bytes& after, const ResourceMap& expected) {
+  const Headers h(before);
+  const std::uint32_t fa = Get32(before, h.FileAlignment()), sa = Get32(before, h.SectionAlignment());
+  std::uint64_t dataEnd = 0, memoryEnd = Get32(before, h.SizeOfImage());
+  bool named = false;
+  for (std::uint32_t i = 0; i < h.sectionCount; ++i) {
+    const std::uint32_t x = h.Sec(i);
+    if (Get32(before, x + kPointerToRawData) != 0)
+      dataEnd = std::max<std::uint64_t>(dataEnd, Get32(before, x + kPointerToRawData) + Get32(before, x + kSizeOfRawData));
+    memoryEnd = std::max<std::uint64_t>(memoryEnd, Get32(before, x + kVirtualAddress) +
+                                                       std::max(Get32(before, x + kVirtualSize), Get32(before, x + kSizeOfRawData)));
+    named = named || std::memcmp(before.data() + x, ".rsrc\0\0\0", 8) == 0;
+  }
+  const auto at = static_cast<std::uint32_t>(Align(static_cast<std::uint32_t>(dataEnd), fa));
+  const auto address = Align(static_cast<std::uint32_t>(memoryEnd), sa);
+  const std::uint32_t size = SectionSizeFor(expected), raw = Align(size, fa);
+  EXPECT_EQ(after.size(), std::max<std::size_t>(before.size(), at) + raw) << "file length";
+  if (after.size() != std::max<std::size_t>(before.size(), at) + raw) return h.sectionCount;
+  EXPECT_EQ(ReadResources(after).resources, expected);
+
+  Bytes want(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(at, before.size())));
+  want.resize(at, 0);
+  want.insert(want.end(), after.begin() + at, after.begin() + at + size);
+  want.resize(want.size() + (raw - size), 0);
+  if (at < before.size()) want.insert(want.end(), before.begin() + at, before.end());
+  const std::uint32_t x = h.Sec(h.sectionCount);
+  std::memcpy(want.data() + x, named ? ".rsrc2\0\0" : ".rsrc\0\0\0", 8);
+  Set32(want, x + kVirtualSize, size);
+  Set32(want, x + kVirtualAddress, address);
+  Set32(want, x + kSizeOfRawData, raw);
+  Set32(want, x + kPointerToRawData, at);
+  Set32(want, x + 36, 0x40000040);
+  Set16(want, h.nt + 6, static_cast<std::uint16_t>(h.sectionCount + 1));
+  Set32(want, h.SizeOfInitializedData(), Get32(want, h.SizeOfInitializedData()) + raw);
+  Set32(want, h.SizeOfImage(), address + Align(size, sa));
+  Set32(want, h.Dir(2), address);
+  Set32(want, h.Dir(2) + 4, size);
+  for (const std::uint32_t field : {h.Dir(4), h.PointerToSymbolTable()})
+    if (Get32(want, field) >= at) Set32(want, field, Get32(want, field) + raw);
+  Set32(want, h.CheckSum(), StandardChecksum(want, h.CheckSum()));
+  if (want != after) {
+    std::size_t i = 0;
+    while (i < want.size() && want[i] == after[i]) ++i;
+    ADD_FAILURE() << "file with an added section differs from the expected one first at offset 0x" << std::hex << i
+                  << " (expected 0x" << int{want[i]} << ", found 0x" << int{after[i]} << ")";
+  }
+  return h.sectionCount;
 }
 
 // One change of an update, applied both to the file and to the expected map.

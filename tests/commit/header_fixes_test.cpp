@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <set>
 #include <span>
 
@@ -149,6 +150,55 @@ TEST(HeaderFixes, DebugEntriesMoveEachFieldByItsOwnOrderAndNotWhereTheSectionGoe
   EXPECT_EQ(Slice(fixed, 0, 56), Slice(bytes, 0, 56));
   EXPECT_EQ(Get32(fixed, 56 + 20), entries[2].newAddress);
   EXPECT_EQ(some.begin, 0x1A00u - 28 - 4 + 56);
+}
+
+}  // namespace
+}  // namespace marovi::test
+
+namespace marovi::test {
+namespace {
+
+// Where a section added behind the others goes, and when it cannot be added.
+TEST(HeaderFixes, ANewSectionGoesBehindEverySectionOrIsRefusedWithTheReason) {
+  ImageSpec spec = SpecWith(false, {{3, 1, 0, Filled(100, 1)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0x2345, 0x42000040}};
+  spec.appended = Filled(1000, 9);
+  spec.spareSectionHeaders = 1;
+  const Bytes image = BuildImage(spec);
+  const Headers h(image);
+  const std::uint32_t last = h.Sec(h.sectionCount - 1);
+  struct Case {
+    const char* name;
+    std::function<void(Bytes&)> edit;
+    const char* refusal;  // null: planned
+  } cases[] = {
+      {"room to spare", [](Bytes&) {}, nullptr},
+      {"no room within SizeOfHeaders",
+       [&](Bytes& b) { Set32(b, h.nt + 84, h.Sec(h.sectionCount) + 20); }, "no room for one more section header"},
+      {"the room in use", [&](Bytes& b) { b[h.Sec(h.sectionCount) + 39] = 1; }, "in use"},
+      {"appended data that does not start a file-aligned offset",
+       [&](Bytes& b) { Set32(b, last + kSizeOfRawData, Get32(b, last + kSizeOfRawData) - 4); }, "file-aligned"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes b = image;
+    c.edit(b);
+    const NewSectionPlan plan = PlanNewSection(b, b.size());
+    if (c.refusal != nullptr) {
+      EXPECT_FALSE(plan.section);
+      EXPECT_NE(plan.refusal.find(c.refusal), std::string::npos) << plan.refusal;
+      continue;
+    }
+    ASSERT_TRUE(plan.section) << plan.refusal;
+    EXPECT_EQ(plan.section->index, h.sectionCount);
+    EXPECT_EQ(plan.section->headerAt, h.Sec(h.sectionCount));
+    // Behind the last section's extent in memory (its virtual size here
+    // exceeds its data) and behind its data in the file.
+    EXPECT_EQ(plan.section->virtualAddress, Align(Get32(b, last + kVirtualAddress) + 0x2345, 0x1000));
+    EXPECT_EQ(plan.section->rawPointer, Get32(b, last + kPointerToRawData) + Get32(b, last + kSizeOfRawData));
+    // ".rsrc" is taken by the old resource section.
+    EXPECT_EQ(std::string(plan.section->name, 6), std::string(".rsrc2", 6));
+  }
 }
 
 }  // namespace

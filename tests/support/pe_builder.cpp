@@ -324,7 +324,8 @@ Bytes BuildImage(const ImageSpec& spec) {
   }
 
   const std::uint32_t optionalSize = spec.pe32Plus ? 240 : 224;
-  const std::uint32_t headersEnd = kLfanew + 24 + optionalSize + 40 * Size32(sections.size());
+  const std::uint32_t headersEnd =
+      kLfanew + 24 + optionalSize + 40 * (Size32(sections.size()) + spec.spareSectionHeaders);
   const std::uint32_t sizeOfHeaders = Align(headersEnd, fileAlign);
 
   // Addresses in memory.

@@ -90,6 +90,9 @@ struct ImageSpec {
   std::uint32_t symbolTableSize = 0;      // >0: a COFF symbol area appended, PointerToSymbolTable set
   bool computeChecksum = true;
   std::vector<DirectorySpec> directories;  // further data directory entries
+  // Room in the headers for this many more section headers (linkers leave
+  // some; a tight image has none).
+  std::uint32_t spareSectionHeaders = 0;
   // Raw data in the file in this order of section names (".rsrc" for the
   // resource section) first, the other sections' behind it in address order.
   std::vector<std::string> fileOrder;
