@@ -108,7 +108,7 @@ class Reader {
         ReadVarFileInfo(child, info);
       }
     }
-    info.layout.padContainerEnds = padEnds_.value_or(true);
+    info.layout.padContainerEnds = padEnds_.value_or(VersionLayout{}.padContainerEnds);
     return info;
   }
 
