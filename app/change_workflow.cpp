@@ -2,8 +2,9 @@
 // backup or the copy, then one update that replaces the icon group.
 #include "app/change_workflow.h"
 
-#include <exception>
+#include <utility>
 
+#include "app/file_transfer.h"
 #include "app/messages.h"
 #include "engine/commit.h"
 #include "engine/platform.h"
@@ -28,65 +29,182 @@ std::u16string PathUpToLastMark(const std::u16string& path, const FileSystem& fs
 }
 
 ChangeOutcome Outcome(ChangeStatus status, FailedStep step = FailedStep::None,
-                      std::uint32_t lastError = 0, std::string detail = std::string()) {
+                      Error error = Error()) {
   ChangeOutcome outcome;
   outcome.status = status;
   outcome.step = step;
-  outcome.lastError = lastError;
-  outcome.detail = std::move(detail);
+  outcome.error = std::move(error);
   return outcome;
 }
 
-// Closes an update whose icon replacement raised an error. The tree is in an
-// unknown state then, so nothing of it is written; the file is released so
-// that the program does not hold it locked after the change has failed.
-void DiscardAfterError(ResourceUpdate* update) noexcept {
-  try {
-    EndResourceUpdate(update, /*discard=*/true);
-  } catch (...) {
-  }
+Error SystemError(std::string detail, const std::u16string& file) {
+  const std::uint32_t code = platform::LastError();
+  return MakeError(platform::ClassifyError(code), std::move(detail), code, platform::ToUtf8(file));
 }
 
-// BeginResourceUpdate, LoadIconGroupResource, EndResourceUpdate(commit).
-ChangeOutcome ChangeIcon(const ChangeRequest& request) {
-  FailedStep step = FailedStep::Begin;
-  try {
-    platform::SetLastError(0);
-    ResourceUpdate* update = BeginResourceUpdate(request.destination.c_str(), false);
-    if (update == nullptr) return Outcome(ChangeStatus::Failed, step, platform::LastError());
+// One change after the checks and the destination's folders: the backup or
+// the copy, then the update.
+class Change {
+ public:
+  Change(const ChangeRequest& request, FileSystem& fs)
+      : request_(request), fs_(fs), destination_(request.destination) {}
 
-    step = FailedStep::LoadIcon;
-    bool loaded = false;
-    std::uint32_t loadError = 0;
-    try {
-      platform::SetLastError(0);
-      loaded = LoadIconGroupResource(update, request.group.key(), request.language,
-                                     request.iconFile.c_str());
-      loadError = platform::LastError();
-    } catch (...) {
-      DiscardAfterError(update);
-      throw;
+  // The destination exists: it is held from here to the end of the change,
+  // recovered, backed up and changed in place.
+  ChangeOutcome InPlace() {
+    HeldFile held(platform::OpenFileByName(destination_.c_str(), /*forWriting=*/true,
+                                           /*create=*/false));
+    if (!held.valid())
+      return Fail(FailedStep::Begin, SystemError("cannot be opened for the change", destination_));
+    if (!Recover(destination_, held.get(), FailedStep::Begin)) return outcome_;
+    if (request_.backup) {
+      if (Error error = Backup(held.get())) return Fail(FailedStep::Backup, std::move(error));
     }
+    FailedStep step = FailedStep::None;
+    if (Error error = ChangeIcon(held.release(), destination_, step))
+      return Fail(step, std::move(error));
+    return Done();
+  }
 
-    // A replacement that failed may have removed the old group and added
-    // only some of the new images: nothing of it is written, and the
-    // destination keeps the icon it had.
-    if (!loaded) {
-      EndResourceUpdate(update, /*discard=*/true);
-      return Outcome(ChangeStatus::Failed, FailedStep::LoadIcon, loadError);
+  // The destination does not exist: the executable is copied to its
+  // temporary name, held from before the copy; the copy is changed there and
+  // put in place only when the change has succeeded.
+  ChangeOutcome ToNewCopy() {
+    const std::u16string& source = request_.executable;
+    const std::u16string partName = PartName(destination_);
+    HeldFile part;
+    if (Error error = OpenPart(destination_, part)) return Fail(FailedStep::Copy, std::move(error));
+    // A run killed while it changed its copy may have left the copy's
+    // journal; the copy itself is about to be written anew.
+    RemoveJournalOf(partName);
+    if (!Recover(source, platform::kInvalidFile, FailedStep::Copy)) return Discard(part);
+    {
+      HeldFile from(platform::OpenFileShared(source.c_str()));
+      if (!from.valid())
+        return Discard(part, FailedStep::Copy, SystemError("cannot be opened for copying", source));
+      // Flushed once, after the change, before it gets its name.
+      if (Error error = CopyInto(from.get(), source, part.get(), destination_, /*sync=*/false))
+        return Discard(part, FailedStep::Copy, std::move(error));
+    }
+    // The update closes its handle when it ends; part keeps the copy held
+    // until it has its name.
+    HeldFile forUpdate(platform::DuplicateFile(part.get()));
+    if (!forUpdate.valid())
+      return Discard(part, FailedStep::Copy, SystemError("cannot be opened for the change", destination_));
+    FailedStep step = FailedStep::None;
+    if (Error error = ChangeIcon(forUpdate.release(), partName, step)) {
+      if (error.file == platform::ToUtf8(partName)) error.file = platform::ToUtf8(destination_);
+      Discard(part, step, std::move(error));
+      RemoveJournalOf(partName);
+      return outcome_;
+    }
+    if (request_.options.sync && !platform::FlushFile(part.get()))
+      return Discard(part, FailedStep::Commit,
+                     SystemError("cannot be flushed to the disk", destination_));
+    bool existed = false;
+    if (Error error = PlacePart(part, destination_, request_.options.sync, &existed))
+      return Fail(FailedStep::Commit, std::move(error));
+    if (existed)
+      return Fail(FailedStep::Commit,
+                  MakeError(ErrorKind::Refused,
+                            "was made by another program while the copy was changed; it was left "
+                            "as it is",
+                            0, platform::ToUtf8(destination_)));
+    return Done();
+  }
+
+ private:
+  ChangeOutcome Fail(FailedStep step, Error error) {
+    outcome_.status = ChangeStatus::Failed;
+    outcome_.step = step;
+    outcome_.error = std::move(error);
+    return outcome_;
+  }
+
+  ChangeOutcome Done() {
+    outcome_.status = ChangeStatus::Done;
+    return outcome_;
+  }
+
+  // Drops the destination's temporary copy after a failure (or a refused
+  // recovery, whose outcome is already set).
+  ChangeOutcome Discard(HeldFile& part) {
+    DiscardPart(part, destination_);
+    return outcome_;
+  }
+  ChangeOutcome Discard(HeldFile& part, FailedStep step, Error error) {
+    DiscardPart(part, destination_);
+    return Fail(step, std::move(error));
+  }
+
+  static void RemoveJournalOf(const std::u16string& file) {
+    platform::DeleteFileByName(platform::ToUtf8(JournalName(file)));
+  }
+
+  // False, with the outcome set, when what an interrupted change left
+  // cannot be put right.
+  bool Recover(const std::u16string& path, platform::FileHandle held, FailedStep step) {
+    Error error;
+    const Recovery recovery = fs_.RecoverInterruptedChange(path, held, &error);
+    if (recovery == Recovery::Failed) {
+      if (!error)
+        error = MakeError(ErrorKind::Journal, "an interrupted change of it could not be undone");
+      if (error.file.empty()) error.file = platform::ToUtf8(path);
+      Fail(step, std::move(error));
+      return false;
+    }
+    if (recovery == Recovery::Undone || recovery == Recovery::Removed)
+      outcome_.recovered.push_back(RecoveryNotice{path, recovery});
+    return true;
+  }
+
+  // Copies the held destination to its name with ".bak" appended, unless a
+  // file is there already (the first backup survives later changes). Whatever
+  // else is there, or a copy that cannot be made whole, fails the change
+  // before the destination is touched.
+  Error Backup(platform::FileHandle held) {
+    const std::u16string backup = destination_ + u".bak";
+    platform::FileKind kind = platform::FileKind::Missing;
+    if (!platform::GetFileKind(backup.c_str(), kind))
+      return SystemError("the backup cannot be made: the name cannot be examined", backup);
+    if (kind == platform::FileKind::Regular) return Error();
+    if (kind != platform::FileKind::Missing) {
+      Error error = CheckRegularFile(backup, "backup");
+      error.kind = ErrorKind::NotRegularFile;
+      error.detail = "the backup cannot be made there: it " + error.detail;
+      return error;
+    }
+    bool existed = false;
+    return MakeWholeCopy(held, destination_, backup, request_.options.sync, &existed);
+  }
+
+  // BeginResourceUpdateOnFile on file (which it takes over), then
+  // LoadIconGroupResource and EndResourceUpdate (commit).
+  Error ChangeIcon(platform::FileHandle file, const std::u16string& name, FailedStep& step) {
+    Error error;
+    step = FailedStep::Begin;
+    ResourceUpdate* update = BeginResourceUpdateOnFile(file, name.c_str(), false, &error);
+    if (update == nullptr) return error;
+    update->options = request_.options;
+    step = FailedStep::LoadIcon;
+    if (!LoadIconGroupResource(update, request_.group.key(), request_.language,
+                               request_.iconFile.c_str(), &error)) {
+      // A replacement that failed may have removed the old group and added
+      // only some of the new images: nothing of it is written, and the
+      // destination keeps the icon it had.
+      EndResourceUpdate(update, /*discard=*/true, nullptr);
+      return error;
     }
     step = FailedStep::Commit;
-    platform::SetLastError(0);
-    const bool committed = EndResourceUpdate(update, /*discard=*/false);
-    const std::uint32_t commitError = platform::LastError();
-    if (!committed) return Outcome(ChangeStatus::Failed, FailedStep::Commit, commitError);
-    return Outcome(ChangeStatus::Done);
-  } catch (const std::exception& error) {
-    return Outcome(ChangeStatus::Failed, step, platform::LastError(), error.what());
-  } catch (...) {
-    return Outcome(ChangeStatus::Failed, step, platform::LastError(), "unknown error");
+    EndResourceUpdate(update, /*discard=*/false, &error);
+    return error;
   }
-}
+
+  const ChangeRequest& request_;
+  FileSystem& fs_;
+  const std::u16string& destination_;
+  ChangeOutcome outcome_;
+};
 
 }  // namespace
 
@@ -107,23 +225,52 @@ bool CreateFolderChain(const std::u16string& folder, FileSystem& fs) {
   return CreateFolderChain(parent, fs) && fs.CreateFolder(f);
 }
 
+Recovery FileSystem::RecoverInterruptedChange(const std::u16string& path,
+                                              platform::FileHandle held, Error* error) {
+  if (held == platform::kInvalidFile) return ::marovi::RecoverInterruptedChange(path.c_str(), error);
+  return ::marovi::RecoverInterruptedChange(held, path.c_str(), error);
+}
+
 ChangeOutcome RunChangeWorkflow(const ChangeRequest& request, FileSystem& fs) {
   if (request.executable.empty()) return Outcome(ChangeStatus::NoExecutable);
-  if (!fs.FileExists(request.executable)) return Outcome(ChangeStatus::ExecutableMissing);
+  // Only a regular file counts: a folder, a FIFO or a device is refused
+  // before it is opened.
+  Error notAFile = CheckRegularFile(request.executable, "executable");
+  if (!notAFile && !fs.FileExists(request.executable))
+    notAFile = MakeError(ErrorKind::NotFound, "cannot be opened: no such executable", 0,
+                         platform::ToUtf8(request.executable));
+  if (notAFile) return Outcome(ChangeStatus::ExecutableMissing, FailedStep::None, notAFile);
   if (request.iconFile.empty() || !request.iconPreviewSet) return Outcome(ChangeStatus::NoIcon);
+  if (Error error = CheckRegularFile(request.iconFile, "icon file"))
+    return Outcome(ChangeStatus::Failed, FailedStep::LoadIcon, std::move(error));
 
   const std::u16string& destination = request.destination;
   const std::u16string folder = FolderPart(destination, fs);
-  if (folder.empty() || !fs.FolderExists(folder)) CreateFolderChain(folder, fs);
-
-  // Neither copy overwrites: the first backup of a destination survives later
-  // changes, and a failed copy shows up as a failed change below.
-  if (fs.FileExists(destination)) {
-    if (request.backup) fs.CopyFileNoOverwrite(destination, destination + u".bak");
-  } else {
-    fs.CopyFileNoOverwrite(request.executable, destination);
+  bool folderMade = true;
+  std::uint32_t folderError = 0;
+  if (folder.empty() || !fs.FolderExists(folder)) {
+    platform::SetLastError(0);
+    folderMade = CreateFolderChain(folder, fs);
+    folderError = platform::LastError();  // of the creation that failed, the last call made
   }
-  return ChangeIcon(request);
+
+  platform::FileKind kind = platform::FileKind::Missing;
+  if (!platform::GetFileKind(destination.c_str(), kind))
+    return Outcome(ChangeStatus::Failed, FailedStep::Begin,
+                   SystemError("cannot be examined", destination));
+  Change change(request, fs);
+  if (kind == platform::FileKind::Regular) return change.InPlace();
+  if (kind == platform::FileKind::Missing) {
+    if (!folderMade && !fs.FolderExists(folder)) {
+      platform::SetLastError(folderError);
+      return Outcome(ChangeStatus::Failed, FailedStep::Begin,
+                     SystemError("cannot be made as the destination's folder", folder));
+    }
+    return change.ToNewCopy();
+  }
+  Error error = CheckRegularFile(destination, "file to change");
+  error.kind = ErrorKind::NotRegularFile;
+  return Outcome(ChangeStatus::Failed, FailedStep::Begin, std::move(error));
 }
 
 }  // namespace marovi::app

@@ -1,12 +1,22 @@
 // The change-icon workflow shared by the window and the command line: the
 // checks, the destination's folders, the backup or copy, then one update that
 // replaces the icon group.
+//
+// Nothing is lost on the way. The destination is held from before its backup
+// to the end of the change (the source, shared, while it is copied), so a
+// second run on the same file fails at once. Backups and copies are written
+// under a temporary name and renamed into place when whole. A copy to a new
+// destination is changed under its temporary name and put in place only once
+// the change has succeeded, so a failed run leaves no destination behind.
 #pragma once
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "engine/error.h"
+#include "engine/journal.h"
 #include "engine/update.h"
 
 namespace marovi::app {
@@ -25,13 +35,18 @@ class AppError : public std::runtime_error {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  virtual bool FileExists(const std::u16string& path) = 0;    // a folder does not count
+  virtual bool FileExists(const std::u16string& path) = 0;    // a regular file only
   virtual bool FolderExists(const std::u16string& path) = 0;
   virtual bool CreateFolder(const std::u16string& path) = 0;  // one level
-  // Copies, refusing to overwrite an existing destination.
+  // Copies whole or not at all, refusing to overwrite an existing destination.
   virtual bool CopyFileNoOverwrite(const std::u16string& from, const std::u16string& to) = 0;
   virtual bool IsSeparator(char16_t c) const = 0;
   virtual bool IsDriveSeparator(char16_t c) const = 0;  // ':' on Windows, none on POSIX
+  // Puts back what a change of path that was cut short left (the engine's
+  // RecoverInterruptedChange); held is path open for writing and locked, or
+  // kInvalidFile to have it opened when there is something to undo.
+  virtual Recovery RecoverInterruptedChange(const std::u16string& path, platform::FileHandle held,
+                                            Error* error);
 };
 
 // The file system of the platform the program runs on.
@@ -45,6 +60,7 @@ struct ChangeRequest {
   bool backup = true;          // the backup box
   ResourceName group = ResourceName(std::u16string(u"MAINICON"));
   std::uint16_t language = 0;
+  CommitOptions options;       // the undo journal and flushing; sync also flushes backups and copies
 };
 
 enum class ChangeStatus {
@@ -55,14 +71,27 @@ enum class ChangeStatus {
   Done,
 };
 
-// Which step of a failed change failed, and why, for a terminal user.
-enum class FailedStep { None, Begin, LoadIcon, Commit };
+// Which step of a failed change failed.
+enum class FailedStep {
+  None,
+  Begin,     // the destination could not be held, recovered or opened for the change
+  Backup,    // its backup could not be made; the destination was not touched
+  Copy,      // the executable could not be copied; no destination was made
+  LoadIcon,  // the icon file was refused or its images could not be stored
+  Commit,    // the new resources could not be written (or the copy put in place)
+};
+
+// A change of a file that was cut short before, put right by this run.
+struct RecoveryNotice {
+  std::u16string file;
+  Recovery recovery = Recovery::NothingToDo;  // Undone or Removed
+};
 
 struct ChangeOutcome {
   ChangeStatus status = ChangeStatus::Failed;
   FailedStep step = FailedStep::None;
-  std::uint32_t lastError = 0;  // the platform's last-error value after a failed step
-  std::string detail;           // UTF-8 text of a raised error, if any
+  Error error;  // why, for every status but Done (none for NoExecutable and NoIcon)
+  std::vector<RecoveryNotice> recovered;  // in the order they happened, before the change
 };
 
 // The destination's folder part: the text up to and including its last
@@ -80,6 +109,8 @@ bool CreateFolderChain(const std::u16string& folder, FileSystem& fs);
 
 // Runs the checks and the change. Throws AppError(kCannotCreateFolder) when the
 // destination's folder part is empty or cannot be reached (before any copy).
+// The executable, the icon file and an existing destination must be regular
+// files; the others are refused before anything is opened.
 ChangeOutcome RunChangeWorkflow(const ChangeRequest& request, FileSystem& fs);
 
 }  // namespace marovi::app

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/change_workflow.h"
+#include "app/file_transfer.h"
 
 namespace marovi::app {
 namespace {
@@ -30,8 +31,10 @@ class Win32FileSystem final : public FileSystem {
     return CreateDirectoryW(Wide(path), nullptr) != 0;
   }
 
+  // Whole or not at all: written under a temporary name, flushed, renamed.
+  // The copy never carries the source's read-only attribute.
   bool CopyFileNoOverwrite(const std::u16string& from, const std::u16string& to) override {
-    return CopyFileW(Wide(from), Wide(to), /*bFailIfExists=*/TRUE) != 0;
+    return !CopyFileWhole(from, to, /*sync=*/true);
   }
 
   bool IsSeparator(char16_t c) const override { return c == u'\\' || c == u'/'; }

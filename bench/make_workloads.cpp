@@ -7,6 +7,12 @@
 //                 same file-aligned size as its old one
 //   many20k.exe   a built image with 20,000 resources (string tables, icons)
 //   raw256.ico    ICON with its 256 px image stored uncompressed (32 bpp)
+// and two crafted for the icon replacement's own work, which must grow as
+// n log n in the number of images and resources:
+//   group1.exe    a built image whose MAINICON group lists one image (id 1)
+//   ico65535.ico  an icon file of 65,535 small images, every id there is
+//   desc65k.exe   a built image with 65,000 icon images listed in descending
+//                 id order, all of them in its MAINICON group (ascending)
 // Appended and resource bytes are pseudo-random, so that no file has holes
 // and every byte counts in the checksum.
 #include <cstdint>
@@ -248,6 +254,28 @@ int main(int argc, char** argv) {
     }
     spec.resources.push_back(ResourceSpec{14, u"MAINICON", 0, GroupRecord(group, 1)});
     ok = ok && WriteFile(dir + "many20k.exe", BuildImage(spec));
+  }
+  {
+    ImageSpec spec = BaseSpec();
+    spec.resources = {{3, 1, 0, oldImage}, {14, u"MAINICON", 0, GroupRecord({oldIcon}, 1)}};
+    ok = ok && WriteFile(dir + "group1.exe", BuildImage(spec));
+    std::vector<IconImageSpec> images(65535, IconImageSpec{16, 16, 16, 0, 1, 4, {}});
+    for (IconImageSpec& m : images) m.bytes = random.Make(64);
+    ok = ok && WriteFile(dir + "ico65535.ico", marovi::test::BuildIcoFile(images));
+  }
+  {
+    // The directory lists the images from id 65,000 down to 1, as the file
+    // keeps it; the group lists them from 1 up.
+    ImageSpec spec = BaseSpec();
+    spec.sortResources = false;
+    std::vector<IconImageSpec> group(65000, IconImageSpec{16, 16, 16, 0, 1, 4, {}});
+    for (std::uint16_t id = 65000; id >= 1; --id) {
+      Bytes image = random.Make(16);
+      group[id - 1].bytes = image;
+      spec.resources.push_back(ResourceSpec{3, id, 0, std::move(image)});
+    }
+    spec.resources.push_back(ResourceSpec{14, u"MAINICON", 0, GroupRecord(group, 1)});
+    ok = ok && WriteFile(dir + "desc65k.exe", BuildImage(spec));
   }
   {
     std::vector<IconImageSpec> raw = icon;

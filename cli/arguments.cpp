@@ -1,7 +1,9 @@
 // The command line of marovi-cli.
 #include <charconv>
+#include <cstdio>
 
 #include "cli/commands.h"
+#include "engine/platform.h"
 
 namespace marovi::cli {
 namespace {
@@ -71,6 +73,10 @@ std::optional<Command> ParseSetIcon(const std::vector<std::string>& args, std::s
       optionsEnded = true;
     } else if (arg == "--no-backup") {
       options.backup = false;
+    } else if (arg == "--no-sync") {
+      options.sync = false;
+    } else if (arg == "--no-journal") {
+      options.journal = false;
     } else if (Matches(arg, "--output") || arg == "-o") {
       if (!TakeValue(args, i, arg == "-o" ? "-o" : "--output", value)) {
         error = "set-icon: --output needs a destination";
@@ -107,16 +113,67 @@ std::optional<Command> ParseSetIcon(const std::vector<std::string>& args, std::s
 
 }  // namespace
 
+std::optional<std::u16string> FileArgument(const std::string& argument) {
+  std::u16string name = platform::FromUtf8(argument);
+  if (platform::ToUtf8(name) != argument) return std::nullopt;
+  return name;
+}
+
+std::string PrintableArgument(const std::string& argument) {
+  std::string text;
+  for (std::size_t i = 0; i < argument.size();) {
+    // The longest sequence from here, of one code point, that survives the
+    // round trip is valid UTF-8.
+    std::size_t taken = 0;
+    for (std::size_t n = 4; n >= 1 && taken == 0; --n) {
+      if (i + n > argument.size()) continue;
+      const std::string piece = argument.substr(i, n);
+      const std::u16string wide = platform::FromUtf8(piece);
+      const bool onePoint = wide.size() == 1 || (wide.size() == 2 && wide[0] >= 0xD800 &&
+                                                 wide[0] <= 0xDBFF);
+      if (onePoint && platform::ToUtf8(wide) == piece) taken = n;
+    }
+    if (taken > 0 && static_cast<unsigned char>(argument[i]) >= 0x20) {
+      text += argument.substr(i, taken);
+      i += taken;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(argument[i]));
+      text += escaped;
+      ++i;
+    }
+  }
+  return text;
+}
+
+std::string NotUtf8Text(const std::string& argument) {
+  return PrintableArgument(argument) +
+         ": the name is not valid UTF-8; marovi-cli takes file names in UTF-8 only";
+}
+
 std::string UsageText() {
   return std::string("Usage:\n") +
          "  marovi-cli list FILE\n"
          "      One line per resource of the image FILE, in directory order:\n"
          "      TYPE NAME LANG SIZE (ids in decimal, names in double quotes).\n"
          "  marovi-cli set-icon EXE ICO [--output DEST] [--no-backup] [--group NAME|ID] [--lang N]\n"
+         "                     [--no-sync] [--no-journal]\n"
          "      Replaces the icon group (MAINICON, language 0 unless given) of DEST with the\n"
-         "      images of the icon file ICO. DEST defaults to EXE; when DEST does not exist,\n"
-         "      EXE is copied there first (missing folders are created). An existing DEST is\n"
-         "      copied to DEST.bak first unless --no-backup is given or DEST.bak exists.\n"
+         "      images of the icon file ICO. DEST defaults to EXE and is changed in place;\n"
+         "      an existing DEST is copied to DEST.bak first unless --no-backup is given or\n"
+         "      DEST.bak exists (a backup that cannot be made stops the run before DEST is\n"
+         "      touched). When DEST does not exist, EXE is copied and the copy changed under\n"
+         "      a temporary name beside DEST, which gets its name only when the change has\n"
+         "      succeeded (missing folders are created). EXE, ICO and DEST must be regular\n"
+         "      files. DEST is locked for the whole run and EXE while it is copied: a run on\n"
+         "      a file that another run holds fails at once, without waiting.\n"
+         "      --no-sync     write the undo journal but flush nothing: safe against the\n"
+         "                    program being killed, not against a power cut\n"
+         "      --no-journal  keep the undo journal in the temporary folder instead of\n"
+         "                    beside DEST: a failed change is still undone, but a killed\n"
+         "                    run or a power cut can then leave DEST damaged\n"
+         "  Before its work, every command puts right what a run on the same file that was\n"
+         "  cut short left behind, and says so in one line.\n"
          "  marovi-cli --help | --version\n"
          "Exit status: 0 done, 1 failed, 2 usage error.";
 }

@@ -26,6 +26,8 @@ struct SetIconOptions {
   bool backup = true;
   std::string group = "MAINICON";     // a decimal id or a name
   std::uint16_t language = 0;
+  bool sync = true;     // --no-sync: nothing is flushed (safe against a kill only)
+  bool journal = true;  // --no-journal: the undo journal is kept in the temporary folder
 };
 
 enum class CommandKind { Help, Version, List, SetIcon };
@@ -40,6 +42,14 @@ struct Command {
 // and sets error to a one-line description.
 std::optional<Command> ParseArguments(const std::vector<std::string>& args, std::string& error);
 std::string UsageText();
+
+// The UTF-16 form of a file named on the command line; none when the name is
+// not valid UTF-8, so that it could not reach the system unchanged.
+std::optional<std::u16string> FileArgument(const std::string& argument);
+// The argument for a message, each byte outside valid UTF-8 shown as \xNN.
+std::string PrintableArgument(const std::string& argument);
+// The one line for a name that FileArgument refused.
+std::string NotUtf8Text(const std::string& argument);
 
 int RunList(const ListOptions& options);
 int RunSetIcon(const SetIconOptions& options);

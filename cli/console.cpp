@@ -1,8 +1,7 @@
-// Console output and system error texts, for POSIX and Windows.
+// Console output, for POSIX and Windows.
 #include "cli/console.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "cli/commands.h"
 #include "engine/platform.h"
@@ -39,23 +38,6 @@ void PrintOut(const std::string& utf8Line) { WriteLine(stdout, utf8Line); }
 
 void PrintError(const std::string& utf8Line) {
   WriteLine(stderr, std::string(kProgram) + ": " + utf8Line);
-}
-
-std::string SystemErrorText(std::uint32_t code) {
-#ifdef _WIN32
-  wchar_t buffer[512] = {};
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                     buffer, static_cast<DWORD>(sizeof buffer / sizeof buffer[0]), nullptr);
-  std::string text = platform::ToUtf8(
-      std::u16string_view(reinterpret_cast<const char16_t*>(buffer), static_cast<std::size_t>(length)));
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-    text.pop_back();
-  if (text.empty()) text = "system error";
-  return text + " (error " + std::to_string(code) + ")";
-#else
-  return std::string(std::strerror(static_cast<int>(code))) + " (errno " + std::to_string(code) + ")";
-#endif
 }
 
 }  // namespace marovi::cli

@@ -1,18 +1,16 @@
-// Reading an image file read-only into memory and finding its resource
-// section, for listing and for explaining why a change could not begin.
+// Reading an image file into memory and finding its resource section, for
+// listing.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "engine/error.h"
+
 namespace marovi::cli {
 
-enum class ImageProblem { None, CannotOpen, CannotRead, Empty, NotPe, NoResourceSection };
-
 struct ImageInspection {
-  ImageProblem problem = ImageProblem::None;
-  std::uint32_t lastError = 0;       // for CannotOpen and CannotRead
   std::vector<std::uint8_t> bytes;   // the whole file
   std::uint32_t ntHeaders = 0;       // offset of the NT headers
   std::uint32_t rawOffset = 0;       // the resource section's PointerToRawData
@@ -20,11 +18,10 @@ struct ImageInspection {
   std::uint32_t virtualAddress = 0;  // its VirtualAddress
 };
 
-// Opens the file for reading only (shared), reads it whole and locates the
-// headers and the resource section.
-ImageInspection InspectImage(const std::u16string& path);
-
-// "cannot be opened: ...", "is not a PE image", "has no resource section".
-std::string DescribeImageProblem(const ImageInspection& inspection);
+// Reads the file whole, held shared (a change of it cannot run meanwhile),
+// and locates the headers and the resource section. Anything but a regular
+// file is refused before it is opened. The error names the file: it cannot
+// be opened or read, is not a PE image, has no resource section.
+Error InspectImage(const std::u16string& path, ImageInspection& result);
 
 }  // namespace marovi::cli

@@ -2,6 +2,9 @@
 #include <cstdio>
 #include <string>
 
+#include "app/change_workflow.h"
+#include "app/error_text.h"
+#include "app/file_transfer.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/image_file.h"
@@ -48,19 +51,41 @@ std::string KeyText(const TResItem& node) {
 }  // namespace
 
 int RunList(const ListOptions& options) {
-  // The file is read, never opened for writing: listing needs no more than
-  // read access and takes no lock.
-  const ImageInspection image = InspectImage(platform::FromUtf8(options.file));
-  if (image.problem != ImageProblem::None) {
-    PrintError(options.file + ": " + DescribeImageProblem(image));
+  const std::optional<std::u16string> path = FileArgument(options.file);
+  if (!path) {
+    PrintError(NotUtf8Text(options.file));
+    return kExitFailed;
+  }
+  if (Error refused = app::CheckRegularFile(*path, "image")) {
+    PrintError(app::ErrorText(refused));
+    return kExitFailed;
+  }
+  // What a change of the file that was cut short left is put right first;
+  // the listing then reads the file held shared, never half changed.
+  Error error;
+  const Recovery recovery = app::NativeFileSystem().RecoverInterruptedChange(
+      *path, platform::kInvalidFile, &error);
+  if (recovery == Recovery::Failed) {
+    if (error.file.empty()) error.file = options.file;
+    PrintError(app::ErrorText(error));
+    return kExitFailed;
+  }
+  if (recovery == Recovery::Undone || recovery == Recovery::Removed)
+    PrintError(app::RecoveryText(options.file, recovery));
+  ImageInspection image;
+  if (Error refused = InspectImage(*path, image)) {
+    PrintError(app::ErrorText(refused));
     return kExitFailed;
   }
   TResItem* root = nullptr;
   try {
     root = ParseResourceTree(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
                              image.rawOffset, image.rawSize, image.virtualAddress);
-  } catch (const ImageFormatError& error) {
-    PrintError(options.file + ": malformed resource directory: " + error.what());
+  } catch (const ImageFormatError& malformed) {
+    PrintError(app::ErrorText(MakeError(ErrorKind::MalformedImage,
+                                        std::string("malformed resource directory: ") +
+                                            malformed.what(),
+                                        0, options.file)));
     return kExitFailed;
   }
   const TreeOwner owner(root);

@@ -1,14 +1,12 @@
 // marovi-cli set-icon: the change workflow with the terminal as its window.
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "app/change_workflow.h"
+#include "app/error_text.h"
 #include "cli/commands.h"
 #include "cli/console.h"
-#include "cli/image_file.h"
 #include "engine/platform.h"
-#include "icons/icon_group.h"
 
 namespace marovi::cli {
 namespace {
@@ -33,46 +31,16 @@ std::u16string AbsoluteDestination(const std::u16string& destination) {
   return std::filesystem::absolute(path).u16string();
 }
 
-// Why BeginResourceUpdate refused the destination.
-std::string DescribeBeginFailure(const std::string& destination, const std::u16string& path,
-                                 std::uint32_t code) {
-  if (!app::NativeFileSystem().FileExists(path))
-    return destination + ": no such file (the executable could not be copied there)";
-  if (code == platform::ErrorSharingViolation())
-    return destination + ": the file is held open by another program";
-  const ImageInspection image = InspectImage(path);
-  if (image.problem != ImageProblem::None && image.problem != ImageProblem::CannotOpen)
-    return destination + ": " + DescribeImageProblem(image);
-  if (code == 0) return destination + ": cannot be opened for the change";
-  return destination + ": cannot be opened for writing: " + SystemErrorText(code);
-}
-
-// Why LoadIconGroupResource refused: the icon file, or the update itself.
-std::string DescribeLoadFailure(const SetIconOptions& options, const std::string& destination,
-                                std::uint32_t code) {
-  std::vector<std::uint8_t> bytes;
-  const IconFileStatus status = ReadIconFile(platform::FromUtf8(options.iconFile).c_str(), bytes);
-  if (status == IconFileStatus::CannotOpen)
-    return options.iconFile + ": the icon file cannot be opened: " +
-           SystemErrorText(platform::LastError());
-  if (status != IconFileStatus::Ok)
-    return options.iconFile + ": the icon file " + DescribeIconFileStatus(status);
-  std::string text = destination + ": the icon group could not be replaced";
-  if (code != 0) text += ": " + SystemErrorText(code);
-  return text;
-}
-
-std::string DescribeCommitFailure(const std::string& destination, std::uint32_t code) {
-  if (code == platform::ErrorDiskFull())
-    return destination + ": the disk is full; the new resources could not be written";
-  std::string text = destination + ": the new resources could not be written";
-  if (code != 0) text += ": " + SystemErrorText(code);
-  return text;
-}
-
 }  // namespace
 
 int RunSetIcon(const SetIconOptions& options) {
+  for (const std::string* name : {&options.executable, &options.iconFile,
+                                  options.output ? &*options.output : &options.executable}) {
+    if (!FileArgument(*name)) {
+      PrintError(NotUtf8Text(*name));
+      return kExitFailed;
+    }
+  }
   app::ChangeRequest request;
   request.executable = platform::FromUtf8(options.executable);
   request.iconFile = platform::FromUtf8(options.iconFile);
@@ -82,6 +50,8 @@ int RunSetIcon(const SetIconOptions& options) {
   request.backup = options.backup;
   request.group = GroupName(options.group);
   request.language = options.language;
+  request.options.sync = options.sync;
+  request.options.journal = options.journal;
   const std::string destination = platform::ToUtf8(request.destination);
 
   app::ChangeOutcome outcome;
@@ -92,26 +62,17 @@ int RunSetIcon(const SetIconOptions& options) {
                ": cannot create the destination's folder (an empty or relative folder name)");
     return kExitFailed;
   }
+  for (const app::RecoveryNotice& notice : outcome.recovered)
+    PrintError(app::RecoveryText(platform::ToUtf8(notice.file), notice.recovery));
 
   switch (outcome.status) {
     case app::ChangeStatus::Done: PrintOut("icon changed: " + destination); return kExitOk;
     case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
-    case app::ChangeStatus::ExecutableMissing:
-      PrintError(options.executable + ": no such executable");
-      return kExitFailed;
     case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;
-    case app::ChangeStatus::Failed: break;
-  }
-
-  if (!outcome.detail.empty()) {
-    const char* what = outcome.step == app::FailedStep::Begin ? ": malformed image: " : ": ";
-    PrintError(destination + what + outcome.detail);
-  } else if (outcome.step == app::FailedStep::Begin) {
-    PrintError(DescribeBeginFailure(destination, request.destination, outcome.lastError));
-  } else if (outcome.step == app::FailedStep::LoadIcon) {
-    PrintError(DescribeLoadFailure(options, destination, outcome.lastError));
-  } else {
-    PrintError(DescribeCommitFailure(destination, outcome.lastError));
+    case app::ChangeStatus::ExecutableMissing:
+    case app::ChangeStatus::Failed:
+      PrintError(app::ErrorText(outcome.error));
+      return kExitFailed;
   }
   return kExitFailed;
 }

@@ -292,7 +292,15 @@ class Committer {
                                               static_cast<std::uint32_t>(nameBytes),
                                               static_cast<std::uint32_t>(dataBytes),
                                               u_.fileHandle, u_.view, &moved);
-    if (image.view == nullptr) return false;
+    if (image.view == nullptr) {
+      // Its scratch file lies in the temporary folder: that is what is full
+      // or missing, not the image.
+      const std::uint32_t code = platform::LastError();
+      error_ = MakeError(platform::ClassifyError(code),
+                         "cannot lay out the new resource section in a scratch file in this folder",
+                         code, platform::TempDirectory());
+      return false;
+    }
     struct ImageGuard {
       const TResItem* root;
       SectionImage& image;

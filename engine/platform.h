@@ -94,6 +94,55 @@ std::uint32_t ErrorFileExists();       // ERROR_FILE_EXISTS / EEXIST
 // The kind of failure a last-error value stands for (Io for any other).
 ErrorKind ClassifyError(std::uint32_t code);
 
+// --- Files written whole, and the locks of one change --------------------------
+// What a name refers to, links followed.
+enum class FileKind { Missing, Regular, Directory, Fifo, Socket, Device, DanglingLink, Other };
+// False, with LastError() set, when that cannot be told: a folder on the
+// path cannot be searched, a part of the path is not a folder, the name is
+// too long. Nothing is opened for reading data.
+bool GetFileKind(const char16_t* name, FileKind& kind);
+
+// Opens an existing regular file for reading and holds it shared: while it is
+// open, no one can hold it for writing (OpenFileByName with forWriting), and
+// while someone does, this fails at once with ErrorSharingViolation().
+FileHandle OpenFileShared(const char16_t* name);
+
+// Opens the name under which a new file is written before it is renamed into
+// place, for reading and writing, held exclusively and readable by its owner
+// only (0600 on POSIX; no sharing on Windows). It is created, or, when a run
+// that was killed left it behind and no one holds it, taken over and emptied.
+// One that another run holds fails at once (ErrorSharingViolation()); on
+// POSIX a link, a file of another user or one with other names is refused.
+// The handle may be renamed (RenameNoReplace) and deleted (DeleteHeldFile)
+// while it is open.
+FileHandle OpenTemporaryFile(const char16_t* name);
+
+// A second handle of an open file, holding the same lock: the file stays held
+// until both are closed.
+FileHandle DuplicateFile(FileHandle file);
+
+// Gives a copy the permission bits of its source, with write permission for
+// its owner added, so that the copy can be changed whatever the source's mode.
+// (On Windows a new file carries no read-only attribute; nothing is done.)
+bool CopyPermissions(FileHandle from, FileHandle to);
+
+// Renames from, open as held (a handle of OpenTemporaryFile), to `to`, never
+// replacing a file there (LastError() is then ErrorAlreadyExists()). With
+// sync, the new name is flushed to the disk as well, as far as the system
+// allows (the folder on POSIX, the file on Windows).
+bool RenameNoReplace(FileHandle held, const char16_t* from, const char16_t* to, bool sync);
+
+// Removes name, open as held (a handle of OpenTemporaryFile); on Windows it
+// goes when the last handle is closed. Best effort.
+void DeleteHeldFile(FileHandle held, const char16_t* name);
+
+std::uint32_t ErrorAlreadyExists();  // ERROR_ALREADY_EXISTS / EEXIST
+
+// The system's text for a last-error value, with the value: "Permission
+// denied (errno 13)", "Access is denied. (error 5)".
+std::string SystemErrorText(std::uint32_t code);
+// --- end of files written whole ------------------------------------------------
+
 // The 8-bit form of a name by which named resource entries are ordered: the
 // system code page on Windows, UTF-8 elsewhere.
 std::string NarrowForOrdering(const std::u16string& name);

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -331,5 +333,164 @@ ErrorKind ClassifyError(std::uint32_t code) {
 }
 
 std::string NarrowForOrdering(const std::u16string& name) { return ToUtf8(name); }
+
+// --- Files written whole, and the locks of one change --------------------------
+
+namespace {
+
+// Drops O_NONBLOCK, which the opens below use so that a FIFO never blocks.
+void Block(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK); }
+
+// The folder part of a name, for flushing a rename.
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void FlushFolderOf(const std::string& path) {
+  const int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
+  fsync(dir);  // the data is on the disk already; only the name can be lost here
+  close(dir);
+}
+
+}  // namespace
+
+bool GetFileKind(const char16_t* name, FileKind& kind) {
+  const std::string path = ToUtf8(name);
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return false;
+    struct stat link {};
+    kind = lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) ? FileKind::DanglingLink
+                                                                    : FileKind::Missing;
+    errno = ENOENT;
+    return true;
+  }
+  if (S_ISREG(st.st_mode)) kind = FileKind::Regular;
+  else if (S_ISDIR(st.st_mode)) kind = FileKind::Directory;
+  else if (S_ISFIFO(st.st_mode)) kind = FileKind::Fifo;
+  else if (S_ISSOCK(st.st_mode)) kind = FileKind::Socket;
+  else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) kind = FileKind::Device;
+  else kind = FileKind::Other;
+  return true;
+}
+
+FileHandle OpenFileShared(const char16_t* name) {
+  if (InjectedFailure()) return kInvalidFile;
+  const std::string path = ToUtf8(name);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return kInvalidFile;
+  if (!IsRegular(fd) || flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    CloseKeepingErrno(fd);
+    return kInvalidFile;
+  }
+  Block(fd);
+  return fd;
+}
+
+FileHandle OpenTemporaryFile(const char16_t* name) {
+  if (InjectedFailure()) return kInvalidFile;
+  const std::string path = ToUtf8(name);
+  // A holder renames or removes the name only while it holds the file, so a
+  // file that is still under this name once it is held is no one else's.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                  0600);
+    const bool created = fd >= 0;
+    if (fd < 0 && errno == EEXIST)
+      fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+      if (errno == ENOENT) continue;  // renamed away between the two opens
+      return kInvalidFile;
+    }
+    struct stat held {};
+    if (fstat(fd, &held) != 0) {
+      CloseKeepingErrno(fd);
+      return kInvalidFile;
+    }
+    if (!S_ISREG(held.st_mode) || held.st_uid != geteuid() || held.st_nlink != 1) {
+      close(fd);
+      errno = S_ISREG(held.st_mode) ? EPERM : EEXIST;
+      return kInvalidFile;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      CloseKeepingErrno(fd);
+      return kInvalidFile;
+    }
+    struct stat named {};
+    if (stat(path.c_str(), &named) != 0 || named.st_dev != held.st_dev ||
+        named.st_ino != held.st_ino) {
+      close(fd);  // the previous holder renamed it into place meanwhile
+      continue;
+    }
+    Block(fd);
+    if (!created && (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0)) {
+      CloseKeepingErrno(fd);
+      return kInvalidFile;
+    }
+    return fd;
+  }
+  errno = EAGAIN;
+  return kInvalidFile;
+}
+
+FileHandle DuplicateFile(FileHandle file) {
+  if (InjectedFailure(EMFILE)) return kInvalidFile;
+  const int fd = fcntl(Fd(file), F_DUPFD_CLOEXEC, 0);
+  return fd < 0 ? kInvalidFile : fd;
+}
+
+bool CopyPermissions(FileHandle from, FileHandle to) {
+  if (InjectedFailure(EPERM)) return false;
+  struct stat st {};
+  if (fstat(Fd(from), &st) != 0) return false;
+  // The set-id and sticky bits do not carry over to a copy of another owner.
+  return fchmod(Fd(to), (st.st_mode & 0777) | S_IWUSR) == 0;
+}
+
+bool RenameNoReplace(FileHandle, const char16_t* from, const char16_t* to, bool sync) {
+  if (InjectedFailure()) return false;
+  const std::string source = ToUtf8(from);
+  const std::string target = ToUtf8(to);
+  bool renamed = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
+  if (!renamed && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+    // A file system without that flag: a second name fails where one exists.
+    if (link(source.c_str(), target.c_str()) == 0) {
+      unlink(source.c_str());
+      renamed = true;
+    } else if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK) {
+      // Nor hard links (FAT and the like): the target is tested first. Only
+      // a program that creates the very same name in between can be lost.
+      struct stat st {};
+      if (lstat(target.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+      }
+      renamed = rename(source.c_str(), target.c_str()) == 0;
+    }
+  }
+  if (!renamed) return false;
+  if (sync) FlushFolderOf(target);
+  return true;
+}
+
+void DeleteHeldFile(FileHandle, const char16_t* name) {
+  const int saved = errno;
+  unlink(ToUtf8(name).c_str());
+  errno = saved;
+}
+
+std::uint32_t ErrorAlreadyExists() { return EEXIST; }
+
+std::string SystemErrorText(std::uint32_t code) {
+  char buffer[256] = {};
+  // The GNU strerror_r returns its text, which need not be in buffer.
+  const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+  return std::string(text) + " (errno " + std::to_string(code) + ")";
+}
+// --- end of files written whole ------------------------------------------------
 
 }  // namespace marovi::platform

@@ -1,7 +1,9 @@
 // File services on Windows: kernel32 handles, file mappings, overlapped reads.
 #include <windows.h>
 
+#include <algorithm>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "engine/platform.h"
@@ -289,5 +291,144 @@ std::string NarrowForOrdering(const std::u16string& name) {
                         nullptr);
   return out;
 }
+
+// --- Files written whole, and the locks of one change --------------------------
+
+namespace {
+
+const wchar_t* W(const char16_t* name) { return reinterpret_cast<const wchar_t*>(name); }
+
+}  // namespace
+
+bool GetFileKind(const char16_t* name, FileKind& kind) {
+  const DWORD attributes = GetFileAttributesW(W(name));
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD err = GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) return false;
+    kind = FileKind::Missing;
+    return true;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    kind = FileKind::Directory;
+    return true;
+  }
+  // A handle without access to the data tells a disk file from a device or a
+  // pipe, and follows a link to its end.
+  HANDLE h = CreateFileW(W(name), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)) {
+      kind = FileKind::DanglingLink;
+      return true;
+    }
+    return false;
+  }
+  switch (GetFileType(h)) {
+    case FILE_TYPE_DISK: {
+      BY_HANDLE_FILE_INFORMATION info{};
+      kind = GetFileInformationByHandle(h, &info) &&
+                     (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                 ? FileKind::Directory
+                 : FileKind::Regular;
+      break;
+    }
+    case FILE_TYPE_CHAR: kind = FileKind::Device; break;
+    case FILE_TYPE_PIPE: kind = FileKind::Fifo; break;
+    default: kind = FileKind::Other; break;
+  }
+  CloseHandle(h);
+  return true;
+}
+
+FileHandle OpenFileShared(const char16_t* name) {
+  if (InjectedFailure()) return kInvalidFile;
+  // Readers share; a writer (share mode 0) and this exclude each other.
+  HANDLE h = CreateFileW(W(name), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return kInvalidFile;
+  }
+  return reinterpret_cast<FileHandle>(h);
+}
+
+FileHandle OpenTemporaryFile(const char16_t* name) {
+  if (InjectedFailure()) return kInvalidFile;
+  // No sharing: a second run fails to open it while this one holds it. DELETE
+  // access lets the holder rename or remove it without letting go of it.
+  HANDLE h = CreateFileW(W(name), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+  const bool disk = GetFileType(h) == FILE_TYPE_DISK;
+  if (!disk || !SetLengthRaw(h, 0)) {
+    const DWORD err = disk ? GetLastError() : ERROR_INVALID_PARAMETER;
+    CloseHandle(h);
+    ::SetLastError(err);
+    return kInvalidFile;
+  }
+  return reinterpret_cast<FileHandle>(h);
+}
+
+FileHandle DuplicateFile(FileHandle file) {
+  if (InjectedFailure(ERROR_TOO_MANY_OPEN_FILES)) return kInvalidFile;
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), H(file), GetCurrentProcess(), &copy, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS))
+    return kInvalidFile;
+  return reinterpret_cast<FileHandle>(copy);
+}
+
+bool CopyPermissions(FileHandle, FileHandle) {
+  if (InjectedFailure(ERROR_ACCESS_DENIED)) return false;
+  return true;
+}
+
+bool RenameNoReplace(FileHandle held, const char16_t*, const char16_t* to, bool sync) {
+  if (InjectedFailure()) return false;
+  // The rename goes through the handle, so that the file is never let go of
+  // between its last write and its new name.
+  const DWORD n = GetFullPathNameW(W(to), 0, nullptr, nullptr);
+  if (n == 0) return false;
+  std::vector<wchar_t> full(n);
+  const DWORD length = GetFullPathNameW(W(to), n, full.data(), nullptr);
+  if (length == 0 || length >= n) return false;
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = length * sizeof(wchar_t);
+  std::copy_n(full.data(), length, info->FileName);
+  if (!SetFileInformationByHandle(H(held), FileRenameInfo, info, static_cast<DWORD>(buffer.size())))
+    return false;
+  if (sync) FlushFileBuffers(H(held));  // renamed already; the data was flushed before
+  return true;
+}
+
+void DeleteHeldFile(FileHandle held, const char16_t*) {
+  const DWORD saved = GetLastError();
+  FILE_DISPOSITION_INFO info{};
+  info.DeleteFile = TRUE;
+  SetFileInformationByHandle(H(held), FileDispositionInfo, &info, sizeof info);
+  ::SetLastError(saved);
+}
+
+std::uint32_t ErrorAlreadyExists() { return ERROR_ALREADY_EXISTS; }
+
+std::string SystemErrorText(std::uint32_t code) {
+  wchar_t buffer[512] = {};
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                     buffer, static_cast<DWORD>(sizeof buffer / sizeof buffer[0]), nullptr);
+  std::string text = ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(buffer),
+                                                static_cast<std::size_t>(length)));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
+  if (text.empty()) text = "system error";
+  return text + " (error " + std::to_string(code) + ")";
+}
+// --- end of files written whole ------------------------------------------------
 
 }  // namespace marovi::platform

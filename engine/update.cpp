@@ -16,11 +16,6 @@ namespace marovi {
 
 namespace {
 
-class ScratchFileError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 bool IsNamed(const TResItem* node) { return !node->name.empty(); }
 
 void ReleaseLeafData(TResItem* leaf) {
@@ -169,11 +164,13 @@ void StoreLeafData(TResItem* leaf, std::uint16_t language, const void* data, std
   if (leaf->tempFile != 0) ReleaseLeafData(leaf);
   const std::string name = ScratchFileName(leaf);
   const platform::FileHandle file = platform::CreateScratchFile(name);
-  if (file == platform::kInvalidFile) throw ScratchFileError("cannot create a scratch file");
+  if (file == platform::kInvalidFile)
+    throw ScratchFileError("cannot create a scratch file", platform::LastError(), name);
   if (!platform::WriteAt(file, 0, data, size)) {
+    const std::uint32_t code = platform::LastError();
     platform::CloseFile(file);
     platform::DeleteFileByName(name);
-    throw ScratchFileError("cannot write a scratch file");
+    throw ScratchFileError("cannot write a scratch file", code, name);
   }
   ReleaseLeafData(leaf);
   leaf->tempFile = file;
@@ -185,9 +182,8 @@ TResItem* InsertDirectory(TResItem* parent, ResKey key) {
   node->isDirectory = true;
   LinkSlot slot = &parent->firstChild;
   if (IsIntResource(key)) {
-    const std::uint32_t id = ResourceId(key);
-    while (*slot != nullptr && (IsNamed(*slot) || (*slot)->id < id)) slot = &(*slot)->nextSibling;
-    node->id = id;
+    node->id = ResourceId(key);
+    slot = NumberedInsertionPoint(parent, node->id);
     ++parent->idEntryCount;
   } else {
     node->name.assign(key, KeyLength(key));
@@ -200,6 +196,12 @@ TResItem* InsertDirectory(TResItem* parent, ResKey key) {
   node->nextSibling = *slot;
   *slot = node.release();
   return *slot;
+}
+
+LinkSlot NumberedInsertionPoint(TResItem* parent, std::uint32_t id) {
+  LinkSlot slot = &parent->firstChild;
+  while (*slot != nullptr && (IsNamed(*slot) || (*slot)->id < id)) slot = &(*slot)->nextSibling;
+  return slot;
 }
 
 TResItem* InsertLanguageLeaf(TResItem* nameDirectory, std::uint16_t language, const void* data,
@@ -230,6 +232,12 @@ void RemoveAndPrune(LinkSlot* path, int levels) {
 
 bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
                         const void* data, std::uint32_t size) {
+  return UpdateResourceData(update, type, name, language, data, size, nullptr);
+}
+
+bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
+                        const void* data, std::uint32_t size, Error* error) {
+  if (error != nullptr) *error = Error();
   if (update == nullptr) return true;
   try {
     LinkSlot rootLink = &update->root;
@@ -266,7 +274,14 @@ bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::u
     LinkSlot path[] = {leafLink, nameLink, typeLink, rootLink};
     RemoveAndPrune(path, 3);
     return true;
+  } catch (const ScratchFileError& scratch) {
+    if (error != nullptr) *error = MakeError(ErrorKind::Io, scratch.what(), scratch.osCode(), scratch.file());
+    return false;
+  } catch (const std::bad_alloc&) {
+    if (error != nullptr) *error = MakeError(ErrorKind::OutOfMemory, "out of memory storing a resource");
+    return false;
   } catch (...) {
+    if (error != nullptr) *error = MakeError(ErrorKind::Internal, "storing a resource failed");
     return false;
   }
 }

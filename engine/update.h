@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "engine/error.h"
 #include "engine/restree.h"
@@ -53,6 +55,11 @@ ResourceUpdate* BeginResourceUpdateOnFile(platform::FileHandle file, const char1
 // change failed inside.
 bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
                         const void* data, std::uint32_t size);
+// The same, with the reason of a false result in error: OutOfMemory, or Io
+// with the scratch file and the system's code when large data could not be
+// kept there.
+bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
+                        const void* data, std::uint32_t size, Error* error);
 
 // The bytes of a resource read from the file (data points into the view), or
 // for data stored during this update its size with data null. False when
@@ -62,12 +69,28 @@ bool GetResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint
 bool GetIconGroupData(ResourceUpdate* update, ResKey name, std::uint16_t language,
                       const std::uint8_t*& data);
 
+// A leaf's new data could not be kept in its scratch file.
+class ScratchFileError : public std::runtime_error {
+ public:
+  ScratchFileError(const std::string& what, std::uint32_t osCode, std::string file)
+      : std::runtime_error(what), osCode_(osCode), file_(std::move(file)) {}
+  std::uint32_t osCode() const { return osCode_; }
+  const std::string& file() const { return file_; }
+
+ private:
+  std::uint32_t osCode_;
+  std::string file_;
+};
+
 // Internal operations, exposed for the commit and for tests.
 std::string FormatHex(std::uint64_t value, int minimum, char fill);
 std::string ScratchFileName(const TResItem* node);
 int CompareByteStrings(const std::string& a, const std::string& b);
 void StoreLeafData(TResItem* leaf, std::uint16_t language, const void* data, std::uint32_t size);
 TResItem* InsertDirectory(TResItem* parent, ResKey key);
+// The link at which InsertDirectory puts a new entry numbered id: after the
+// named entries, before the first numbered entry whose id is id or more.
+LinkSlot NumberedInsertionPoint(TResItem* parent, std::uint32_t id);
 TResItem* InsertLanguageLeaf(TResItem* nameDirectory, std::uint16_t language, const void* data,
                              std::uint32_t size);
 // path holds levels + 1 links, from the node to remove up to the root's.

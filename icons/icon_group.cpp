@@ -3,9 +3,12 @@
 #include "icons/icon_group.h"
 
 #include <algorithm>
-#include <limits>
+#include <new>
 #include <optional>
+#include <string>
+#include <utility>
 
+#include "engine/bulk_update.h"
 #include "engine/bytes.h"
 #include "engine/image.h"
 #include "engine/platform.h"
@@ -16,7 +19,11 @@ namespace {
 
 // ICONDIR, at the start of an icon file and of a group record.
 constexpr std::uint32_t kDirHeaderSize = 6;
-constexpr std::uint32_t kDirCount = 4;  // idCount
+constexpr std::uint32_t kDirReserved = 0;  // idReserved, 0
+constexpr std::uint32_t kDirType = 2;      // idType: 1 for icons, 2 for cursors
+constexpr std::uint32_t kDirCount = 4;     // idCount
+constexpr std::uint16_t kIconType = 1;
+constexpr std::uint16_t kCursorType = 2;
 // ICONDIRENTRY in the icon file.
 constexpr std::uint32_t kFileEntrySize = 16;
 constexpr std::uint32_t kFileEntryBytesInRes = 8;
@@ -86,35 +93,212 @@ std::optional<std::vector<std::uint16_t>> OldGroupIds(ResourceUpdate* update, Re
   return ids;
 }
 
+// The ids of the new images in the icon file's order, or none when the
+// 16-bit ids run out. Image i takes the old group's id i unless an earlier
+// image took it: an old record that lists an id twice would otherwise make
+// two images share one resource. Every other image takes the smallest id
+// from nextId up that no icon image left after the old group's removal uses,
+// no earlier image took, and no later image will take as its old id.
+// idsLeft is ascending.
+std::optional<std::vector<std::uint16_t>> ChooseIconIds(const std::vector<std::uint16_t>& oldIds,
+                                                        std::uint32_t count,
+                                                        const std::vector<std::uint32_t>& idsLeft,
+                                                        std::int32_t nextId) {
+  std::vector<bool> taken(kLargestIconId + 1), given(kLargestIconId + 1);
+  for (std::uint32_t id : idsLeft) {
+    if (id > static_cast<std::uint32_t>(kLargestIconId)) break;
+    taken[id] = true;
+  }
+  // The last place of each old id, by id.
+  std::vector<std::pair<std::uint16_t, std::uint32_t>> lastPlace;
+  lastPlace.reserve(oldIds.size());
+  for (std::uint32_t i = 0; i < oldIds.size(); ++i) lastPlace.emplace_back(oldIds[i], i);
+  std::sort(lastPlace.begin(), lastPlace.end());
+  auto reusedAfter = [&](std::int32_t id, std::uint32_t i) {
+    auto it = std::upper_bound(lastPlace.begin(), lastPlace.end(), id,
+                               [](std::int32_t v, const std::pair<std::uint16_t, std::uint32_t>& p) {
+                                 return v < p.first;
+                               });
+    return it != lastPlace.begin() && (--it)->first == id && it->second > i;
+  };
+
+  std::vector<std::uint16_t> ids;
+  ids.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::int32_t id = -1;
+    if (i < oldIds.size() && !given[oldIds[i]]) {
+      id = oldIds[i];
+    } else {
+      for (;;) {
+        while (nextId <= kLargestIconId && taken[static_cast<std::size_t>(nextId)]) ++nextId;
+        // Past the last 16-bit id no free id is left.
+        if (nextId > kLargestIconId) return std::nullopt;
+        if (!reusedAfter(nextId, i)) break;
+        ++nextId;
+      }
+      id = nextId;
+    }
+    taken[static_cast<std::size_t>(id)] = given[static_cast<std::size_t>(id)] = true;
+    ids.push_back(static_cast<std::uint16_t>(id));
+  }
+  return ids;
+}
+
+Error IconFileError(const std::vector<std::uint8_t>& bytes, IconFileStatus status) {
+  Error error = MakeError(ErrorKind::BadIconFile, DescribeIconFileStatus(status));
+  const std::uint16_t type = bytes.size() >= kDirHeaderSize ? LoadU16(bytes.data() + kDirType) : 0;
+  switch (status) {
+    case IconFileStatus::NotIconFile:
+      if (LoadU16(bytes.data() + kDirReserved) != 0) {
+        error.detail = "is not an icon file (its header begins with " +
+                       HexOffset(LoadU16(bytes.data() + kDirReserved)) + ", not 0)";
+        error.offset = kDirReserved;
+      } else {
+        error.detail = "is not an icon file (type " + std::to_string(type) + ", not 1)";
+        error.offset = kDirType;
+      }
+      break;
+    case IconFileStatus::Cursor: error.offset = kDirType; break;
+    case IconFileStatus::NoImages: error.offset = kDirCount; break;
+    case IconFileStatus::EntriesOutside:
+      error.detail = "is not an icon file (its " + std::to_string(LoadU16(bytes.data() + kDirCount)) +
+                     "-image directory is longer than the " + std::to_string(bytes.size()) +
+                     "-byte file)";
+      error.offset = kDirHeaderSize;
+      break;
+    default: break;
+  }
+  return error;
+}
+
+// LoadIconGroupResource but for exhausted memory, which is thrown.
+bool LoadIconGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
+                   const char16_t* iconFile, Error& error) {
+  error = Error();
+  std::vector<std::uint8_t> file;
+  if (ReadIconFile(iconFile, file, &error) != IconFileStatus::Ok) return false;
+  const std::uint16_t count = LoadU16(file.data() + kDirCount);
+
+  // Everything that may fail comes before the first change: the ids, and the
+  // new images with their data.
+  const std::optional<std::vector<std::uint16_t>> old = OldGroupIds(update, group, language);
+  const std::vector<std::uint16_t> oldIds = old.value_or(std::vector<std::uint16_t>{});
+  std::int32_t nextId = kFirstNewIconId;
+  if (!oldIds.empty()) nextId = *std::min_element(oldIds.begin(), oldIds.end());
+  NumberedDeletion oldImages(update->root, kRtIcon, oldIds, language);
+  const std::optional<std::vector<std::uint16_t>> ids =
+      ChooseIconIds(oldIds, count, oldImages.IdsLeft(), nextId);
+  if (!ids) {
+    error = MakeError(ErrorKind::Refused,
+                      "no free icon image id is left for the icon file's " + std::to_string(count) +
+                          " images",
+                      0, platform::ToUtf8(update->fileName));
+    return false;
+  }
+
+  const std::uint32_t recordSize = kDirHeaderSize + kGroupEntrySize * std::uint32_t{count};
+  std::vector<std::uint8_t> record(recordSize);
+  std::copy_n(file.begin(), kDirHeaderSize, record.begin());
+  std::vector<NumberedData> images(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint8_t* entry = file.data() + kDirHeaderSize + kFileEntrySize * i;
+    std::uint8_t* groupEntry = record.data() + kDirHeaderSize + kGroupEntrySize * i;
+    std::copy_n(entry, kGroupEntrySharedBytes, groupEntry);
+    StoreU16(groupEntry + kGroupEntryId, (*ids)[i]);
+    images[i].id = (*ids)[i];
+    images[i].data = file.data() + LoadU32(entry + kFileEntryImageOffset);
+    images[i].size = LoadU32(entry + kFileEntryBytesInRes);
+  }
+  std::optional<NumberedInsertion> newImages;
+  try {
+    newImages.emplace(kRtIcon, images, language);
+  } catch (const ScratchFileError& scratch) {
+    error = MakeError(platform::ClassifyError(scratch.osCode()),
+                      "cannot keep an icon image in a scratch file in this folder",
+                      scratch.osCode(), platform::TempDirectory());
+    return false;
+  }
+
+  // The changes: the old group and its images go, the images come in the
+  // icon file's order, then the group.
+  if (old && UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, nullptr, 0))
+    oldImages.Apply();
+  if (!newImages->Link(update->root)) {
+    error = MakeError(ErrorKind::Internal, "an icon image of the ids chosen exists already", 0,
+                      platform::ToUtf8(update->fileName));
+    return false;
+  }
+  if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, record.data(),
+                          recordSize, &error)) {
+    if (error.file.empty()) error.file = platform::ToUtf8(update->fileName);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-IconFileStatus CheckIconFile(const std::vector<std::uint8_t>& bytes) {
-  const std::uint64_t size = bytes.size();
-  if (size < kDirHeaderSize) return IconFileStatus::TooShort;
-  const std::uint32_t count = LoadU16(bytes.data() + kDirCount);
-  if (!InBounds(size, kDirHeaderSize, std::uint64_t{kFileEntrySize} * count))
-    return IconFileStatus::EntriesOutside;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint8_t* entry = bytes.data() + kDirHeaderSize + kFileEntrySize * i;
-    if (!InBounds(size, LoadU32(entry + kFileEntryImageOffset), LoadU32(entry + kFileEntryBytesInRes)))
-      return IconFileStatus::ImageOutside;
-  }
-  return IconFileStatus::Ok;
+IconFileStatus CheckIconFile(const std::vector<std::uint8_t>& bytes, Error* error) {
+  const IconFileStatus status = [&] {
+    const std::uint64_t size = bytes.size();
+    if (size < kDirHeaderSize) return IconFileStatus::TooShort;
+    const std::uint8_t* header = bytes.data();
+    if (header[0] == 'B' && header[1] == 'M') return IconFileStatus::BmpPicture;
+    if (header[0] == 0x89 && header[1] == 'P' && header[2] == 'N' && header[3] == 'G')
+      return IconFileStatus::PngPicture;
+    const std::uint16_t type = LoadU16(header + kDirType);
+    if (LoadU16(header + kDirReserved) != 0) return IconFileStatus::NotIconFile;
+    if (type == kCursorType) return IconFileStatus::Cursor;
+    if (type != kIconType) return IconFileStatus::NotIconFile;
+    const std::uint32_t count = LoadU16(header + kDirCount);
+    if (count == 0) return IconFileStatus::NoImages;
+    if (!InBounds(size, kDirHeaderSize, std::uint64_t{kFileEntrySize} * count))
+      return IconFileStatus::EntriesOutside;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint8_t* entry = header + kDirHeaderSize + kFileEntrySize * i;
+      if (!InBounds(size, LoadU32(entry + kFileEntryImageOffset), LoadU32(entry + kFileEntryBytesInRes))) {
+        if (error != nullptr) {
+          *error = MakeError(ErrorKind::BadIconFile,
+                             "is not an icon file (image " + std::to_string(i + 1) + " of " +
+                                 std::to_string(count) + " lies outside the file)");
+          error->offset = kDirHeaderSize + kFileEntrySize * i;
+        }
+        return IconFileStatus::ImageOutside;
+      }
+    }
+    return IconFileStatus::Ok;
+  }();
+  if (error != nullptr && status != IconFileStatus::Ok && status != IconFileStatus::ImageOutside)
+    *error = IconFileError(bytes, status);
+  return status;
 }
 
 IconFileStatus ReadIconFile(const char16_t* iconFile, std::vector<std::uint8_t>& bytes) {
+  return ReadIconFile(iconFile, bytes, nullptr);
+}
+
+IconFileStatus ReadIconFile(const char16_t* iconFile, std::vector<std::uint8_t>& bytes, Error* error) {
   bytes.clear();
+  auto fail = [&](IconFileStatus status, std::uint32_t code, const char* what) {
+    if (error != nullptr) *error = MakeError(platform::ClassifyError(code), what, code, platform::ToUtf8(iconFile));
+    platform::SetLastError(code);
+    return status;
+  };
   const platform::FileHandle file = OpenFileByName(iconFile, /*forWriting=*/false, /*create=*/false);
-  if (file == platform::kInvalidFile) return IconFileStatus::CannotOpen;
+  if (file == platform::kInvalidFile)
+    return fail(IconFileStatus::CannotOpen, platform::LastError(), "cannot open the icon file");
   FileCloser closer(file);
   std::uint64_t length = 0;
-  if (!platform::GetFileLength(file, length)) return IconFileStatus::CannotRead;
+  if (!platform::GetFileLength(file, length))
+    return fail(IconFileStatus::CannotRead, platform::LastError(), "cannot read the icon file's length");
   bytes.resize(static_cast<std::size_t>(length));
   if (length > 0 && !platform::ReadAt(file, 0, bytes.data(), bytes.size())) {
     bytes.clear();
-    return IconFileStatus::CannotRead;
+    return fail(IconFileStatus::CannotRead, platform::LastError(), "cannot read the icon file");
   }
-  return CheckIconFile(bytes);
+  const IconFileStatus status = CheckIconFile(bytes, error);
+  if (error != nullptr && status != IconFileStatus::Ok) error->file = platform::ToUtf8(iconFile);
+  return status;
 }
 
 const char* DescribeIconFileStatus(IconFileStatus status) {
@@ -123,6 +307,11 @@ const char* DescribeIconFileStatus(IconFileStatus status) {
     case IconFileStatus::CannotOpen: return "cannot be opened";
     case IconFileStatus::CannotRead: return "cannot be read in full";
     case IconFileStatus::TooShort: return "is not an icon file (shorter than an icon file header)";
+    case IconFileStatus::BmpPicture: return "is a BMP picture, not an icon file";
+    case IconFileStatus::PngPicture: return "is a PNG picture, not an icon file";
+    case IconFileStatus::NotIconFile: return "is not an icon file (its header is not an icon file's)";
+    case IconFileStatus::Cursor: return "is not an icon file (type 2 is a cursor)";
+    case IconFileStatus::NoImages: return "has no images";
     case IconFileStatus::EntriesOutside:
       return "is not an icon file (its image directory is longer than the file)";
     case IconFileStatus::ImageOutside: return "is not an icon file (an image lies outside the file)";
@@ -133,19 +322,15 @@ const char* DescribeIconFileStatus(IconFileStatus status) {
 std::int32_t NextFreeIconId(ResourceUpdate* update, std::int32_t& nextId) {
   TResItem* icons = Child(update->root, MakeIntResource(kRtIcon));
   if (icons == nullptr) return nextId;
-  // One ascending pass finds the free id in a sorted list, which is how the
-  // update keeps the entries it inserts. An image read from a file may list
-  // its ids out of order; passing again until nothing moves keeps the result
-  // free of ids in use there too.
-  for (bool moved = true; moved;) {
-    moved = false;
-    for (const TResItem* child = icons->firstChild; child != nullptr; child = child->nextSibling) {
-      if (!child->name.empty()) continue;
-      if (static_cast<std::int64_t>(child->id) == nextId) {
-        ++nextId;
-        moved = true;
-      }
-    }
+  // The ids from nextId up, in ascending order whatever order the directory
+  // lists them in (a file may list them out of order).
+  std::vector<std::uint32_t> ids;
+  for (const TResItem* child = icons->firstChild; child != nullptr; child = child->nextSibling)
+    if (child->name.empty() && static_cast<std::int64_t>(child->id) >= nextId) ids.push_back(child->id);
+  std::sort(ids.begin(), ids.end());
+  for (std::uint32_t id : ids) {
+    if (static_cast<std::int64_t>(id) > nextId) break;
+    if (static_cast<std::int64_t>(id) == nextId) ++nextId;
   }
   return nextId;
 }
@@ -155,68 +340,34 @@ bool DeleteIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t
   // this update lives in the leaf itself.
   const std::optional<std::vector<std::uint16_t>> ids = OldGroupIds(update, group, language);
   if (!ids) return true;
-  bool removed = UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, nullptr, 0);
-  if (!removed) return false;
-  for (std::uint16_t id : *ids)
-    removed = UpdateResourceData(update, MakeIntResource(kRtIcon), MakeIntResource(id), language,
-                                 nullptr, 0) && removed;
-  return removed;
+  try {
+    NumberedDeletion images(update->root, kRtIcon, *ids, language);
+    if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, nullptr, 0))
+      return false;
+    images.Apply();
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
                            const char16_t* iconFile) {
-  std::vector<std::uint8_t> file;
-  if (ReadIconFile(iconFile, file) != IconFileStatus::Ok) return false;
+  Error error;
+  return LoadIconGroup(update, group, language, iconFile, error);
+}
 
-  const std::vector<std::uint16_t> oldIds =
-      OldGroupIds(update, group, language).value_or(std::vector<std::uint16_t>{});
-  std::int32_t nextId = kFirstNewIconId;
-  if (!oldIds.empty()) nextId = *std::min_element(oldIds.begin(), oldIds.end());
-
-  DeleteIconGroupResource(update, group, language);
-
-  const std::uint16_t count = LoadU16(file.data() + kDirCount);
-  const std::uint32_t recordSize = kDirHeaderSize + kGroupEntrySize * std::uint32_t{count};
-  std::vector<std::uint8_t> record(recordSize);
-  std::copy_n(file.begin(), kDirHeaderSize, record.begin());
-
-  std::vector<std::uint16_t> given;  // ids handed to the images so far
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint8_t* entry = file.data() + kDirHeaderSize + kFileEntrySize * i;
-    std::uint8_t* groupEntry = record.data() + kDirHeaderSize + kGroupEntrySize * i;
-    std::copy_n(entry, kGroupEntrySharedBytes, groupEntry);
-
-    // Image i takes the old group's id i. An old record that lists an id
-    // twice would make two images share one resource, so a repeated id is
-    // treated like a missing one: a free id, never one that a later image
-    // will reuse.
-    std::int32_t id = -1;
-    if (i < oldIds.size() && std::find(given.begin(), given.end(), oldIds[i]) == given.end()) {
-      id = oldIds[i];
-    } else {
-      for (;;) {
-        id = NextFreeIconId(update, nextId);
-        const bool reserved = i < oldIds.size() &&
-            std::find(oldIds.begin() + static_cast<std::ptrdiff_t>(i) + 1, oldIds.end(), id) !=
-                oldIds.end();
-        if (!reserved) break;
-        ++nextId;
-      }
-    }
-    // Past the last 16-bit id no free id is left.
-    if (id > kLargestIconId) return false;
-    const auto nid = static_cast<std::uint16_t>(id);
-    given.push_back(nid);
-    StoreU16(groupEntry + kGroupEntryId, nid);
-
-    const std::uint32_t offset = LoadU32(entry + kFileEntryImageOffset);
-    const std::uint32_t size = LoadU32(entry + kFileEntryBytesInRes);
-    if (!UpdateResourceData(update, MakeIntResource(kRtIcon), MakeIntResource(nid), language,
-                            file.data() + offset, size))
-      return false;
+bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
+                           const char16_t* iconFile, Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  try {
+    return LoadIconGroup(update, group, language, iconFile, e);
+  } catch (const std::bad_alloc&) {
+    e = MakeError(ErrorKind::OutOfMemory, "out of memory replacing the icon group", 0,
+                  platform::ToUtf8(update->fileName));
+    return false;
   }
-  return UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, record.data(),
-                            recordSize);
 }
 
 }  // namespace marovi

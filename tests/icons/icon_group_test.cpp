@@ -145,42 +145,57 @@ TEST_P(IconGroupTest, GroupOfAnotherLanguageIsLeftAlone) {
   EXPECT_EQ(*FindLeaf(leaves, "14", kMainText, 1033), *FindLeaf(before, "14", kMainText, 1033));
 }
 
-TEST_P(IconGroupTest, IconFileWithoutImagesLeavesAnEmptyGroup) {
+// An icon file of no images would leave an empty group, and a cursor file
+// a group of cursor type: both are refused with the old group kept.
+TEST_P(IconGroupTest, IconFileWithoutImagesIsRefusedAndTheGroupStays) {
   std::vector<ResourceSpec> resources;
   AddGroup(resources, u"MAINICON", {1, 2});
   OpenImage image(folder_, resources, pe32Plus());
-  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, BuildIcoFile({})).c_str()));
-  const auto leaves = Leaves(image.get());
-  const LeafView* group = FindLeaf(leaves, "14", kMainText, 0);
-  ASSERT_NE(group, nullptr);
-  EXPECT_EQ(group->data, (Bytes{0, 0, 1, 0, 0, 0}));
-  EXPECT_TRUE(IconIds(image.get()).empty());
+  const auto before = Leaves(image.get());
+  Error error;
+  EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, BuildIcoFile({})).c_str(), &error));
+  EXPECT_EQ(error.kind, ErrorKind::BadIconFile);
+  EXPECT_EQ(error.detail, "has no images");
+  EXPECT_EQ(Leaves(image.get()), before);
+  EXPECT_EQ(IconIds(image.get()), (std::vector<std::uint32_t>{1, 2}));
 }
 
-TEST_P(IconGroupTest, IconFileTypeIsCopiedUnchecked) {
-  OpenImage image(folder_, {}, pe32Plus());
-  const auto images = IconImages(1);
-  const Bytes ico = BuildIcoFile(images, 2);
-  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
-  const auto leaves = Leaves(image.get());
-  ExpectGroup(leaves, ico, images, {50});
-  EXPECT_EQ(FindLeaf(leaves, "14", kMainText, 0)->data[2], 2);
+TEST_P(IconGroupTest, CursorFileIsRefusedAndTheGroupStays) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {1});
+  OpenImage image(folder_, resources, pe32Plus());
+  const auto before = Leaves(image.get());
+  const Bytes cursor = BuildIcoFile(IconImages(1), 2);
+  EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, cursor).c_str()));
+  EXPECT_EQ(Leaves(image.get()), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pe32AndPe32Plus, IconGroupTest, ::testing::Bool());
 
-// Icon files that are refused before the update changes.
+// Icon files that are refused before the update changes, with the reason
+// and the icon file's name for the caller.
 class RefusedIconFileTest : public ::testing::Test {
  protected:
-  void ExpectRefused(const std::u16string& iconFile, IconFileStatus expected) {
+  void ExpectRefused(const std::u16string& iconFile, IconFileStatus expected,
+                     ErrorKind kind = ErrorKind::BadIconFile, const std::string& detail = "") {
     std::vector<ResourceSpec> resources;
     AddGroup(resources, u"MAINICON", {5, 6});
     resources.push_back(ResourceSpec{24, 1, 0, Bytes(20, 'x')});
     OpenImage image(folder_, resources);
     const auto before = Leaves(image.get());
     EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, iconFile.c_str()));
+    Error error;
+    EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, iconFile.c_str(), &error));
     EXPECT_EQ(Leaves(image.get()), before);
+    EXPECT_EQ(error.kind, kind) << error.detail;
+    EXPECT_EQ(error.file, platform::ToUtf8(iconFile));
+    if (!detail.empty()) {
+      EXPECT_EQ(error.detail, detail);
+    }
     std::vector<std::uint8_t> bytes;
+    Error read;
+    EXPECT_EQ(ReadIconFile(iconFile.c_str(), bytes, &read), expected);
+    EXPECT_EQ(read.detail, error.detail);
     EXPECT_EQ(ReadIconFile(iconFile.c_str(), bytes), expected);
   }
   std::u16string Ico(const Bytes& bytes) { return WriteIco(folder_, bytes, "bad.ico"); }
@@ -188,7 +203,34 @@ class RefusedIconFileTest : public ::testing::Test {
 };
 
 TEST_F(RefusedIconFileTest, MissingFile) {
-  ExpectRefused(Utf16Path(folder_ / "missing.ico"), IconFileStatus::CannotOpen);
+  ExpectRefused(Utf16Path(folder_ / "missing.ico"), IconFileStatus::CannotOpen, ErrorKind::NotFound);
+}
+
+// Files whose header is not an icon file's, among them a small BMP picture,
+// whose length reads as idType and whose idCount is then 0.
+TEST_F(RefusedIconFileTest, HeadersOfOtherFiles) {
+  Bytes bmp = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0};
+  bmp.resize(70, 0x7F);
+  Bytes reserved = BuildIcoFile(IconImages(1));
+  reserved[1] = 1;
+  const Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  const struct {
+    Bytes bytes;
+    IconFileStatus status;
+    std::string detail;
+  } cases[] = {
+      {bmp, IconFileStatus::BmpPicture, "is a BMP picture, not an icon file"},
+      {png, IconFileStatus::PngPicture, "is a PNG picture, not an icon file"},
+      {Bytes{0, 0, 1, 0, 0, 0}, IconFileStatus::NoImages, "has no images"},
+      {BuildIcoFile(IconImages(2), 2), IconFileStatus::Cursor, "is not an icon file (type 2 is a cursor)"},
+      {BuildIcoFile(IconImages(1), 0), IconFileStatus::NotIconFile, "is not an icon file (type 0, not 1)"},
+      {BuildIcoFile(IconImages(1), 3), IconFileStatus::NotIconFile, "is not an icon file (type 3, not 1)"},
+      {reserved, IconFileStatus::NotIconFile, "is not an icon file (its header begins with 0x100, not 0)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.detail);
+    ExpectRefused(Ico(c.bytes), c.status, ErrorKind::BadIconFile, c.detail);
+  }
 }
 
 TEST_F(RefusedIconFileTest, EmptyAndHeaderlessFiles) {
@@ -222,6 +264,40 @@ TEST_F(RefusedIconFileTest, FolderInsteadOfFile) {
   EXPECT_NE(ReadIconFile(path.c_str(), bytes), IconFileStatus::Ok);
   OpenImage image(folder_, {});
   EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, path.c_str()));
+  Error error;
+  EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, path.c_str(), &error));
+  EXPECT_NE(error.kind, ErrorKind::None);
+  EXPECT_NE(error.osCode, 0u);
+  EXPECT_EQ(error.file, platform::ToUtf8(path));
+}
+
+// Every failure of a file operation while the icon file is read or its
+// images are kept (the large one in a scratch file) leaves the update as
+// it was, with a reason.
+TEST_F(RefusedIconFileTest, FailedFileOperationsLeaveTheUpdate) {
+  auto images = IconImages(2);
+  images[1].bytes = ImageBytes(40000, 9);
+  const std::u16string ico = Ico(BuildIcoFile(images));
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {5, 6});
+  for (std::uint64_t n = 1;; ++n) {
+    ASSERT_LT(n, 32u);
+    OpenImage image(folder_, resources);
+    const auto before = Leaves(image.get());
+    Error error;
+    platform::InjectFailureAt(n);
+    const bool loaded = LoadIconGroupResource(image.get(), kMain, 0, ico.c_str(), &error);
+    const bool injected = platform::InjectedFailureHappened();
+    platform::InjectFailureAt(0);
+    if (!injected) {
+      EXPECT_TRUE(loaded);
+      break;
+    }
+    EXPECT_FALSE(loaded) << "failure at call " << n;
+    EXPECT_NE(error.kind, ErrorKind::None) << "failure at call " << n;
+    EXPECT_EQ(Leaves(image.get()), before) << "failure at call " << n;
+    EXPECT_EQ(LeftoverScratchFiles().size(), 0u) << "failure at call " << n;
+  }
 }
 
 TEST(IconFileCheck, ImagesEndingExactlyAtTheFileEndAreAccepted) {
@@ -281,6 +357,97 @@ TEST(OldGroupRecord, GroupStoredEarlierInTheUpdateIsReplacedWithItsImages) {
   ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str()));
   ExpectGroup(Leaves(image.get()), ico, second, {50, 51});
   EXPECT_EQ(IconIds(image.get()), (std::vector<std::uint32_t>{50, 51}));
+}
+
+// A group entry naming id 0 removes that icon image when there is one, and
+// nothing else: never every icon image of the file.
+TEST(OldGroupRecord, IdZeroNamesOneImageOnly) {
+  const struct {
+    const char* what;
+    bool imageZero;
+    std::vector<std::uint32_t> left;  // icon ids after the group's removal
+  } cases[] = {{"no icon image 0", false, {1, 2}}, {"icon image 0 there", true, {1, 2}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFolder folder;
+    std::vector<ResourceSpec> resources;
+    AddGroup(resources, u"OTHER", {1, 2});
+    if (c.imageZero) resources.push_back(ResourceSpec{3, 0, 0, Bytes(8, 3)});
+    resources.push_back(ResourceSpec{3, 5, 0, Bytes(8, 5)});
+    resources.push_back(ResourceSpec{14, u"MAINICON", 0, GroupRecord({0, 5})});
+    {
+      OpenImage image(folder, resources);
+      ASSERT_TRUE(DeleteIconGroupResource(image.get(), kMain, 0));
+      EXPECT_EQ(IconIds(image.get()), c.left);
+      EXPECT_EQ(FindLeaf(Leaves(image.get()), "14", kMainText, 0), nullptr);
+    }
+    OpenImage image(folder, resources);
+    const auto before = Leaves(image.get());
+    const auto images = IconImages(2);
+    const Bytes ico = BuildIcoFile(images);
+    ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str()));
+    const auto leaves = Leaves(image.get());
+    ExpectGroup(leaves, ico, images, {0, 5});
+    EXPECT_EQ(IconIds(image.get()), (std::vector<std::uint32_t>{0, 1, 2, 5}));
+    EXPECT_EQ(*FindLeaf(leaves, "14", "\"OTHER\"", 0), *FindLeaf(before, "14", "\"OTHER\"", 0));
+  }
+}
+
+// Ids run out at 65535: the last ones are given, one more is refused with
+// the update unchanged.
+TEST(OldGroupRecord, IdsEndAt65535) {
+  const struct {
+    std::vector<std::uint16_t> old;
+    std::size_t images;
+    std::vector<std::uint16_t> ids;  // none: refused
+  } cases[] = {{{65534}, 2, {65534, 65535}}, {{65535}, 2, {}}, {{65535, 65534}, 3, {}}};
+  for (const auto& c : cases) {
+    TempFolder folder;
+    std::vector<ResourceSpec> resources;
+    AddGroup(resources, u"MAINICON", c.old);
+    OpenImage image(folder, resources);
+    const auto before = Leaves(image.get());
+    const auto images = IconImages(c.images);
+    const Bytes ico = BuildIcoFile(images);
+    Error error;
+    const bool loaded = LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str(), &error);
+    EXPECT_EQ(loaded, !c.ids.empty()) << c.images << " images";
+    if (loaded) {
+      ExpectGroup(Leaves(image.get()), ico, images, c.ids);
+    } else {
+      EXPECT_EQ(error.kind, ErrorKind::Refused);
+      EXPECT_EQ(Leaves(image.get()), before);
+    }
+  }
+}
+
+// A directory whose icon images the file lists in descending order, all of
+// them in the old group: the old ids are reused, the free ids skip those
+// used elsewhere, and each new image goes where one insertion after another
+// puts it (before the first entry whose id is not below its own).
+TEST(OldGroupRecord, ManyImagesInADescendingDirectory) {
+  TempFolder folder;
+  std::vector<ResourceSpec> resources;
+  std::vector<std::uint16_t> old;
+  for (std::uint16_t id = 2010; id >= 1; --id) {
+    resources.push_back(ResourceSpec{3, id, 0, Bytes(4, static_cast<std::uint8_t>(id))});
+    if (id <= 2000) old.insert(old.begin(), id);
+  }
+  resources.push_back(ResourceSpec{14, u"MAINICON", 0, GroupRecord(old)});
+  OpenImage image(folder, resources, false, /*sortResources=*/false);
+  std::vector<IconImageSpec> images(2100);
+  for (std::size_t i = 0; i < images.size(); ++i) images[i].bytes = ImageBytes(8, static_cast<std::uint8_t>(i));
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str()));
+  std::vector<std::uint16_t> ids = old;
+  std::vector<std::uint32_t> order(old.begin(), old.end());
+  for (std::uint32_t id = 2010; id >= 2001; --id) order.push_back(id);
+  for (std::uint16_t id = 2011; id <= 2110; ++id) {
+    ids.push_back(id);
+    order.push_back(id);
+  }
+  ExpectGroup(Leaves(image.get()), ico, images, ids);
+  EXPECT_EQ(IconIds(image.get()), order);
 }
 
 TEST(NextFreeIconId, SkipsIdsListedOutOfOrder) {

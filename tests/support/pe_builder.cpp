@@ -44,7 +44,6 @@ bool KeyLess(const Key& a, const Key& b) {
   if (a.named()) return std::get<1>(a.value) < std::get<1>(b.value);
   return std::get<0>(a.value) < std::get<0>(b.value);
 }
-bool KeyEqual(const Key& a, const Key& b) { return a.value == b.value; }
 
 struct LangNode {
   std::uint16_t language;
@@ -67,14 +66,24 @@ void OrderNamedFirst(std::vector<Node>& nodes, bool sort) {
     std::stable_partition(nodes.begin(), nodes.end(), [](const Node& n) { return n.key.named(); });
 }
 
+// Types and names in the order of their first resource. The names of a type
+// are found through an index, so that images of many thousands of resources
+// are built in n log n.
 std::vector<TypeNode> GroupResources(const std::vector<ResourceSpec>& resources, bool sort) {
+  using KeyValue = decltype(Key::value);
   std::vector<TypeNode> types;
+  std::map<KeyValue, std::size_t> typeIndex;
+  std::vector<std::map<KeyValue, std::size_t>> nameIndex;
   for (const ResourceSpec& r : resources) {
-    auto t = std::find_if(types.begin(), types.end(), [&](const TypeNode& n) { return KeyEqual(n.key, r.type); });
-    if (t == types.end()) t = types.insert(types.end(), TypeNode{r.type, {}});
-    auto n = std::find_if(t->names.begin(), t->names.end(), [&](const NameNode& x) { return KeyEqual(x.key, r.name); });
-    if (n == t->names.end()) n = t->names.insert(t->names.end(), NameNode{r.name, {}});
-    n->languages.push_back(LangNode{r.language, &r});
+    const auto [t, newType] = typeIndex.emplace(r.type.value, types.size());
+    if (newType) {
+      types.push_back(TypeNode{r.type, {}});
+      nameIndex.emplace_back();
+    }
+    TypeNode& type = types[t->second];
+    const auto [n, newName] = nameIndex[t->second].emplace(r.name.value, type.names.size());
+    if (newName) type.names.push_back(NameNode{r.name, {}});
+    type.names[n->second].languages.push_back(LangNode{r.language, &r});
   }
   OrderNamedFirst(types, sort);
   for (TypeNode& t : types) {

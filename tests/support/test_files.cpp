@@ -78,10 +78,10 @@ std::vector<std::string> OpenFilesNamed(const std::string& prefix) {
   std::vector<std::string> found;
 #ifdef _WIN32
   // Files deleted on close stay listed until then.
-  const fs::path whole = fs::u8path(prefix);
+  const fs::path whole(platform::FromUtf8(prefix));
   std::error_code ec;
   for (fs::directory_iterator it(whole.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().u8string();
+    const std::string name = platform::ToUtf8(it->path().u16string());
     if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
   }
 #else

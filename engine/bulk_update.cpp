@@ -1,0 +1,253 @@
+// Deleting and adding many numbered names of one type in one pass over the
+// type's entries.
+#include "engine/bulk_update.h"
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "engine/update.h"
+
+namespace marovi {
+namespace {
+
+bool IsNamed(const TResItem* node) { return !node->name.empty(); }
+
+// The node that FindNamedChild finds for a numbered key, and the leaf that
+// FindLanguageChild finds, are directories resp. leaves; so are the nodes
+// counted and removed here.
+bool IsNumberedDirectory(const TResItem* node) { return node->isDirectory && !IsNamed(node); }
+bool IsLeafOf(const TResItem* node, std::uint16_t language) {
+  return !node->isDirectory && node->id == language;
+}
+
+// Frees one node that is not (or no longer) in a list, with its subtree.
+void FreeNode(TResItem* node) noexcept {
+  node->nextSibling = nullptr;
+  FreeResourceTree(&node);
+}
+
+}  // namespace
+
+NumberedDeletion::NumberedDeletion(TResItem* root, std::uint16_t type,
+                                   const std::vector<std::uint16_t>& ids, std::uint16_t language)
+    : root_(root), language_(language) {
+  if (root == nullptr) return;
+  type_ = *FindNamedChild(root, MakeIntResource(type));
+  if (type_ == nullptr || ids.empty()) return;
+
+  // How many deletes each id still has to make, ascending by id.
+  std::vector<std::uint16_t> sorted(ids);
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<std::pair<std::uint16_t, std::uint32_t>> pending;
+  for (std::uint16_t id : sorted) {
+    if (!pending.empty() && pending.back().first == id) ++pending.back().second;
+    else pending.emplace_back(id, 1);
+  }
+
+  // A delete reaches the first name directory of its id in list order. One
+  // that removes the directory hands the id's further deletes on to the next
+  // directory of that id (a file may list an id twice); one that leaves it
+  // lets all further deletes of the id end there as well.
+  for (TResItem* name = type_->firstChild; name != nullptr; name = name->nextSibling) {
+    if (!IsNumberedDirectory(name) || name->id > 0xFFFF) continue;
+    const auto it = std::lower_bound(
+        pending.begin(), pending.end(), name->id,
+        [](const std::pair<std::uint16_t, std::uint32_t>& p, std::uint32_t id) { return p.first < id; });
+    if (it == pending.end() || it->first != name->id || it->second == 0) continue;
+    std::uint32_t& left = it->second;
+
+    std::uint32_t children = 0, ofLanguage = 0;
+    for (const TResItem* leaf = name->firstChild; leaf != nullptr; leaf = leaf->nextSibling) {
+      ++children;
+      if (IsLeafOf(leaf, language)) ++ofLanguage;
+    }
+    Removal removal{name};
+    // Each delete takes the first leaf of the language that is left.
+    removal.leaves = std::min(left, ofLanguage);
+    left -= removal.leaves;
+    if (removal.leaves > 0 && removal.leaves == children) {
+      removal.whole = true;  // emptied, so pruned
+    } else if (left > 0 && language == 0) {
+      removal.whole = true;  // language 0 with no such leaf: every language of the name
+      --left;
+    } else {
+      left = 0;  // the directory stays, and the id's further deletes find nothing in it
+    }
+    if (removal.whole || removal.leaves > 0) removals_.push_back(removal);
+  }
+}
+
+std::vector<std::uint32_t> NumberedDeletion::IdsLeft() const {
+  std::vector<std::uint32_t> ids;
+  if (type_ == nullptr) return ids;
+  std::size_t next = 0;  // removals_ are in list order
+  for (const TResItem* child = type_->firstChild; child != nullptr; child = child->nextSibling) {
+    bool gone = false;
+    if (next < removals_.size() && removals_[next].name == child) gone = removals_[next++].whole;
+    if (!IsNamed(child) && !gone) ids.push_back(child->id);
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+void NumberedDeletion::Apply() noexcept {
+  if (type_ == nullptr || removals_.empty()) return;
+  LinkSlot slot = &type_->firstChild;
+  std::size_t next = 0;
+  while (*slot != nullptr && next < removals_.size()) {
+    TResItem* name = *slot;
+    if (name != removals_[next].name) {
+      slot = &name->nextSibling;
+      continue;
+    }
+    const Removal& removal = removals_[next++];
+    if (removal.whole) {
+      *slot = name->nextSibling;
+      --type_->idEntryCount;
+      FreeNode(name);
+      continue;
+    }
+    std::uint32_t left = removal.leaves;
+    for (LinkSlot leafSlot = &name->firstChild; *leafSlot != nullptr && left > 0;) {
+      TResItem* leaf = *leafSlot;
+      if (!IsLeafOf(leaf, language_)) {
+        leafSlot = &leaf->nextSibling;
+        continue;
+      }
+      *leafSlot = leaf->nextSibling;
+      if (IsNamed(leaf)) --name->namedEntryCount;
+      else --name->idEntryCount;
+      FreeNode(leaf);
+      --left;
+    }
+    slot = &name->nextSibling;
+  }
+  removals_.clear();
+
+  if (type_->namedEntryCount + type_->idEntryCount == 0) {
+    LinkSlot typeSlot = &root_->firstChild;
+    while (*typeSlot != nullptr && *typeSlot != type_) typeSlot = &(*typeSlot)->nextSibling;
+    if (*typeSlot != nullptr) {
+      *typeSlot = type_->nextSibling;
+      --root_->idEntryCount;
+      FreeNode(type_);
+    }
+  }
+  type_ = nullptr;
+}
+
+NumberedInsertion::NumberedInsertion(std::uint16_t type, const std::vector<NumberedData>& items,
+                                     std::uint16_t language)
+    : type_(type), language_(language) {
+  entries_.reserve(items.size());
+  try {
+    for (const NumberedData& item : items) {
+      auto leaf = std::make_unique<TResItem>();
+      StoreLeafData(leaf.get(), language, item.data, item.size);
+      auto name = std::make_unique<TResItem>();
+      name->isDirectory = true;
+      name->id = item.id;
+      name->idEntryCount = 1;
+      name->firstChild = leaf.release();
+      entries_.push_back(Entry{item.id, name.get(), name->firstChild});
+      name.release();
+    }
+    spareType_ = new TResItem;
+    spareType_->isDirectory = true;
+    spareType_->id = type;
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const Entry& a, const Entry& b) { return a.id < b.id; });
+    const auto twice = std::adjacent_find(
+        entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.id == b.id; });
+    if (twice != entries_.end())
+      throw std::invalid_argument("resource id " + std::to_string(twice->id) + " is given twice");
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
+NumberedInsertion::~NumberedInsertion() { Release(); }
+
+void NumberedInsertion::Release() noexcept {
+  for (Entry& entry : entries_) {
+    if (entry.name != nullptr) FreeNode(entry.name);  // holds the leaf
+    else if (entry.leaf != nullptr) FreeNode(entry.leaf);
+    entry.name = entry.leaf = nullptr;
+  }
+  if (spareType_ != nullptr) FreeNode(spareType_);
+  spareType_ = nullptr;
+}
+
+bool NumberedInsertion::Link(TResItem* root) noexcept {
+  if (entries_.empty()) return true;
+  TResItem* type = *FindNamedChild(root, MakeIntResource(type_));
+  if (type != nullptr) {
+    // The first name directory of each id, in list order, takes its leaf.
+    for (TResItem* child = type->firstChild; child != nullptr; child = child->nextSibling) {
+      if (!IsNumberedDirectory(child)) continue;
+      const auto it = std::lower_bound(entries_.begin(), entries_.end(), child->id,
+                                       [](const Entry& e, std::uint32_t id) { return e.id < id; });
+      if (it != entries_.end() && it->id == child->id && it->existing == nullptr) it->existing = child;
+    }
+    for (const Entry& entry : entries_) {
+      if (entry.existing != nullptr && *FindLanguageChild(entry.existing, language_) != nullptr) {
+        for (Entry& e : entries_) e.existing = nullptr;
+        return false;
+      }
+    }
+  } else {
+    LinkSlot slot = NumberedInsertionPoint(root, type_);
+    spareType_->nextSibling = *slot;
+    *slot = spareType_;
+    ++root->idEntryCount;
+    type = spareType_;
+    spareType_ = nullptr;
+  }
+
+  for (Entry& entry : entries_) {
+    if (entry.existing == nullptr) continue;
+    entry.name->firstChild = nullptr;
+    entry.name->idEntryCount = 0;
+    FreeNode(entry.name);
+    entry.name = nullptr;
+    LinkSlot slot = &entry.existing->firstChild;
+    while (*slot != nullptr && (*slot)->id < language_) slot = &(*slot)->nextSibling;
+    entry.leaf->nextSibling = *slot;
+    *slot = entry.leaf;
+    ++entry.existing->idEntryCount;
+    entry.leaf = nullptr;
+  }
+
+  // One at a time, each new directory would go before the first numbered
+  // entry whose id is not below its own. Taken in ascending order, those
+  // places are met in list order, also in a list that is not sorted: an id
+  // passed by the walk is above every entry before it.
+  auto next = entries_.begin();
+  auto nextNew = [&] {
+    while (next != entries_.end() && next->name == nullptr) ++next;
+    return next != entries_.end();
+  };
+  // Links the next new directory at slot, before what slot held.
+  auto linkNext = [&](LinkSlot& slot) {
+    next->name->nextSibling = *slot;
+    *slot = next->name;
+    slot = &next->name->nextSibling;
+    ++type->idEntryCount;
+    next->name = next->leaf = nullptr;
+  };
+  LinkSlot slot = &type->firstChild;
+  for (; *slot != nullptr; slot = &(*slot)->nextSibling) {
+    if (IsNamed(*slot)) continue;
+    while (nextNew() && next->id <= (*slot)->id) linkNext(slot);
+  }
+  while (nextNew()) linkNext(slot);
+  entries_.clear();
+  return true;
+}
+
+}  // namespace marovi
