@@ -1,7 +1,7 @@
 // Test-only tool: shows or edits the version information and the manifest of
 // an image through the engine, for the checks by independent readers.
 //
-//   marovi_format_tool FILE show-version | show-version-json | show-level
+//   marovi_format_tool FILE show-version-json
 //   marovi_format_tool FILE EDIT...
 //     set-version A.B.C.D | set-product-version A.B.C.D | set-string KEY=VALUE | set-level LEVEL
 //
@@ -115,34 +115,27 @@ int EditManifest(ResourceUpdate* update, ExecutionLevel level) {
   return 0;
 }
 
-int Show(ResourceUpdate* update, const std::string& what) {
+// The version resources as a JSON array.
+int Show(ResourceUpdate* update) {
   Error error;
   std::vector<TypedResource> resources;
-  const std::uint16_t type = what == "show-level" ? kRtManifest : kRtVersion;
-  if (!ResourcesOfType(update, type, resources, &error)) return Fail(Describe(error));
-  if (what == "show-version-json") std::cout << "[";
-  for (std::size_t i = 0; i < resources.size(); ++i) {
-    if (what == "show-level") {
-      const std::optional<std::string> level = RequestedExecutionLevel(resources[i].bytes, &error);
-      if (!level) return Fail(Describe(error));
-      std::cout << (level->empty() ? "(none)" : *level) << "\n";
-      continue;
-    }
-    const std::optional<VersionInfo> info = ParseVersionInfo(resources[i].bytes, &error);
+  if (!ResourcesOfType(update, kRtVersion, resources, &error)) return Fail(Describe(error));
+  std::string out = "[";
+  for (const TypedResource& resource : resources) {
+    const std::optional<VersionInfo> info = ParseVersionInfo(resource.bytes, &error);
     if (!info) return Fail(Describe(error));
-    if (what == "show-version") std::cout << FormatVersionInfoText(*info);
-    else std::cout << (i > 0 ? "," : "") << FormatVersionInfoJson(*info);
+    out += (out.size() > 1 ? "," : "") + FormatVersionInfoJson(*info);
   }
-  if (what == "show-version-json") std::cout << "]\n";
+  std::cout << out << "]\n";
   return 0;
 }
 
 int Run(int argc, char** argv) {
   if (argc < 3) {
-    return Usage(std::string("usage: ") + argv[0] + " FILE show-version|show-version-json|show-level | EDIT...");
+    return Usage(std::string("usage: ") + argv[0] + " FILE show-version-json | EDIT...");
   }
   const std::string command = argv[2];
-  const bool show = command == "show-version" || command == "show-version-json" || command == "show-level";
+  const bool show = command == "show-version-json";
   std::vector<Edit> versionEdits;
   std::optional<ExecutionLevel> level;
   if (!show) {
@@ -164,13 +157,13 @@ int Run(int argc, char** argv) {
   Error error;
   ResourceUpdate* update = BeginResourceUpdate(file.c_str(), false, &error);
   if (update == nullptr && show && error.kind == ErrorKind::NoResources) {
-    if (command == "show-version-json") std::cout << "[]\n";
+    std::cout << "[]\n";
     return 0;  // nothing to show
   }
   if (update == nullptr) return Fail("cannot begin an update: " + Describe(error));
   int status = 0;
   if (show) {
-    status = Show(update, command);
+    status = Show(update);
   } else {
     if (!versionEdits.empty()) status = EditVersion(update, versionEdits);
     if (status == 0 && level) status = EditManifest(update, *level);

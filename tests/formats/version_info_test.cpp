@@ -256,18 +256,14 @@ TEST(VersionInfoTest, StringsAreSetAndRemovedInEveryTableWhateverTheirCase) {
   info.tables = {{u"040904b0", {{u"Caf\u00e9", u"1"}}}};
   EXPECT_EQ(SetVersionString(info, u"CAF\u00c9", u"2"), 1u);
   EXPECT_EQ(info.tables[0].strings, (std::vector<VersionString>{{u"Caf\u00e9", u"1"}, {u"CAF\u00c9", u"2"}}));
-}
 
-TEST(VersionInfoTest, AStringForAResourceWithoutTablesMakesTheUsualOne) {
-  VersionInfo info;
-  info.fixed = FixedFileInfo{};
-  EXPECT_EQ(SetVersionString(info, u"Comments", u""), 0u);
-  EXPECT_TRUE(info.tables.empty());
-  EXPECT_EQ(SetVersionString(info, u"ProductName", u"Marovi"), 1u);
-  ASSERT_EQ(info.tables.size(), 1u);
-  EXPECT_EQ(info.tables[0].key, u"040904b0");
-  EXPECT_EQ(info.tables[0].strings, (std::vector<VersionString>{{u"ProductName", u"Marovi"}}));
-  EXPECT_EQ(info.translations, (std::vector<Translation>{{0x0409, 1200}}));
+  // Without any table, removing finds nothing and setting makes the usual one.
+  VersionInfo bare;
+  EXPECT_EQ(SetVersionString(bare, u"Comments", u""), 0u);
+  EXPECT_TRUE(bare.tables.empty());
+  EXPECT_EQ(SetVersionString(bare, u"ProductName", u"Marovi"), 1u);
+  EXPECT_EQ(bare.tables, (std::vector<StringTable>{{u"040904b0", {{u"ProductName", u"Marovi"}}}}));
+  EXPECT_EQ(bare.translations, (std::vector<Translation>{{0x0409, 1200}}));
 }
 
 TEST(VersionInfoTest, ANewResourceHasTheUsualShape) {
