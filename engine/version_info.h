@@ -91,8 +91,8 @@ struct VersionLayout {
 
 struct VersionInfo {
   std::optional<FixedFileInfo> fixed;  // none when the root has no value
-  std::vector<StringTable> tables;     // StringFileInfo is written when there is one
-  std::vector<Translation> translations;  // VarFileInfo is written when there is one
+  std::vector<StringTable> tables;        // StringFileInfo is written when there is a table
+  std::vector<Translation> translations;  // VarFileInfo is written when there is a pair
   VersionLayout layout;
   bool operator==(const VersionInfo&) const = default;
 };
