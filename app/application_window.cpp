@@ -53,7 +53,6 @@ ApplicationWindow::~ApplicationWindow() {
 
 void ApplicationWindow::Show() { ShowWindow(hwnd_, SW_SHOWNOACTIVATE); }
 void ApplicationWindow::Minimize() { ShowWindow(hwnd_, SW_MINIMIZE); }
-void ApplicationWindow::Hide() { ShowWindow(hwnd_, SW_HIDE); }
 
 LRESULT CALLBACK ApplicationWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   ApplicationWindow* application = nullptr;
@@ -75,6 +74,18 @@ LRESULT ApplicationWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lPa
       return 0;
     case kActivateOwned:
       ActivateOwnedWindow();
+      return 0;
+    case WM_SIZE:
+      // The main window goes and comes back with it. (Some systems hide
+      // owned windows with their minimised owner by themselves; others do
+      // not, and neither do they for windows other than pop-ups.)
+      if (wParam == SIZE_MINIMIZED && main_ != nullptr && IsWindowVisible(main_)) {
+        ShowWindow(main_, SW_HIDE);
+        hidMain_ = true;
+      } else if (wParam != SIZE_MINIMIZED && hidMain_) {
+        hidMain_ = false;
+        ShowWindow(main_, SW_SHOW);
+      }
       return 0;
     case WM_CLOSE:
       // From the taskbar button's menu: the main window decides.

@@ -4,8 +4,7 @@
 // gives a button to a window that no other window owns, and names it by that
 // window's text. It has no extent and is never seen itself. It hands its
 // activation on to the window it owns; minimising it hides that window and
-// restoring it shows that window again (the system does both for owned
-// windows); closing it closes that window.
+// restoring it shows that window again; closing it closes that window.
 #pragma once
 
 #include <windows.h>
@@ -27,11 +26,10 @@ class ApplicationWindow {
   HWND hwnd() const { return hwnd_; }
   // The window it owns, which activation and closing go to.
   void SetMainWindow(HWND main) { main_ = main; }
-  // Shows it (without activating it), or minimises it, hiding the windows
-  // it owns, or hides it.
+  // Shows it (without activating it), or minimises it, hiding the window
+  // it owns.
   void Show();
   void Minimize();
-  void Hide();
 
  private:
   ApplicationWindow() = default;
@@ -41,6 +39,7 @@ class ApplicationWindow {
 
   HWND hwnd_ = nullptr;
   HWND main_ = nullptr;
+  bool hidMain_ = false;  // the main window was hidden when this was minimised
 };
 
 }  // namespace marovi::app

@@ -415,7 +415,8 @@ LRESULT TFMain::OnColorStatic(HDC dc, HWND control) {
 }
 
 void TFMain::OnDestroy() {
-  application_->Hide();
+  // (The application window goes with this object, right after the message
+  // loop ends.)
   // The previews own their icons.
   for (IconPreview& preview : previews_) {
     if (preview.icon) DestroyIcon(preview.icon);
