@@ -415,8 +415,6 @@ LRESULT TFMain::OnColorStatic(HDC dc, HWND control) {
 }
 
 void TFMain::OnDestroy() {
-  // (The application window goes with this object, right after the message
-  // loop ends.)
   // The previews own their icons.
   for (IconPreview& preview : previews_) {
     if (preview.icon) DestroyIcon(preview.icon);

@@ -48,7 +48,7 @@ bool GrowsWithItsText(int id) {
   return id == kLabel1 || id == kLabel2 || id == kLabel3 || id == kLabel4 || id == kLabel5 || id == kCB1;
 }
 
-SIZE TextExtent(HWND control) {
+int TextWidth(HWND control) {
   wchar_t text[256] = {};
   const int n = GetWindowTextW(control, text, 256);
   const HDC dc = GetDC(control);
@@ -57,14 +57,12 @@ SIZE TextExtent(HWND control) {
   GetTextExtentPoint32W(dc, text, n, &extent);
   SelectObject(dc, old);
   ReleaseDC(control, dc);
-  return extent;
+  return extent.cx;
 }
-
-int TextWidth(HWND control) { return TextExtent(control).cx; }
 
 // Every control at its table place scaled to dpi (each edge), inside the
 // right parent; the texts of labels, the check box and the buttons whole.
-void ExpectPlaces(const WindowTest& test, const TFMain& form, UINT dpi) {
+void ExpectPlaces(const TFMain& form, UINT dpi) {
   for (const Place& place : kPlaces) {
     SCOPED_TRACE(::testing::Message() << "control " << place.id << " at " << dpi << " DPI");
     const HWND control = form.Control(place.id);
@@ -108,7 +106,6 @@ void ExpectPlaces(const WindowTest& test, const TFMain& form, UINT dpi) {
     EXPECT_LE(inside.right, picture.right + (dpi == 96 ? 0 : 1)) << panel;
     EXPECT_GE(inside.bottom, picture.bottom) << panel;
   }
-  (void)test;
 }
 
 // The window's font at dpi: "MS UI Gothic", 12 pixels at 96 DPI, Shift-JIS;
@@ -173,7 +170,7 @@ TEST_F(WindowTest, WindowFrameCaptionAndPlace) {
 
 TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThem) {
   Open();
-  ExpectPlaces(*this, *form_, DisplayDpi());
+  ExpectPlaces(*form_, DisplayDpi());
 }
 
 // The window is laid out for the display's DPI (the process declares itself
@@ -190,7 +187,7 @@ TEST_F(WindowTest, LaidOutForTheDpiOfItsMonitor) {
     RECT suggested{40, 30, 40 + AtDpi(360, to), 30 + AtDpi(330, to)};
     SendMessageW(form_->hwnd(), WM_DPICHANGED, MAKEWPARAM(to, to), reinterpret_cast<LPARAM>(&suggested));
     EXPECT_EQ(form_->Dpi(), to);
-    ExpectPlaces(*this, *form_, to);
+    ExpectPlaces(*form_, to);
     ExpectFonts(*form_, to);
     RECT client{};
     GetClientRect(form_->hwnd(), &client);
