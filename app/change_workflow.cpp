@@ -123,6 +123,7 @@ class Change {
 
   ChangeOutcome Done() {
     outcome_.status = ChangeStatus::Done;
+    fs_.FileChanged(destination_);
     return outcome_;
   }
 
@@ -187,14 +188,19 @@ class Change {
     if (update == nullptr) return error;
     update->options = request_.options;
     step = FailedStep::LoadIcon;
-    if (!LoadIconGroupResource(update, request_.group.key(), request_.language,
-                               request_.iconFile.c_str(), &error)) {
+    outcome_.shownBefore = ShellIconGroup(update->root);
+    IconGroupKey group{request_.group, request_.language};
+    if (request_.shellGroup && outcome_.shownBefore) group = *outcome_.shownBefore;
+    if (!LoadIconGroupResource(update, group.name.key(), group.language, request_.iconFile.c_str(),
+                               &error)) {
       // A replacement that failed may have removed the old group and added
       // only some of the new images: nothing of it is written, and the
       // destination keeps the icon it had.
       EndResourceUpdate(update, /*discard=*/true, nullptr);
       return error;
     }
+    outcome_.changedGroup = group;
+    outcome_.shownAfter = ShellIconGroup(update->root);
     step = FailedStep::Commit;
     EndResourceUpdate(update, /*discard=*/false, &error);
     return error;
@@ -224,6 +230,8 @@ bool CreateFolderChain(const std::u16string& folder, FileSystem& fs) {
   if (f.size() < 3 || fs.FolderExists(f) || parent == f) return true;
   return CreateFolderChain(parent, fs) && fs.CreateFolder(f);
 }
+
+void FileSystem::FileChanged(const std::u16string& path) { NotifyShellOfChange(path); }
 
 Recovery FileSystem::RecoverInterruptedChange(const std::u16string& path,
                                               platform::FileHandle held, Error* error) {

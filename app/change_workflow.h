@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "engine/error.h"
 #include "engine/journal.h"
 #include "engine/update.h"
+#include "icons/shell_icon.h"
 
 namespace marovi::app {
 
@@ -47,7 +49,14 @@ class FileSystem {
   // kInvalidFile to have it opened when there is something to undo.
   virtual Recovery RecoverInterruptedChange(const std::u16string& path, platform::FileHandle held,
                                             Error* error);
+  // A change of path is done: the shell is told (NotifyShellOfChange), so
+  // that it draws the file's icon anew.
+  virtual void FileChanged(const std::u16string& path);
 };
+
+// Tells the shell that the file at path changed, so that it shows the file's
+// new icon (SHChangeNotify on Windows). Nothing on other systems.
+void NotifyShellOfChange(const std::u16string& path);
 
 // The file system of the platform the program runs on.
 FileSystem& NativeFileSystem();
@@ -60,6 +69,10 @@ struct ChangeRequest {
   bool backup = true;          // the backup box
   ResourceName group = ResourceName(std::u16string(u"MAINICON"));
   std::uint16_t language = 0;
+  // Replace the group the shell shows (ShellIconGroup), keeping its name and
+  // language; group and language then apply only to an image without any
+  // icon group.
+  bool shellGroup = false;
   CommitOptions options;       // the undo journal and flushing; sync also flushes backups and copies
 };
 
@@ -92,6 +105,12 @@ struct ChangeOutcome {
   FailedStep step = FailedStep::None;
   Error error;  // why, for every status but Done (none for NoExecutable and NoIcon)
   std::vector<RecoveryNotice> recovered;  // in the order they happened, before the change
+  // Once the icon file's images are in the update: the group replaced or
+  // added, and the group the shell shows before and after the change (none
+  // when the image has no icon group).
+  std::optional<IconGroupKey> changedGroup;
+  std::optional<IconGroupKey> shownBefore;
+  std::optional<IconGroupKey> shownAfter;
 };
 
 // The destination's folder part: the text up to and including its last
@@ -110,7 +129,8 @@ bool CreateFolderChain(const std::u16string& folder, FileSystem& fs);
 // Runs the checks and the change. Throws AppError(kCannotCreateFolder) when the
 // destination's folder part is empty or cannot be reached (before any copy).
 // The executable, the icon file and an existing destination must be regular
-// files; the others are refused before anything is opened.
+// files; the others are refused before anything is opened. A change that is
+// done is announced with fs.FileChanged(destination).
 ChangeOutcome RunChangeWorkflow(const ChangeRequest& request, FileSystem& fs);
 
 }  // namespace marovi::app

@@ -1,5 +1,5 @@
 // The change workflow's file services on POSIX systems. Paths arrive as
-// UTF-16 and are used in their UTF-8 form.
+// UTF-16 and are used in their UTF-8 form. No shell keeps icons to redraw.
 #include <sys/stat.h>
 
 #include <string>
@@ -38,6 +38,8 @@ class PosixFileSystem final : public FileSystem {
 };
 
 }  // namespace
+
+void NotifyShellOfChange(const std::u16string&) {}
 
 FileSystem& NativeFileSystem() {
   static PosixFileSystem fileSystem;

@@ -1,6 +1,8 @@
 // The change workflow's file services on Windows (kernel32, wide-character
-// functions). A "/" is taken as a separator as well as "\".
+// functions), and the shell told of a changed file (shell32). A "/" is taken
+// as a separator as well as "\".
 #include <windows.h>
+#include <shlobj.h>
 
 #include <string>
 
@@ -42,6 +44,10 @@ class Win32FileSystem final : public FileSystem {
 };
 
 }  // namespace
+
+void NotifyShellOfChange(const std::u16string& path) {
+  SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW, Wide(path), nullptr);
+}
 
 FileSystem& NativeFileSystem() {
   static Win32FileSystem fileSystem;

@@ -10,6 +10,7 @@
 #include "app/change_workflow.h"
 #include "app/messages.h"
 #include "app/shortcut.h"
+#include "app/window_dpi.h"
 
 namespace marovi::app {
 namespace {
@@ -22,10 +23,18 @@ HICON LoadProgramIcon(HINSTANCE instance, int sizeMetric) {
   return static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
 }
 
+// A control's place in the table (at 96 DPI) at dpi: its edges scaled, so
+// that controls that meet in the table meet at every scale.
+RECT ScaledPlace(const ControlLayout& c, UINT dpi) {
+  return RECT{Scale(c.left, dpi), Scale(c.top, dpi), Scale(c.left + c.width, dpi),
+              Scale(c.top + c.height, dpi)};
+}
+
 // The widths of the labels and the check box are those of their texts in
 // the window's font. When the system draws the font with another face of
 // other widths, they grow (never shrink) so that their texts stay whole.
-void FitWidthToText(HWND control, const ControlLayout& c, HFONT font, const std::wstring& text) {
+void FitWidthToText(HWND control, ControlKind kind, const RECT& place, HFONT font,
+                    const std::wstring& text, UINT dpi) {
   const HDC dc = GetDC(control);
   const HGDIOBJ old = SelectObject(dc, font);
   SIZE extent{};
@@ -33,16 +42,22 @@ void FitWidthToText(HWND control, const ControlLayout& c, HFONT font, const std:
   SelectObject(dc, old);
   ReleaseDC(control, dc);
   int width = extent.cx;
-  if (c.kind == ControlKind::CheckBox) width += GetSystemMetrics(SM_CXMENUCHECK) + 6;
-  if (width > c.width) {
-    SetWindowPos(control, nullptr, 0, 0, width, c.height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (kind == ControlKind::CheckBox) width += SystemMetricForDpi(SM_CXMENUCHECK, dpi) + Scale(6, dpi);
+  if (width > place.right - place.left) {
+    SetWindowPos(control, nullptr, 0, 0, width, place.bottom - place.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
 }
 
-HFONT MakeFont(int weight) {
-  return CreateFontW(-kFontHeight, 0, 0, 0, weight, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
+HFONT MakeFont(int weight, UINT dpi) {
+  return CreateFontW(-Scale(kFontHeight, dpi), 0, 0, 0, weight, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                      DEFAULT_PITCH | FF_DONTCARE, kFontFace);
+}
+
+bool IsMinimizeCommand(int showCommand) {
+  return showCommand == SW_MINIMIZE || showCommand == SW_SHOWMINIMIZED ||
+         showCommand == SW_SHOWMINNOACTIVE || showCommand == SW_FORCEMINIMIZE;
 }
 
 }  // namespace
@@ -52,6 +67,9 @@ TFMain::TFMain(HINSTANCE instance, UserInterface& ui, Options options)
 
 TFMain::~TFMain() {
   if (hwnd_) DestroyWindow(hwnd_);
+  application_.reset();
+  for (HFONT font : {font_, boldFont_})
+    if (font) DeleteObject(font);
 }
 
 void TFMain::RegisterClasses(HINSTANCE instance) {
@@ -86,47 +104,58 @@ std::unique_ptr<TFMain> TFMain::Create(HINSTANCE instance, UserInterface& ui, Op
   RegisterClasses(instance);
 
   std::unique_ptr<TFMain> form(new TFMain(instance, ui, std::move(options)));
+  // The taskbar shows the owner's text, the application's title; the main
+  // window keeps its caption.
+  form->application_ = ApplicationWindow::Create(instance, ApplicationTitle());
+  if (!form->application_) return nullptr;
   form->menu_ = CreateMenu();
   HMENU help = CreatePopupMenu();
   AppendMenuW(help, MF_STRING, kAbout1, Wide(kMenuAbout).c_str());
   AppendMenuW(form->menu_, MF_POPUP, reinterpret_cast<UINT_PTR>(help), Wide(kMenuHelp).c_str());
 
-  RECT frame{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&frame, kWindowStyle, TRUE, 0);
   const HWND hwnd = CreateWindowExW(0, kWindowClass, Wide(kCaption).c_str(), kWindowStyle, 0, 0,
-                                    frame.right - frame.left, frame.bottom - frame.top, nullptr,
+                                    kClientWidth, kClientHeight, form->application_->hwnd(),
                                     form->menu_, instance, form.get());
   if (!hwnd) {
     DestroyMenu(form->menu_);
     return nullptr;
   }
-
-  // Make the client area exact (a menu bar of another height), then centre
-  // the window on the desktop.
-  RECT client{};
-  GetClientRect(hwnd, &client);
-  RECT outer{};
-  GetWindowRect(hwnd, &outer);
-  const int width = outer.right - outer.left + kClientWidth - client.right;
-  const int height = outer.bottom - outer.top + kClientHeight - client.bottom;
-  SetWindowPos(hwnd, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-               (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height,
-               SWP_NOZORDER | SWP_NOACTIVATE);
+  form->application_->SetMainWindow(hwnd);
+  form->FitFrame(nullptr);
 
   form->Run([&] { form->FormCreate(); });
   return form;
 }
 
+void TFMain::FitFrame(const POINT* at) {
+  const int clientWidth = Scale(kClientWidth, dpi_);
+  const int clientHeight = Scale(kClientHeight, dpi_);
+  RECT frame{0, 0, clientWidth, clientHeight};
+  AdjustFrameForDpi(frame, kWindowStyle, true, 0, dpi_);
+  int width = frame.right - frame.left;
+  int height = frame.bottom - frame.top;
+  SetWindowPos(hwnd_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // Make the client area exact (a menu bar of another height).
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  width += clientWidth - client.right;
+  height += clientHeight - client.bottom;
+  const POINT place = at != nullptr ? *at
+                                    : POINT{(GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                                            (GetSystemMetrics(SM_CYSCREEN) - height) / 2};
+  SetWindowPos(hwnd_, nullptr, place.x, place.y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void TFMain::Show(int showCommand) {
-  ShowWindow(hwnd_, showCommand);
+  // Shown first, then minimised as a whole: minimising the application
+  // window hides the main window with it.
+  application_->Show();
+  ShowWindow(hwnd_, IsMinimizeCommand(showCommand) ? SW_SHOWNOACTIVATE : showCommand);
   UpdateWindow(hwnd_);
+  if (IsMinimizeCommand(showCommand)) application_->Minimize();
 }
 
 void TFMain::CreateControls() {
-  font_ = MakeFont(FW_NORMAL);
-  boldFont_ = MakeFont(FW_BOLD);
-  SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                              WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
                              CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, instance_, nullptr);
@@ -177,11 +206,6 @@ void TFMain::CreateControls() {
                                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)),
                                          instance_, param);
     controls_[c.id - kLabel4] = control;
-    const HFONT font = c.kind == ControlKind::BoldLabel ? boldFont_ : font_;
-    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    if (c.kind == ControlKind::Label || c.kind == ControlKind::BoldLabel || c.kind == ControlKind::CheckBox) {
-      FitWidthToText(control, c, font, text);
-    }
 
     if (c.kind == ControlKind::Edit || c.kind == ControlKind::ReadOnlyEdit) {
       TOOLINFOW tool{};
@@ -197,6 +221,39 @@ void TFMain::CreateControls() {
   int parts[] = {-1};  // one panel over the whole bar
   SendMessageW(Control(kSB1), SB_SETPARTS, 1, reinterpret_cast<LPARAM>(parts));
   SendMessageW(Control(kCB1), BM_SETCHECK, BST_CHECKED, 0);
+  dpi_ = WindowDpi(hwnd_);
+  LayOut();
+}
+
+void TFMain::LayOut() {
+  const HFONT oldFont = font_;
+  const HFONT oldBoldFont = boldFont_;
+  font_ = MakeFont(FW_NORMAL, dpi_);
+  boldFont_ = MakeFont(FW_BOLD, dpi_);
+  SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  for (const ControlLayout& c : kLayout) {
+    const HWND control = Control(c.id);
+    const RECT place = ScaledPlace(c, dpi_);
+    SetWindowPos(control, nullptr, place.left, place.top, place.right - place.left,
+                 place.bottom - place.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    const HFONT font = c.kind == ControlKind::BoldLabel ? boldFont_ : font_;
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    if (c.kind == ControlKind::Label || c.kind == ControlKind::BoldLabel || c.kind == ControlKind::CheckBox) {
+      FitWidthToText(control, c.kind, place, font, Wide(c.text), dpi_);
+    }
+  }
+  for (HFONT font : {oldFont, oldBoldFont})
+    if (font) DeleteObject(font);
+}
+
+void TFMain::OnDpiChanged(UINT dpi, const RECT& suggested) {
+  dpi_ = dpi;
+  SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  LayOut();
+  const POINT at{suggested.left, suggested.top};
+  FitFrame(&at);
+  InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
 HWND TFMain::Control(int id) const {
@@ -266,6 +323,16 @@ LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       // Buttons and pictures report a click with code 0 (BN_CLICKED, STN_CLICKED), the menu too.
       if (HIWORD(wParam) == 0) Run([&] { OnCommand(LOWORD(wParam)); });
       return 0;
+    case WM_DPICHANGED:
+      OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return 0;
+    case WM_SYSCOMMAND:
+      // Minimised with the application window, which keeps the taskbar button.
+      if ((wParam & 0xFFF0) == SC_MINIMIZE) {
+        application_->Minimize();
+        return 0;
+      }
+      break;
     case WM_DROPFILES:
       Run([&] { FormDropFiles(reinterpret_cast<HDROP>(wParam)); });
       return 0;  // not passed on

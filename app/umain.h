@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "app/application_window.h"
 #include "app/dialogs.h"
 #include "app/input_routing.h"
 #include "app/window_layout.h"
@@ -41,8 +42,11 @@ class TFMain : public InputTarget {
   TFMain(const TFMain&) = delete;
   TFMain& operator=(const TFMain&) = delete;
 
+  // Shows the window with the application window that owns it.
   void Show(int showCommand);
   HWND hwnd() const { return hwnd_; }
+  HWND ApplicationHwnd() const { return application_->hwnd(); }
+  UINT Dpi() const { return dpi_; }  // the DPI the window is laid out for
   HWND Control(int id) const;
   const IconPreview& Preview(int imageId) const;
   const std::wstring& ExeFileName() const { return exeFileName_; }
@@ -78,6 +82,13 @@ class TFMain : public InputTarget {
   static void RegisterClasses(HINSTANCE instance);
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
+  // Places every control and sets the fonts, at dpi_ from the table's
+  // places at 96 DPI.
+  void LayOut();
+  // Sizes the frame for the client area at dpi_, at `at` or centred on the
+  // desktop.
+  void FitFrame(const POINT* at);
+  void OnDpiChanged(UINT dpi, const RECT& suggested);
   void OnCommand(int id);
   int FocusedPushButton() const;  // the id of the push button with the focus, or 0
   bool OnSetCursor(HWND control);
@@ -99,6 +110,8 @@ class TFMain : public InputTarget {
   HINSTANCE instance_;
   UserInterface& ui_;
   Options options_;
+  std::unique_ptr<ApplicationWindow> application_;
+  UINT dpi_ = 96;
   HWND hwnd_ = nullptr;
   HWND tooltip_ = nullptr;
   HWND focus_ = nullptr;  // the control that had the focus when the window was deactivated

@@ -8,6 +8,9 @@
 namespace marovi::cli {
 namespace {
 
+// --group first: the group the shell shows, whatever its name.
+constexpr char kFirstGroup[] = "first";
+
 std::optional<std::uint16_t> ParseU16(const std::string& text) {
   unsigned value = 0;
   const char* end = text.data() + text.size();
@@ -64,6 +67,7 @@ std::optional<Command> ParseSetIcon(const std::vector<std::string>& args, std::s
   SetIconOptions& options = command.setIcon;
   std::vector<std::string> positional;
   bool optionsEnded = false;
+  bool languageGiven = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     std::string value;
@@ -89,6 +93,7 @@ std::optional<Command> ParseSetIcon(const std::vector<std::string>& args, std::s
         return std::nullopt;
       }
       options.group = value;
+      options.shellGroup = value == kFirstGroup;
     } else if (Matches(arg, "--lang")) {
       std::optional<std::uint16_t> language;
       if (TakeValue(args, i, "--lang", value)) language = ParseU16(value);
@@ -97,6 +102,7 @@ std::optional<Command> ParseSetIcon(const std::vector<std::string>& args, std::s
         return std::nullopt;
       }
       options.language = *language;
+      languageGiven = true;
     } else {
       error = "set-icon: unknown option " + arg;
       return std::nullopt;
@@ -104,6 +110,11 @@ std::optional<Command> ParseSetIcon(const std::vector<std::string>& args, std::s
   }
   if (positional.size() != 2) {
     error = "set-icon takes an executable and an icon file";
+    return std::nullopt;
+  }
+  if (options.shellGroup && languageGiven) {
+    error = "set-icon: --group first keeps the language of the group it replaces; --lang cannot "
+            "be given with it";
     return std::nullopt;
   }
   options.executable = positional[0];
@@ -155,9 +166,12 @@ std::string UsageText() {
   return std::string("Usage:\n") +
          "  marovi-cli list FILE\n"
          "      One line per resource of the image FILE, in directory order:\n"
-         "      TYPE NAME LANG SIZE (ids in decimal, names in double quotes).\n"
-         "  marovi-cli set-icon EXE ICO [--output DEST] [--no-backup] [--group NAME|ID] [--lang N]\n"
-         "                     [--no-sync] [--no-journal]\n"
+         "      TYPE NAME LANG SIZE (ids in decimal, names in double quotes). The line of\n"
+         "      the icon group the shell shows (the first of the directory, its first\n"
+         "      language) ends in a fifth column, \"shell\"; every other line has four, and\n"
+         "      the first four columns of every line are as they always were.\n"
+         "  marovi-cli set-icon EXE ICO [--output DEST] [--no-backup] [--group NAME|ID|first]\n"
+         "                     [--lang N] [--no-sync] [--no-journal]\n"
          "      Replaces the icon group (MAINICON, language 0 unless given) of DEST with the\n"
          "      images of the icon file ICO. DEST defaults to EXE and is changed in place;\n"
          "      an existing DEST is copied to DEST.bak first unless --no-backup is given or\n"
@@ -167,6 +181,11 @@ std::string UsageText() {
          "      succeeded (missing folders are created). EXE, ICO and DEST must be regular\n"
          "      files. DEST is locked for the whole run and EXE while it is copied: a run on\n"
          "      a file that another run holds fails at once, without waiting.\n"
+         "      --group first replace the icon group the shell shows instead, keeping its\n"
+         "                    name and language (MAINICON, language 0 when DEST has no\n"
+         "                    icon group); not with --lang. Without it, when the group\n"
+         "                    changed or added is not the one the shell shows, before or\n"
+         "                    after the change, one line on stderr says so\n"
          "      --no-sync     write the undo journal but flush nothing: safe against the\n"
          "                    program being killed, not against a power cut\n"
          "      --no-journal  keep the undo journal in the temporary folder instead of\n"

@@ -25,6 +25,7 @@ struct SetIconOptions {
   std::optional<std::string> output;  // the destination; the executable when absent
   bool backup = true;
   std::string group = "MAINICON";     // a decimal id or a name
+  bool shellGroup = false;            // --group first: the group the shell shows
   std::uint16_t language = 0;
   bool sync = true;     // --no-sync: nothing is flushed (safe against a kill only)
   bool journal = true;  // --no-journal: the undo journal is kept in the temporary folder
@@ -50,6 +51,13 @@ std::optional<std::u16string> FileArgument(const std::string& argument);
 std::string PrintableArgument(const std::string& argument);
 // The one line for a name that FileArgument refused.
 std::string NotUtf8Text(const std::string& argument);
+
+// A resource type or name as list prints it: a decimal id, or the name in
+// double quotes with '"', '\' and control characters escaped.
+std::string ResourceKeyText(const std::u16string& name, std::uint32_t id);
+
+// The fifth column of list on the line of the group the shell shows.
+inline constexpr char kShellMark[] = "shell";
 
 int RunList(const ListOptions& options);
 int RunSetIcon(const SetIconOptions& options);

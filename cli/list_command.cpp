@@ -1,4 +1,5 @@
-// marovi-cli list: the data leaves of an image's resource directory.
+// marovi-cli list: the data leaves of an image's resource directory, the
+// icon group the shell shows marked.
 #include <cstdio>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "engine/bytes.h"
 #include "engine/platform.h"
 #include "engine/restree.h"
+#include "icons/shell_icon.h"
 
 namespace marovi::cli {
 namespace {
@@ -27,12 +29,16 @@ class TreeOwner {
   TResItem* root_;
 };
 
-// A decimal id, or the name in double quotes with '"', '\' and control
-// characters escaped.
 std::string KeyText(const TResItem& node) {
-  if (node.name.empty()) return std::to_string(node.id);
+  return ResourceKeyText(std::u16string(node.name.data(), node.name.size()), node.id);
+}
+
+}  // namespace
+
+std::string ResourceKeyText(const std::u16string& name, std::uint32_t id) {
+  if (name.empty()) return std::to_string(id);
   std::string text = "\"";
-  for (char c : platform::ToUtf8(node.name)) {
+  for (char c : platform::ToUtf8(name)) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       text += '\\';
@@ -47,8 +53,6 @@ std::string KeyText(const TResItem& node) {
   }
   return text + "\"";
 }
-
-}  // namespace
 
 int RunList(const ListOptions& options) {
   const std::optional<std::u16string> path = FileArgument(options.file);
@@ -89,13 +93,18 @@ int RunList(const ListOptions& options) {
     return kExitFailed;
   }
   const TreeOwner owner(root);
+  // The group the shell shows gets a fifth column; the four before it stay
+  // as on every other line.
+  const TResItem* shown = ShellIconGroupNodes(root).leaf;
   std::string out;
   for (const TResItem* type = root ? root->firstChild : nullptr; type; type = type->nextSibling) {
     for (const TResItem* name = type->firstChild; name; name = name->nextSibling) {
       for (const TResItem* leaf = name->firstChild; leaf; leaf = leaf->nextSibling) {
         if (leaf->isDirectory) continue;
         out += KeyText(*type) + " " + KeyText(*name) + " " + std::to_string(leaf->id) + " " +
-               std::to_string(leaf->dataSize) + "\n";
+               std::to_string(leaf->dataSize);
+        if (leaf == shown) out += std::string(" ") + kShellMark;
+        out += "\n";
       }
     }
   }

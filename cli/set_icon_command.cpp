@@ -31,6 +31,27 @@ std::u16string AbsoluteDestination(const std::u16string& destination) {
   return std::filesystem::absolute(path).u16string();
 }
 
+std::string GroupText(const IconGroupKey& group) {
+  const std::string name = group.name.named() ? ResourceKeyText(group.name.name(), 0)
+                                              : ResourceKeyText(std::u16string(), group.name.id());
+  return name + " (language " + std::to_string(group.language) + ")";
+}
+
+// One line when the group changed is not the one the shell shows after the
+// change, or was not the one it showed before; empty otherwise.
+std::string ShellGroupNote(const app::ChangeOutcome& outcome) {
+  if (!outcome.changedGroup) return std::string();
+  const IconGroupKey& changed = *outcome.changedGroup;
+  const std::string hint = "; --group first replaces the group the shell shows";
+  if (outcome.shownAfter && !(*outcome.shownAfter == changed))
+    return "note: the shell shows icon group " + GroupText(*outcome.shownAfter) + ", not " +
+           GroupText(changed) + hint;
+  if (outcome.shownBefore && !(*outcome.shownBefore == changed))
+    return "note: the shell showed icon group " + GroupText(*outcome.shownBefore) +
+           " before this change and shows " + GroupText(changed) + " now" + hint;
+  return std::string();
+}
+
 }  // namespace
 
 int RunSetIcon(const SetIconOptions& options) {
@@ -48,8 +69,11 @@ int RunSetIcon(const SetIconOptions& options) {
   request.destination = AbsoluteDestination(
       options.output ? platform::FromUtf8(*options.output) : request.executable);
   request.backup = options.backup;
-  request.group = GroupName(options.group);
+  // --group first falls back to the request's MAINICON, language 0, when
+  // the image has no icon group.
+  if (!options.shellGroup) request.group = GroupName(options.group);
   request.language = options.language;
+  request.shellGroup = options.shellGroup;
   request.options.sync = options.sync;
   request.options.journal = options.journal;
   const std::string destination = platform::ToUtf8(request.destination);
@@ -66,7 +90,12 @@ int RunSetIcon(const SetIconOptions& options) {
     PrintError(app::RecoveryText(platform::ToUtf8(notice.file), notice.recovery));
 
   switch (outcome.status) {
-    case app::ChangeStatus::Done: PrintOut("icon changed: " + destination); return kExitOk;
+    case app::ChangeStatus::Done:
+      PrintOut("icon changed: " + destination);
+      if (!options.shellGroup) {
+        if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
+      }
+      return kExitOk;
     case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
     case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;
     case app::ChangeStatus::ExecutableMissing:

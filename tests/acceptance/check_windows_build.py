@@ -3,7 +3,8 @@
 the programs are images of the expected machine, pefile reads them without
 warnings and with a valid layout, and Marovi.exe carries its icon group
 MAINICON (a 32 x 32 and a 16 x 16 image of 16 colours) and a manifest that
-asks for the common controls 6.0.0.0."""
+asks for the common controls 6.0.0.0 and declares per-monitor DPI
+awareness."""
 import struct
 import sys
 
@@ -67,6 +68,15 @@ def main():
     if not manifest or b"Microsoft.Windows.Common-Controls" not in manifest[0] \
             or b'version="6.0.0.0"' not in manifest[0]:
         fail("no manifest asking for Common Controls 6.0.0.0")
+    # Per-monitor DPI awareness, version 2 where the system has it, with the
+    # older forms as fallbacks, each in its own namespace.
+    for namespace, element, value in (
+            (b"http://schemas.microsoft.com/SMI/2005/WindowsSettings", b"dpiAware", b"true/pm"),
+            (b"http://schemas.microsoft.com/SMI/2016/WindowsSettings", b"dpiAwareness",
+             b"PerMonitorV2, PerMonitor")):
+        declared = b'<%s xmlns="%s">%s</%s>' % (element, namespace, value, element)
+        if declared not in manifest[0]:
+            fail(f"the manifest does not declare {declared.decode()}")
     print(f"check_windows_build: {build} ({sys.argv[2]}) is sound")
 
 

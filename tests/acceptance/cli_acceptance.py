@@ -103,7 +103,13 @@ def resources(path):
 
 
 def listing(leaves):
-    return ["%s %s %d %d" % (t, n, lang, len(data)) for t, n, lang, data in leaves]
+    """list's lines: four columns, and "shell" as the fifth on the line of
+    the group the shell shows: the first icon group leaf of the directory."""
+    lines = ["%s %s %d %d" % (t, n, lang, len(data)) for t, n, lang, data in leaves]
+    groups = [i for i, (t, _, _, _) in enumerate(leaves) if t == "14"]
+    if groups:
+        lines[groups[0]] += " shell"
+    return lines
 
 
 def group_ids(record):
@@ -246,13 +252,19 @@ def expect_sound_image(path, original=None):
     check(pe.verify_checksum(), "%s: the image checksum is wrong" % path)
 
 
-def set_icon(cli, target, ico, *options, cwd=None, output=None):
+def set_icon(cli, target, ico, *options, cwd=None, output=None, note=None):
+    """note: None leaves stderr unchecked; [] wants it empty; words want one
+    line that holds each of them."""
     args = ["set-icon", cli.path(target), cli.path(ico)] + list(options)
     rc, out, err = cli.run(*args, cwd=cwd)
     check(rc == 0, "set-icon %s failed (%d): %s" % (target, rc, err.strip()))
     lines = out.strip().splitlines()
     expected = os.path.basename(output or target)
     check(len(lines) == 1 and expected in lines[0], "set-icon printed %r" % out)
+    if note is not None:
+        notes = err.strip().splitlines()
+        check(len(notes) == (1 if note else 0) and all(w in err for w in note),
+              "set-icon %s: stderr %r, expected a note with %s" % (options, err, note))
     return out
 
 
@@ -287,16 +299,62 @@ def case_list(cli, work, sample):
     print("list agrees with pefile on %d files" % checked)
 
 
-def change_in_place(cli, target, ico, source, group="MAINICON", language=0):
-    """set-icon without a backup into group, then the checks of expect_changed."""
+def change_in_place(cli, target, ico, source, group="MAINICON", language=0, first=False, note=None):
+    """set-icon without a backup into group (with first, --group first, which
+    must find group and language), then the checks of expect_changed."""
     _, before = resources(target)
     options = ["--no-backup"]
-    if group != "MAINICON":
+    if first:
+        options += ["--group", "first"]
+    elif group != "MAINICON":
         options += ["--group", str(group)]
-    if language != 0:
+    if language != 0 and not first:
         options += ["--lang", str(language)]
-    set_icon(cli, target, ico, *options)
+    set_icon(cli, target, ico, *options, note=note)
     expect_changed(cli, target, ico, before, source, group=group, language=language)
+
+
+def shown_group(path):
+    """The group the shell shows, as (name, language), by pefile: the first
+    icon group leaf of the directory."""
+    _, leaves = resources(path)
+    return next(((n, lang) for t, n, lang, _ in leaves or [] if t == "14"), None)
+
+
+def case_shell_group(cli, work, sample):
+    """--group first replaces the group the shell shows, whatever it is
+    called; without it, set-icon says so when it changes another group; list
+    marks the group shown."""
+    icons = make_icons(work)
+    stub = os.path.join(NSIS_STUBS, "lzma-x86-unicode")
+    cases = [  # source, the group it shows (name, language) or None
+        (stub, (103, 1033)),
+        (os.path.join(WINE_EXES, "regedit.exe"), (100, 0)),  # the lowest of six ids
+        (os.path.join(WINE_EXES, "hostname.exe"), None),    # none: MAINICON is added
+    ]
+    for source, shown in cases:
+        target = fresh_copy(source, work, "first-" + os.path.basename(source))
+        group, language = shown or ("MAINICON", 0)
+        change_in_place(cli, target, icons["first"], source, group=group, language=language, first=True, note=[])
+        key = str(group) if isinstance(group, int) else quote_name(group)
+        check(shown_group(target) == (key, language), "%s: the shell now shows %s" % (target, shown_group(target)))
+
+    # MAINICON added before the stub's numbered group: the shell now shows it.
+    target = fresh_copy(stub, work, "note-stub.exe")
+    change_in_place(cli, target, icons["first"], stub,
+                    note=["showed icon group 103 (language 1033)", '"MAINICON" (language 0) now', "--group first"])
+    # The numbered group changed again: the shell shows MAINICON instead.
+    change_in_place(cli, target, icons["second"], stub, group=103, language=1033,
+                    note=['shows icon group "MAINICON" (language 0), not 103 (language 1033)', "--group first"])
+    # MAINICON changed again, and shown: nothing to say.
+    change_in_place(cli, target, icons["second"], stub, note=[])
+    rc, out, _ = cli.run("list", cli.path(target))
+    marked = [line for line in out.splitlines() if len(line.split(" ")) != 4]
+    check(rc == 0 and marked == ['14 "MAINICON" 0 %d shell' % (6 + 14 * 4)],
+          "list marks %r, not the MAINICON group" % marked)
+    check(out.splitlines() == listing(resources(target)[1]), "list disagrees with pefile")
+    expect_failure(cli, ["set-icon", cli.path(target), cli.path(icons["first"]), "--group", "first",
+                         "--lang", "0"], ["--lang", "--group first"], code=2)
 
 
 def case_set_icon_wine64(cli, work, sample):
@@ -621,6 +679,8 @@ def case_whole_or_absent(cli, work, sample):
     rc, out, _ = cli.run("--help")
     check(rc == 0 and "fails at once" in out and "--no-sync" in out and "--no-journal" in out,
           "--help does not tell about locks and the new options")
+    check('fifth column, "shell"' in out and "--group first" in out,
+          "--help does not tell about the group the shell shows")
 
 
 def big_executable(source, path, megabytes):
@@ -734,6 +794,7 @@ CASES = {
     "failures": case_failures,
     "whole-or-absent": case_whole_or_absent,
     "locks": case_locks,
+    "shell-group": case_shell_group,
 }
 
 

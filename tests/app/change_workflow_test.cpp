@@ -141,11 +141,18 @@ class ChangeWorkflowTest : public ::testing::Test {
 };
 
 // The native file system, with the recovery of interrupted changes answered
-// by the test. The workflow asks while it holds its files.
+// by the test (the workflow asks while it holds its files), and the files
+// that the shell would be told of kept instead.
 class HookedFileSystem : public app::FileSystem {
  public:
   using Hook = std::function<Recovery(const std::u16string&, platform::FileHandle, Error*)>;
   explicit HookedFileSystem(Hook hook) : hook_(std::move(hook)) {}
+  HookedFileSystem()
+      : hook_([this](const std::u16string& path, platform::FileHandle held, Error* error) {
+          return native_.RecoverInterruptedChange(path, held, error);
+        }) {}
+  void FileChanged(const std::u16string& path) override { changed.push_back(path); }
+  std::vector<std::u16string> changed;
   bool FileExists(const std::u16string& path) override { return native_.FileExists(path); }
   bool FolderExists(const std::u16string& path) override { return native_.FolderExists(path); }
   bool CreateFolder(const std::u16string& path) override { return native_.CreateFolder(path); }
@@ -233,6 +240,101 @@ TEST_F(ChangeWorkflowTest, NewDestinationInMissingFoldersGetsAChangedCopy) {
   EXPECT_FALSE(fs::exists(folder_ / "prog.exe.bak"));
   EXPECT_FALSE(fs::exists(destination.string() + ".bak"));
   EXPECT_EQ(MainGroupIds(destination), (std::vector<std::uint16_t>{1, 2}));
+}
+
+// The shell is told of the destination once a change is done, under its
+// own name (not a copy's temporary one), and of nothing when it failed.
+TEST_F(ChangeWorkflowTest, TheShellIsToldOfEachDoneChangeOnly) {
+  Bytes broken = ReadWholeFile(ico_);
+  broken.resize(broken.size() - 1);
+  WriteWholeFile(folder_ / "broken.ico", broken);
+  const struct {
+    const char* what;
+    fs::path destination;
+    fs::path iconFile;
+    bool done;
+  } cases[] = {
+      {"in place", exe_, ico_, true},
+      {"to a new copy", copy_, ico_, true},
+      {"a refused icon file", exe_, folder_ / "broken.ico", false},
+      {"a refused icon file, to a new copy", folder_ / "out" / "other.exe", folder_ / "broken.ico", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    HookedFileSystem files;
+    auto request = Request();
+    request.destination = Utf16Path(c.destination);
+    request.iconFile = Utf16Path(c.iconFile);
+    const auto outcome = app::RunChangeWorkflow(request, files);
+    ASSERT_EQ(outcome.status == ChangeStatus::Done, c.done) << app::ErrorText(outcome.error);
+    EXPECT_EQ(files.changed, c.done ? std::vector<std::u16string>{Utf16Path(c.destination)}
+                                    : std::vector<std::u16string>{});
+  }
+}
+
+// --group first: the group the shell shows is replaced under its own name
+// and language, whatever it is called; the other groups stay. The outcome
+// names the group changed and the one shown before and after, with or
+// without it.
+TEST_F(ChangeWorkflowTest, TheGroupTheShellShowsIsReplacedOrNamed) {
+  using Key = IconGroupKey;
+  const Key mainIcon{ResourceName(u"MAINICON"), 0};
+  const struct {
+    const char* what;
+    std::vector<ResourceSpec> groups;  // besides icon image 1 and a string table
+    bool shellGroup;
+    Key changed;
+    std::optional<Key> before, after;
+  } cases[] = {
+      {"a named group of another language first", {{14, u"APP", 1033, OldGroupRecord()},
+                                                    {14, u"MAINICON", 0, OldGroupRecord()}},
+       true, {ResourceName(u"APP"), 1033}, Key{ResourceName(u"APP"), 1033}, Key{ResourceName(u"APP"), 1033}},
+      {"a numbered group only", {{14, 3, 0, OldGroupRecord()}, {14, 9, 0, OldGroupRecord()}}, true,
+       {ResourceName(3), 0}, Key{ResourceName(3), 0}, Key{ResourceName(3), 0}},
+      {"no group: MAINICON, language 0", {}, true, mainIcon, std::nullopt, mainIcon},
+      {"MAINICON behind APP", {{14, u"APP", 1033, OldGroupRecord()}}, false, mainIcon,
+       Key{ResourceName(u"APP"), 1033}, Key{ResourceName(u"APP"), 1033}},
+      {"MAINICON before a numbered group", {{14, 3, 0, OldGroupRecord()}}, false, mainIcon,
+       Key{ResourceName(3), 0}, mainIcon},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ImageSpec spec;
+    spec.resources = c.groups;
+    spec.resources.push_back({3, 1, 0, ImageBytes(60, 1)});
+    spec.resources.push_back({16, 1, 1033, Bytes(90, 'v')});
+    WriteWholeFile(exe_, BuildImage(spec));
+    fs::remove(backup_);
+    const auto before = FileLeaves(exe_);
+    auto request = Request();
+    request.shellGroup = c.shellGroup;
+    const auto outcome = Run(request);
+    ASSERT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
+    ASSERT_TRUE(outcome.changedGroup.has_value());
+    EXPECT_TRUE(*outcome.changedGroup == c.changed);
+    EXPECT_EQ(outcome.shownBefore.has_value(), c.before.has_value());
+    if (outcome.shownBefore && c.before) {
+      EXPECT_TRUE(*outcome.shownBefore == *c.before);
+    }
+    ASSERT_TRUE(outcome.shownAfter.has_value());
+    EXPECT_TRUE(*outcome.shownAfter == *c.after);
+
+    // In the file: the group changed lists the two new images; every other
+    // group is as it was.
+    const auto leaves = FileLeaves(exe_);
+    const std::string name = c.changed.name.named() ? "\"" + platform::ToUtf8(c.changed.name.name()) + "\""
+                                                    : std::to_string(c.changed.name.id());
+    const LeafView* changed = FindLeaf(leaves, "14", name, c.changed.language);
+    ASSERT_NE(changed, nullptr);
+    EXPECT_EQ(GroupIds(changed->data).size(), 2u);
+    for (const LeafView& leaf : before) {
+      if (leaf.type != "14" || (leaf.name == name && leaf.language == c.changed.language)) continue;
+      const LeafView* kept = FindLeaf(leaves, "14", leaf.name, leaf.language);
+      ASSERT_NE(kept, nullptr) << leaf.name;
+      EXPECT_EQ(kept->data, leaf.data) << leaf.name;
+    }
+  }
 }
 
 TEST_F(ChangeWorkflowTest, DestinationWithoutRootedFolderIsRefusedBeforeAnyCopy) {

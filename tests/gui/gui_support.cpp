@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -71,6 +72,18 @@ void WindowTest::Pump() {
 }
 
 std::wstring WindowTest::PathOf(const std::string& name) const { return (folder_ / name).wstring(); }
+
+UINT DisplayDpi() {
+  const HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  if (const char* expected = std::getenv("MAROVI_EXPECT_DPI")) {
+    EXPECT_EQ(dpi, std::atoi(expected)) << "the prefix is not at the DPI the test run asks for";
+  }
+  return static_cast<UINT>(dpi);
+}
+
+int AtDpi(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
 
 std::vector<std::uint8_t> IconDib(int size, std::uint32_t argb) {
   const auto n = static_cast<std::uint32_t>(size);

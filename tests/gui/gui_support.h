@@ -71,6 +71,13 @@ class WindowTest : public ::testing::Test {
   bool com_ = false;
 };
 
+// The display's DPI as this program, aware of DPI by its manifest, sees it
+// (LOGPIXELSY of the screen). When MAROVI_EXPECT_DPI is set (a prefix made
+// with another DPI), the test fails unless it is that.
+UINT DisplayDpi();
+// A length at 96 DPI at dpi, rounded to the nearest pixel.
+int AtDpi(int value, UINT dpi);
+
 // A DIB for an icon image: size x size, 32 bits, one colour, opaque.
 std::vector<std::uint8_t> IconDib(int size, std::uint32_t argb);
 // An .ico file with a 32 x 32 and a 16 x 16 image of one colour.

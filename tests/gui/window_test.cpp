@@ -60,6 +60,72 @@ int TextWidth(HWND control) {
   return extent.cx;
 }
 
+// Every control at its table place scaled to dpi (each edge), inside the
+// right parent; the texts of labels, the check box and the buttons whole.
+void ExpectPlaces(const TFMain& form, UINT dpi) {
+  for (const Place& place : kPlaces) {
+    SCOPED_TRACE(::testing::Message() << "control " << place.id << " at " << dpi << " DPI");
+    const HWND control = form.Control(place.id);
+    ASSERT_TRUE(control);
+    const HWND parent = place.parent ? form.Control(place.parent) : form.hwnd();
+    EXPECT_EQ(GetParent(control), parent);
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    EXPECT_EQ(rect.left, AtDpi(place.rect.left, dpi));
+    EXPECT_EQ(rect.top, AtDpi(place.rect.top, dpi));
+    const int width = rect.right - rect.left;
+    if (GrowsWithItsText(place.id)) {
+      // Labels and the check box may only grow, when the face drawn for
+      // "MS UI Gothic" is wider than the font itself; the text stays whole.
+      EXPECT_GE(rect.right, AtDpi(place.rect.right, dpi));
+      const int box = place.id == kCB1 ? GetSystemMetrics(SM_CXMENUCHECK) * static_cast<int>(dpi) /
+                                             static_cast<int>(DisplayDpi())
+                                       : 0;
+      EXPECT_GE(width, TextWidth(control) + box);
+    } else {
+      EXPECT_EQ(rect.right, AtDpi(place.rect.right, dpi));
+    }
+    // (The "..." buttons are as narrow as the table makes them: a face
+    // with full-width dots, as some stand-ins for "MS UI Gothic" have,
+    // overflows them at any scale.)
+    if (place.id == kButton2 || place.id == kButton4) {
+      EXPECT_LT(TextWidth(control), width);
+    }
+    EXPECT_EQ(rect.bottom, AtDpi(place.rect.bottom, dpi));
+    EXPECT_TRUE(IsWindowVisible(control) || !IsWindowVisible(form.hwnd()));
+  }
+  // The pictures fit inside their panels' one-pixel border: exactly at 96
+  // DPI, with at most a pixel to spare where the scale rounds.
+  for (const int panel : {kPanel1, kPanel2, kPanel3, kPanel4}) {
+    RECT inside{};
+    GetClientRect(form.Control(panel), &inside);
+    RECT picture{};
+    GetClientRect(GetWindow(form.Control(panel), GW_CHILD), &picture);
+    EXPECT_GE(inside.right, picture.right) << panel;
+    EXPECT_LE(inside.right, picture.right + (dpi == 96 ? 0 : 1)) << panel;
+    EXPECT_GE(inside.bottom, picture.bottom) << panel;
+  }
+}
+
+// The window's font at dpi: "MS UI Gothic", 12 pixels at 96 DPI, Shift-JIS;
+// the labels that name a file field in bold.
+void ExpectFonts(const TFMain& form, UINT dpi) {
+  for (int id : {kLabel4, kLabel1, kLabel5, kLabel2, kLabel3, kEdtFName, kEdtFName2, kEdtSPath, kCB1,
+                 kButton2}) {
+    SCOPED_TRACE(::testing::Message() << "control " << id << " at " << dpi << " DPI");
+    const auto font = reinterpret_cast<HFONT>(SendMessageW(form.Control(id), WM_GETFONT, 0, 0));
+    ASSERT_TRUE(font);
+    LOGFONTW logFont{};
+    GetObjectW(font, sizeof(logFont), &logFont);
+    EXPECT_STREQ(logFont.lfFaceName, L"MS UI Gothic");
+    EXPECT_EQ(logFont.lfHeight, -AtDpi(12, dpi));
+    EXPECT_EQ(logFont.lfCharSet, SHIFTJIS_CHARSET);
+    const bool bold = id == kLabel1 || id == kLabel2 || id == kLabel3;
+    EXPECT_EQ(logFont.lfWeight, bold ? FW_BOLD : FW_NORMAL);
+  }
+}
+
 TEST_F(WindowTest, WindowFrameCaptionAndPlace) {
   Open();
   const HWND hwnd = form_->hwnd();
@@ -72,8 +138,8 @@ TEST_F(WindowTest, WindowFrameCaptionAndPlace) {
 
   RECT client{};
   GetClientRect(hwnd, &client);
-  EXPECT_EQ(client.right, 338);
-  EXPECT_EQ(client.bottom, 281);
+  EXPECT_EQ(client.right, AtDpi(338, DisplayDpi()));
+  EXPECT_EQ(client.bottom, AtDpi(281, DisplayDpi()));
 
   const auto style = static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE));
   EXPECT_TRUE(style & WS_SYSMENU);
@@ -104,34 +170,34 @@ TEST_F(WindowTest, WindowFrameCaptionAndPlace) {
 
 TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThem) {
   Open();
-  for (const Place& place : kPlaces) {
-    SCOPED_TRACE(place.id);
-    const HWND control = Control(place.id);
-    ASSERT_TRUE(control);
-    const HWND parent = place.parent ? Control(place.parent) : form_->hwnd();
-    EXPECT_EQ(GetParent(control), parent);
-    RECT rect{};
-    GetWindowRect(control, &rect);
-    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
-    EXPECT_EQ(rect.left, place.rect.left);
-    EXPECT_EQ(rect.top, place.rect.top);
-    if (GrowsWithItsText(place.id)) {
-      // Labels and the check box may only grow, when the face drawn for
-      // "MS UI Gothic" is wider than the font itself; the text stays whole.
-      EXPECT_GE(rect.right, place.rect.right);
-      EXPECT_GE(rect.right - rect.left, TextWidth(Control(place.id)));
-    } else {
-      EXPECT_EQ(rect.right, place.rect.right);
-    }
-    EXPECT_EQ(rect.bottom, place.rect.bottom);
-    EXPECT_TRUE(IsWindowVisible(control) || !IsWindowVisible(form_->hwnd()));
+  ExpectPlaces(*form_, DisplayDpi());
+}
+
+// The window is laid out for the display's DPI (the process declares itself
+// aware of it), and lays itself out again, with the frame's place the
+// system suggests, when it moves to a monitor of another DPI.
+TEST_F(WindowTest, LaidOutForTheDpiOfItsMonitor) {
+  Open();
+  EXPECT_TRUE(IsProcessDPIAware());
+  const UINT dpi = DisplayDpi();
+  EXPECT_EQ(form_->Dpi(), dpi);
+  const UINT other = dpi == 144 ? 96 : 144;
+  for (const UINT to : {other, dpi}) {
+    SCOPED_TRACE(to);
+    RECT suggested{40, 30, 40 + AtDpi(360, to), 30 + AtDpi(330, to)};
+    SendMessageW(form_->hwnd(), WM_DPICHANGED, MAKEWPARAM(to, to), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_EQ(form_->Dpi(), to);
+    ExpectPlaces(*form_, to);
+    ExpectFonts(*form_, to);
+    RECT client{};
+    GetClientRect(form_->hwnd(), &client);
+    EXPECT_EQ(client.right, AtDpi(338, to));
+    EXPECT_EQ(client.bottom, AtDpi(281, to));
+    RECT outer{};
+    GetWindowRect(form_->hwnd(), &outer);
+    EXPECT_EQ(outer.left, suggested.left);
+    EXPECT_EQ(outer.top, suggested.top);
   }
-  // The panels' one-pixel border leaves exactly the picture inside.
-  RECT inside{};
-  GetClientRect(Control(kPanel1), &inside);
-  EXPECT_EQ(inside.right, 32);
-  GetClientRect(Control(kPanel3), &inside);
-  EXPECT_EQ(inside.right, 16);
 }
 
 TEST_F(WindowTest, TextsFontsAndInitialState) {
@@ -154,19 +220,7 @@ TEST_F(WindowTest, TextsFontsAndInitialState) {
   EXPECT_TRUE(Checked(kCB1));
   EXPECT_EQ(SendMessageW(Control(kSB1), SB_GETPARTS, 0, 0), 1);
 
-  for (int id : {kLabel4, kLabel1, kLabel5, kLabel2, kLabel3, kEdtFName, kEdtFName2, kEdtSPath, kCB1,
-                 kButton2}) {
-    SCOPED_TRACE(id);
-    const auto font = reinterpret_cast<HFONT>(SendMessageW(Control(id), WM_GETFONT, 0, 0));
-    ASSERT_TRUE(font);
-    LOGFONTW logFont{};
-    GetObjectW(font, sizeof(logFont), &logFont);
-    EXPECT_STREQ(logFont.lfFaceName, L"MS UI Gothic");
-    EXPECT_EQ(logFont.lfHeight, -12);
-    EXPECT_EQ(logFont.lfCharSet, SHIFTJIS_CHARSET);
-    const bool bold = id == kLabel1 || id == kLabel2 || id == kLabel3;
-    EXPECT_EQ(logFont.lfWeight, bold ? FW_BOLD : FW_NORMAL);
-  }
+  ExpectFonts(*form_, DisplayDpi());
 
   const auto editStyle = [&](int id) { return GetWindowLongPtrW(Control(id), GWL_STYLE); };
   EXPECT_TRUE(editStyle(kEdtFName) & ES_READONLY);

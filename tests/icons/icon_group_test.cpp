@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "engine/platform.h"
+#include "icons/shell_icon.h"
 #include "tests/icons/icon_test_support.h"
 
 namespace marovi::test {
@@ -487,6 +490,91 @@ TEST(DeleteIconGroup, LanguageZeroRemovesEveryLanguageOfAnImageWithoutALanguageZ
   EXPECT_EQ(FindLeaf(leaves, "3", "5", 0), nullptr);
   ASSERT_NE(FindLeaf(leaves, "3", "5", 1033), nullptr);
   EXPECT_EQ(FindLeaf(leaves, "14", kMainText, 0), nullptr);
+}
+
+// The group the shell shows: the first of the directory, named before
+// numbered, with its first language; and after an update, the first of the
+// tree the commit will write.
+TEST(ShellIconGroup, FirstGroupOfTheDirectoryWithItsFirstLanguage) {
+  using Shown = std::optional<IconGroupKey>;
+  const Bytes record = GroupRecord({1});
+  const struct {
+    const char* what;
+    std::vector<ResourceSpec> resources;
+    bool sorted;
+    Shown shown;
+  } cases[] = {
+      {"named before numbered, the first name", {{14, 1, 0, record}, {14, u"ZETA", 0, record},
+                                                  {14, u"ALPHA", 0, record}}, true,
+       IconGroupKey{ResourceName(u"ALPHA"), 0}},
+      {"names by their bytes: upper case first", {{14, u"alpha", 0, record}, {14, u"BETA", 0, record}}, true,
+       IconGroupKey{ResourceName(u"BETA"), 0}},
+      {"numbered only: the lowest id", {{14, 7, 0, record}, {14, 3, 0, record}}, true,
+       IconGroupKey{ResourceName(3), 0}},
+      {"another language: the lowest", {{14, u"MAINICON", 2052, record}, {14, u"MAINICON", 1033, record}},
+       true, IconGroupKey{ResourceName(u"MAINICON"), 1033}},
+      {"the directory's own order", {{14, u"ZETA", 2052, record}, {14, u"ZETA", 1033, record},
+                                      {14, u"ALPHA", 0, record}}, false,
+       IconGroupKey{ResourceName(u"ZETA"), 2052}},
+      {"a type named \"14\" is no icon group", {{u"14", u"A", 0, record}, {14, 9, 0, record}}, true,
+       IconGroupKey{ResourceName(9), 0}},
+      {"icon images without a group", {{3, 1, 0, Bytes(8, 1)}}, true, std::nullopt},
+      {"no resources at all", {}, true, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFolder folder;
+    OpenImage image(folder, c.resources, false, c.sorted);
+    const Shown shown = ShellIconGroup(image.get()->root);
+    ASSERT_EQ(shown.has_value(), c.shown.has_value());
+    if (!shown) continue;
+    EXPECT_TRUE(*shown == *c.shown) << platform::ToUtf8(shown->name.name()) << " " << shown->name.id()
+                                    << " language " << shown->language;
+    // The nodes are those of that group's leaf.
+    const IconGroupNodes nodes = ShellIconGroupNodes(image.get()->root);
+    ASSERT_NE(nodes.leaf, nullptr);
+    EXPECT_EQ(nodes.leaf->id, c.shown->language);
+    EXPECT_EQ(nodes.name->firstChild, nodes.leaf);
+  }
+}
+
+TEST(ShellIconGroup, GroupsAnUpdateAddsTakeTheirSortedPlace) {
+  TempFolder folder;
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {1, 2}, 1033);
+  AddGroup(resources, 5, {3});
+  OpenImage image(folder, resources);
+  const std::u16string ico = WriteIco(folder, BuildIcoFile(IconImages(1)));
+  const struct {
+    ResourceName group;
+    std::uint16_t language;
+    IconGroupKey shown;
+  } steps[] = {
+      {ResourceName(4), 0, {ResourceName(u"MAINICON"), 1033}},       // a number goes behind names
+      {ResourceName(u"MAINICON"), 0, {ResourceName(u"MAINICON"), 0}},  // a lower language, first
+      {ResourceName(u"APP"), 0, {ResourceName(u"APP"), 0}},            // a name sorting first
+  };
+  for (const auto& step : steps) {
+    ASSERT_TRUE(LoadIconGroupResource(image.get(), step.group, step.language, ico.c_str()));
+    const std::optional<IconGroupKey> shown = ShellIconGroup(image.get()->root);
+    ASSERT_TRUE(shown.has_value());
+    EXPECT_TRUE(*shown == step.shown) << platform::ToUtf8(shown->name.name()) << " " << shown->language;
+  }
+  // The commit writes the tree's order: the file shows the same group.
+  ASSERT_TRUE(image.Commit());
+  const auto leaves = image.Reread();
+  const auto first = std::find_if(leaves.begin(), leaves.end(), [](const LeafView& l) { return l.type == "14"; });
+  ASSERT_NE(first, leaves.end());
+  EXPECT_EQ(first->name, "\"APP\"");
+}
+
+TEST(ShellIconGroup, KeysAreEqualByNameOrIdAndLanguage) {
+  const IconGroupKey main{ResourceName(u"MAINICON"), 0};
+  EXPECT_TRUE(main == (IconGroupKey{ResourceName(u"MAINICON"), 0}));
+  EXPECT_FALSE(main == (IconGroupKey{ResourceName(u"MAINICON"), 1033}));
+  EXPECT_FALSE(main == (IconGroupKey{ResourceName(u"mainicon"), 0}));
+  EXPECT_FALSE((IconGroupKey{ResourceName(1), 0}) == (IconGroupKey{ResourceName(u"1"), 0}));
+  EXPECT_TRUE((IconGroupKey{ResourceName(1), 0}) == (IconGroupKey{ResourceName(1), 0}));
 }
 
 // Through the commit: the file holds what the update held.
