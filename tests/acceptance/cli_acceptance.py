@@ -403,6 +403,32 @@ def case_runs_under_wine(cli, work, sample, runner):
         check(expected[0] == 0 and expected[1].strip(), "%s does not run under wine64: %r" % (name, expected))
         check(got == expected, "changed %s: %r, original: %r" % (name, got, expected))
 
+    # A C program built without any resources gains an icon and still runs;
+    # its 32-bit build is checked by reading it.
+    source_c = os.path.join(work, "plain.c")
+    with open(source_c, "w") as f:
+        f.write('#include <stdio.h>\nint main(void) { puts("plain program, no resources"); return 3; }\n')
+    for compiler, runs in (("x86_64-w64-mingw32-gcc", True), ("i686-w64-mingw32-gcc", False)):
+        if shutil.which(compiler) is None:
+            check(not runs, "%s is missing" % compiler)
+            continue
+        program = os.path.join(work, "plain-%s.exe" % compiler.split("-")[0])
+        subprocess.run([compiler, "-O2", "-o", program, source_c], check=True)
+        check(not hasattr(load_pe(program), "DIRECTORY_ENTRY_RESOURCE"), "the plain program has resources")
+        expected = run_windows_program(runner, program) if runs else None
+        rc, _, err = cli.run("set-icon", cli.path(program), cli.path(icons["first"]), "--no-backup")
+        check(rc == 0, "%s: a program without resources was refused: %s" % (compiler, err.strip()))
+        _, leaves = resources(program)
+        groups = [group_ids(d) for t, n, lang, d in (leaves or []) if t == "14" and n == '"MAINICON"']
+        check(len(groups) == 1 and len(groups[0]) == len(ico_images(read(icons["first"]))),
+              "%s: no icon group after the change: %r" % (compiler, listing(leaves or [])))
+        pe = load_pe(program)
+        check(pe.sections[-1].Name.rstrip(b"\0") == b".rsrc", "the new section is not the last one")
+        check(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(), "%s: wrong checksum" % compiler)
+        if runs:
+            got = run_windows_program(runner, program)
+            check(expected[0] == 3 and got == expected, "plain program: %r, before: %r" % (got, expected))
+
 
 def case_backup_rules(cli, work, sample):
     icons = make_icons(work)

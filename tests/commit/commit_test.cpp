@@ -729,6 +729,28 @@ TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
   FreeResourceTree(&root);
 }
 
+// An image without resources gains a section for them, behind its data and
+// what is appended; changed again, that section grows where it is. Without
+// room for its header the image is refused untouched.
+TEST_P(CommitTest, AnImageWithoutResourcesGainsASection) {
+  ImageSpec spec = Spec({});
+  spec.withResourceSection = false;
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
+  spec.appended = Filled(3000, 5);
+  spec.symbolTableSize = 0x40;
+  const Bytes before = BuildImage(spec);
+  const std::vector<Change> change = {{3, 1, 0, Filled(700, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}};
+  const Bytes after = CommitAddingASection(before, change);
+  ASSERT_FALSE(after.empty());
+  Commit(after, {{3, 2, 0, Filled(9000, 3)}});
+
+  Bytes used = before;
+  const Headers h(used);
+  used[h.Sec(h.sectionCount)] = 1;
+  Set32(used, h.CheckSum(), StandardChecksum(used, h.CheckSum()));
+  ExpectRefusedBecause(used, change, "it has no resource section, and a new section cannot be added");
+}
+
 TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionGetANewSection) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
   spec.spareSectionHeaders = 1;
