@@ -180,7 +180,7 @@ TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
         EXPECT_EQ((d.raw > 0) - (d.raw < 0), scenario.rawSign);
       } else {
         // Even a failure while the tail moves is undone: growing, by moving
-        // it back; shrinking, from what the undo log kept.
+        // it back; shrinking, from what the undo journal kept.
         inWindow += window ? 1 : 0;
         ++refused;
         EXPECT_TRUE(after == scenario.image) << "a failed commit changed the file";
