@@ -949,6 +949,24 @@ def case_version_manifest(cli, work, sample):
         check(wrestool_entries(target, 16) == [(n, lang, len(d)) for t, n, lang, d in after if t == "16"],
               "%s: wrestool lists other version resources" % what)
 
+    # An image without any resources gains a section for them.
+    bare = fresh_copy(hostname, work, "version/bare.exe")
+    pe = pefile.PE(bare)
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress = 0
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].Size = 0
+    data = pe.write()
+    pe.close()
+    with open(bare, "wb") as f:
+        f.write(data)
+    expect_failure(cli, ["show-version", cli.path(bare)], ["bare.exe", "has no version information"])
+    change(cli, "set-version", cli.path(bare), "--file-version", "9.8.7.6", "--no-backup")
+    change(cli, "set-manifest", cli.path(bare), "--execution-level", "asInvoker", "--no-backup")
+    records = pefile_versions(bare)
+    check([(r["language"], r["fileVersion"]) for r in records] == [(1033, "9.8.7.6")],
+          "an image without resources: %s" % records)
+    check(levels_in(manifests_of(bare)[("1", 0)]) == [("asInvoker", "false")], "an image without resources: manifest")
+    expect_sound_image(bare, hostname)
+
     # Table of set-manifest runs: (program, arguments, expected {(name, language): levels or bytes}).
     manifest_file = os.path.join(work, "app.manifest")
     with open(manifest_file, "wb") as f:
