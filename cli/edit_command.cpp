@@ -39,9 +39,12 @@ app::ChangeRequest RequestOf(const EditOptions& options) {
 
 // "changed: DEST (icon, version information, manifest, signature removed)",
 // or for set-version and set-manifest the one thing they change.
-std::string DoneText(const EditOptions& options, const std::string& destination) {
-  if (options.command == "set-version") return "version information changed: " + destination;
-  if (options.command == "set-manifest") return "manifest changed: " + destination;
+std::string DoneText(const EditOptions& options, const std::string& destination, bool wasSigned) {
+  const bool stripped = options.stripSignature && wasSigned;
+  if (options.command != "edit") {
+    return (options.command == "set-version" ? "version information changed: " : "manifest changed: ") +
+           destination + (stripped ? " (signature removed)" : "");
+  }
   std::string what;
   auto add = [&](bool done, const char* name) {
     if (done) what += (what.empty() ? "" : ", ") + std::string(name);
@@ -49,7 +52,8 @@ std::string DoneText(const EditOptions& options, const std::string& destination)
   add(options.iconFile.has_value(), "icon");
   add(options.fileVersion || options.productVersion || !options.strings.empty(), "version information");
   add(options.manifestFile || options.executionLevel, "manifest");
-  add(options.stripSignature, "signature removed");
+  add(stripped, "signature removed");
+  if (what.empty()) what = "it had no signature to remove";
   return "changed: " + destination + " (" + what + ")";
 }
 
@@ -79,7 +83,7 @@ int RunEdit(const EditOptions& options) {
 
   switch (outcome.status) {
     case app::ChangeStatus::Done:
-      PrintOut(DoneText(options, destination));
+      PrintOut(DoneText(options, destination, outcome.wasSigned));
       if (options.iconFile && !options.shellGroup) {
         if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
       }
