@@ -98,7 +98,7 @@ class Committer {
     }
     if (inPlace) {
       const NewSectionPlan plan = PlanNewSection(
-          std::span<const std::uint8_t>(u_.view, std::min<std::uint64_t>(u_.viewSize, 0x10000)),
+          std::span<const std::uint8_t>(u_.view, std::min<std::uint32_t>(u_.viewSize, 0x10000)),
           u_.viewSize);
       if (!plan.section) {
         Refuse(Refusal{inPlace->detail + ", and a new section cannot be added: " + plan.refusal,
