@@ -1,5 +1,6 @@
 // The change-icon workflow: the three checks, the destination's folders, the
-// backup or the copy, then one update that replaces the icon group.
+// backup or the copy, then one update that replaces the icon group and makes
+// the other edits.
 #include "app/change_workflow.h"
 
 #include <utility>
@@ -7,6 +8,7 @@
 #include "app/file_transfer.h"
 #include "app/messages.h"
 #include "engine/commit.h"
+#include "engine/image.h"
 #include "engine/platform.h"
 #include "icons/icon_group.h"
 
@@ -61,7 +63,7 @@ class Change {
       if (Error error = Backup(held.get())) return Fail(FailedStep::Backup, std::move(error));
     }
     FailedStep step = FailedStep::None;
-    if (Error error = ChangeIcon(held.release(), destination_, step))
+    if (Error error = ChangeResources(held.release(), destination_, step))
       return Fail(step, std::move(error));
     return Done();
   }
@@ -92,7 +94,7 @@ class Change {
     if (!forUpdate.valid())
       return Discard(part, FailedStep::Copy, SystemError("cannot be opened for the change", destination_));
     FailedStep step = FailedStep::None;
-    if (Error error = ChangeIcon(forUpdate.release(), partName, step)) {
+    if (Error error = ChangeResources(forUpdate.release(), partName, step)) {
       if (error.file == platform::ToUtf8(partName)) error.file = platform::ToUtf8(destination_);
       Discard(part, step, std::move(error));
       RemoveJournalOf(partName);
@@ -180,27 +182,39 @@ class Change {
   }
 
   // BeginResourceUpdateOnFile on file (which it takes over), then
-  // LoadIconGroupResource and EndResourceUpdate (commit).
-  Error ChangeIcon(platform::FileHandle file, const std::u16string& name, FailedStep& step) {
+  // LoadIconGroupResource, the other edits, and EndResourceUpdate (commit).
+  Error ChangeResources(platform::FileHandle file, const std::u16string& name, FailedStep& step) {
     Error error;
     step = FailedStep::Begin;
     ResourceUpdate* update = BeginResourceUpdateOnFile(file, name.c_str(), false, &error);
     if (update == nullptr) return error;
     update->options = request_.options;
-    step = FailedStep::LoadIcon;
-    outcome_.shownBefore = ShellIconGroup(update->root);
-    IconGroupKey group{request_.group, request_.language};
-    if (request_.shellGroup && outcome_.shownBefore) group = *outcome_.shownBefore;
-    if (!LoadIconGroupResource(update, group.name.key(), group.language, request_.iconFile.c_str(),
-                               &error)) {
-      // A replacement that failed may have removed the old group and added
-      // only some of the new images: nothing of it is written, and the
-      // destination keeps the icon it had.
+    outcome_.wasSigned = FindCertificateTable(update->view, update->viewSize, update->ntHeaders).has_value();
+    // An edit that failed may have made part of its changes: nothing of them
+    // is written, and the destination stays as it was.
+    auto failed = [&] {
       EndResourceUpdate(update, /*discard=*/true, nullptr);
       return error;
+    };
+    if (request_.replaceIcon) {
+      step = FailedStep::LoadIcon;
+      outcome_.shownBefore = ShellIconGroup(update->root);
+      IconGroupKey group{request_.group, request_.language};
+      if (request_.shellGroup && outcome_.shownBefore) group = *outcome_.shownBefore;
+      std::vector<std::uint8_t> icon;
+      if (!ReadIconOrPngFile(request_.iconFile.c_str(), icon, &error) ||
+          !LoadIconGroupResource(update, group.name.key(), group.language, icon,
+                                 platform::ToUtf8(request_.iconFile), &error))
+        return failed();
+      outcome_.changedGroup = group;
+      outcome_.shownAfter = ShellIconGroup(update->root);
     }
-    outcome_.changedGroup = group;
-    outcome_.shownAfter = ShellIconGroup(update->root);
+    step = FailedStep::Edit;
+    std::vector<std::uint8_t> manifest;
+    if (request_.manifest.file && !ReadManifestFile(*request_.manifest.file, manifest, &error)) return failed();
+    if (!ApplyVersionEdits(update, request_.version, &error) ||
+        !ApplyManifestEdits(update, request_.manifest, manifest, &error))
+      return failed();
     step = FailedStep::Commit;
     EndResourceUpdate(update, /*discard=*/false, &error);
     return error;
@@ -248,9 +262,15 @@ ChangeOutcome RunChangeWorkflow(const ChangeRequest& request, FileSystem& fs) {
     notAFile = MakeError(ErrorKind::NotFound, "cannot be opened: no such executable", 0,
                          platform::ToUtf8(request.executable));
   if (notAFile) return Outcome(ChangeStatus::ExecutableMissing, FailedStep::None, notAFile);
-  if (request.iconFile.empty() || !request.iconPreviewSet) return Outcome(ChangeStatus::NoIcon);
-  if (Error error = CheckRegularFile(request.iconFile, "icon file"))
-    return Outcome(ChangeStatus::Failed, FailedStep::LoadIcon, std::move(error));
+  if (request.replaceIcon) {
+    if (request.iconFile.empty() || !request.iconPreviewSet) return Outcome(ChangeStatus::NoIcon);
+    if (Error error = CheckRegularFile(request.iconFile, "icon file"))
+      return Outcome(ChangeStatus::Failed, FailedStep::LoadIcon, std::move(error));
+  }
+  if (request.manifest.file) {
+    if (Error error = CheckRegularFile(*request.manifest.file, "manifest file"))
+      return Outcome(ChangeStatus::Failed, FailedStep::Edit, std::move(error));
+  }
 
   const std::u16string& destination = request.destination;
   const std::u16string folder = FolderPart(destination, fs);

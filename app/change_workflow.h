@@ -1,6 +1,7 @@
 // The change-icon workflow shared by the window and the command line: the
 // checks, the destination's folders, the backup or copy, then one update that
-// replaces the icon group.
+// replaces the icon group and makes the other edits asked for (version
+// information, manifest), so that the file is rebuilt once.
 //
 // Nothing is lost on the way. The destination is held from before its backup
 // to the end of the change (the source, shared, while it is copied), so a
@@ -19,6 +20,7 @@
 #include "engine/error.h"
 #include "engine/journal.h"
 #include "engine/update.h"
+#include "app/resource_edits.h"
 #include "icons/shell_icon.h"
 
 namespace marovi::app {
@@ -73,7 +75,14 @@ struct ChangeRequest {
   // language; group and language then apply only to an image without any
   // icon group.
   bool shellGroup = false;
-  CommitOptions options;       // the undo journal and flushing; sync also flushes backups and copies
+  // Whether the icon group is replaced. Without it no icon file is needed:
+  // the change makes only the edits below.
+  bool replaceIcon = true;
+  VersionEdits version;
+  ManifestEdits manifest;
+  // The undo journal and flushing (sync also flushes backups and copies),
+  // and whether the signature goes.
+  CommitOptions options;
 };
 
 enum class ChangeStatus {
@@ -91,6 +100,7 @@ enum class FailedStep {
   Backup,    // its backup could not be made; the destination was not touched
   Copy,      // the executable could not be copied; no destination was made
   LoadIcon,  // the icon file was refused or its images could not be stored
+  Edit,      // the version information or the manifest was refused or could not be stored
   Commit,    // the new resources could not be written (or the copy put in place)
 };
 
@@ -111,6 +121,10 @@ struct ChangeOutcome {
   std::optional<IconGroupKey> changedGroup;
   std::optional<IconGroupKey> shownBefore;
   std::optional<IconGroupKey> shownAfter;
+  // The destination carried a signature (a certificate table) when the
+  // update began. Unless options.stripSignature removed it, it is still
+  // there and no longer matches the changed file.
+  bool wasSigned = false;
 };
 
 // The destination's folder part: the text up to and including its last
@@ -128,8 +142,9 @@ bool CreateFolderChain(const std::u16string& folder, FileSystem& fs);
 
 // Runs the checks and the change. Throws AppError(kCannotCreateFolder) when the
 // destination's folder part is empty or cannot be reached (before any copy).
-// The executable, the icon file and an existing destination must be regular
-// files; the others are refused before anything is opened. A change that is
+// The executable, the icon file, the manifest file and an existing
+// destination must be regular files; the others are refused before anything
+// is opened. The icon file may be a square PNG image (ReadIconOrPngFile). A change that is
 // done is announced with fs.FileChanged(destination).
 ChangeOutcome RunChangeWorkflow(const ChangeRequest& request, FileSystem& fs);
 

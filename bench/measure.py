@@ -105,8 +105,9 @@ class Bench:
     def path(self, name):
         return os.path.join(self.work, name)
 
-    # One run of each tool; prepare steps are not timed.
-    def tools(self, exe, ico):
+    # One run of each tool; prepare steps are not timed. Workload (1) also
+    # times the one-run edit of a build pipeline (EDIT_ROW).
+    def tools(self, exe, ico, key=""):
         runexe = self.path("run.exe")
         peerout = self.path("peer-out.exe")
         cpout = self.path("cp-out.exe")
@@ -130,15 +131,17 @@ class Bench:
             ("marovi-cli", prep_marovi, [self.cli, "set-icon", runexe, ico, "--no-backup"], None),
             ("--no-sync", prep_marovi, [self.cli, "set-icon", runexe, ico, "--no-backup", "--no-sync"], None),
         ]
+        if key in EDIT_WORKLOADS:
+            tools.append(("edit", prep_marovi, [self.cli, "edit", runexe, "--icon", ico] + EDIT_OPTIONS, None))
         if self.peer:
             tools.append(("resedit-cli", prep_rm(peerout),
                           [self.peer, "--in", exe, "--out", peerout, "--icon",
                            f"MAINICON,{ico}", "--lang", "0"], self.a.peer_timeout))
         return tools
 
-    def measure(self, exe, ico):
+    def measure(self, exe, ico, key=""):
         results = {}
-        tools = self.tools(exe, ico)
+        tools = self.tools(exe, ico, key)
         for name, _, _, _ in tools:
             results[name] = Result()
         if not self.peer:
@@ -236,6 +239,13 @@ SCALING = [
 ]
 SCALING_TARGET = 1.0  # seconds
 
+# A build pipeline's one run: icon, version information and execution level,
+# the file rebuilt once, timed beside set-icon alone on these workloads.
+EDIT_WORKLOADS = ("1",)
+EDIT_OPTIONS = ["--file-version", "1.2.3.4", "--product-version", "1.2", "--string", "ProductName=Bench",
+                "--execution-level", "asInvoker", "--no-backup"]
+EDIT_TARGET = 1.2  # x set-icon alone
+
 
 def main():
     ap = argparse.ArgumentParser()
@@ -259,7 +269,7 @@ def main():
         exe, ico = bench.path(exe_name), bench.path(ico_name)
         size, ico_size = os.path.getsize(exe), os.path.getsize(ico)
         print(f"measuring ({key}) {title} ...", file=sys.stderr, flush=True)
-        res = bench.measure(exe, ico)
+        res = bench.measure(exe, ico, key)
         heap = None if a.no_heap else bench.peak_heap(exe, ico)
         # What one change did to the file's length.
         shutil.copyfile(exe, bench.path("run.exe"))
@@ -285,6 +295,8 @@ def main():
         print(f"warm-up and one untimed run beside each timed run (resedit-cli: its warm-up run).")
         print(f"Ratios: this row's median / the median of its floor (durable: cp+sync; --no-sync and the")
         print(f"peer: cp), of cat and of resedit-cli in the same run.")
+        print(f"edit (workload 1): marovi-cli edit EXE --icon ICO {' '.join(EDIT_OPTIONS)}, durable,")
+        print(f"its ratio to set-icon alone below the rows.")
         print()
         header = f"{'workload':<44} {'tool':<12} {'median':>9} {'min':>9} {'max':>9} {'x floor':>7} {'x cat':>7} {'x peer':>7} {'peak RSS':>10}"
         print(header)
@@ -293,9 +305,10 @@ def main():
         base = {n: (res[n].median() if res[n].ok else None) for n in ("cp", "cp+sync", "cat", "resedit-cli")}
         # Each change against the copy that does as much for the file: a
         # durable change against cp then sync, --no-sync against plain cp.
-        floor = {"marovi-cli": "cp+sync", "--no-sync": "cp", "resedit-cli": "cp"}
+        floor = {"marovi-cli": "cp+sync", "--no-sync": "cp", "resedit-cli": "cp", "edit": "cp+sync"}
         first = True
-        for name in ("marovi-cli", "--no-sync", "resedit-cli", "cp", "cp+sync", "cat"):
+        names = ("marovi-cli", "--no-sync", "edit", "resedit-cli", "cp", "cp+sync", "cat")
+        for name in (n for n in names if n in res):
             r = res[name]
             label = f"({key}) {title}" if first else ("    image " + fmt_size(size) if name == "resedit-cli" else "")
             first = False
@@ -310,6 +323,12 @@ def main():
             print(f"{label:<44} {name:<12} {fmt_time(med):>9} {fmt_time(min(r.times)):>9} "
                   f"{fmt_time(max(r.times)):>9} {ratio(floor.get(name, 'cp')):>7} {ratio('cat'):>7} "
                   f"{ratio('resedit-cli'):>7} {fmt_size(max(r.rss) * 1024):>10}")
+        if "edit" in res and res["edit"].ok and res["marovi-cli"].ok:
+            ratio = res["edit"].median() / res["marovi-cli"].median()
+            print(f"{'':<44} edit (icon, version, execution level) x set-icon alone: {ratio:.3g}")
+            verdicts.append((key, f"edit x set-icon: {ratio:.3g} (target {EDIT_TARGET:g})", ratio <= EDIT_TARGET))
+        elif "edit" in res:
+            verdicts.append((key, "edit failed: " + (res["edit"].failure or "no runs"), False))
         limit = 4 * MiB + ico_size
         if heap is not None:
             print(f"{'':<44} marovi-cli peak heap {fmt_size(heap)} (massif, with allocator overhead) "

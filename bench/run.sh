@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The benchmark (`make bench`): builds a release marovi-cli, makes the
 # workloads, and times marovi-cli set-icon against cp, cat and resedit-cli in
-# one run (bench/measure.py prints the table), then marovi-cli alone on the
-# two workloads of many icon images (7 and 8).
+# one run (bench/measure.py prints the table; on workload 1 also marovi-cli
+# edit of icon, version and execution level in one run, against set-icon
+# alone), then marovi-cli alone on the two workloads of many icon images (7
+# and 8).
 #
 #   RUNS=n        timed runs per figure (at least 5; default 5)
 #   ONLY=1,3      only these workloads (7,8: the many-image ones)

@@ -46,6 +46,8 @@ std::optional<Command> ParseList(const std::vector<std::string>& args, std::stri
     const std::string& arg = args[i];
     if (!optionsEnded && arg == "--") {
       optionsEnded = true;
+    } else if (!optionsEnded && arg == "--json") {
+      command.list.json = true;
     } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
       error = "list: unknown option " + arg;
       return std::nullopt;
@@ -81,6 +83,8 @@ std::optional<Command> ParseSetIcon(const std::vector<std::string>& args, std::s
       options.sync = false;
     } else if (arg == "--no-journal") {
       options.journal = false;
+    } else if (arg == "--strip-signature") {
+      options.stripSignature = true;
     } else if (Matches(arg, "--output") || arg == "-o") {
       if (!TakeValue(args, i, arg == "-o" ? "-o" : "--output", value)) {
         error = "set-icon: --output needs a destination";
@@ -164,14 +168,17 @@ std::string NotUtf8Text(const std::string& argument) {
 
 std::string UsageText() {
   return std::string("Usage:\n") +
-         "  marovi-cli list FILE\n"
+         "  marovi-cli list FILE [--json]\n"
          "      One line per resource of the image FILE, in directory order:\n"
          "      TYPE NAME LANG SIZE (ids in decimal, names in double quotes). The line of\n"
          "      the icon group the shell shows (the first of the directory, its first\n"
          "      language) ends in a fifth column, \"shell\"; every other line has four, and\n"
          "      the first four columns of every line are as they always were.\n"
+         "      --json        a JSON array instead, one object per resource: type, name\n"
+         "                    (numbers for ids, strings for names), language, size, and\n"
+         "                    \"shown\": true on the icon group the shell shows\n"
          "  marovi-cli set-icon EXE ICO [--output DEST] [--no-backup] [--group NAME|ID|first]\n"
-         "                     [--lang N] [--no-sync] [--no-journal]\n"
+         "                     [--lang N] [--no-sync] [--no-journal] [--strip-signature]\n"
          "      Replaces the icon group (MAINICON, language 0 unless given) of DEST with the\n"
          "      images of the icon file ICO. DEST defaults to EXE and is changed in place;\n"
          "      an existing DEST is copied to DEST.bak first unless --no-backup is given or\n"
@@ -191,6 +198,10 @@ std::string UsageText() {
          "      --no-journal  keep the undo journal in the temporary folder instead of\n"
          "                    beside DEST: a failed change is still undone, but a killed\n"
          "                    run or a power cut can then leave DEST damaged\n"
+         "      --strip-signature remove DEST's signature (its certificate table): a\n"
+         "                    signature no longer matches a changed file. Without it the\n"
+         "                    table is kept and one line on stderr says it must be renewed\n" +
+         EditUsageText() +
          "  Before its work, every command puts right what a run on the same file that was\n"
          "  cut short left behind, and says so in one line.\n"
          "  marovi-cli --help | --version\n"
@@ -214,6 +225,13 @@ std::optional<Command> ParseArguments(const std::vector<std::string>& args, std:
   }
   if (name == "list") return ParseList(args, error);
   if (name == "set-icon") return ParseSetIcon(args, error);
+  if (name == "edit" || name == "set-version" || name == "set-manifest") return ParseEdit(args, error);
+  if (name == "show-version") return ParseShowVersion(args, error);
+  if (IsEditWithoutCommand(args)) {
+    std::vector<std::string> edit = {"edit"};
+    edit.insert(edit.end(), args.begin(), args.end());
+    return ParseEdit(edit, error);
+  }
   error = "unknown command " + name;
   return std::nullopt;
 }

@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "app/change_workflow.h"
+#include "engine/manifest.h"
+#include "engine/update.h"
+#include "engine/version_info.h"
+
 namespace marovi::cli {
 
 inline constexpr int kExitOk = 0;
@@ -17,6 +22,7 @@ inline constexpr char kVersion[] = "1.0.0";
 
 struct ListOptions {
   std::string file;
+  bool json = false;  // --json: a JSON array of one object per resource
 };
 
 struct SetIconOptions {
@@ -29,14 +35,44 @@ struct SetIconOptions {
   std::uint16_t language = 0;
   bool sync = true;     // --no-sync: nothing is flushed (safe against a kill only)
   bool journal = true;  // --no-journal: the undo journal is kept in the temporary folder
+  bool stripSignature = false;  // --strip-signature: the certificate table goes
 };
 
-enum class CommandKind { Help, Version, List, SetIcon };
+// edit, set-version and set-manifest (and the form `marovi-cli EXE
+// --set-icon ICO ...`): any of the edits, made in one change of the file.
+struct EditOptions {
+  std::string command;  // "edit", "set-version" or "set-manifest", for messages
+  std::string executable;
+  std::optional<std::string> iconFile;  // the icon group is replaced only with one
+  std::string group = "MAINICON";
+  bool shellGroup = false;
+  std::uint16_t language = 0;  // of the icon group
+  std::optional<VersionNumber> fileVersion;
+  std::optional<VersionNumber> productVersion;
+  std::vector<VersionString> strings;  // in the order given
+  std::optional<std::uint16_t> versionLanguage;
+  std::optional<std::string> manifestFile;
+  std::optional<ExecutionLevel> executionLevel;
+  bool stripSignature = false;
+  std::optional<std::string> output;
+  bool backup = true;
+  bool sync = true;
+  bool journal = true;
+};
+
+struct ShowVersionOptions {
+  std::string file;
+  bool json = false;
+};
+
+enum class CommandKind { Help, Version, List, SetIcon, Edit, ShowVersion };
 
 struct Command {
   CommandKind kind = CommandKind::Help;
   ListOptions list;
   SetIconOptions setIcon;
+  EditOptions edit;
+  ShowVersionOptions showVersion;
 };
 
 // Parses the arguments after the program name. On a usage error returns none
@@ -59,8 +95,26 @@ std::string ResourceKeyText(const std::u16string& name, std::uint32_t id);
 // The fifth column of list on the line of the group the shell shows.
 inline constexpr char kShellMark[] = "shell";
 
+// The commands of edit: "edit", "set-version", "set-manifest"; and whether
+// the arguments are the form `EXE --set-icon ICO ...` without a command.
+std::optional<Command> ParseEdit(const std::vector<std::string>& args, std::string& error);
+bool IsEditWithoutCommand(const std::vector<std::string>& args);
+std::optional<Command> ParseShowVersion(const std::vector<std::string>& args, std::string& error);
+std::string EditUsageText();
+
+// Shared by the commands that change a file: the group named by --group (an
+// id when decimal), a destination rooted in the current directory, the note
+// when the group changed is not the one the shell shows (empty otherwise),
+// and the note for a signature that the change left behind.
+ResourceName GroupName(const std::string& text);
+std::u16string AbsoluteDestination(const std::u16string& destination);
+std::string ShellGroupNote(const app::ChangeOutcome& outcome);
+std::string SignatureNote(const std::string& destination);
+
 int RunList(const ListOptions& options);
 int RunSetIcon(const SetIconOptions& options);
+int RunEdit(const EditOptions& options);
+int RunShowVersion(const ShowVersionOptions& options);
 
 // Runs the command line (arguments after the program name); the exit code.
 int Main(const std::vector<std::string>& args);

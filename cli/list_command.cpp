@@ -2,6 +2,7 @@
 // icon group the shell shows marked.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/change_workflow.h"
 #include "app/error_text.h"
@@ -9,6 +10,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/image_file.h"
+#include "cli/list_json.h"
 #include "engine/bytes.h"
 #include "engine/platform.h"
 #include "engine/restree.h"
@@ -97,10 +99,15 @@ int RunList(const ListOptions& options) {
   // as on every other line.
   const TResItem* shown = ShellIconGroupNodes(root).leaf;
   std::string out;
+  std::vector<std::string> json;
   for (const TResItem* type = root ? root->firstChild : nullptr; type; type = type->nextSibling) {
     for (const TResItem* name = type->firstChild; name; name = name->nextSibling) {
       for (const TResItem* leaf = name->firstChild; leaf; leaf = leaf->nextSibling) {
         if (leaf->isDirectory) continue;
+        if (options.json) {
+          json.push_back(ListJsonEntry(*type, *name, *leaf, leaf == shown));
+          continue;
+        }
         out += KeyText(*type) + " " + KeyText(*name) + " " + std::to_string(leaf->id) + " " +
                std::to_string(leaf->dataSize);
         if (leaf == shown) out += std::string(" ") + kShellMark;
@@ -108,6 +115,7 @@ int RunList(const ListOptions& options) {
       }
     }
   }
+  if (options.json) PrintOut(ListJsonArray(json));
   if (!out.empty()) {
     out.pop_back();
     PrintOut(out);

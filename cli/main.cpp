@@ -22,6 +22,8 @@ int Main(const std::vector<std::string>& args) {
       case CommandKind::Version: PrintOut(std::string(kProgram) + " " + kVersion); return kExitOk;
       case CommandKind::List: return RunList(command->list);
       case CommandKind::SetIcon: return RunSetIcon(command->setIcon);
+      case CommandKind::Edit: return RunEdit(command->edit);
+      case CommandKind::ShowVersion: return RunShowVersion(command->showVersion);
     }
   } catch (const std::exception& error) {
     PrintError(std::string("internal error: ") + error.what());

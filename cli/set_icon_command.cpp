@@ -9,7 +9,6 @@
 #include "engine/platform.h"
 
 namespace marovi::cli {
-namespace {
 
 ResourceName GroupName(const std::string& text) {
   bool digits = !text.empty() && text.size() <= 5;
@@ -31,11 +30,15 @@ std::u16string AbsoluteDestination(const std::u16string& destination) {
   return std::filesystem::absolute(path).u16string();
 }
 
+namespace {
+
 std::string GroupText(const IconGroupKey& group) {
   const std::string name = group.name.named() ? ResourceKeyText(group.name.name(), 0)
                                               : ResourceKeyText(std::u16string(), group.name.id());
   return name + " (language " + std::to_string(group.language) + ")";
 }
+
+}  // namespace
 
 // One line when the group changed is not the one the shell shows after the
 // change, or was not the one it showed before; empty otherwise.
@@ -52,7 +55,10 @@ std::string ShellGroupNote(const app::ChangeOutcome& outcome) {
   return std::string();
 }
 
-}  // namespace
+std::string SignatureNote(const std::string& destination) {
+  return "note: " + destination + " was signed; the signature no longer matches the changed file and "
+         "must be renewed (--strip-signature removes it)";
+}
 
 int RunSetIcon(const SetIconOptions& options) {
   for (const std::string* name : {&options.executable, &options.iconFile,
@@ -76,6 +82,7 @@ int RunSetIcon(const SetIconOptions& options) {
   request.shellGroup = options.shellGroup;
   request.options.sync = options.sync;
   request.options.journal = options.journal;
+  request.options.stripSignature = options.stripSignature;
   const std::string destination = platform::ToUtf8(request.destination);
 
   app::ChangeOutcome outcome;
@@ -95,6 +102,7 @@ int RunSetIcon(const SetIconOptions& options) {
       if (!options.shellGroup) {
         if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
       }
+      if (outcome.wasSigned && !options.stripSignature) PrintError(SignatureNote(destination));
       return kExitOk;
     case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
     case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;

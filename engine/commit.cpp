@@ -98,7 +98,7 @@ class Committer {
     }
     if (inPlace) {
       const NewSectionPlan plan = PlanNewSection(
-          std::span<const std::uint8_t>(u_.view, std::min<std::uint64_t>(u_.viewSize, 0x10000)),
+          std::span<const std::uint8_t>(u_.view, std::min<std::uint32_t>(u_.viewSize, 0x10000)),
           u_.viewSize);
       if (!plan.section) {
         Refuse(Refusal{inPlace->detail + ", and a new section cannot be added: " + plan.refusal,
@@ -158,6 +158,13 @@ class Committer {
     if (rawPointer < originalLength)
       kept.push_back({rawPointer, std::min(changedEnd, originalLength) - rawPointer});
     if (const auto debug = DebugEntriesRange(l)) kept.push_back(*debug);
+    // A signature cut off the end of the file: its bytes are kept too, unless
+    // they lie in what is kept already.
+    if (u_.options.stripSignature) {
+      const auto table = FindCertificateTable(u_.view, u_.viewSize, u_.ntHeaders);
+      if (table && table->EndsFile(originalLength) && table->offset >= changedEnd)
+        kept.push_back({table->offset, table->size});
+    }
     // The headers as they were, to check the result against.
     const std::vector<std::uint8_t> oldHeaders(u_.view, u_.view + headersEnd);
     Journal journal(u_.fileHandle, u_.fileName, u_.options.journal, u_.options.sync,
@@ -294,7 +301,7 @@ class Committer {
       }
       tailSummed = true;
     }
-    if (!FixEverything(p)) return false;
+    if (!FixEverything(p) || !StripSignature(p)) return false;
     // The section goes in by a copy from file to file, which the view shows
     // as well. The checksum reads the file likewise. (Reading the section
     // through a buffer and summing it on its way measured no faster than
@@ -307,7 +314,8 @@ class Committer {
                 static_cast<std::size_t>(p.newRawSize - p.sectionSize));
     tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
     tail.end = u_.viewSize;
-    Checksum(tailSummed ? std::span<SummedRange>(&tail, 1) : std::span<SummedRange>());
+    // A tail whose end was cut off is not what was summed.
+    Checksum(tailSummed && !signatureCut_ ? std::span<SummedRange>(&tail, 1) : std::span<SummedRange>());
     return true;
   }
 
@@ -338,10 +346,10 @@ class Committer {
       Fail("cannot move what lies behind the resources");
       return false;
     }
-    if (!FixEverything(p)) return false;
+    if (!FixEverything(p) || !StripSignature(p)) return false;
     std::sort(known.begin(), known.end(),
               [](const SummedRange& a, const SummedRange& b) { return a.begin < b.begin; });
-    if (p.rawDelta != 0) {
+    if (p.rawDelta != 0 && !signatureCut_) {
       tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
       tail.end = u_.viewSize;
       known.push_back(tail);
@@ -413,6 +421,40 @@ class Committer {
     return true;
   }
 
+  // With stripSignature, after the header fixes: the certificate table's
+  // entry is cleared, and its bytes cut off when they are the end of the
+  // file and lie behind the new section. The journal holds the bytes cut off
+  // (see Run), so that a failure after this puts them back.
+  bool StripSignature(const Placement& p) {
+    if (!u_.options.stripSignature) return true;
+    const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
+    if (!layout || layout->directoryCount <= kCertificateDirectory) return true;
+    const auto table = FindCertificateTable(u_.view, u_.viewSize, u_.ntHeaders);
+    std::uint8_t* entry = u_.view + layout->DirectoryEntry(kCertificateDirectory);
+    StoreU32(entry, 0);
+    StoreU32(entry + 4, 0);
+    if (!table || !table->EndsFile(u_.viewSize) ||
+        table->offset < std::uint64_t{p.rawPointer} + p.newRawSize)
+      return true;
+    // A file cannot be shortened while it is mapped (Windows).
+    UnmapFile(u_.mappingHandle, u_.view, u_.viewSize);
+    u_.view = nullptr;
+    u_.viewSize = 0;
+    u_.mappingHandle = 0;
+    u_.ntHeaders = nullptr;
+    if (!platform::SetFileLength(u_.fileHandle, table->offset)) {
+      Fail("cannot cut the signature off the end of the file");
+      return false;
+    }
+    signatureCut_ = true;
+    if (!MapWholeFile(u_.fileHandle, u_.mappingHandle, u_.view, u_.viewSize)) {
+      Fail("cannot map the file again after cutting off its signature");
+      return false;
+    }
+    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
+    return u_.ntHeaders != nullptr;
+  }
+
   // known: ranges whose sums were taken as their bytes were written, in file
   // order. A debug entry fixed inside one of them changed it afterwards.
   void Checksum(std::span<SummedRange> known) {
@@ -432,6 +474,8 @@ class Committer {
   // The debug entries fixed, from the first one's start to the last one's end.
   std::uint64_t debugBegin_ = 0;
   std::uint64_t debugEnd_ = 0;
+  // The signature's bytes were cut off the end of the file.
+  bool signatureCut_ = false;
 };
 
 }  // namespace

@@ -93,6 +93,16 @@ std::optional<std::uint32_t> FindResourceSection(const std::uint8_t* view, std::
   return std::nullopt;
 }
 
+std::optional<CertificateTable> FindCertificateTable(const std::uint8_t* view, std::uint32_t viewSize,
+                                                     const std::uint8_t* ntHeaders) {
+  const auto layout = ReadPeLayout(view, viewSize, ntHeaders);
+  if (!layout || layout->directoryCount <= kCertificateDirectory) return std::nullopt;
+  const std::uint8_t* entry = view + layout->DirectoryEntry(kCertificateDirectory);
+  const CertificateTable table{LoadU32(entry), LoadU32(entry + 4)};
+  if (table.size == 0) return std::nullopt;
+  return table;
+}
+
 std::uint32_t RoundUp(std::uint32_t value, std::uint32_t alignment) {
   return ((value + alignment - 1) / alignment) * alignment;
 }

@@ -90,6 +90,18 @@ std::uint8_t* LocateNtHeaders(std::uint8_t* view, std::uint32_t viewSize);
 std::optional<std::uint32_t> FindResourceSection(const std::uint8_t* view, std::uint32_t viewSize,
                                                  const std::uint8_t* ntHeaders);
 
+// The certificate table that data directory 4 names: a file offset (not an
+// address) and a size. None when the entry is missing or empty.
+struct CertificateTable {
+  std::uint32_t offset = 0;
+  std::uint32_t size = 0;
+  // Whether the table is the end of a file of fileSize bytes, where nothing
+  // else follows it, so that cutting it off loses nothing else.
+  bool EndsFile(std::uint64_t fileSize) const { return offset != 0 && std::uint64_t{offset} + size == fileSize; }
+};
+std::optional<CertificateTable> FindCertificateTable(const std::uint8_t* view, std::uint32_t viewSize,
+                                                     const std::uint8_t* ntHeaders);
+
 std::uint32_t RoundUp(std::uint32_t value, std::uint32_t alignment);
 
 // The standard image checksum of the first fileSize bytes of the view, which

@@ -22,6 +22,10 @@ struct CommitOptions {
   // The journal, and before it is removed the image, are flushed to disk, so
   // that a power cut cannot lose what a kill could not.
   bool sync = true;
+  // The image's signature goes: the certificate table's directory entry is
+  // cleared and, when the table is the end of the file, its bytes are cut
+  // off. (A signature no longer matches an image whose resources changed.)
+  bool stripSignature = false;
 };
 
 struct ResourceUpdate {

@@ -13,6 +13,7 @@
 #include "engine/image.h"
 #include "engine/platform.h"
 #include "engine/restree.h"
+#include "icons/png_icon.h"
 
 namespace marovi {
 namespace {
@@ -206,12 +207,10 @@ Error IconFileError(const std::vector<std::uint8_t>& bytes, IconFileStatus statu
   return error;
 }
 
-// LoadIconGroupResource but for exhausted memory, which is thrown.
+// LoadIconGroupResource on an icon file checked by CheckIconFile, but for
+// exhausted memory, which is thrown.
 bool LoadIconGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
-                   const char16_t* iconFile, Error& error) {
-  error = Error();
-  std::vector<std::uint8_t> file;
-  if (ReadIconFile(iconFile, file, &error) != IconFileStatus::Ok) return false;
+                   const std::vector<std::uint8_t>& file, Error& error) {
   const std::uint16_t count = LoadU16(file.data() + kDirCount);
 
   // Everything that may fail comes before the first change: the ids, and the
@@ -390,14 +389,35 @@ bool DeleteIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t
 
 bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
                            const char16_t* iconFile) {
-  Error error;
-  return LoadIconGroup(update, group, language, iconFile, error);
+  return LoadIconGroupResource(update, group, language, iconFile, nullptr);
 }
 
 bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
                            const char16_t* iconFile, Error* error) {
   Error local;
   Error& e = error != nullptr ? *error : local;
+  e = Error();
+  try {
+    std::vector<std::uint8_t> file;
+    if (ReadIconFile(iconFile, file, &e) != IconFileStatus::Ok) return false;
+    return LoadIconGroup(update, group, language, file, e);
+  } catch (const std::bad_alloc&) {
+    e = MakeError(ErrorKind::OutOfMemory, "out of memory replacing the icon group", 0,
+                  platform::ToUtf8(update->fileName));
+    return false;
+  }
+}
+
+bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
+                           const std::vector<std::uint8_t>& iconFile, const std::string& iconFileName,
+                           Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
+  if (CheckIconFile(iconFile, &e) != IconFileStatus::Ok) {
+    e.file = iconFileName;
+    return false;
+  }
   try {
     return LoadIconGroup(update, group, language, iconFile, e);
   } catch (const std::bad_alloc&) {
@@ -405,6 +425,24 @@ bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t l
                   platform::ToUtf8(update->fileName));
     return false;
   }
+}
+
+bool ReadIconOrPngFile(const char16_t* file, std::vector<std::uint8_t>& iconFile, Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
+  const IconFileStatus status = ReadIconFile(file, iconFile, &e);
+  if (status == IconFileStatus::Ok) return true;
+  if (status != IconFileStatus::PngPicture || !IsPngData(iconFile)) return false;
+  std::optional<std::vector<std::uint8_t>> made = IconFileFromPng(iconFile, &e);
+  if (!made) {
+    e.file = platform::ToUtf8(file);
+    iconFile.clear();
+    return false;
+  }
+  iconFile = std::move(*made);
+  e = Error();
+  return true;
 }
 
 }  // namespace marovi

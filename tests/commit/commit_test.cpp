@@ -392,6 +392,83 @@ TEST_P(CommitTest, CertificateTableIsAFilePositionMovedByTheRawDelta) {
   EXPECT_EQ(Get32(after, h.Dir(4)), Get32(front, h.Dir(4)));
 }
 
+// What a commit that strips the signature must give: the file the same
+// commit without it gives, with the certificate table's entry cleared, the
+// table cut off when it ends the file, and the checksum of the result.
+Bytes WithoutSignature(Bytes committed) {
+  const Headers h(committed);
+  const std::uint32_t at = Get32(committed, h.Dir(4)), size = Get32(committed, h.Dir(4) + 4);
+  Set32(committed, h.Dir(4), 0);
+  Set32(committed, h.Dir(4) + 4, 0);
+  if (size != 0 && std::uint64_t{at} + size == committed.size()) committed.resize(at);
+  Set32(committed, h.CheckSum(), StandardChecksum(committed, h.CheckSum()));
+  return committed;
+}
+
+TEST_P(CommitTest, StrippingTheSignatureClearsItsEntryAndCutsItOffTheEndOfTheFile) {
+  const Bytes certificate = Filled(0x208, 6);
+  struct Case {
+    const char* name;
+    Bytes change;
+    int rawSign;          // of the section's change of raw size
+    Bytes behind;         // what follows the table in the file
+    bool signed_ = true;
+    bool newSection = false;  // the old section holds more than resources
+  };
+  const Case cases[] = {
+      {"growing", Filled(0x9000, 2), 1, {}},
+      {"same raw size", Filled(0x17F0, 2), 0, {}},
+      {"shrinking", Filled(0x10, 2), -1, {}},
+      {"followed by other data", Filled(0x9000, 2), 1, Filled(0x30, 8)},
+      {"not signed", Filled(0x9000, 2), 1, {}, false},
+      {"into a new section", Filled(0x9000, 2), 1, {}, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImageSpec spec = Spec({{3, 1, 0, Filled(0x1800, 1)}});
+    spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
+    spec.spareSectionHeaders = 1;
+    if (c.newSection) spec.directories = {{1, ".rsrc", 0x10, 0x28}};
+    spec.appended = Filled(0x40, 5);
+    if (c.signed_) spec.appended.insert(spec.appended.end(), certificate.begin(), certificate.end());
+    spec.appended.insert(spec.appended.end(), c.behind.begin(), c.behind.end());
+    Bytes before = BuildImage(spec);
+    const Headers h(before);
+    if (c.signed_) {
+      Set32(before, h.Dir(4), static_cast<std::uint32_t>(before.size() - c.behind.size() - certificate.size()));
+      Set32(before, h.Dir(4) + 4, static_cast<std::uint32_t>(certificate.size()));
+      Set32(before, h.CheckSum(), StandardChecksum(before, h.CheckSum()));
+    }
+    const std::vector<Change> change = {{3, 1, 0, c.change}};
+    CommitDeltas d;
+    const Bytes kept = c.newSection ? CommitAddingASection(before, change) : Commit(before, change, &d);
+    ASSERT_FALSE(kept.empty());
+    if (!c.newSection) {
+      ASSERT_EQ((d.raw > 0) - (d.raw < 0), c.rawSign);
+    }
+    if (c.signed_) {
+      // Without the option the table moves with the file's tail and stays whole.
+      ASSERT_EQ(Slice(kept, Get32(kept, h.Dir(4)), certificate.size()), certificate);
+    }
+
+    ImageFile file(before);
+    {
+      UpdateGuard u(file.Begin());
+      ASSERT_TRUE(u);
+      u->options.stripSignature = true;
+      ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, c.change.data(),
+                                     static_cast<std::uint32_t>(c.change.size())));
+      Error error;
+      ASSERT_TRUE(u.End(false, &error)) << error.detail;
+    }
+    EXPECT_TRUE(Reopenable(file));
+    const Bytes after = file.Read();
+    EXPECT_TRUE(after == WithoutSignature(kept)) << "sizes " << after.size() << " and " << kept.size();
+    EXPECT_EQ(after.size(), kept.size() - (c.signed_ && c.behind.empty() ? certificate.size() : 0));
+    EXPECT_EQ(Get32(after, h.Dir(4) + 4), 0u);
+  }
+}
+
 TEST_P(CommitTest, SymbolTablePointerMovesWithTheTail) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x900, 1)}});
   spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};

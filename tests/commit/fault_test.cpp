@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <new>
 #include <optional>
@@ -326,6 +327,97 @@ TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
     EXPECT_GT(undone, 0);
     std::cout << "[          ] " << scenario.name << ": crashes undone " << undone << ", unsealed journals removed "
               << removed << ", before any journal " << untouched << ", after the commit " << finished << "\n";
+  }
+}
+
+// A commit that strips a signature at the end of the file shortens it: a
+// failure injected at any call, or a crash at any call followed by the next
+// run's recovery, leaves the file as it was or as a clean commit leaves it.
+// At the same raw size the journal keeps the table's bytes for the cut alone.
+TEST_P(FaultTest, ACutOffSignatureComesBackAfterAFailureOrACrash) {
+  const Bytes certificate = Filled(0x208, 6);
+  struct Case {
+    const char* name;
+    Bytes change;
+  };
+  const Case cases[] = {{"same raw size", Filled(296, 9)}, {"growing", Filled(40000, 8)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImageSpec spec = BaseSpec(GetParam());
+    spec.resources = {{3, 1, 0, Filled(40000, 1)}, {3, 2, 0, Filled(300, 2)}};
+    spec.appended.insert(spec.appended.end(), certificate.begin(), certificate.end());
+    Bytes image = BuildImage(spec);
+    const Headers h(image);
+    Set32(image, h.Dir(4), static_cast<std::uint32_t>(image.size() - certificate.size()));
+    Set32(image, h.Dir(4) + 4, static_cast<std::uint32_t>(certificate.size()));
+    Set32(image, h.CheckSum(), StandardChecksum(image, h.CheckSum()));
+    const std::vector<Change> changes = {{3, 2, 0, c.change}};
+    // Begins, changes, commits with the signature stripped; null when the
+    // update could not begin or take the change.
+    auto run = [&](ImageFile& file, bool sync, const std::function<void(ResourceUpdate*)>& before) {
+      ResourceUpdate* u = file.Begin();
+      if (u == nullptr) return std::optional<bool>();
+      if (!ApplyChanges(u, changes)) {
+        EndResourceUpdate(u, true);
+        return std::optional<bool>();
+      }
+      u->options.stripSignature = true;
+      u->options.sync = sync;
+      before(u);
+      return std::optional<bool>(EndResourceUpdate(u, false));
+    };
+    Bytes stripped;
+    {
+      ImageFile file(image);
+      ASSERT_EQ(run(file, true, [](ResourceUpdate*) {}), std::optional<bool>(true));
+      stripped = file.Read();
+      ASSERT_EQ(stripped.size() + certificate.size() - image.size(),
+                Get32(stripped, h.Sec(ResourceSectionIndex(stripped)) + kSizeOfRawData) -
+                    Get32(image, h.Sec(ResourceSectionIndex(image)) + kSizeOfRawData));
+    }
+    int failed = 0, undone = 0;
+    for (std::uint64_t n = 1;; ++n) {
+      SCOPED_TRACE("failing call " + std::to_string(n));
+      ASSERT_LT(n, 5000u);
+      ImageFile file(image);
+      platform::InjectFailureAt(n);
+      const std::optional<bool> result = run(file, true, [](ResourceUpdate*) {});
+      const bool happened = platform::InjectedFailureHappened();
+      platform::InjectFailureAt(0);
+      EXPECT_TRUE(Reopenable(file));
+      const Bytes after = file.Read();
+      if (result == std::optional<bool>(true)) EXPECT_TRUE(after == stripped);
+      else EXPECT_TRUE(after == image) << "a failed commit changed the file";
+      failed += result == std::optional<bool>(false) ? 1 : 0;
+      if (!happened) break;
+    }
+    for (std::uint64_t n = 1;; ++n) {
+      SCOPED_TRACE("crash before call " + std::to_string(n));
+      ASSERT_LT(n, 5000u);
+      ImageFile file(image);
+      CrashSnapshot snapshot;
+      snapshot.journal = std::filesystem::path(file.path()).concat(".marovi-undo");
+      ASSERT_EQ(run(file, GetParam(),
+                    [&](ResourceUpdate* u) {
+                      snapshot.image = u->fileHandle;
+                      platform::SimulateCrashAt(n, TakeSnapshot, &snapshot);
+                    }),
+                std::optional<bool>(true));
+      platform::SimulateCrashAt(0, nullptr, nullptr);
+      if (!snapshot.taken) break;
+      WriteWholeFile(file.path(), snapshot.imageBytes);
+      if (snapshot.journalBytes) WriteWholeFile(snapshot.journal, *snapshot.journalBytes);
+      else std::filesystem::remove(snapshot.journal);
+      Error error;
+      const Recovery recovery = RecoverInterruptedChange(file.wide(), &error);
+      EXPECT_NE(recovery, Recovery::Failed) << error.detail;
+      undone += recovery == Recovery::Undone ? 1 : 0;
+      const Bytes after = file.Read();
+      EXPECT_TRUE(after == image || (recovery == Recovery::NothingToDo && after == stripped))
+          << "the image is neither as it was nor stripped";
+    }
+    EXPECT_GT(failed, 0);
+    EXPECT_GT(undone, 0);
   }
 }
 

@@ -142,6 +142,90 @@ TEST(PngIconTest, TheIconGroupCodeTakesTheIcon) {
   }
 }
 
+// Where an icon file is expected, a square PNG is taken by its content,
+// whatever its name; everything else as an icon file is.
+TEST(PngIconTest, APngWhereAnIconFileIsExpectedIsMadeIntoOne) {
+  const Bytes square = test::PngOfTestPattern(64, 64);
+  const std::optional<Bytes> fromPng = IconFileFromPng(square, nullptr);
+  ASSERT_TRUE(fromPng.has_value());
+  const Bytes ico = test::BuildIcoFile({{32, 32, 0, 0, 1, 32, test::ImageBytes(100, 3)}});
+  Bytes cutPng = square;
+  cutPng.resize(square.size() - 20);
+  struct Case {
+    const char* name;  // of the file
+    std::optional<Bytes> content;  // none: no such file
+    std::optional<Bytes> read;     // what is read; none: refused
+    ErrorKind kind;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"square.png", square, fromPng, ErrorKind::None, ""},
+      {"named-as-an-icon.ico", square, fromPng, ErrorKind::None, ""},
+      {"icon.ico", ico, ico, ErrorKind::None, ""},
+      {"wide.png", test::PngOfTestPattern(40, 20), std::nullopt, ErrorKind::BadIconFile,
+       "the PNG image is not square (40 x 20 pixels)"},
+      {"cut.png", cutPng, std::nullopt, ErrorKind::BadIconFile, "the PNG image is cut short"},
+      {"picture.bmp", Bytes{'B', 'M', 0, 0, 0, 0, 0, 0}, std::nullopt, ErrorKind::BadIconFile, "BMP picture"},
+      {"missing.png", std::nullopt, std::nullopt, ErrorKind::NotFound, "cannot open"},
+  };
+  test::TempFolder folder;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto path = folder / c.name;
+    if (c.content) test::WriteWholeFile(path, *c.content);
+    Bytes read;
+    Error error;
+    EXPECT_EQ(ReadIconOrPngFile(test::Utf16Path(path).c_str(), read, &error), c.read.has_value());
+    EXPECT_EQ(error.kind, c.kind);
+    EXPECT_NE(error.detail.find(c.reason), std::string::npos) << error.detail;
+    if (c.read) {
+      EXPECT_TRUE(read == *c.read);
+    } else {
+      EXPECT_NE(error.file.find(c.name), std::string::npos) << error.file;
+    }
+  }
+}
+
+// The icon group code takes an icon file's bytes as it takes the file, and
+// refuses bytes that are no icon file before it changes anything.
+TEST(PngIconTest, TheIconGroupCodeTakesAnIconFilesBytes) {
+  const std::optional<Bytes> icon = IconFileFromPng(test::PngOfTestPattern(48, 48), nullptr);
+  ASSERT_TRUE(icon.has_value());
+  test::TempFolder folder;
+  const std::vector<test::ResourceSpec> resources = {{3, 1, 0, test::ImageBytes(40, 1)},
+                                               {14, u"MAINICON", 0, Bytes{0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0,
+                                                                          32, 0, 40, 0, 0, 0, 1, 0}}};
+  {
+    test::OpenImage image(folder, resources);
+    ASSERT_NE(image.get(), nullptr);
+    const std::vector<test::LeafView> before = test::Leaves(image.get());
+    Error error;
+    EXPECT_FALSE(LoadIconGroupResource(image.get(), u"MAINICON", 0, test::PngOfTestPattern(48, 48), "given.png",
+                                       &error));
+    EXPECT_EQ(error.kind, ErrorKind::BadIconFile);
+    EXPECT_EQ(error.file, "given.png");
+    EXPECT_NE(error.detail.find("PNG picture"), std::string::npos) << error.detail;
+    EXPECT_TRUE(test::Leaves(image.get()) == before) << "a refused icon file changed the update";
+  }
+  test::OpenImage image(folder, resources);
+  ASSERT_NE(image.get(), nullptr);
+  Error error;
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), u"MAINICON", 0, *icon, "given.png", &error)) << error.detail;
+  ASSERT_TRUE(image.Commit());
+  const std::vector<test::LeafView> leaves = image.Reread();
+  const test::LeafView* group = test::FindLeaf(leaves, "14", "\"MAINICON\"", 0);
+  ASSERT_NE(group, nullptr);
+  const std::vector<std::uint16_t> ids = test::GroupIds(group->data);
+  const std::vector<Entry> entries = Entries(*icon);
+  ASSERT_EQ(ids.size(), entries.size());
+  EXPECT_EQ(ids[0], 1) << "the old group's id is not reused";
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const test::LeafView* leaf = test::FindLeaf(leaves, "3", std::to_string(ids[i]), 0);
+    ASSERT_NE(leaf, nullptr) << ids[i];
+    EXPECT_EQ(leaf->data, Bytes(entries[i].data, entries[i].data + entries[i].length)) << ids[i];
+  }
+}
+
 TEST(PngIconTest, BrokenOrUnfitPngsAreRefusedWithTheReason) {
   const Bytes good = test::PngOfTestPattern(32, 32);
   const std::size_t idat = test::ChunkOffset(good, "IDAT");

@@ -1,0 +1,102 @@
+// marovi-cli edit, set-version and set-manifest: the change workflow with any
+// of the edits, the file rebuilt once.
+#include <string>
+
+#include "app/change_workflow.h"
+#include "app/error_text.h"
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "engine/platform.h"
+
+namespace marovi::cli {
+namespace {
+
+app::ChangeRequest RequestOf(const EditOptions& options) {
+  app::ChangeRequest request;
+  request.executable = platform::FromUtf8(options.executable);
+  request.replaceIcon = options.iconFile.has_value();
+  if (options.iconFile) {
+    request.iconFile = platform::FromUtf8(*options.iconFile);
+    request.iconPreviewSet = true;  // an icon file named on the command line counts as chosen
+  }
+  request.destination = AbsoluteDestination(
+      options.output ? platform::FromUtf8(*options.output) : request.executable);
+  request.backup = options.backup;
+  if (!options.shellGroup) request.group = GroupName(options.group);
+  request.language = options.language;
+  request.shellGroup = options.shellGroup;
+  request.version.fileVersion = options.fileVersion;
+  request.version.productVersion = options.productVersion;
+  request.version.strings = options.strings;
+  request.version.language = options.versionLanguage;
+  if (options.manifestFile) request.manifest.file = platform::FromUtf8(*options.manifestFile);
+  request.manifest.executionLevel = options.executionLevel;
+  request.options.sync = options.sync;
+  request.options.journal = options.journal;
+  request.options.stripSignature = options.stripSignature;
+  return request;
+}
+
+// "changed: DEST (icon, version information, manifest, signature removed)",
+// or for set-version and set-manifest the one thing they change.
+std::string DoneText(const EditOptions& options, const std::string& destination, bool wasSigned) {
+  const bool stripped = options.stripSignature && wasSigned;
+  if (options.command != "edit") {
+    return (options.command == "set-version" ? "version information changed: " : "manifest changed: ") +
+           destination + (stripped ? " (signature removed)" : "");
+  }
+  std::string what;
+  auto add = [&](bool done, const char* name) {
+    if (done) what += (what.empty() ? "" : ", ") + std::string(name);
+  };
+  add(options.iconFile.has_value(), "icon");
+  add(options.fileVersion || options.productVersion || !options.strings.empty(), "version information");
+  add(options.manifestFile || options.executionLevel, "manifest");
+  add(stripped, "signature removed");
+  if (what.empty()) what = "it had no signature to remove";
+  return "changed: " + destination + " (" + what + ")";
+}
+
+}  // namespace
+
+int RunEdit(const EditOptions& options) {
+  for (const std::optional<std::string>& name :
+       {std::optional<std::string>(options.executable), options.iconFile, options.manifestFile, options.output}) {
+    if (name && !FileArgument(*name)) {
+      PrintError(NotUtf8Text(*name));
+      return kExitFailed;
+    }
+  }
+  const app::ChangeRequest request = RequestOf(options);
+  const std::string destination = platform::ToUtf8(request.destination);
+
+  app::ChangeOutcome outcome;
+  try {
+    outcome = app::RunChangeWorkflow(request, app::NativeFileSystem());
+  } catch (const app::AppError&) {
+    PrintError((destination.empty() ? std::string("the destination") : destination) +
+               ": cannot create the destination's folder (an empty or relative folder name)");
+    return kExitFailed;
+  }
+  for (const app::RecoveryNotice& notice : outcome.recovered)
+    PrintError(app::RecoveryText(platform::ToUtf8(notice.file), notice.recovery));
+
+  switch (outcome.status) {
+    case app::ChangeStatus::Done:
+      PrintOut(DoneText(options, destination, outcome.wasSigned));
+      if (options.iconFile && !options.shellGroup) {
+        if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
+      }
+      if (outcome.wasSigned && !options.stripSignature) PrintError(SignatureNote(destination));
+      return kExitOk;
+    case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
+    case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;
+    case app::ChangeStatus::ExecutableMissing:
+    case app::ChangeStatus::Failed:
+      PrintError(app::ErrorText(outcome.error));
+      return kExitFailed;
+  }
+  return kExitFailed;
+}
+
+}  // namespace marovi::cli

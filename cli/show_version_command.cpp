@@ -1,0 +1,126 @@
+// marovi-cli show-version: the version information of an image, each
+// language in turn, as text or JSON.
+#include <span>
+#include <string>
+
+#include "app/change_workflow.h"
+#include "app/error_text.h"
+#include "app/file_transfer.h"
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/image_file.h"
+#include "engine/bytes.h"
+#include "engine/json.h"
+#include "engine/platform.h"
+#include "engine/restree.h"
+#include "engine/version_info.h"
+
+namespace marovi::cli {
+namespace {
+
+struct VersionResource {
+  std::u16string name;  // empty for an id
+  std::uint32_t id = 0;
+  std::uint16_t language = 0;
+  VersionInfo info;
+};
+
+// The version resources of the image read in bytes; false with error when
+// one cannot be read.
+bool ReadVersions(const ImageInspection& image, const std::string& file, std::vector<VersionResource>& out,
+                  Error& error) {
+  TResItem* root = nullptr;
+  try {
+    root = ParseResourceTree(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()), image.rawOffset,
+                             image.rawSize, image.virtualAddress);
+  } catch (const ImageFormatError& malformed) {
+    error = MakeError(ErrorKind::MalformedImage, std::string("malformed resource directory: ") + malformed.what(),
+                      0, file);
+    return false;
+  }
+  bool read = true;
+  for (const TResItem* type = root ? root->firstChild : nullptr; type && read; type = type->nextSibling) {
+    if (!type->name.empty() || type->id != kRtVersion) continue;
+    for (const TResItem* name = type->firstChild; name && read; name = name->nextSibling) {
+      for (const TResItem* leaf = name->firstChild; leaf && read; leaf = leaf->nextSibling) {
+        if (leaf->isDirectory || leaf->dataPointer == nullptr) continue;
+        const auto language = static_cast<std::uint16_t>(leaf->id);
+        std::optional<VersionInfo> info =
+            ParseVersionInfo(std::span<const std::uint8_t>(leaf->dataPointer, leaf->dataSize), &error);
+        if (!info) {
+          error = MakeError(ErrorKind::MalformedImage,
+                            "the version information in language " + std::to_string(language) +
+                                " cannot be read: " + error.detail,
+                            0, file);
+          read = false;
+          break;
+        }
+        out.push_back({std::u16string(name->name.data(), name->name.size()), name->id, language, std::move(*info)});
+      }
+    }
+  }
+  FreeResourceTree(&root);
+  return read;
+}
+
+}  // namespace
+
+int RunShowVersion(const ShowVersionOptions& options) {
+  const std::optional<std::u16string> path = FileArgument(options.file);
+  if (!path) {
+    PrintError(NotUtf8Text(options.file));
+    return kExitFailed;
+  }
+  if (Error refused = app::CheckRegularFile(*path, "image")) {
+    PrintError(app::ErrorText(refused));
+    return kExitFailed;
+  }
+  // As list does: what a change cut short left is put right first.
+  Error error;
+  const Recovery recovery = app::NativeFileSystem().RecoverInterruptedChange(*path, platform::kInvalidFile, &error);
+  if (recovery == Recovery::Failed) {
+    if (error.file.empty()) error.file = options.file;
+    PrintError(app::ErrorText(error));
+    return kExitFailed;
+  }
+  if (recovery == Recovery::Undone || recovery == Recovery::Removed)
+    PrintError(app::RecoveryText(options.file, recovery));
+  ImageInspection image;
+  std::vector<VersionResource> versions;
+  if (Error refused = InspectImage(*path, image)) {
+    if (refused.kind != ErrorKind::NoResources) {
+      PrintError(app::ErrorText(refused));
+      return kExitFailed;
+    }
+  } else if (!ReadVersions(image, options.file, versions, error)) {
+    PrintError(app::ErrorText(error));
+    return kExitFailed;
+  }
+  if (versions.empty()) {
+    PrintError(options.file + ": has no version information");
+    return kExitFailed;
+  }
+  std::string out;
+  if (options.json) {
+    out = "[";
+    for (const VersionResource& v : versions) {
+      // The record's own object, with the resource's name and language first.
+      const std::string record = FormatVersionInfoJson(v.info);
+      out += (out.size() > 1 ? ",\n " : "\n ") + std::string("{\"name\":") +
+             (v.name.empty() ? std::to_string(v.id) : JsonString(platform::ToUtf8(v.name))) +
+             ",\"language\":" + std::to_string(v.language) + "," + record.substr(1);
+    }
+    out += "\n]";
+  } else {
+    for (const VersionResource& v : versions) {
+      if (!out.empty()) out += "\n";
+      out += "Version information " + ResourceKeyText(v.name, v.id) + ", language " + std::to_string(v.language) + ":\n" +
+             FormatVersionInfoText(v.info);
+    }
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+  }
+  PrintOut(out);
+  return kExitOk;
+}
+
+}  // namespace marovi::cli
