@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "marovi/version.h"
+
 namespace marovi::cli {
 
 inline constexpr int kExitOk = 0;
@@ -13,7 +15,7 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
 inline constexpr char kProgram[] = "marovi-cli";
-inline constexpr char kVersion[] = "1.0.0";
+inline constexpr char kVersion[] = MAROVI_VERSION;  // from project() in CMakeLists.txt
 
 struct ListOptions {
   std::string file;
