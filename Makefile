@@ -2,8 +2,10 @@
 SHELL := /bin/bash
 JOBS ?= 2
 SAMPLE_DIR := build/sample
+DIST_DIR := dist
+DIST_PRESETS := release win64-release win32-release
 
-.PHONY: all deps native win64 win32 release test test-native test-win64 demo bench fuzz clean
+.PHONY: all deps native win64 win32 release test test-native test-win64 demo bench fuzz dist dist-check clean
 
 all: native
 
@@ -47,6 +49,25 @@ demo: release
 	build/release/cli/marovi-cli set-icon $(SAMPLE_DIR)/sample.exe $(SAMPLE_DIR)/sample.ico
 	@echo "--- resources after"; build/release/cli/marovi-cli list $(SAMPLE_DIR)/sample.exe
 
+# Releases: the Debian package of marovi-cli and a zip of the Windows programs
+# per architecture, from the release presets, into dist/.
+dist: deps
+	@for preset in $(DIST_PRESETS); do \
+	  cmake --preset $$preset >/dev/null && cmake --build --preset $$preset -j $(JOBS) || exit 1; \
+	  rm -rf build/$$preset/package; \
+	  cpack --config build/$$preset/CPackConfig.cmake >/dev/null || exit 1; \
+	done
+	rm -rf $(DIST_DIR)
+	mkdir -p $(DIST_DIR)
+	cp build/release/package/*.deb build/win64-release/package/*.zip build/win32-release/package/*.zip \
+	  $(DIST_DIR)/
+	cd $(DIST_DIR) && sha256sum *.deb *.zip > SHA256SUMS
+	@ls -l $(DIST_DIR)
+
+# The packages checked as a user meets them (a few minutes: not in `make test`).
+dist-check: dist
+	sh tests/dist/dist_check.sh $(DIST_DIR) build/release/tests/support/marovi-sample build/dist-check
+
 bench: deps
 	bash bench/run.sh
 
@@ -55,4 +76,4 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS) --target fuzz_read fuzz_commit fuzz_seeds
 
 clean:
-	rm -rf build
+	rm -rf build $(DIST_DIR)

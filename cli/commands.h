@@ -10,6 +10,7 @@
 #include "engine/manifest.h"
 #include "engine/update.h"
 #include "engine/version_info.h"
+#include "marovi/version.h"
 
 namespace marovi::cli {
 
@@ -18,7 +19,7 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
 inline constexpr char kProgram[] = "marovi-cli";
-inline constexpr char kVersion[] = "1.0.0";
+inline constexpr char kVersion[] = MAROVI_VERSION;  // from project() in CMakeLists.txt
 
 struct ListOptions {
   std::string file;

@@ -1,9 +1,9 @@
 // marovi-cli set-icon: the change workflow with the terminal as its window.
-#include <filesystem>
 #include <string>
 
 #include "app/change_workflow.h"
 #include "app/error_text.h"
+#include "cli/absolute_path.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "engine/platform.h"
@@ -24,10 +24,8 @@ ResourceName GroupName(const std::string& text) {
 // A relative destination is taken against the current directory, so that its
 // folder chain is rooted.
 std::u16string AbsoluteDestination(const std::u16string& destination) {
-  if (destination.empty()) return destination;
-  const std::filesystem::path path(destination);
-  if (!path.is_relative()) return destination;
-  return std::filesystem::absolute(path).u16string();
+  const std::u16string absolute = AbsolutePath(destination);
+  return absolute.empty() ? destination : absolute;
 }
 
 namespace {

@@ -5,7 +5,8 @@ set -e
 packages="cmake ninja-build g++ make git python3 clang libclang-rt-14-dev
   googletest g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb xauth xdotool imagemagick fonts-ipafont-gothic
-  python3-pefile icoutils nsis valgrind heaptrack time libstb-dev osslsigncode openssl"
+  python3-pefile icoutils nsis valgrind heaptrack time libstb-dev osslsigncode openssl
+  dpkg-dev lintian unzip man-db"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
