@@ -1,0 +1,54 @@
+# The layers, bottom first: each may include its own headers and those of the
+# layers below it, never those above it (nor the tests').
+#   engine  <-  icons  <-  app  <-  cli
+# The build enforces it in two ways:
+# - Include roots. A library's sources and its users do not see the source
+#   tree: each layer gets an include root of its own in the build tree,
+#   <build>/include-roots/<layer>/, holding one symbolic link, <layer> ->
+#   <source>/<layer>. A library puts its own root on its PUBLIC include path,
+#   so it sees its folder and, through what it links, the folders below it;
+#   `#include "app/..."` from engine/ is "No such file" for the compiler.
+# - A check of the include lines (cmake/check-layers.cmake), run before the
+#   libraries are compiled and whenever a source of a layer changes: it also
+#   refuses what include paths cannot stop, such as "../app/x.h".
+# tests/layers proves both: the probes there must fail to compile.
+set(MAROVI_LAYERS engine icons app cli)
+set(MAROVI_INCLUDE_ROOTS ${CMAKE_BINARY_DIR}/include-roots)
+
+# marovi_include_root(target folder PUBLIC|PRIVATE): puts the include root of
+# <source>/<folder> on target's include path. The libraries of a layer use
+# PUBLIC, programs PRIVATE.
+function(marovi_include_root target folder scope)
+  set(root ${MAROVI_INCLUDE_ROOTS}/${folder})
+  set(link ${root}/${folder})
+  set(current)
+  if(IS_SYMLINK ${link})
+    file(READ_SYMLINK ${link} current)
+  endif()
+  if(NOT current STREQUAL "${PROJECT_SOURCE_DIR}/${folder}")
+    file(MAKE_DIRECTORY ${root})
+    file(REMOVE ${link})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${link} SYMBOLIC)
+  endif()
+  target_include_directories(${target} ${scope} ${root})
+  add_dependencies(${target} marovi_layers)
+endfunction()
+
+# The include check, as a target every library of a layer depends on.
+set(layer_sources)
+foreach(layer IN LISTS MAROVI_LAYERS)
+  file(GLOB_RECURSE found CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/${layer}/*.h ${PROJECT_SOURCE_DIR}/${layer}/*.cpp
+    ${PROJECT_SOURCE_DIR}/${layer}/*.c ${PROJECT_SOURCE_DIR}/${layer}/*.rc)
+  list(APPEND layer_sources ${found})
+endforeach()
+string(REPLACE ";" "," layers_text "${MAROVI_LAYERS}")
+set(MAROVI_LAYERS_STAMP ${CMAKE_BINARY_DIR}/layers.checked)
+add_custom_command(OUTPUT ${MAROVI_LAYERS_STAMP}
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DLAYERS=${layers_text}
+          -P ${PROJECT_SOURCE_DIR}/cmake/check-layers.cmake
+  COMMAND ${CMAKE_COMMAND} -E touch ${MAROVI_LAYERS_STAMP}
+  DEPENDS ${layer_sources} ${PROJECT_SOURCE_DIR}/cmake/check-layers.cmake
+  COMMENT "Checking the layers' includes"
+  VERBATIM)
+add_custom_target(marovi_layers DEPENDS ${MAROVI_LAYERS_STAMP})
