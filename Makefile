@@ -1,30 +1,40 @@
 # Entry points for people and CI. `make test` is the whole check.
+# Each job installs (as root) or checks (as another user) only the Debian
+# packages it needs: cmake/install-deps.sh lists them by job.
 SHELL := /bin/bash
 JOBS ?= 2
 SAMPLE_DIR := build/sample
+DEPS := sh cmake/install-deps.sh
+# The Python of the Windows build's check: Debian's, which has pefile.
+PYTHON ?= /usr/bin/python3
 
 .PHONY: all deps native win64 win32 release test test-native test-win64 demo bench fuzz clean
 
 all: native
 
+# Every job's packages.
 deps:
-	@sh cmake/install-deps.sh
+	@$(DEPS) all
 
-native: deps
+native:
+	@$(DEPS) build tests
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j $(JOBS)
 
-win64: deps
+win64:
+	@$(DEPS) build tests windows
 	cmake --preset win64 >/dev/null
 	cmake --build --preset win64 -j $(JOBS)
 
 # 32-bit programs cannot run on this kernel: the build is checked statically.
-win32: deps
+win32:
+	@$(DEPS) build tests windows
 	cmake --preset win32 >/dev/null
 	cmake --build --preset win32 -j $(JOBS)
-	/usr/bin/python3 tests/acceptance/check_windows_build.py build/win32 i686
+	$(PYTHON) tests/acceptance/check_windows_build.py build/win32 i686
 
-release: deps
+release:
+	@$(DEPS) build
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 
@@ -40,6 +50,7 @@ test: test-native test-win64 win32
 	@echo "all test suites passed"
 
 # The main job: change the icon of a sample executable made by the project.
+# It needs only the build's packages (compiler, CMake, Ninja, stb).
 demo: release
 	@mkdir -p $(SAMPLE_DIR)
 	build/release/tests/support/marovi-sample $(SAMPLE_DIR)/sample.exe $(SAMPLE_DIR)/sample.ico
@@ -47,10 +58,12 @@ demo: release
 	build/release/cli/marovi-cli set-icon $(SAMPLE_DIR)/sample.exe $(SAMPLE_DIR)/sample.ico
 	@echo "--- resources after"; build/release/cli/marovi-cli list $(SAMPLE_DIR)/sample.exe
 
-bench: deps
+bench:
+	@$(DEPS) build bench
 	bash bench/run.sh
 
-fuzz: deps
+fuzz:
+	@$(DEPS) build tests fuzz
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS) --target fuzz_read fuzz_commit fuzz_seeds
 
