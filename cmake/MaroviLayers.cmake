@@ -35,20 +35,22 @@ function(marovi_include_root target folder scope)
 endfunction()
 
 # The include check, as a target every library of a layer depends on.
-set(layer_sources)
-foreach(layer IN LISTS MAROVI_LAYERS)
-  file(GLOB_RECURSE found CONFIGURE_DEPENDS
-    ${PROJECT_SOURCE_DIR}/${layer}/*.h ${PROJECT_SOURCE_DIR}/${layer}/*.cpp
-    ${PROJECT_SOURCE_DIR}/${layer}/*.c ${PROJECT_SOURCE_DIR}/${layer}/*.rc)
-  list(APPEND layer_sources ${found})
+set(marovi_layer_sources)
+foreach(marovi_layer IN LISTS MAROVI_LAYERS)
+  file(GLOB_RECURSE marovi_found CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/${marovi_layer}/*.h ${PROJECT_SOURCE_DIR}/${marovi_layer}/*.cpp
+    ${PROJECT_SOURCE_DIR}/${marovi_layer}/*.c ${PROJECT_SOURCE_DIR}/${marovi_layer}/*.rc)
+  list(APPEND marovi_layer_sources ${marovi_found})
 endforeach()
-string(REPLACE ";" "," layers_text "${MAROVI_LAYERS}")
-set(MAROVI_LAYERS_STAMP ${CMAKE_BINARY_DIR}/layers.checked)
-add_custom_command(OUTPUT ${MAROVI_LAYERS_STAMP}
-  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DLAYERS=${layers_text}
+string(REPLACE ";" "," marovi_layer_list "${MAROVI_LAYERS}")
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/layers.checked
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DLAYERS=${marovi_layer_list}
           -P ${PROJECT_SOURCE_DIR}/cmake/check-layers.cmake
-  COMMAND ${CMAKE_COMMAND} -E touch ${MAROVI_LAYERS_STAMP}
-  DEPENDS ${layer_sources} ${PROJECT_SOURCE_DIR}/cmake/check-layers.cmake
+  COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/layers.checked
+  DEPENDS ${marovi_layer_sources} ${PROJECT_SOURCE_DIR}/cmake/check-layers.cmake
   COMMENT "Checking the layers' includes"
   VERBATIM)
-add_custom_target(marovi_layers DEPENDS ${MAROVI_LAYERS_STAMP})
+add_custom_target(marovi_layers DEPENDS ${CMAKE_BINARY_DIR}/layers.checked)
+unset(marovi_layer_sources)
+unset(marovi_found)
+unset(marovi_layer_list)
