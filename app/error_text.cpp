@@ -60,6 +60,9 @@ std::string ErrorText(const Error& error) {
             "when it has finished";
   else if (error.osCode != 0 && !SaysItAll(error.kind))
     text += ": " + platform::SystemErrorText(error.osCode);
+  // A folder that takes no journal: the way to change the file anyway.
+  if (error.kind == ErrorKind::Journal && error.detail == "cannot create the undo journal")
+    text += " (--no-journal changes the file without one, unprotected against a kill)";
   return text;
 }
 

@@ -47,6 +47,8 @@ inline void StoreU64(std::uint8_t* p, std::uint64_t v) {
 
 std::string HexDigits(std::uint64_t value);  // "1f0": lowercase, no leading zeros
 std::string HexOffset(std::uint64_t value);  // "0x1f0"
+// Appends the UTF-8 form of one code point (up to 0x10FFFF).
+void AppendUtf8(std::string& out, std::uint32_t c);
 
 // A window onto mapped bytes whose accessors refuse to leave it.
 struct ByteSpan {

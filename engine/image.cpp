@@ -1,7 +1,6 @@
 // Opening, mapping and reading the headers of a PE image, the image
 // checksum, and moving the tail of the file.
 #include "engine/image.h"
-#include "engine/undo_log.h"
 
 #include <algorithm>
 #include <cstring>
@@ -305,7 +304,7 @@ bool UndoGrow(FileHandle file, std::uint64_t position, std::uint64_t count, std:
 
 bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
                    MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize,
-                   ChecksumParts* movedTail, UndoLog* undo) {
+                   ChecksumParts* movedTail) {
   ChecksumParts tailSum;
   UnmapFile(mapping, view, viewSize);
   view = nullptr;
@@ -361,32 +360,6 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
     platform::SetFileLength(file, originalLength);
     remap();
     return false;
-  }
-  if (undo != nullptr) {
-    // Kept first: the bytes in front of position that the move overwrites
-    // and those the shorter file cuts off; the tail's own bytes come back by
-    // moving it back.
-    const std::size_t mark = undo->Mark();
-    bool cut = false;
-    bool ok = false;
-    try {
-      ok = (count >= shrink || undo->Save(position - shrink + count, shrink - count)) &&
-           undo->Move(position, position - shrink, count, &tailSum);
-    } catch (...) {
-      // Out of memory for the log is one more failure to undo.
-      ok = false;
-    }
-    if (ok) ok = cut = platform::SetFileLength(file, length - shrink);
-    if (ok) ok = remap();
-    if (!ok) {
-      if (cut) platform::SetFileLength(file, length);
-      undo->UndoTo(mark);
-      platform::SetFileLength(file, originalLength);
-      remap();
-      return false;
-    }
-    if (movedTail != nullptr) *movedTail = tailSum;
-    return true;
   }
   // Moving the tail down overwrites the bytes before position, which cannot
   // be put back: from here until the file is mapped again a failure leaves

@@ -10,8 +10,6 @@
 
 namespace marovi {
 
-class UndoLog;
-
 using platform::FileHandle;
 using platform::MappingHandle;
 
@@ -148,15 +146,15 @@ bool MoveFileBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::u
 // say) restore the file's length and mapping and leave its bytes as they
 // were. A growing file whose tail cannot be moved completely, or that cannot
 // be mapped again after the move, has its tail moved back and its length
-// restored. A shrinking move overwrites bytes in front of position: given an
-// undo log, it keeps them there first and puts everything back on failure;
-// without one, a failure while the tail is being moved, or when the shrunk
-// file cannot be mapped again, leaves the file changed.
+// restored. A shrinking move overwrites bytes in front of position: a
+// failure while the tail is being moved, or when the shrunk file cannot be
+// mapped again, leaves the file changed (the commit's undo journal has kept
+// those bytes and puts them back).
 //
 // movedTail, when given, receives on true the sum of the tail's bytes at
 // their new place, taken as they passed through the move.
 bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
                    MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize,
-                   ChecksumParts* movedTail = nullptr, UndoLog* undo = nullptr);
+                   ChecksumParts* movedTail = nullptr);
 
 }  // namespace marovi

@@ -8,6 +8,9 @@
 //   32  u64       where the kept bytes begin in the journal
 //   40  u64       how many kept bytes there are
 //   48  u32       check of bytes 0-47 (state counted as 0) and the range table
+//   52  u32       check of the kept bytes, when 56 holds 1
+//   56  u32       1: the kept bytes are checked (a small journal, sealed and
+//                 flushed in one go); 0: sealed only after they were flushed
 //   64            the range table: per range u64 offset in the image, u64 byte
 //                 count, u64 offset of its bytes in the journal
 //   then          the kept bytes
@@ -34,6 +37,12 @@ constexpr std::uint32_t kHeaderSize = 64;
 constexpr std::uint32_t kRangeSize = 24;
 constexpr std::uint32_t kStateField = 16;
 constexpr std::uint32_t kCheckField = 48;
+constexpr std::uint32_t kPayloadCheckField = 52;
+constexpr std::uint32_t kPayloadCheckedField = 56;
+// Up to this many kept bytes the journal is written whole from memory with
+// a check of them, and flushed once; more are copied file to file, flushed,
+// and only then sealed (the second flush costs less than reading them).
+constexpr std::uint64_t kCheckedPayload = 1u << 20;
 // Far more than a change keeps; a larger count is a damaged journal.
 constexpr std::uint32_t kMaxRanges = 1u << 16;
 
@@ -118,23 +127,48 @@ bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ran
     error = JournalError(name_, what, platform::LastError());
     return false;
   };
-  if (!platform::WriteAt(file_, 0, header.data(), header.size()))
-    return fail("cannot write the undo journal");
-  std::uint64_t into = header.size();
-  for (const JournalRange& range : ranges_) {
-    if (!platform::CopyFileRange(image_, range.at, file_, into, range.count))
+  const std::uint64_t payload = at - header.size();
+  if (payload <= kCheckedPayload) {
+    // Sealed in the same write as everything else: a power cut that keeps
+    // the seal but not all the kept bytes shows in their check, and such a
+    // journal never let the image change.
+    std::vector<std::uint8_t> whole(header);
+    whole.resize(static_cast<std::size_t>(at));
+    std::size_t into = header.size();
+    for (const JournalRange& range : ranges_) {
+      if (range.count != 0 &&
+          !platform::ReadAt(image_, range.at, whole.data() + into, static_cast<std::size_t>(range.count)))
+        return fail("cannot read what the change will overwrite");
+      into += static_cast<std::size_t>(range.count);
+    }
+    StoreU32(whole.data() + kStateField, kSealed);
+    StoreU32(whole.data() + kPayloadCheckField,
+             Check(whole.data() + header.size(), static_cast<std::size_t>(payload)));
+    StoreU32(whole.data() + kPayloadCheckedField, 1);
+    if (!platform::WriteAt(file_, 0, whole.data(), whole.size()))
       return fail("cannot write the undo journal");
-    into += range.count;
+    sealed_ = true;
+    if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
+  } else {
+    if (!platform::WriteAt(file_, 0, header.data(), header.size()))
+      return fail("cannot write the undo journal");
+    std::uint64_t into = header.size();
+    for (const JournalRange& range : ranges_) {
+      if (!platform::CopyFileRange(image_, range.at, file_, into, range.count))
+        return fail("cannot write the undo journal");
+      into += range.count;
+    }
+    if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
+    std::uint8_t seal[4];
+    StoreU32(seal, kSealed);
+    if (!platform::WriteAt(file_, kStateField, seal, sizeof seal))
+      return fail("cannot seal the undo journal");
+    sealed_ = true;
+    if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
   }
-  if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
+  // The journal's name must survive a power cut before the image changes.
   if (sync_ && beside_ && !platform::FlushFolderOf(name_.c_str()))
     return fail("cannot flush the folder of the undo journal to disk");
-  std::uint8_t seal[4];
-  StoreU32(seal, kSealed);
-  if (!platform::WriteAt(file_, kStateField, seal, sizeof seal))
-    return fail("cannot seal the undo journal");
-  sealed_ = true;
-  if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
   return true;
 }
 
@@ -181,13 +215,8 @@ bool Journal::Remove(Error& error) {
   sealed_ = false;
   platform::CloseFile(file_);
   file_ = platform::kInvalidFile;
-  // Should the removal not reach the disk, a power cut can only bring the
-  // journal back, and the next run then undoes the change: the file is
-  // whole either way.
-  try {
-    if (sync_) platform::FlushFolderOf(name_.c_str());
-  } catch (...) {
-  }
+  // The removal is not flushed: should a power cut bring the journal back,
+  // the next run undoes the change, and the file is whole either way.
   return true;
 }
 
@@ -220,6 +249,17 @@ Journal::Found Journal::Read(Error& error) {
   if (LoadU32(header.data() + kCheckField) != HeaderCheck(header))
     return damaged("the undo journal is damaged (its header does not check)");
   imageLength_ = LoadU64(header.data() + 24);
+  if (LoadU32(header.data() + kPayloadCheckedField) == 1) {
+    // Sealed and flushed in one go: kept bytes that do not check were cut
+    // short, and the image was never touched.
+    const std::uint64_t payload = LoadU64(header.data() + 40);
+    if (payload > kCheckedPayload || payload > length - std::min<std::uint64_t>(length, header.size()))
+      return Found::Unsealed;
+    std::vector<std::uint8_t> kept(static_cast<std::size_t>(payload));
+    if (payload != 0 && !platform::ReadAt(file_, header.size(), kept.data(), kept.size()))
+      return Found::Unsealed;
+    if (Check(kept.data(), kept.size()) != LoadU32(header.data() + kPayloadCheckField)) return Found::Unsealed;
+  }
   std::uint64_t at = header.size();
   if (LoadU64(header.data() + 32) != at) return damaged("the undo journal is damaged (layout)");
   ranges_.clear();

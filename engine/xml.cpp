@@ -1,5 +1,7 @@
 #include "engine/xml.h"
 
+#include "engine/bytes.h"
+
 #include <cstdint>
 #include <utility>
 
@@ -25,24 +27,6 @@ bool IsNameStart(char c) {
 bool IsNameChar(char c) {
   const auto b = static_cast<unsigned char>(c);
   return IsNameStart(c) || (b >= '0' && b <= '9') || b == '-' || b == '.';
-}
-
-void AppendUtf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 class Parser {

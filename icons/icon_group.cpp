@@ -93,6 +93,41 @@ std::optional<std::vector<std::uint16_t>> OldGroupIds(ResourceUpdate* update, Re
   return ids;
 }
 
+// Ids of a group record, as OldGroupIds reads them.
+void RecordIds(const std::vector<std::uint8_t>& record, std::vector<std::uint16_t>& ids) {
+  if (record.size() < kDirHeaderSize) return;
+  const std::size_t fitting = (record.size() - kDirHeaderSize) / kGroupEntrySize;
+  const std::size_t count = std::min<std::size_t>(LoadU16(record.data() + kDirCount), fitting);
+  for (std::size_t i = 0; i < count; ++i)
+    ids.push_back(LoadU16(record.data() + kDirHeaderSize + kGroupEntrySize * i + kGroupEntryId));
+}
+
+// The old group's ids that no other icon group lists: only those images go
+// with it, and only those ids are taken again. An image that another group
+// shares stays as it is, or that group would lose it or show the new one.
+std::vector<std::uint16_t> IdsOfThisGroupOnly(ResourceUpdate* update, ResKey group,
+                                              std::uint16_t language,
+                                              const std::vector<std::uint16_t>& oldIds) {
+  if (oldIds.empty()) return oldIds;
+  const TResItem* self = GroupLeaf(update, group, language);
+  std::vector<std::uint16_t> shared;
+  const TResItem* groups = Child(update->root, MakeIntResource(kRtGroupIcon));
+  for (const TResItem* name = groups != nullptr ? groups->firstChild : nullptr; name != nullptr;
+       name = name->nextSibling) {
+    for (const TResItem* leaf = name->isDirectory ? name->firstChild : nullptr; leaf != nullptr;
+         leaf = leaf->nextSibling) {
+      if (leaf != self && !leaf->isDirectory) RecordIds(LeafBytes(*leaf), shared);
+    }
+  }
+  if (shared.empty()) return oldIds;
+  std::sort(shared.begin(), shared.end());
+  std::vector<std::uint16_t> own;
+  own.reserve(oldIds.size());
+  for (std::uint16_t id : oldIds)
+    if (!std::binary_search(shared.begin(), shared.end(), id)) own.push_back(id);
+  return own;
+}
+
 // The ids of the new images in the icon file's order, or none when the
 // 16-bit ids run out. Image i takes the old group's id i unless an earlier
 // image took it: an old record that lists an id twice would otherwise make
@@ -182,7 +217,8 @@ bool LoadIconGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
   // Everything that may fail comes before the first change: the ids, and the
   // new images with their data.
   const std::optional<std::vector<std::uint16_t>> old = OldGroupIds(update, group, language);
-  const std::vector<std::uint16_t> oldIds = old.value_or(std::vector<std::uint16_t>{});
+  const std::vector<std::uint16_t> oldIds =
+      IdsOfThisGroupOnly(update, group, language, old.value_or(std::vector<std::uint16_t>{}));
   std::int32_t nextId = kFirstNewIconId;
   if (!oldIds.empty()) nextId = *std::min_element(oldIds.begin(), oldIds.end());
   NumberedDeletion oldImages(update->root, kRtIcon, oldIds, language);
@@ -341,7 +377,8 @@ bool DeleteIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t
   const std::optional<std::vector<std::uint16_t>> ids = OldGroupIds(update, group, language);
   if (!ids) return true;
   try {
-    NumberedDeletion images(update->root, kRtIcon, *ids, language);
+    NumberedDeletion images(update->root, kRtIcon, IdsOfThisGroupOnly(update, group, language, *ids),
+                            language);
     if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, nullptr, 0))
       return false;
     images.Apply();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -789,6 +790,10 @@ TEST(ErrorText, OneLineWithTheFileAndOnlyTheReasonsThatApply) {
        "a.exe: cannot be opened for the change: held open by another program (another change of "
        "it may be running); try again when it has finished"},
       {MakeError(ErrorKind::Io, ""), "an input or output operation failed"},
+      // A folder that takes no journal names the way out.
+      {MakeError(ErrorKind::Journal, "cannot create the undo journal", EACCES, "a.exe.marovi-undo"),
+       "a.exe.marovi-undo: cannot create the undo journal: " + platform::SystemErrorText(EACCES) +
+           " (--no-journal changes the file without one, unprotected against a kill)"},
   };
   for (const Case& c : cases) EXPECT_EQ(app::ErrorText(c.error), c.text);
   EXPECT_EQ(app::RecoveryText("a.exe", Recovery::Undone),

@@ -10,7 +10,6 @@
 
 #include "engine/bytes.h"
 #include "engine/platform.h"
-#include "engine/undo_log.h"
 #include "tests/engine/engine_test_util.h"
 
 namespace marovi::test {
@@ -333,48 +332,6 @@ TEST_F(ShiftFileTailTest, ShrinkBeyondTheEndExtendsToPositionFirst) {
 TEST_F(ShiftFileTailTest, ShrinkingTheWholeTailAway) {
   ASSERT_TRUE(ShiftFileTail(file_, kLength, -static_cast<std::int32_t>(kLength - 10), mapping_, view_, viewSize_));
   EXPECT_EQ(Close(), Slice(original_, 0, 10));
-}
-
-// With an undo log, a shrinking move keeps what it overwrites and what the
-// shorter file cuts off: whichever call fails, the file is put back. Tails
-// longer and shorter than the shrink.
-TEST_F(ShiftFileTailTest, ShrinkWithAnUndoLogPutsTheFileBackAfterAnyFailure) {
-  Close();
-  for (const auto& [position, delta] : {std::pair<std::uint32_t, std::int32_t>{3000, -1200},
-                                        std::pair<std::uint32_t, std::int32_t>{4800, -1000}}) {
-    SCOPED_TRACE(position);
-    Bytes expected = Slice(original_, 0, position - static_cast<std::uint32_t>(-delta));
-    const Bytes tail = Slice(original_, position, kLength);
-    expected.insert(expected.end(), tail.begin(), tail.end());
-    int failures = 0;
-    for (std::uint64_t n = 1;; ++n) {
-      SCOPED_TRACE(n);
-      ASSERT_LT(n, 100u);
-      WriteWholeFile(path_, original_);
-      file_ = platform::OpenFileByName(Utf16Path(path_).c_str(), true, false);
-      ASSERT_TRUE(MapWholeFile(file_, mapping_, view_, viewSize_));
-      bool ok = false;
-      {
-        UndoLog log(file_, (folder_ / "undo").string());
-        platform::InjectFailureAt(n);
-        ok = ShiftFileTail(file_, position, delta, mapping_, view_, viewSize_, nullptr, &log);
-        const bool happened = platform::InjectedFailureHappened();
-        platform::InjectFailureAt(0);
-        EXPECT_EQ(ok, !happened);
-        EXPECT_FALSE(platform::InjectedFailureWasInWindow());
-      }
-      EXPECT_FALSE(std::filesystem::exists(folder_ / "undo"));
-      if (!ok) {
-        ++failures;
-        EXPECT_EQ(viewSize_, kLength) << "mapped again at the old length";
-        EXPECT_EQ(Close(), original_);
-        continue;
-      }
-      EXPECT_EQ(Close(), expected);
-      break;
-    }
-    EXPECT_GE(failures, 4);
-  }
 }
 
 }  // namespace

@@ -123,6 +123,26 @@ TEST_P(IconGroupTest, FreeIdsSkipImagesOfOtherGroups) {
   EXPECT_EQ(*FindLeaf(leaves, "14", "\"OTHER\"", 0), *FindLeaf(before, "14", "\"OTHER\"", 0));
 }
 
+// An image that another group lists too stays, with its id: that group
+// keeps what it shows, and the new images take free ids instead.
+TEST_P(IconGroupTest, ImagesSharedWithAnotherGroupStay) {
+  std::vector<ResourceSpec> resources;
+  AddGroup(resources, u"MAINICON", {1, 2, 3});
+  AddGroup(resources, 7, {2});
+  OpenImage image(folder_, resources, pe32Plus());
+  const auto before = Leaves(image.get());
+  const auto images = IconImages(3);
+  const Bytes ico = BuildIcoFile(images);
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
+  const auto leaves = Leaves(image.get());
+  ExpectGroup(leaves, ico, images, {1, 3, 4});
+  EXPECT_EQ(*FindLeaf(leaves, "3", "2", 0), *FindLeaf(before, "3", "2", 0));
+  EXPECT_EQ(*FindLeaf(leaves, "14", "7", 0), *FindLeaf(before, "14", "7", 0));
+  // Deleting the group leaves the shared image too.
+  ASSERT_TRUE(DeleteIconGroupResource(image.get(), kMain, 0));
+  EXPECT_EQ(IconIds(image.get()), (std::vector<std::uint32_t>{2}));
+}
+
 TEST_P(IconGroupTest, WithoutOldGroupIdsCountUpFromFiftySkippingUsedOnes) {
   std::vector<ResourceSpec> resources;
   AddGroup(resources, u"OTHER", {50, 52});
