@@ -11,7 +11,8 @@
 # - A check of the include lines (cmake/check-layers.cmake), run before the
 #   libraries are compiled and whenever a source of a layer changes: it also
 #   refuses what include paths cannot stop, such as "../app/x.h".
-# tests/layers proves both: the probes there must fail to compile.
+# tests/layers proves both: its probes must fail to compile, and the check
+# must list every crossing in a small tree of violations.
 set(MAROVI_LAYERS engine icons app cli)
 set(MAROVI_INCLUDE_ROOTS ${CMAKE_BINARY_DIR}/include-roots)
 
