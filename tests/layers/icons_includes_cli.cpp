@@ -1,0 +1,2 @@
+// Compiled as icons/ sources are: cli/ must not be found.
+#include "cli/commands.h"

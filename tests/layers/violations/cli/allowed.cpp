@@ -1,0 +1,6 @@
+// The top layer may include every layer and the system.
+#include <sys/stat.h>
+#include "app/change_workflow.h"
+#include "cli/console.h"
+#include "engine/image.h"
+#include "icons/icon_group.h"

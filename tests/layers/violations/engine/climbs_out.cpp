@@ -1,0 +1,3 @@
+// Climbs out of its folder.
+#include "engine/image.h"
+#include "../app/change_workflow.h"

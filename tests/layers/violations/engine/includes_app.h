@@ -1,0 +1,4 @@
+// A header of the engine that includes the application layer.
+#pragma once
+#include <cstdint>
+#include "app/change_workflow.h"

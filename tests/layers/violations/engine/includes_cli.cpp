@@ -1,0 +1,2 @@
+// The engine reaching the top layer.
+  #  include "cli/commands.h"
