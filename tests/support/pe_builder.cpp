@@ -347,7 +347,7 @@ Bytes BuildImage(const ImageSpec& spec) {
     for (const PlaceSpec& r : spec.relocations)
       addresses.push_back(sections[IndexOf(sections, r.section)].virtualAddress + r.offset);
     const Bytes table = RelocationTable(addresses, spec.pe32Plus);
-    std::copy(table.begin(), table.end(), sections[relocHost].data.begin() + relocAt);
+    std::copy(table.begin(), table.end(), sections[relocHost].data.begin() + static_cast<std::ptrdiff_t>(relocAt));
     relocSize = Size32(table.size());
   }
 
