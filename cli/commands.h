@@ -111,6 +111,10 @@ ResourceName GroupName(const std::string& text);
 std::u16string AbsoluteDestination(const std::u16string& destination);
 std::string ShellGroupNote(const app::ChangeOutcome& outcome);
 std::string SignatureNote(const std::string& destination);
+// Runs the change, printing what it recovered first; none (after printing
+// why) when the destination's folder cannot be made.
+std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
+                                            const std::string& destination);
 
 int RunList(const ListOptions& options);
 int RunSetIcon(const SetIconOptions& options);

@@ -70,16 +70,9 @@ int RunEdit(const EditOptions& options) {
   const app::ChangeRequest request = RequestOf(options);
   const std::string destination = platform::ToUtf8(request.destination);
 
-  app::ChangeOutcome outcome;
-  try {
-    outcome = app::RunChangeWorkflow(request, app::NativeFileSystem());
-  } catch (const app::AppError&) {
-    PrintError((destination.empty() ? std::string("the destination") : destination) +
-               ": cannot create the destination's folder (an empty or relative folder name)");
-    return kExitFailed;
-  }
-  for (const app::RecoveryNotice& notice : outcome.recovered)
-    PrintError(app::RecoveryText(platform::ToUtf8(notice.file), notice.recovery));
+  const std::optional<app::ChangeOutcome> ran = RunChange(request, destination);
+  if (!ran) return kExitFailed;
+  const app::ChangeOutcome& outcome = *ran;
 
   switch (outcome.status) {
     case app::ChangeStatus::Done:

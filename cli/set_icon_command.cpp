@@ -58,6 +58,21 @@ std::string SignatureNote(const std::string& destination) {
          "must be renewed (--strip-signature removes it)";
 }
 
+std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
+                                            const std::string& destination) {
+  app::ChangeOutcome outcome;
+  try {
+    outcome = app::RunChangeWorkflow(request, app::NativeFileSystem());
+  } catch (const app::AppError&) {
+    PrintError((destination.empty() ? std::string("the destination") : destination) +
+               ": cannot create the destination's folder (an empty or relative folder name)");
+    return std::nullopt;
+  }
+  for (const app::RecoveryNotice& notice : outcome.recovered)
+    PrintError(app::RecoveryText(platform::ToUtf8(notice.file), notice.recovery));
+  return outcome;
+}
+
 int RunSetIcon(const SetIconOptions& options) {
   for (const std::string* name : {&options.executable, &options.iconFile,
                                   options.output ? &*options.output : &options.executable}) {
@@ -83,16 +98,9 @@ int RunSetIcon(const SetIconOptions& options) {
   request.options.stripSignature = options.stripSignature;
   const std::string destination = platform::ToUtf8(request.destination);
 
-  app::ChangeOutcome outcome;
-  try {
-    outcome = app::RunChangeWorkflow(request, app::NativeFileSystem());
-  } catch (const app::AppError&) {
-    PrintError((destination.empty() ? std::string("the destination") : destination) +
-               ": cannot create the destination's folder (an empty or relative folder name)");
-    return kExitFailed;
-  }
-  for (const app::RecoveryNotice& notice : outcome.recovered)
-    PrintError(app::RecoveryText(platform::ToUtf8(notice.file), notice.recovery));
+  const std::optional<app::ChangeOutcome> ran = RunChange(request, destination);
+  if (!ran) return kExitFailed;
+  const app::ChangeOutcome& outcome = *ran;
 
   switch (outcome.status) {
     case app::ChangeStatus::Done:
