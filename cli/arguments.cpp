@@ -37,9 +37,10 @@ bool Matches(const std::string& arg, const std::string& name) {
                          arg[name.size()] == '=');
 }
 
-std::optional<Command> ParseList(const std::vector<std::string>& args, std::string& error) {
-  Command command;
-  command.kind = CommandKind::List;
+}  // namespace
+
+bool ParseFileAndJson(const std::vector<std::string>& args, const std::string& verb,
+                      std::string& file, bool& json, std::string& error) {
   std::vector<std::string> positional;
   bool optionsEnded = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -47,19 +48,28 @@ std::optional<Command> ParseList(const std::vector<std::string>& args, std::stri
     if (!optionsEnded && arg == "--") {
       optionsEnded = true;
     } else if (!optionsEnded && arg == "--json") {
-      command.list.json = true;
+      json = true;
     } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      error = "list: unknown option " + arg;
-      return std::nullopt;
+      error = verb + ": unknown option " + arg;
+      return false;
     } else {
       positional.push_back(arg);
     }
   }
   if (positional.size() != 1) {
-    error = "list takes one FILE";
-    return std::nullopt;
+    error = verb + " takes one FILE";
+    return false;
   }
-  command.list.file = positional[0];
+  file = positional[0];
+  return true;
+}
+
+namespace {
+
+std::optional<Command> ParseList(const std::vector<std::string>& args, std::string& error) {
+  Command command;
+  command.kind = CommandKind::List;
+  if (!ParseFileAndJson(args, "list", command.list.file, command.list.json, error)) return std::nullopt;
   return command;
 }
 

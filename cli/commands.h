@@ -101,6 +101,10 @@ inline constexpr char kShellMark[] = "shell";
 std::optional<Command> ParseEdit(const std::vector<std::string>& args, std::string& error);
 bool IsEditWithoutCommand(const std::vector<std::string>& args);
 std::optional<Command> ParseShowVersion(const std::vector<std::string>& args, std::string& error);
+// The arguments of a command that reads one FILE and takes --json: false,
+// with error set, on anything else.
+bool ParseFileAndJson(const std::vector<std::string>& args, const std::string& verb,
+                      std::string& file, bool& json, std::string& error);
 std::string EditUsageText();
 
 // Shared by the commands that change a file: the group named by --group (an

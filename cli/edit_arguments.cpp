@@ -226,26 +226,8 @@ std::optional<Command> ParseEdit(const std::vector<std::string>& args, std::stri
 std::optional<Command> ParseShowVersion(const std::vector<std::string>& args, std::string& error) {
   Command command;
   command.kind = CommandKind::ShowVersion;
-  std::vector<std::string> positional;
-  bool optionsEnded = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!optionsEnded && arg == "--") {
-      optionsEnded = true;
-    } else if (!optionsEnded && arg == "--json") {
-      command.showVersion.json = true;
-    } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      error = "show-version: unknown option " + arg;
-      return std::nullopt;
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (positional.size() != 1) {
-    error = "show-version takes one FILE";
+  if (!ParseFileAndJson(args, "show-version", command.showVersion.file, command.showVersion.json, error))
     return std::nullopt;
-  }
-  command.showVersion.file = positional[0];
   return command;
 }
 
