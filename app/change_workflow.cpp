@@ -198,7 +198,7 @@ class Change {
     };
     if (request_.replaceIcon) {
       step = FailedStep::LoadIcon;
-      outcome_.shownBefore = ShellIconGroup(update->root);
+      outcome_.shownBefore = ShellIconGroup(update->root.get());
       IconGroupKey group{request_.group, request_.language};
       if (request_.shellGroup && outcome_.shownBefore) group = *outcome_.shownBefore;
       std::vector<std::uint8_t> icon;
@@ -207,7 +207,7 @@ class Change {
                                  platform::ToUtf8(request_.iconFile), &error))
         return failed();
       outcome_.changedGroup = group;
-      outcome_.shownAfter = ShellIconGroup(update->root);
+      outcome_.shownAfter = ShellIconGroup(update->root.get());
     }
     step = FailedStep::Edit;
     std::vector<std::uint8_t> manifest;

@@ -42,20 +42,6 @@ std::u16string BaseName(const std::u16string& path) {
 
 }  // namespace
 
-HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
-  if (this != &other) {
-    platform::CloseFile(handle_);
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-platform::FileHandle HeldFile::release() {
-  const platform::FileHandle handle = handle_;
-  handle_ = platform::kInvalidFile;
-  return handle;
-}
-
 Error CheckRegularFile(const std::u16string& path, const std::string& role) {
   platform::FileKind kind = platform::FileKind::Missing;
   if (!platform::GetFileKind(path.c_str(), kind)) return SystemError("cannot be examined", path);

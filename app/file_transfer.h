@@ -7,28 +7,13 @@
 #include <string>
 
 #include "engine/error.h"
+#include "engine/owned_file.h"
 #include "engine/platform.h"
 
 namespace marovi::app {
 
 // An open file, closed when it goes out of scope.
-class HeldFile {
- public:
-  HeldFile() = default;
-  explicit HeldFile(platform::FileHandle handle) : handle_(handle) {}
-  ~HeldFile() { platform::CloseFile(handle_); }
-  HeldFile(HeldFile&& other) noexcept : handle_(other.release()) {}
-  HeldFile& operator=(HeldFile&& other) noexcept;
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
-
-  platform::FileHandle get() const { return handle_; }
-  bool valid() const { return handle_ != platform::kInvalidFile; }
-  platform::FileHandle release();
-
- private:
-  platform::FileHandle handle_ = platform::kInvalidFile;
-};
+using HeldFile = OwnedFile;
 
 // None when path names a regular file (links followed). Otherwise why not,
 // before anything is opened: "cannot be opened: no such executable", "is a

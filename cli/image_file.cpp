@@ -1,6 +1,10 @@
 #include "cli/image_file.h"
 
+#include "app/change_workflow.h"
+#include "app/error_text.h"
 #include "app/file_transfer.h"
+#include "cli/commands.h"
+#include "cli/console.h"
 #include "engine/bytes.h"
 #include "engine/image.h"
 #include "engine/platform.h"
@@ -41,6 +45,45 @@ Error InspectImage(const std::u16string& path, ImageInspection& result) {
   result.rawSize = LoadU32(header + sec::kSizeOfRawData);
   result.virtualAddress = LoadU32(header + sec::kVirtualAddress);
   return Error();
+}
+
+std::optional<ImageResources> ReadImageResources(const std::string& argument, bool resourcesRequired) {
+  const std::optional<std::u16string> path = FileArgument(argument);
+  if (!path) {
+    PrintError(NotUtf8Text(argument));
+    return std::nullopt;
+  }
+  if (Error refused = app::CheckRegularFile(*path, "image")) {
+    PrintError(app::ErrorText(refused));
+    return std::nullopt;
+  }
+  Error error;
+  const Recovery recovery =
+      app::NativeFileSystem().RecoverInterruptedChange(*path, platform::kInvalidFile, &error);
+  if (recovery == Recovery::Failed) {
+    if (error.file.empty()) error.file = argument;
+    PrintError(app::ErrorText(error));
+    return std::nullopt;
+  }
+  if (recovery == Recovery::Undone || recovery == Recovery::Removed)
+    PrintError(app::RecoveryText(argument, recovery));
+  ImageResources result;
+  if (Error refused = InspectImage(*path, result.image)) {
+    if (refused.kind == ErrorKind::NoResources && !resourcesRequired) return result;
+    PrintError(app::ErrorText(refused));
+    return std::nullopt;
+  }
+  const ImageInspection& image = result.image;
+  try {
+    result.root = ParseResourceTree(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
+                                    image.rawOffset, image.rawSize, image.virtualAddress);
+  } catch (const ImageFormatError& malformed) {
+    PrintError(app::ErrorText(MakeError(ErrorKind::MalformedImage,
+                                        std::string("malformed resource directory: ") + malformed.what(),
+                                        0, argument)));
+    return std::nullopt;
+  }
+  return result;
 }
 
 }  // namespace marovi::cli

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/error.h"
+#include "engine/restree.h"
 
 namespace marovi::cli {
 
@@ -23,5 +25,20 @@ struct ImageInspection {
 // file is refused before it is opened. The error names the file: it cannot
 // be opened or read, is not a PE image, has no resource section.
 Error InspectImage(const std::u16string& path, ImageInspection& result);
+
+// An image read for the commands that only look: its bytes and its resource
+// tree, whose leaves point into those bytes.
+struct ImageResources {
+  ImageInspection image;
+  ResourceTree root;  // null when the image has no resource section
+};
+
+// Reads the image that argument names, as list and show-version do: the
+// name checked, what a change of it that was cut short left put right first
+// (with a line saying so), the file read held shared, never half changed, and
+// its resource directory read. Prints the reason and returns nothing on
+// failure; an image without a resource section is one only when
+// resourcesRequired.
+std::optional<ImageResources> ReadImageResources(const std::string& argument, bool resourcesRequired);
 
 }  // namespace marovi::cli

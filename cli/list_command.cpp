@@ -19,18 +19,6 @@
 namespace marovi::cli {
 namespace {
 
-class TreeOwner {
- public:
-  explicit TreeOwner(TResItem* root) : root_(root) {}
-  ~TreeOwner() { FreeResourceTree(&root_); }
-  TreeOwner(const TreeOwner&) = delete;
-  TreeOwner& operator=(const TreeOwner&) = delete;
-  const TResItem* get() const { return root_; }
-
- private:
-  TResItem* root_;
-};
-
 std::string KeyText(const TResItem& node) {
   return ResourceKeyText(std::u16string(node.name.data(), node.name.size()), node.id);
 }
@@ -57,59 +45,24 @@ std::string ResourceKeyText(const std::u16string& name, std::uint32_t id) {
 }
 
 int RunList(const ListOptions& options) {
-  const std::optional<std::u16string> path = FileArgument(options.file);
-  if (!path) {
-    PrintError(NotUtf8Text(options.file));
-    return kExitFailed;
-  }
-  if (Error refused = app::CheckRegularFile(*path, "image")) {
-    PrintError(app::ErrorText(refused));
-    return kExitFailed;
-  }
-  // What a change of the file that was cut short left is put right first;
-  // the listing then reads the file held shared, never half changed.
-  Error error;
-  const Recovery recovery = app::NativeFileSystem().RecoverInterruptedChange(
-      *path, platform::kInvalidFile, &error);
-  if (recovery == Recovery::Failed) {
-    if (error.file.empty()) error.file = options.file;
-    PrintError(app::ErrorText(error));
-    return kExitFailed;
-  }
-  if (recovery == Recovery::Undone || recovery == Recovery::Removed)
-    PrintError(app::RecoveryText(options.file, recovery));
-  ImageInspection image;
-  if (Error refused = InspectImage(*path, image)) {
-    PrintError(app::ErrorText(refused));
-    return kExitFailed;
-  }
-  TResItem* root = nullptr;
-  try {
-    root = ParseResourceTree(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
-                             image.rawOffset, image.rawSize, image.virtualAddress);
-  } catch (const ImageFormatError& malformed) {
-    PrintError(app::ErrorText(MakeError(ErrorKind::MalformedImage,
-                                        std::string("malformed resource directory: ") +
-                                            malformed.what(),
-                                        0, options.file)));
-    return kExitFailed;
-  }
-  const TreeOwner owner(root);
+  const std::optional<ImageResources> read = ReadImageResources(options.file, true);
+  if (!read) return kExitFailed;
+  const TResItem* root = read->root.get();
   // The group the shell shows gets a fifth column; the four before it stay
   // as on every other line.
   const TResItem* shown = ShellIconGroupNodes(root).leaf;
   std::string out;
   std::vector<std::string> json;
-  for (const TResItem* type = root ? root->firstChild : nullptr; type; type = type->nextSibling) {
-    for (const TResItem* name = type->firstChild; name; name = name->nextSibling) {
-      for (const TResItem* leaf = name->firstChild; leaf; leaf = leaf->nextSibling) {
-        if (leaf->isDirectory) continue;
+  for (const TResItem* type = root ? root->firstChild.get() : nullptr; type; type = type->nextSibling.get()) {
+    for (const TResItem* name = type->firstChild.get(); name; name = name->nextSibling.get()) {
+      for (const TResItem* leaf = name->firstChild.get(); leaf; leaf = leaf->nextSibling.get()) {
+        if (leaf->isDirectory()) continue;
         if (options.json) {
           json.push_back(ListJsonEntry(*type, *name, *leaf, leaf == shown));
           continue;
         }
         out += KeyText(*type) + " " + KeyText(*name) + " " + std::to_string(leaf->id) + " " +
-               std::to_string(leaf->dataSize);
+               std::to_string(leaf->leaf().dataSize);
         if (leaf == shown) out += std::string(" ") + kShellMark;
         out += "\n";
       }

@@ -15,7 +15,7 @@ std::string JsonKey(const TResItem& node) {
 
 std::string ListJsonEntry(const TResItem& type, const TResItem& name, const TResItem& leaf, bool shown) {
   return "{\"type\": " + JsonKey(type) + ", \"name\": " + JsonKey(name) +
-         ", \"language\": " + std::to_string(leaf.id) + ", \"size\": " + std::to_string(leaf.dataSize) +
+         ", \"language\": " + std::to_string(leaf.id) + ", \"size\": " + std::to_string(leaf.leaf().dataSize) +
          (shown ? ", \"shown\": true}" : "}");
 }
 

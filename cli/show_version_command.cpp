@@ -27,26 +27,17 @@ struct VersionResource {
 
 // The version resources of the image read in bytes; false with error when
 // one cannot be read.
-bool ReadVersions(const ImageInspection& image, const std::string& file, std::vector<VersionResource>& out,
+bool ReadVersions(const TResItem* root, const std::string& file, std::vector<VersionResource>& out,
                   Error& error) {
-  TResItem* root = nullptr;
-  try {
-    root = ParseResourceTree(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()), image.rawOffset,
-                             image.rawSize, image.virtualAddress);
-  } catch (const ImageFormatError& malformed) {
-    error = MakeError(ErrorKind::MalformedImage, std::string("malformed resource directory: ") + malformed.what(),
-                      0, file);
-    return false;
-  }
   bool read = true;
-  for (const TResItem* type = root ? root->firstChild : nullptr; type && read; type = type->nextSibling) {
+  for (const TResItem* type = root ? root->firstChild.get() : nullptr; type && read; type = type->nextSibling.get()) {
     if (!type->name.empty() || type->id != kRtVersion) continue;
-    for (const TResItem* name = type->firstChild; name && read; name = name->nextSibling) {
-      for (const TResItem* leaf = name->firstChild; leaf && read; leaf = leaf->nextSibling) {
-        if (leaf->isDirectory || leaf->dataPointer == nullptr) continue;
+    for (const TResItem* name = type->firstChild.get(); name && read; name = name->nextSibling.get()) {
+      for (const TResItem* leaf = name->firstChild.get(); leaf && read; leaf = leaf->nextSibling.get()) {
+        if (leaf->isDirectory() || leaf->leaf().data.view() == nullptr) continue;
         const auto language = static_cast<std::uint16_t>(leaf->id);
         std::optional<VersionInfo> info =
-            ParseVersionInfo(std::span<const std::uint8_t>(leaf->dataPointer, leaf->dataSize), &error);
+            ParseVersionInfo(std::span<const std::uint8_t>(leaf->leaf().data.view(), leaf->leaf().dataSize), &error);
         if (!info) {
           error = MakeError(ErrorKind::MalformedImage,
                             "the version information in language " + std::to_string(language) +
@@ -59,40 +50,17 @@ bool ReadVersions(const ImageInspection& image, const std::string& file, std::ve
       }
     }
   }
-  FreeResourceTree(&root);
   return read;
 }
 
 }  // namespace
 
 int RunShowVersion(const ShowVersionOptions& options) {
-  const std::optional<std::u16string> path = FileArgument(options.file);
-  if (!path) {
-    PrintError(NotUtf8Text(options.file));
-    return kExitFailed;
-  }
-  if (Error refused = app::CheckRegularFile(*path, "image")) {
-    PrintError(app::ErrorText(refused));
-    return kExitFailed;
-  }
-  // As list does: what a change cut short left is put right first.
-  Error error;
-  const Recovery recovery = app::NativeFileSystem().RecoverInterruptedChange(*path, platform::kInvalidFile, &error);
-  if (recovery == Recovery::Failed) {
-    if (error.file.empty()) error.file = options.file;
-    PrintError(app::ErrorText(error));
-    return kExitFailed;
-  }
-  if (recovery == Recovery::Undone || recovery == Recovery::Removed)
-    PrintError(app::RecoveryText(options.file, recovery));
-  ImageInspection image;
+  const std::optional<ImageResources> read = ReadImageResources(options.file, false);
+  if (!read) return kExitFailed;
   std::vector<VersionResource> versions;
-  if (Error refused = InspectImage(*path, image)) {
-    if (refused.kind != ErrorKind::NoResources) {
-      PrintError(app::ErrorText(refused));
-      return kExitFailed;
-    }
-  } else if (!ReadVersions(image, options.file, versions, error)) {
+  Error error;
+  if (!ReadVersions(read->root.get(), options.file, versions, error)) {
     PrintError(app::ErrorText(error));
     return kExitFailed;
   }

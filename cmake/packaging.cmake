@@ -65,7 +65,8 @@ endif()
 # The headers of the engine's API and every header they include.
 set(MAROVI_PUBLIC_HEADERS
   engine/update.h engine/commit.h engine/restree.h engine/error.h engine/journal.h
-  engine/section_layout.h engine/compact_string.h engine/platform.h)
+  engine/section_layout.h engine/compact_string.h engine/platform.h engine/leaf_data.h
+  engine/owned_file.h)
 
 add_library(Marovi::engine ALIAS marovi_engine)
 set_target_properties(marovi_engine PROPERTIES EXPORT_NAME engine POSITION_INDEPENDENT_CODE ON)

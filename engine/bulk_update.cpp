@@ -18,15 +18,15 @@ bool IsNamed(const TResItem* node) { return !node->name.empty(); }
 // The node that FindNamedChild finds for a numbered key, and the leaf that
 // FindLanguageChild finds, are directories resp. leaves; so are the nodes
 // counted and removed here.
-bool IsNumberedDirectory(const TResItem* node) { return node->isDirectory && !IsNamed(node); }
+bool IsNumberedDirectory(const TResItem* node) { return node->isDirectory() && !IsNamed(node); }
 bool IsLeafOf(const TResItem* node, std::uint16_t language) {
-  return !node->isDirectory && node->id == language;
+  return !node->isDirectory() && node->id == language;
 }
 
-// Frees one node that is not (or no longer) in a list, with its subtree.
-void FreeNode(TResItem* node) noexcept {
-  node->nextSibling = nullptr;
-  FreeResourceTree(&node);
+// Takes the node in slot out of its list (with its subtree) and frees it.
+void Unlink(LinkSlot slot) noexcept {
+  ResourceTree node = std::move(*slot);
+  *slot = std::move(node->nextSibling);
 }
 
 }  // namespace
@@ -35,7 +35,7 @@ NumberedDeletion::NumberedDeletion(TResItem* root, std::uint16_t type,
                                    const std::vector<std::uint16_t>& ids, std::uint16_t language)
     : root_(root), language_(language) {
   if (root == nullptr) return;
-  type_ = *FindNamedChild(root, MakeIntResource(type));
+  type_ = FindNamedChild(root, MakeIntResource(type))->get();
   if (type_ == nullptr || ids.empty()) return;
 
   // How many deletes each id still has to make, ascending by id.
@@ -51,7 +51,7 @@ NumberedDeletion::NumberedDeletion(TResItem* root, std::uint16_t type,
   // that removes the directory hands the id's further deletes on to the next
   // directory of that id (a file may list an id twice); one that leaves it
   // lets all further deletes of the id end there as well.
-  for (TResItem* name = type_->firstChild; name != nullptr; name = name->nextSibling) {
+  for (TResItem* name = type_->firstChild.get(); name != nullptr; name = name->nextSibling.get()) {
     if (!IsNumberedDirectory(name) || name->id > 0xFFFF) continue;
     const auto it = std::lower_bound(
         pending.begin(), pending.end(), name->id,
@@ -60,7 +60,7 @@ NumberedDeletion::NumberedDeletion(TResItem* root, std::uint16_t type,
     std::uint32_t& left = it->second;
 
     std::uint32_t children = 0, ofLanguage = 0;
-    for (const TResItem* leaf = name->firstChild; leaf != nullptr; leaf = leaf->nextSibling) {
+    for (const TResItem* leaf = name->firstChild.get(); leaf != nullptr; leaf = leaf->nextSibling.get()) {
       ++children;
       if (IsLeafOf(leaf, language)) ++ofLanguage;
     }
@@ -84,7 +84,8 @@ std::vector<std::uint32_t> NumberedDeletion::IdsLeft() const {
   std::vector<std::uint32_t> ids;
   if (type_ == nullptr) return ids;
   std::size_t next = 0;  // removals_ are in list order
-  for (const TResItem* child = type_->firstChild; child != nullptr; child = child->nextSibling) {
+  for (const TResItem* child = type_->firstChild.get(); child != nullptr;
+       child = child->nextSibling.get()) {
     bool gone = false;
     if (next < removals_.size() && removals_[next].name == child) gone = removals_[next++].whole;
     if (!IsNamed(child) && !gone) ids.push_back(child->id);
@@ -96,45 +97,44 @@ std::vector<std::uint32_t> NumberedDeletion::IdsLeft() const {
 
 void NumberedDeletion::Apply() noexcept {
   if (type_ == nullptr || removals_.empty()) return;
+  ResourceDirectory& typeCounts = type_->directory();
   LinkSlot slot = &type_->firstChild;
   std::size_t next = 0;
   while (*slot != nullptr && next < removals_.size()) {
-    TResItem* name = *slot;
+    TResItem* name = slot->get();
     if (name != removals_[next].name) {
       slot = &name->nextSibling;
       continue;
     }
     const Removal& removal = removals_[next++];
     if (removal.whole) {
-      *slot = name->nextSibling;
-      --type_->idEntryCount;
-      FreeNode(name);
+      --typeCounts.idEntryCount;
+      Unlink(slot);
       continue;
     }
+    ResourceDirectory& nameCounts = name->directory();
     std::uint32_t left = removal.leaves;
     for (LinkSlot leafSlot = &name->firstChild; *leafSlot != nullptr && left > 0;) {
-      TResItem* leaf = *leafSlot;
+      TResItem* leaf = leafSlot->get();
       if (!IsLeafOf(leaf, language_)) {
         leafSlot = &leaf->nextSibling;
         continue;
       }
-      *leafSlot = leaf->nextSibling;
-      if (IsNamed(leaf)) --name->namedEntryCount;
-      else --name->idEntryCount;
-      FreeNode(leaf);
+      if (IsNamed(leaf)) --nameCounts.namedEntryCount;
+      else --nameCounts.idEntryCount;
+      Unlink(leafSlot);
       --left;
     }
     slot = &name->nextSibling;
   }
   removals_.clear();
 
-  if (type_->namedEntryCount + type_->idEntryCount == 0) {
+  if (typeCounts.namedEntryCount + typeCounts.idEntryCount == 0) {
     LinkSlot typeSlot = &root_->firstChild;
-    while (*typeSlot != nullptr && *typeSlot != type_) typeSlot = &(*typeSlot)->nextSibling;
+    while (*typeSlot != nullptr && typeSlot->get() != type_) typeSlot = &(*typeSlot)->nextSibling;
     if (*typeSlot != nullptr) {
-      *typeSlot = type_->nextSibling;
-      --root_->idEntryCount;
-      FreeNode(type_);
+      --root_->directory().idEntryCount;
+      Unlink(typeSlot);
     }
   }
   type_ = nullptr;
@@ -144,51 +144,31 @@ NumberedInsertion::NumberedInsertion(std::uint16_t type, const std::vector<Numbe
                                      std::uint16_t language)
     : type_(type), language_(language) {
   entries_.reserve(items.size());
-  try {
-    for (const NumberedData& item : items) {
-      auto leaf = std::make_unique<TResItem>();
-      StoreLeafData(leaf.get(), language, item.data, item.size);
-      auto name = std::make_unique<TResItem>();
-      name->isDirectory = true;
-      name->id = item.id;
-      name->idEntryCount = 1;
-      name->firstChild = leaf.release();
-      entries_.push_back(Entry{item.id, name.get(), name->firstChild});
-      name.release();
-    }
-    spareType_ = new TResItem;
-    spareType_->isDirectory = true;
-    spareType_->id = type;
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const Entry& a, const Entry& b) { return a.id < b.id; });
-    const auto twice = std::adjacent_find(
-        entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.id == b.id; });
-    if (twice != entries_.end())
-      throw std::invalid_argument("resource id " + std::to_string(twice->id) + " is given twice");
-  } catch (...) {
-    Release();
-    throw;
+  for (const NumberedData& item : items) {
+    ResourceTree leaf = TResItem::Leaf();
+    StoreLeafData(leaf.get(), language, item.data, item.size);
+    ResourceTree name = TResItem::Directory();
+    name->id = item.id;
+    name->directory().idEntryCount = 1;
+    name->firstChild = std::move(leaf);
+    entries_.push_back(Entry{item.id, std::move(name)});
   }
-}
-
-NumberedInsertion::~NumberedInsertion() { Release(); }
-
-void NumberedInsertion::Release() noexcept {
-  for (Entry& entry : entries_) {
-    if (entry.name != nullptr) FreeNode(entry.name);  // holds the leaf
-    else if (entry.leaf != nullptr) FreeNode(entry.leaf);
-    entry.name = entry.leaf = nullptr;
-  }
-  if (spareType_ != nullptr) FreeNode(spareType_);
-  spareType_ = nullptr;
+  spareType_ = TResItem::Directory();
+  spareType_->id = type;
+  std::stable_sort(entries_.begin(), entries_.end(),
+                   [](const Entry& a, const Entry& b) { return a.id < b.id; });
+  const auto twice = std::adjacent_find(
+      entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.id == b.id; });
+  if (twice != entries_.end())
+    throw std::invalid_argument("resource id " + std::to_string(twice->id) + " is given twice");
 }
 
 bool NumberedInsertion::Link(TResItem* root) noexcept {
   if (entries_.empty()) return true;
-  TResItem* type = *FindNamedChild(root, MakeIntResource(type_));
+  TResItem* type = FindNamedChild(root, MakeIntResource(type_))->get();
   if (type != nullptr) {
     // The first name directory of each id, in list order, takes its leaf.
-    for (TResItem* child = type->firstChild; child != nullptr; child = child->nextSibling) {
+    for (TResItem* child = type->firstChild.get(); child != nullptr; child = child->nextSibling.get()) {
       if (!IsNumberedDirectory(child)) continue;
       const auto it = std::lower_bound(entries_.begin(), entries_.end(), child->id,
                                        [](const Entry& e, std::uint32_t id) { return e.id < id; });
@@ -202,25 +182,21 @@ bool NumberedInsertion::Link(TResItem* root) noexcept {
     }
   } else {
     LinkSlot slot = NumberedInsertionPoint(root, type_);
-    spareType_->nextSibling = *slot;
-    *slot = spareType_;
-    ++root->idEntryCount;
-    type = spareType_;
-    spareType_ = nullptr;
+    type = spareType_.get();
+    spareType_->nextSibling = std::move(*slot);
+    *slot = std::move(spareType_);
+    ++root->directory().idEntryCount;
   }
 
   for (Entry& entry : entries_) {
     if (entry.existing == nullptr) continue;
-    entry.name->firstChild = nullptr;
-    entry.name->idEntryCount = 0;
-    FreeNode(entry.name);
-    entry.name = nullptr;
+    ResourceTree leaf = std::move(entry.name->firstChild);
+    entry.name.reset();
     LinkSlot slot = &entry.existing->firstChild;
     while (*slot != nullptr && (*slot)->id < language_) slot = &(*slot)->nextSibling;
-    entry.leaf->nextSibling = *slot;
-    *slot = entry.leaf;
-    ++entry.existing->idEntryCount;
-    entry.leaf = nullptr;
+    leaf->nextSibling = std::move(*slot);
+    *slot = std::move(leaf);
+    ++entry.existing->directory().idEntryCount;
   }
 
   // One at a time, each new directory would go before the first numbered
@@ -234,15 +210,15 @@ bool NumberedInsertion::Link(TResItem* root) noexcept {
   };
   // Links the next new directory at slot, before what slot held.
   auto linkNext = [&](LinkSlot& slot) {
-    next->name->nextSibling = *slot;
-    *slot = next->name;
-    slot = &next->name->nextSibling;
-    ++type->idEntryCount;
-    next->name = next->leaf = nullptr;
+    TResItem* name = next->name.get();
+    name->nextSibling = std::move(*slot);
+    *slot = std::move(next->name);
+    slot = &name->nextSibling;
+    ++type->directory().idEntryCount;
   };
   LinkSlot slot = &type->firstChild;
   for (; *slot != nullptr; slot = &(*slot)->nextSibling) {
-    if (IsNamed(*slot)) continue;
+    if (IsNamed(slot->get())) continue;
     while (nextNew() && next->id <= (*slot)->id) linkNext(slot);
   }
   while (nextNew()) linkNext(slot);

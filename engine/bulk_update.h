@@ -67,9 +67,7 @@ class NumberedInsertion {
   // nothing behind.
   NumberedInsertion(std::uint16_t type, const std::vector<NumberedData>& items,
                     std::uint16_t language);
-  ~NumberedInsertion();  // frees what was not linked
-  NumberedInsertion(const NumberedInsertion&) = delete;
-  NumberedInsertion& operator=(const NumberedInsertion&) = delete;
+  // Destroying it frees what was not linked.
 
   // Links the new nodes into the tree (the type directory too, when it is
   // missing). False, with the tree unchanged, when a leaf of the language
@@ -77,17 +75,14 @@ class NumberedInsertion {
   bool Link(TResItem* root) noexcept;
 
  private:
-  void Release() noexcept;
-
   struct Entry {
     std::uint16_t id;
-    TResItem* name;   // a new name directory holding leaf, unless linked
-    TResItem* leaf;
+    ResourceTree name;             // a new name directory holding the leaf, until linked
     TResItem* existing = nullptr;  // the name directory the leaf goes into
   };
   std::uint16_t type_;
   std::uint16_t language_;
-  TResItem* spareType_ = nullptr;  // the type directory, should it be missing
+  ResourceTree spareType_;  // the type directory, should it be missing
   std::vector<Entry> entries_;     // ascending by id
 };
 

@@ -30,14 +30,6 @@ namespace {
 // The largest section the commit lays out; file positions are 32-bit.
 constexpr std::uint64_t kMaxSectionSize = 0x7FFFFFFF;
 
-// Frees everything the update holds.
-void Release(ResourceUpdate* update) {
-  FreeResourceTree(&update->root);
-  UnmapFile(update->mappingHandle, update->view, update->viewSize);
-  platform::CloseFile(update->fileHandle);
-  delete update;
-}
-
 // One commit on an update whose tree is complete.
 class Committer {
  public:
@@ -63,13 +55,13 @@ class Committer {
     if (!index) inPlace = Refusal{"it has no resource section", 0};
     else inPlace = CheckResourceSectionHoldsOnlyResources(u_.view, u_.viewSize, l, *index);
 
-    if (!FitsTheFormat(u_.root)) {
+    if (!FitsTheFormat(u_.root.get())) {
       error_ = MakeError(ErrorKind::Refused,
                          "a resource name or directory is larger than the format can hold");
       return false;
     }
     std::uint64_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
-    Measure(u_.root, dirBytes, nameBytes, dataBytes);
+    Measure(u_.root.get(), dirBytes, nameBytes, dataBytes);
     const std::uint64_t sectionSize = ((dirBytes + nameBytes + 3) & ~std::uint64_t{3}) + dataBytes;
     const std::uint64_t newRaw = (sectionSize + fileAlignment - 1) / fileAlignment * fileAlignment;
     if (sectionSize > kMaxSectionSize || newRaw > kMaxSectionSize) {
@@ -129,7 +121,7 @@ class Committer {
     moved.end = std::uint64_t{rawPointer} + rawSize;
     // The old section's bytes are moved inside it only when it is rebuilt
     // where it is; a new section leaves them be.
-    SectionImage image = BuildResourceSection(rva, u_.root, static_cast<std::uint32_t>(dirBytes),
+    SectionImage image = BuildResourceSection(rva, u_.root.get(), static_cast<std::uint32_t>(dirBytes),
                                               static_cast<std::uint32_t>(nameBytes),
                                               static_cast<std::uint32_t>(dataBytes),
                                               u_.fileHandle, u_.view, added_ ? nullptr : &moved);
@@ -142,12 +134,6 @@ class Committer {
                          code, platform::TempDirectory());
       return false;
     }
-    struct ImageGuard {
-      const TResItem* root;
-      SectionImage& image;
-      ~ImageGuard() { ReleaseSectionImage(root, image); }
-    } guard{u_.root, image};
-
     // Everything the change will overwrite is kept in the journal before the
     // first byte of the image changes: the headers, the debug entries, and
     // the section with all that lies behind it when that moves.
@@ -179,7 +165,7 @@ class Committer {
       // it meant is undone, not reported as done.
       if (done) {
         if (const auto problem = CheckCommittedImage(u_.view, u_.viewSize, oldHeaders, p.sectionIndex,
-                                                     u_.root, added_.has_value())) {
+                                                     u_.root.get(), added_.has_value())) {
           error_ = MakeError(ErrorKind::Internal, "the written image does not check (" + *problem +
                                                       "); the file was put back as it was");
           done = false;
@@ -306,7 +292,7 @@ class Committer {
     // as well. The checksum reads the file likewise. (Reading the section
     // through a buffer and summing it on its way measured no faster than
     // this in-kernel copy and one more read.)
-    if (!platform::CopyFileRange(image.file, 0, u_.fileHandle, p.rawPointer, p.sectionSize)) {
+    if (!platform::CopyFileRange(image.file.get(), 0, u_.fileHandle, p.rawPointer, p.sectionSize)) {
       Fail("cannot write the new resource section");
       return false;
     }
@@ -384,12 +370,12 @@ class Committer {
     // Everything between the moved leaves comes from the section image.
     std::uint64_t at = 0;
     for (const LeafMove& m : moved.moves) {
-      if (m.to > at && !platform::CopyFileRange(image.file, at, u_.fileHandle, base + at, m.to - at))
+      if (m.to > at && !platform::CopyFileRange(image.file.get(), at, u_.fileHandle, base + at, m.to - at))
         return false;
       at = std::uint64_t{m.to} + m.size;
     }
     return (p.sectionSize == at ||
-            platform::CopyFileRange(image.file, at, u_.fileHandle, base + at, p.sectionSize - at)) &&
+            platform::CopyFileRange(image.file.get(), at, u_.fileHandle, base + at, p.sectionSize - at)) &&
            (zeros.empty() || platform::WriteAt(u_.fileHandle, base + p.sectionSize, zeros.data(), zeros.size()));
   }
 
@@ -507,7 +493,7 @@ bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error) {
     }
     if (!result && e.file.empty()) e.file = platform::ToUtf8(update->fileName);
   }
-  Release(update);
+  delete update;
   return result;
 }
 

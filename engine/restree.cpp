@@ -8,15 +8,11 @@
 #include <vector>
 
 #include "engine/bytes.h"
-#include "engine/update.h"
 
 namespace marovi {
 
-static_assert(offsetof(TResItem, reserved) + sizeof(TResItem::reserved) <=
-                  offsetof(TResItem, sharedStorage) + sizeof(TResItem::sharedStorage) &&
-              offsetof(TResItem, idEntryCount) + sizeof(TResItem::idEntryCount) <=
-                  offsetof(TResItem, sharedStorage) + sizeof(TResItem::sharedStorage),
-              "a new node starts with every field of a directory and a leaf zero");
+// A directory of many resources holds two nodes per resource.
+static_assert(sizeof(TResItem) <= (sizeof(void*) == 8 ? 72 : 40), "a resource node has grown");
 
 namespace {
 
@@ -27,14 +23,6 @@ constexpr std::uint32_t kDataEntrySize = 16;
 // Real directories are three levels deep; anything far deeper is hostile and
 // would only exhaust the stack of the recursive passes.
 constexpr int kMaxDepth = 16;
-
-struct NodeDeleter {
-  void operator()(TResItem* node) const {
-    TResItem* slot = node;
-    FreeResourceTree(&slot);
-  }
-};
-using NodePtr = std::unique_ptr<TResItem, NodeDeleter>;
 
 class DirectoryReader {
  public:
@@ -61,15 +49,15 @@ class DirectoryReader {
                              " is referred to by more than one entry");
   }
 
-  NodePtr ReadEntry(std::uint32_t nameField, std::uint32_t offsetField, int depth) {
-    NodePtr node(new TResItem);
-    node->isDirectory = (offsetField & kHighBit) != 0;
+  ResourceTree ReadEntry(std::uint32_t nameField, std::uint32_t offsetField, int depth) {
+    ResourceTree node =
+        (offsetField & kHighBit) != 0 ? TResItem::Directory() : TResItem::Leaf();
     if ((nameField & kHighBit) != 0) {
       node->name = ReadName(nameField & ~kHighBit);
     } else {
       node->id = nameField;
     }
-    if (node->isDirectory) {
+    if (node->isDirectory()) {
       ReadDirectory(*node, offsetField & ~kHighBit, depth);
     } else {
       ReadDataEntry(*node, offsetField);
@@ -109,13 +97,14 @@ class DirectoryReader {
     }
     if (!section_.Has(offset, kDirectoryHeader)) Fail("resource directory table", offset, kDirectoryHeader);
     const std::uint8_t* table = section_.data + offset;
-    node.characteristics = LoadU32(table + 0);
-    node.timeDateStamp = LoadU32(table + 4);
-    node.majorVersion = LoadU16(table + 8);
-    node.minorVersion = LoadU16(table + 10);
-    node.namedEntryCount = LoadU16(table + 12);
-    node.idEntryCount = LoadU16(table + 14);
-    const std::uint32_t count = node.namedEntryCount + node.idEntryCount;
+    ResourceDirectory& d = node.directory();
+    d.characteristics = LoadU32(table + 0);
+    d.timeDateStamp = LoadU32(table + 4);
+    d.majorVersion = LoadU16(table + 8);
+    d.minorVersion = LoadU16(table + 10);
+    d.namedEntryCount = LoadU16(table + 12);
+    d.idEntryCount = LoadU16(table + 14);
+    const std::uint32_t count = d.namedEntryCount + d.idEntryCount;
     const std::uint64_t tableBytes = kDirectoryHeader + std::uint64_t{kEntrySize} * count;
     if (!section_.Has(offset, tableBytes)) Fail("resource directory table", offset, tableBytes);
     // The entries of sound tables each take 8 bytes of the section of their
@@ -137,13 +126,12 @@ class DirectoryReader {
       // entries: a directory whose entries disagree with its counts, or a
       // name of no characters, could not be written back as it was read.
       const bool named = (LoadU32(entry) & kHighBit) != 0;
-      if (named != (k < node.namedEntryCount))
+      if (named != (k < d.namedEntryCount))
         throw ImageFormatError("resource directory at resource section offset " + HexOffset(offset) +
                                ": entry " + std::to_string(k) + " is " +
                                (named ? "named but lies among the numbered entries"
                                       : "numbered but lies among the named entries"));
-      NodePtr child = ReadEntry(LoadU32(entry), LoadU32(entry + 4), depth + 1);
-      *tail = child.release();
+      *tail = ReadEntry(LoadU32(entry), LoadU32(entry + 4), depth + 1);
       tail = &(*tail)->nextSibling;
     }
     path_.pop_back();
@@ -153,18 +141,19 @@ class DirectoryReader {
     if (!section_.Has(offset, kDataEntrySize)) Fail("resource data entry", offset, kDataEntrySize);
     const std::uint8_t* entry = section_.data + offset;
     const std::uint32_t rva = LoadU32(entry + 0);
-    node.dataSize = LoadU32(entry + 4);
-    node.codePage = LoadU32(entry + 8);
-    node.reserved = LoadU32(entry + 12);
+    ResourceLeaf& leaf = node.leaf();
+    leaf.dataSize = LoadU32(entry + 4);
+    leaf.codePage = LoadU32(entry + 8);
+    leaf.reserved = LoadU32(entry + 12);
     // OffsetToData is an address in memory, not a section offset: resource
     // data is taken to lie in the resource section itself, and must.
     const std::int64_t sectionOffset = std::int64_t{rva} - virtualAddress_;
-    if (sectionOffset < 0 || !section_.Has(static_cast<std::uint64_t>(sectionOffset), node.dataSize))
+    if (sectionOffset < 0 || !section_.Has(static_cast<std::uint64_t>(sectionOffset), leaf.dataSize))
       throw ImageFormatError("resource data at RVA " + HexOffset(rva) + " (" +
-                             std::to_string(node.dataSize) + " bytes, data entry at resource section offset " +
+                             std::to_string(leaf.dataSize) + " bytes, data entry at resource section offset " +
                              HexOffset(offset) + ") lies outside the resource section");
     const std::int64_t fileOffset = sectionOffset + rawOffset_;
-    node.dataPointer = view_ + fileOffset;
+    leaf.data.SetView(view_ + fileOffset);
   }
 
   const std::uint8_t* view_;
@@ -184,13 +173,13 @@ std::size_t KeyLength(const char16_t* text) {
   return n;
 }
 
-TResItem* ParseResourceTree(const std::uint8_t* view, std::uint32_t viewSize,
+ResourceTree ParseResourceTree(const std::uint8_t* view, std::uint32_t viewSize,
                             std::uint32_t rawOffset, std::uint32_t rawSize,
                             std::uint32_t virtualAddress) {
   DirectoryReader reader(view, viewSize, rawOffset, rawSize, virtualAddress);
-  NodePtr root = reader.ReadEntry(0, kHighBit, 0);
+  ResourceTree root = reader.ReadEntry(0, kHighBit, 0);
   reader.CheckEachDirectoryReadOnce();
-  return root.release();
+  return root;
 }
 
 LinkSlot FindNamedChild(TResItem* parent, ResKey key) {
@@ -198,15 +187,15 @@ LinkSlot FindNamedChild(TResItem* parent, ResKey key) {
   if (IsIntResource(key)) {
     const std::uint32_t id = ResourceId(key);
     for (; *slot != nullptr; slot = &(*slot)->nextSibling) {
-      const TResItem* n = *slot;
-      if (n->isDirectory && n->name.empty() && n->id == id) return slot;
+      const TResItem* n = slot->get();
+      if (n->isDirectory() && n->name.empty() && n->id == id) return slot;
     }
     return slot;
   }
   const std::u16string_view name(key, KeyLength(key));
   for (; *slot != nullptr; slot = &(*slot)->nextSibling) {
-    const TResItem* n = *slot;
-    if (n->isDirectory && n->name == name) return slot;
+    const TResItem* n = slot->get();
+    if (n->isDirectory() && n->name == name) return slot;
   }
   return slot;
 }
@@ -214,27 +203,10 @@ LinkSlot FindNamedChild(TResItem* parent, ResKey key) {
 LinkSlot FindLanguageChild(TResItem* parent, std::uint16_t language) {
   LinkSlot slot = &parent->firstChild;
   for (; *slot != nullptr; slot = &(*slot)->nextSibling) {
-    const TResItem* n = *slot;
-    if (!n->isDirectory && n->id == language) return slot;
+    const TResItem* n = slot->get();
+    if (!n->isDirectory() && n->id == language) return slot;
   }
   return slot;
-}
-
-void FreeResourceTree(LinkSlot slot) {
-  while (*slot != nullptr) {
-    TResItem* node = *slot;
-    FreeResourceTree(&node->firstChild);
-    *slot = node->nextSibling;
-    if (!node->isDirectory && node->tempFile != 0) {
-      platform::CloseFile(node->tempFile);
-      // Freeing must not fail: without memory for the name the file stays.
-      try {
-        platform::DeleteFileByName(ScratchFileName(node));
-      } catch (...) {
-      }
-    }
-    delete node;
-  }
 }
 
 }  // namespace marovi

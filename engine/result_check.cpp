@@ -71,17 +71,18 @@ class TreeComparison {
     if (depth > 16 || !InBounds(size_, offset, 16)) return "a directory table lies outside the section";
     const std::uint8_t* table = s_ + offset;
     const std::uint32_t named = LoadU16(table + 12), ids = LoadU16(table + 14);
-    if (named != node->namedEntryCount || ids != node->idEntryCount)
+    if (named != node->directory().namedEntryCount || ids != node->directory().idEntryCount)
       return "a directory holds other entries than meant";
     if (!InBounds(size_, offset + 16, 8ull * (named + ids))) return "a directory's entries lie outside the section";
-    const TResItem* child = node->firstChild;
-    for (std::uint32_t k = 0; k < named + ids; ++k, child = child->nextSibling) {
+    const TResItem* child = node->firstChild.get();
+    for (std::uint32_t k = 0; k < named + ids; ++k, child = child->nextSibling.get()) {
       if (child == nullptr) return "a directory holds more entries than meant";
       const std::uint8_t* entry = table + 16 + 8 * k;
       const std::uint32_t name = LoadU32(entry), target = LoadU32(entry + 4);
       if (auto problem = Key(name, *child)) return problem;
-      if (((target & kHighBit) != 0) != child->isDirectory) return "an entry is of the wrong kind";
-      auto problem = child->isDirectory ? Directory(target & ~kHighBit, child, depth + 1) : Leaf(target, *child);
+      if (((target & kHighBit) != 0) != child->isDirectory()) return "an entry is of the wrong kind";
+      auto problem = child->isDirectory() ? Directory(target & ~kHighBit, child, depth + 1)
+                                          : Leaf(target, child->leaf());
       if (problem) return problem;
     }
     return std::nullopt;
@@ -103,7 +104,7 @@ class TreeComparison {
     return std::nullopt;
   }
 
-  std::optional<std::string> Leaf(std::uint64_t offset, const TResItem& leaf) const {
+  std::optional<std::string> Leaf(std::uint64_t offset, const ResourceLeaf& leaf) const {
     if (!InBounds(size_, offset, 16)) return "a data entry lies outside the section";
     const std::uint8_t* entry = s_ + offset;
     const std::uint32_t address = LoadU32(entry);
@@ -114,10 +115,10 @@ class TreeComparison {
       return "a resource's data lies outside the section";
     // New data held in memory is compared byte for byte; the rest (moved
     // from the old section or from scratch files) by its place and size.
-    if (!leaf.data.empty()) {
+    if (const CompactByteString* bytes = leaf.data.memory(); bytes != nullptr && !bytes->empty()) {
       const std::uint64_t at = at_ + (address - rva_);
-      if (!InBounds(viewSize_, at, leaf.data.size()) ||
-          std::memcmp(view_ + at, leaf.data.data(), leaf.data.size()) != 0)
+      if (!InBounds(viewSize_, at, bytes->size()) ||
+          std::memcmp(view_ + at, bytes->data(), bytes->size()) != 0)
         return "a resource's new data did not reach the file";
     }
     return std::nullopt;

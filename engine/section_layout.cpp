@@ -19,24 +19,28 @@ namespace marovi {
 // many of its leaves share one data range, can wrap the totals around.
 void Measure(const TResItem* node, std::uint64_t& dirBytes, std::uint64_t& nameBytes,
              std::uint64_t& dataBytes) {
-  if (node->isDirectory) {
-    dirBytes += 16 + 8ull * (std::uint64_t{node->namedEntryCount} + node->idEntryCount);
-    for (const TResItem* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+  if (node->isDirectory()) {
+    const ResourceDirectory& d = node->directory();
+    dirBytes += 16 + 8ull * (std::uint64_t{d.namedEntryCount} + d.idEntryCount);
+    for (const TResItem* child = node->firstChild.get(); child != nullptr;
+         child = child->nextSibling.get()) {
       if (!child->name.empty()) nameBytes += 2 + 2ull * child->name.size();
       Measure(child, dirBytes, nameBytes, dataBytes);
     }
   } else {
     dirBytes += 16;
-    dataBytes += (std::uint64_t{node->dataSize} + 3) & ~std::uint64_t{3};
+    dataBytes += (std::uint64_t{node->leaf().dataSize} + 3) & ~std::uint64_t{3};
   }
 }
 
 // Counts and name lengths are 16-bit fields in the section: a tree beyond
 // them cannot be written as it is.
 bool FitsTheFormat(const TResItem* node) {
-  if (!node->isDirectory) return true;
-  if (node->namedEntryCount > 0xFFFF || node->idEntryCount > 0xFFFF) return false;
-  for (const TResItem* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+  if (!node->isDirectory()) return true;
+  const ResourceDirectory& d = node->directory();
+  if (d.namedEntryCount > 0xFFFF || d.idEntryCount > 0xFFFF) return false;
+  for (const TResItem* child = node->firstChild.get(); child != nullptr;
+       child = child->nextSibling.get()) {
     if (child->name.size() > 0xFFFF || !FitsTheFormat(child)) return false;
   }
   return true;
@@ -67,12 +71,12 @@ class LeafDataWriter {
       : scratch_(scratch), image_(image), imageView_(imageView), moved_(moved) {}
 
   // The bytes of leaf, which go at offset at of the section.
-  void Put(const TResItem* leaf, std::uint32_t at) {
-    const std::uint32_t size = leaf->dataSize;
+  void Put(const ResourceLeaf& leaf, std::uint32_t at) {
+    const std::uint32_t size = leaf.dataSize;
     if (size == 0) return;
-    if (leaf->dataPointer != nullptr) {
+    if (const std::uint8_t* bytes = leaf.data.view()) {
       if (image_ != platform::kInvalidFile && imageView_ != nullptr) {
-        const auto from = static_cast<std::uint64_t>(leaf->dataPointer - imageView_);
+        const auto from = static_cast<std::uint64_t>(bytes - imageView_);
         if (LeaveForMove(from, size, at)) return;
         if (size >= kDirectCopy) {
           Flush();
@@ -80,14 +84,14 @@ class LeafDataWriter {
           return;
         }
       }
-      Append(leaf->dataPointer, size, at);
-    } else if (!leaf->data.empty()) {
-      Append(reinterpret_cast<const std::uint8_t*>(leaf->data.data()),
-             std::min<std::size_t>(size, leaf->data.size()), at);
-    } else if (leaf->tempFile != 0) {
+      Append(bytes, size, at);
+    } else if (const CompactByteString* memory = leaf.data.memory()) {
+      Append(reinterpret_cast<const std::uint8_t*>(memory->data()),
+             std::min<std::size_t>(size, memory->size()), at);
+    } else if (const ScratchFile* file = leaf.data.scratch()) {
       // New data that cannot be read back would go into the image as zeros.
       Flush();
-      if (!platform::CopyFileRange(leaf->tempFile, 0, scratch_, at, size))
+      if (!platform::CopyFileRange(file->get(), 0, scratch_, at, size))
         throw std::runtime_error("cannot read back a scratch file");
     } else {
       // A leaf whose new data was lost when storing it failed.
@@ -155,22 +159,23 @@ class LeafDataWriter {
 // through files when it is given.
 void Write(const TResItem* node, SectionCursor& cursor, LeafDataWriter* files) {
   SectionWriter w{cursor};
-  if (node->isDirectory) {
-    const std::uint32_t count = node->namedEntryCount + node->idEntryCount;
+  if (node->isDirectory()) {
+    const ResourceDirectory& d = node->directory();
+    const std::uint32_t count = d.namedEntryCount + d.idEntryCount;
     const std::uint32_t table = cursor.dirPos;
     std::uint8_t* header = w.At(table, 16 + 8ull * count);
     cursor.dirPos += 16 + 8 * count;
-    StoreU32(header + 0, node->characteristics);
-    StoreU32(header + 4, node->timeDateStamp);
-    StoreU16(header + 8, node->majorVersion);
-    StoreU16(header + 10, node->minorVersion);
-    StoreU16(header + 12, static_cast<std::uint16_t>(node->namedEntryCount));
-    StoreU16(header + 14, static_cast<std::uint16_t>(node->idEntryCount));
+    StoreU32(header + 0, d.characteristics);
+    StoreU32(header + 4, d.timeDateStamp);
+    StoreU16(header + 8, d.majorVersion);
+    StoreU16(header + 10, d.minorVersion);
+    StoreU16(header + 12, static_cast<std::uint16_t>(d.namedEntryCount));
+    StoreU16(header + 14, static_cast<std::uint16_t>(d.idEntryCount));
     std::uint32_t k = 0;
-    for (const TResItem* child = node->firstChild; child != nullptr && k < count;
-         child = child->nextSibling, ++k) {
+    for (const TResItem* child = node->firstChild.get(); child != nullptr && k < count;
+         child = child->nextSibling.get(), ++k) {
       std::uint8_t* entry = header + 16 + 8 * k;
-      if (k < node->namedEntryCount) {
+      if (k < d.namedEntryCount) {
         const auto length = static_cast<std::uint32_t>(child->name.size());
         std::uint8_t* text = w.At(cursor.namePos, 2 + 2ull * length);
         StoreU32(entry, cursor.namePos | kHighBit);
@@ -181,33 +186,28 @@ void Write(const TResItem* node, SectionCursor& cursor, LeafDataWriter* files) {
       } else {
         StoreU32(entry, child->id);
       }
-      StoreU32(entry + 4, cursor.dirPos | (child->isDirectory ? kHighBit : 0));
+      StoreU32(entry + 4, cursor.dirPos | (child->isDirectory() ? kHighBit : 0));
       Write(child, cursor, files);
     }
     return;
   }
+  const ResourceLeaf& leaf = node->leaf();
   std::uint8_t* entry = w.At(cursor.dirPos, 16);
   cursor.dirPos += 16;
   StoreU32(entry + 0, cursor.sectionRva + cursor.dataPos);
-  StoreU32(entry + 4, node->dataSize);
-  StoreU32(entry + 8, node->codePage);
-  StoreU32(entry + 12, node->reserved);
-  std::uint8_t* out = w.At(cursor.dataPos, node->dataSize);
+  StoreU32(entry + 4, leaf.dataSize);
+  StoreU32(entry + 8, leaf.codePage);
+  StoreU32(entry + 12, leaf.reserved);
+  std::uint8_t* out = w.At(cursor.dataPos, leaf.dataSize);
   if (files != nullptr) {
-    files->Put(node, cursor.dataPos);
-  } else if (node->dataPointer != nullptr) {
-    std::memcpy(out, node->dataPointer, node->dataSize);
-  } else if (!node->data.empty()) {
-    std::memcpy(out, node->data.data(), std::min<std::size_t>(node->dataSize, node->data.size()));
-  } else if (node->tempFile != 0) {
-    // New data that cannot be read back would go into the image as zeros.
-    if (!platform::ReadAt(node->tempFile, 0, out, node->dataSize))
-      throw std::runtime_error("cannot read back a scratch file");
-  } else if (node->dataSize != 0) {
-    // A leaf whose new data was lost when storing it failed.
-    throw std::runtime_error("a resource has lost its data");
+    files->Put(leaf, cursor.dataPos);
+  } else if (!leaf.data.Read(leaf.dataSize, out)) {
+    // New data that cannot be read back, or that was lost when storing it
+    // failed, would go into the image as zeros.
+    throw std::runtime_error(leaf.data.scratch() != nullptr ? "cannot read back a scratch file"
+                                                            : "a resource has lost its data");
   }
-  cursor.dataPos += RoundUp(node->dataSize, 4);
+  cursor.dataPos += RoundUp(leaf.dataSize, 4);
 }
 
 std::uint32_t g_movedInPlaceMinimum = kMovedInPlace;
@@ -261,53 +261,58 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
   SectionImage image;
   const std::uint32_t dataStart = RoundUp(dirBytes + nameBytes, 4);
   const std::uint32_t sectionSize = dataStart + dataBytes;
-  std::string name = ScratchFileName(root);
-  const platform::FileHandle file = platform::CreateScratchFile(name);
-  if (file == platform::kInvalidFile) return image;
+  image.scratchName = ScratchFileName(root);
+  image.file = ScratchFile::Create(image.scratchName);
+  if (!image.file) return image;
   platform::MappingHandle mapping = 0;
-  std::uint8_t* view = nullptr;
-  std::uint32_t viewSize = 0;
   // A new file extended to its length reads as zeros: the gaps need no fill.
-  const bool mapped = platform::SetFileLength(file, sectionSize) &&
-                      platform::MapWholeFile(file, mapping, view, viewSize);
+  const bool mapped = platform::SetFileLength(image.file.get(), sectionSize) &&
+                      platform::MapWholeFile(image.file.get(), mapping, image.view, image.mappedSize);
   platform::CloseMapping(mapping);
   if (!mapped) {
-    platform::CloseFile(file);
-    platform::DeleteFileByName(name);
+    image.Release();
     return image;
   }
-  image.view = view;
   image.size = sectionSize;
-  image.mappedSize = viewSize;
-  image.scratchName = std::move(name);
-  image.file = file;
   // The directory tables and names go in through the view; the leaves'
   // bytes, most of a section, through the scratch file.
-  SectionCursor cursor{view, std::min(sectionSize, viewSize), sectionRva, 0, dirBytes, dataStart};
+  SectionCursor cursor{image.view, std::min(sectionSize, image.mappedSize), sectionRva, 0, dirBytes,
+                       dataStart};
   try {
-    LeafDataWriter files(file, imageFile, imageView, moved);
+    LeafDataWriter files(image.file.get(), imageFile, imageView, moved);
     Write(root, cursor, &files);
     files.Flush();
   } catch (...) {
-    ReleaseSectionImage(root, image);
+    image.Release();
   }
   return image;
 }
 
-void ReleaseSectionImage(const TResItem*, SectionImage& image) noexcept {
-  if (image.view == nullptr) return;
-  platform::UnmapView(image.view, image.mappedSize);
-  platform::CloseFile(image.file);
-  image.file = platform::kInvalidFile;
-  try {
-    platform::DeleteFileByName(image.scratchName);
-  } catch (...) {
-    // Deleting is best effort.
+SectionImage::SectionImage(SectionImage&& other) noexcept
+    : view(std::exchange(other.view, nullptr)),
+      size(std::exchange(other.size, 0)),
+      mappedSize(std::exchange(other.mappedSize, 0)),
+      scratchName(std::move(other.scratchName)),
+      file(std::move(other.file)) {}
+
+SectionImage& SectionImage::operator=(SectionImage&& other) noexcept {
+  if (this != &other) {
+    Release();
+    view = std::exchange(other.view, nullptr);
+    size = std::exchange(other.size, 0);
+    mappedSize = std::exchange(other.mappedSize, 0);
+    scratchName = std::move(other.scratchName);
+    file = std::move(other.file);
   }
-  image.view = nullptr;
-  image.size = 0;
-  image.mappedSize = 0;
-  image.scratchName.clear();
+  return *this;
+}
+
+void SectionImage::Release() noexcept {
+  if (view != nullptr) platform::UnmapView(view, mappedSize);
+  file.Close();
+  view = nullptr;
+  size = 0;
+  mappedSize = 0;
 }
 
 }  // namespace marovi

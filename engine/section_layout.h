@@ -8,6 +8,7 @@
 
 #include "engine/platform.h"
 #include "engine/restree.h"
+#include "engine/owned_file.h"
 
 namespace marovi {
 
@@ -34,13 +35,20 @@ struct SectionCursor {
 // scratch file cannot be read.
 bool WriteResourceTree(const TResItem* node, SectionCursor& cursor);
 
-// A finished section image, mapped from the root's scratch file.
+// A finished section image, mapped from the root's scratch file; unmapped,
+// and the file gone, when it is destroyed.
 struct SectionImage {
+  SectionImage() = default;
+  SectionImage(SectionImage&& other) noexcept;
+  SectionImage& operator=(SectionImage&& other) noexcept;
+  ~SectionImage() { Release(); }
+  void Release() noexcept;
+
   std::uint8_t* view = nullptr;
   std::uint32_t size = 0;  // sectionSize
   std::uint32_t mappedSize = 0;
-  std::string scratchName;  // named when built, so that releasing needs no memory
-  platform::FileHandle file = platform::kInvalidFile;  // the scratch file, open until released
+  std::string scratchName;  // the name it was created under
+  ScratchFile file;
 };
 // Lays out the section in a scratch file named after root; view null on failure.
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
@@ -81,8 +89,6 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes, platform::FileHandle imageFile,
                                   const std::uint8_t* imageView, LeavesMovedInPlace* moved);
-// Unmaps the image and deletes its scratch file; never throws.
-void ReleaseSectionImage(const TResItem* root, SectionImage& image) noexcept;
 
 // The measuring pass in 64 bits: sizes of the three areas of the subtree at
 // node added to the totals, which no tree can wrap around.

@@ -19,28 +19,15 @@ namespace {
 
 bool IsNamed(const TResItem* node) { return !node->name.empty(); }
 
-void ReleaseLeafData(TResItem* leaf) {
-  leaf->data.clear();
-  if (leaf->tempFile != 0) {
-    const std::string name = ScratchFileName(leaf);
-    platform::CloseFile(leaf->tempFile);
-    platform::DeleteFileByName(name);
-    leaf->tempFile = 0;
-  }
-}
+}  // namespace
 
-// Releases what a half-opened or ended update holds, keeping the caller's
-// last-error value.
-void ReleaseUpdate(ResourceUpdate* update) {
+ResourceUpdate::~ResourceUpdate() {
   const std::uint32_t saved = platform::LastError();
-  FreeResourceTree(&update->root);
-  UnmapFile(update->mappingHandle, update->view, update->viewSize);
-  platform::CloseFile(update->fileHandle);
-  delete update;
+  root.reset();
+  UnmapFile(mappingHandle, view, viewSize);
+  platform::CloseFile(fileHandle);
   platform::SetLastError(saved);
 }
-
-}  // namespace
 
 ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting) {
   const FileHandle file = OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
@@ -77,7 +64,7 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
   auto fail = [&](ResourceUpdate* update, ErrorKind kind, std::string detail,
                   std::uint32_t code) -> ResourceUpdate* {
     e = MakeError(kind, std::move(detail), code, platform::ToUtf8(fileName));
-    ReleaseUpdate(update);
+    delete update;
     platform::SetLastError(code);
     return nullptr;
   };
@@ -87,7 +74,7 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
   // A change that was cut short is undone before anything else reads the
   // image (front ends that want to say so call the recovery first).
   if (RecoverInterruptedChange(file, fileName, &e) == Recovery::Failed) {
-    ReleaseUpdate(update);
+    delete update;
     platform::SetLastError(e.osCode);
     return nullptr;
   }
@@ -115,8 +102,7 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
                 platform::ErrorFileNotFound());
   try {
     if (deleteExisting || !index) {
-      update->root = new TResItem;
-      update->root->isDirectory = true;
+      update->root = TResItem::Directory();
     } else {
       const std::uint8_t* section = update->view + layout->Section(*index);
       update->root = ParseResourceTree(update->view, update->viewSize,
@@ -167,63 +153,56 @@ int CompareByteStrings(const std::string& a, const std::string& b) {
 void StoreLeafData(TResItem* leaf, std::uint16_t language, const void* data, std::uint32_t size) {
   // The new bytes are kept before the leaf lets go of its old ones, so that a
   // store that fails leaves the leaf as it was and no scratch file behind.
+  ResourceLeaf& fields = leaf->leaf();
   auto take = [&] {
     leaf->id = language;
-    leaf->dataPointer = nullptr;
-    leaf->dataSize = size;
-    leaf->codePage = 0;
+    fields.dataSize = size;
+    fields.codePage = 0;
   };
   if (size <= kInMemoryLimit) {
     CompactByteString copy;
     copy.assign(static_cast<const char*>(data), size);
-    ReleaseLeafData(leaf);
-    leaf->data = std::move(copy);
+    fields.data.SetMemory(std::move(copy));
     take();
     return;
   }
   // The scratch file is named after the leaf, so an old one must go first;
   // if the new one then fails, the leaf holds no bytes at all and the
   // commit refuses it rather than writing zeros.
-  if (leaf->tempFile != 0) ReleaseLeafData(leaf);
+  if (fields.data.scratch() != nullptr) fields.data.Clear();
   const std::string name = ScratchFileName(leaf);
-  const platform::FileHandle file = platform::CreateScratchFile(name);
-  if (file == platform::kInvalidFile)
-    throw ScratchFileError("cannot create a scratch file", platform::LastError(), name);
-  if (!platform::WriteAt(file, 0, data, size)) {
-    const std::uint32_t code = platform::LastError();
-    platform::CloseFile(file);
-    platform::DeleteFileByName(name);
-    throw ScratchFileError("cannot write a scratch file", code, name);
-  }
-  ReleaseLeafData(leaf);
-  leaf->tempFile = file;
+  ScratchFile file = ScratchFile::Create(name);
+  if (!file) throw ScratchFileError("cannot create a scratch file", platform::LastError(), name);
+  if (!platform::WriteAt(file.get(), 0, data, size))
+    throw ScratchFileError("cannot write a scratch file", platform::LastError(), name);
+  fields.data.SetScratch(std::move(file));
   take();
 }
 
 TResItem* InsertDirectory(TResItem* parent, ResKey key) {
-  auto node = std::make_unique<TResItem>();
-  node->isDirectory = true;
+  ResourceTree node = TResItem::Directory();
   LinkSlot slot = &parent->firstChild;
+  ResourceDirectory& counts = parent->directory();
   if (IsIntResource(key)) {
     node->id = ResourceId(key);
     slot = NumberedInsertionPoint(parent, node->id);
-    ++parent->idEntryCount;
+    ++counts.idEntryCount;
   } else {
     node->name.assign(key, KeyLength(key));
     const std::string narrow = platform::NarrowForOrdering(node->name);
-    while (*slot != nullptr && IsNamed(*slot) &&
+    while (*slot != nullptr && IsNamed(slot->get()) &&
            CompareByteStrings(platform::NarrowForOrdering((*slot)->name), narrow) < 0)
       slot = &(*slot)->nextSibling;
-    ++parent->namedEntryCount;
+    ++counts.namedEntryCount;
   }
-  node->nextSibling = *slot;
-  *slot = node.release();
-  return *slot;
+  node->nextSibling = std::move(*slot);
+  *slot = std::move(node);
+  return slot->get();
 }
 
 LinkSlot NumberedInsertionPoint(TResItem* parent, std::uint32_t id) {
   LinkSlot slot = &parent->firstChild;
-  while (*slot != nullptr && (IsNamed(*slot) || (*slot)->id < id)) slot = &(*slot)->nextSibling;
+  while (*slot != nullptr && (IsNamed(slot->get()) || (*slot)->id < id)) slot = &(*slot)->nextSibling;
   return slot;
 }
 
@@ -231,25 +210,23 @@ TResItem* InsertLanguageLeaf(TResItem* nameDirectory, std::uint16_t language, co
                              std::uint32_t size) {
   LinkSlot slot = &nameDirectory->firstChild;
   while (*slot != nullptr && (*slot)->id < language) slot = &(*slot)->nextSibling;
-  auto leaf = std::make_unique<TResItem>();
+  ResourceTree leaf = TResItem::Leaf();
   StoreLeafData(leaf.get(), language, data, size);
-  leaf->nextSibling = *slot;
-  *slot = leaf.release();
-  ++nameDirectory->idEntryCount;
-  return *slot;
+  leaf->nextSibling = std::move(*slot);
+  *slot = std::move(leaf);
+  ++nameDirectory->directory().idEntryCount;
+  return slot->get();
 }
 
 void RemoveAndPrune(LinkSlot* path, int levels) {
   for (int k = 0; k < levels; ++k) {
-    TResItem* node = *path[k];
-    TResItem* parent = *path[k + 1];
-    if (IsNamed(node)) --parent->namedEntryCount;
-    else --parent->idEntryCount;
-    *path[k] = node->nextSibling;
-    node->nextSibling = nullptr;
-    TResItem* slot = node;
-    FreeResourceTree(&slot);
-    if (parent->namedEntryCount + parent->idEntryCount > 0) break;
+    ResourceDirectory& parent = (*path[k + 1])->directory();
+    if (IsNamed(path[k]->get())) --parent.namedEntryCount;
+    else --parent.idEntryCount;
+    ResourceTree node = std::move(*path[k]);
+    *path[k] = std::move(node->nextSibling);
+    node.reset();
+    if (parent.namedEntryCount + parent.idEntryCount > 0) break;
   }
 }
 
@@ -264,13 +241,13 @@ bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::u
   if (update == nullptr) return true;
   try {
     LinkSlot rootLink = &update->root;
-    TResItem* root = update->root;
+    TResItem* root = update->root.get();
     LinkSlot typeLink = FindNamedChild(root, type);
-    TResItem* typeDir = *typeLink;
+    TResItem* typeDir = typeLink->get();
     LinkSlot nameLink = typeDir != nullptr ? FindNamedChild(typeDir, name) : nullptr;
-    TResItem* nameDir = nameLink != nullptr ? *nameLink : nullptr;
+    TResItem* nameDir = nameLink != nullptr ? nameLink->get() : nullptr;
     LinkSlot leafLink = nameDir != nullptr ? FindLanguageChild(nameDir, language) : nullptr;
-    TResItem* leaf = leafLink != nullptr ? *leafLink : nullptr;
+    TResItem* leaf = leafLink != nullptr ? leafLink->get() : nullptr;
 
     if (data != nullptr) {
       if (typeDir == nullptr) typeDir = InsertDirectory(root, type);
@@ -315,14 +292,14 @@ bool GetResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint
   size = 0;
   if (update == nullptr || update->root == nullptr) return false;
   try {
-    TResItem* typeDir = *FindNamedChild(update->root, type);
+    TResItem* typeDir = FindNamedChild(update->root.get(), type)->get();
     if (typeDir == nullptr) return false;
-    TResItem* nameDir = *FindNamedChild(typeDir, name);
+    TResItem* nameDir = FindNamedChild(typeDir, name)->get();
     if (nameDir == nullptr) return false;
-    TResItem* leaf = *FindLanguageChild(nameDir, language);
+    TResItem* leaf = FindLanguageChild(nameDir, language)->get();
     if (leaf == nullptr) return false;
-    data = leaf->dataPointer;
-    size = leaf->dataSize;
+    data = leaf->leaf().data.view();
+    size = leaf->leaf().dataSize;
     return true;
   } catch (...) {
     return false;

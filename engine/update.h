@@ -28,13 +28,20 @@ struct CommitOptions {
   bool stripSignature = false;
 };
 
+// An open update owns its file, the file's view and the tree; deleting it
+// releases them all (keeping the caller's last-error value).
 struct ResourceUpdate {
+  ResourceUpdate() = default;
+  ResourceUpdate(const ResourceUpdate&) = delete;
+  ResourceUpdate& operator=(const ResourceUpdate&) = delete;
+  ~ResourceUpdate();
+
   platform::FileHandle fileHandle = platform::kInvalidFile;
   platform::MappingHandle mappingHandle = 0;
   std::uint8_t* view = nullptr;
   std::uint32_t viewSize = 0;  // the file's length when it was mapped
   std::uint8_t* ntHeaders = nullptr;
-  TResItem* root = nullptr;
+  ResourceTree root;
   std::u16string fileName;  // as given to begin: the journal lies beside it
   CommitOptions options;
 };

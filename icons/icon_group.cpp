@@ -11,6 +11,7 @@
 #include "engine/bulk_update.h"
 #include "engine/bytes.h"
 #include "engine/image.h"
+#include "engine/owned_file.h"
 #include "engine/platform.h"
 #include "engine/restree.h"
 #include "icons/png_icon.h"
@@ -39,41 +40,23 @@ constexpr std::uint32_t kGroupEntryId = 12;
 constexpr std::int32_t kFirstNewIconId = 50;
 constexpr std::int32_t kLargestIconId = 0xFFFF;
 
-class FileCloser {
- public:
-  explicit FileCloser(platform::FileHandle file) : file_(file) {}
-  ~FileCloser() { platform::CloseFile(file_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  platform::FileHandle file_;
-};
-
 TResItem* Child(TResItem* parent, ResKey key) {
   if (parent == nullptr) return nullptr;
-  LinkSlot slot = FindNamedChild(parent, key);
-  return slot != nullptr ? *slot : nullptr;
+  return FindNamedChild(parent, key)->get();
 }
 
 TResItem* GroupLeaf(ResourceUpdate* update, ResKey group, std::uint16_t language) {
-  TResItem* name = Child(Child(update->root, MakeIntResource(kRtGroupIcon)), group);
+  TResItem* name = Child(Child(update->root.get(), MakeIntResource(kRtGroupIcon)), group);
   if (name == nullptr) return nullptr;
-  LinkSlot slot = FindLanguageChild(name, language);
-  return slot != nullptr ? *slot : nullptr;
+  return FindLanguageChild(name, language)->get();
 }
 
 // The bytes of a leaf, wherever the update keeps them: in the image, in memory
 // (a group stored earlier in this update) or in its scratch file.
-std::vector<std::uint8_t> LeafBytes(const TResItem& leaf) {
-  if (leaf.dataPointer != nullptr)
-    return std::vector<std::uint8_t>(leaf.dataPointer, leaf.dataPointer + leaf.dataSize);
-  if (!leaf.data.empty()) return std::vector<std::uint8_t>(leaf.data.begin(), leaf.data.end());
-  std::vector<std::uint8_t> bytes;
-  if (leaf.tempFile != 0 && leaf.tempFile != platform::kInvalidFile && leaf.dataSize > 0) {
-    bytes.resize(leaf.dataSize);
-    if (!platform::ReadAt(leaf.tempFile, 0, bytes.data(), bytes.size())) bytes.clear();
-  }
+std::vector<std::uint8_t> LeafBytes(const TResItem& node) {
+  const ResourceLeaf& leaf = node.leaf();
+  std::vector<std::uint8_t> bytes(leaf.dataSize);
+  if (!leaf.data.Read(leaf.dataSize, bytes.data())) bytes.clear();
   return bytes;
 }
 
@@ -83,7 +66,7 @@ std::vector<std::uint8_t> LeafBytes(const TResItem& leaf) {
 std::optional<std::vector<std::uint16_t>> OldGroupIds(ResourceUpdate* update, ResKey group,
                                                       std::uint16_t language) {
   const TResItem* leaf = GroupLeaf(update, group, language);
-  if (leaf == nullptr || leaf->isDirectory) return std::nullopt;
+  if (leaf == nullptr || leaf->isDirectory()) return std::nullopt;
   const std::vector<std::uint8_t> record = LeafBytes(*leaf);
   std::vector<std::uint16_t> ids;
   if (record.size() < kDirHeaderSize) return ids;
@@ -112,12 +95,12 @@ std::vector<std::uint16_t> IdsOfThisGroupOnly(ResourceUpdate* update, ResKey gro
   if (oldIds.empty()) return oldIds;
   const TResItem* self = GroupLeaf(update, group, language);
   std::vector<std::uint16_t> shared;
-  const TResItem* groups = Child(update->root, MakeIntResource(kRtGroupIcon));
-  for (const TResItem* name = groups != nullptr ? groups->firstChild : nullptr; name != nullptr;
-       name = name->nextSibling) {
-    for (const TResItem* leaf = name->isDirectory ? name->firstChild : nullptr; leaf != nullptr;
-         leaf = leaf->nextSibling) {
-      if (leaf != self && !leaf->isDirectory) RecordIds(LeafBytes(*leaf), shared);
+  const TResItem* groups = Child(update->root.get(), MakeIntResource(kRtGroupIcon));
+  for (const TResItem* name = groups != nullptr ? groups->firstChild.get() : nullptr; name != nullptr;
+       name = name->nextSibling.get()) {
+    for (const TResItem* leaf = name->isDirectory() ? name->firstChild.get() : nullptr; leaf != nullptr;
+         leaf = leaf->nextSibling.get()) {
+      if (leaf != self && !leaf->isDirectory()) RecordIds(LeafBytes(*leaf), shared);
     }
   }
   if (shared.empty()) return oldIds;
@@ -220,7 +203,7 @@ bool LoadIconGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
       IdsOfThisGroupOnly(update, group, language, old.value_or(std::vector<std::uint16_t>{}));
   std::int32_t nextId = kFirstNewIconId;
   if (!oldIds.empty()) nextId = *std::min_element(oldIds.begin(), oldIds.end());
-  NumberedDeletion oldImages(update->root, kRtIcon, oldIds, language);
+  NumberedDeletion oldImages(update->root.get(), kRtIcon, oldIds, language);
   const std::optional<std::vector<std::uint16_t>> ids =
       ChooseIconIds(oldIds, count, oldImages.IdsLeft(), nextId);
   if (!ids) {
@@ -258,7 +241,7 @@ bool LoadIconGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
   // icon file's order, then the group.
   if (old && UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, nullptr, 0))
     oldImages.Apply();
-  if (!newImages->Link(update->root)) {
+  if (!newImages->Link(update->root.get())) {
     error = MakeError(ErrorKind::Internal, "an icon image of the ids chosen exists already", 0,
                       platform::ToUtf8(update->fileName));
     return false;
@@ -322,7 +305,7 @@ IconFileStatus ReadIconFile(const char16_t* iconFile, std::vector<std::uint8_t>&
   const platform::FileHandle file = OpenFileByName(iconFile, /*forWriting=*/false, /*create=*/false);
   if (file == platform::kInvalidFile)
     return fail(IconFileStatus::CannotOpen, platform::LastError(), "cannot open the icon file");
-  FileCloser closer(file);
+  const OwnedFile closer(file);
   std::uint64_t length = 0;
   if (!platform::GetFileLength(file, length))
     return fail(IconFileStatus::CannotRead, platform::LastError(), "cannot read the icon file's length");
@@ -355,12 +338,12 @@ const char* DescribeIconFileStatus(IconFileStatus status) {
 }
 
 std::int32_t NextFreeIconId(ResourceUpdate* update, std::int32_t& nextId) {
-  TResItem* icons = Child(update->root, MakeIntResource(kRtIcon));
+  TResItem* icons = Child(update->root.get(), MakeIntResource(kRtIcon));
   if (icons == nullptr) return nextId;
   // The ids from nextId up, in ascending order whatever order the directory
   // lists them in (a file may list them out of order).
   std::vector<std::uint32_t> ids;
-  for (const TResItem* child = icons->firstChild; child != nullptr; child = child->nextSibling)
+  for (const TResItem* child = icons->firstChild.get(); child != nullptr; child = child->nextSibling.get())
     if (child->name.empty() && static_cast<std::int64_t>(child->id) >= nextId) ids.push_back(child->id);
   std::sort(ids.begin(), ids.end());
   for (std::uint32_t id : ids) {
@@ -376,7 +359,7 @@ bool DeleteIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t
   const std::optional<std::vector<std::uint16_t>> ids = OldGroupIds(update, group, language);
   if (!ids) return true;
   try {
-    NumberedDeletion images(update->root, kRtIcon, IdsOfThisGroupOnly(update, group, language, *ids),
+    NumberedDeletion images(update->root.get(), kRtIcon, IdsOfThisGroupOnly(update, group, language, *ids),
                             language);
     if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, nullptr, 0))
       return false;

@@ -5,8 +5,8 @@ namespace marovi {
 namespace {
 
 const TResItem* FirstLeaf(const TResItem* directory) {
-  for (const TResItem* child = directory->firstChild; child != nullptr; child = child->nextSibling)
-    if (!child->isDirectory) return child;
+  for (const TResItem* child = directory->firstChild.get(); child != nullptr; child = child->nextSibling.get())
+    if (!child->isDirectory()) return child;
   return nullptr;
 }
 
@@ -21,12 +21,12 @@ IconGroupNodes ShellIconGroupNodes(const TResItem* root) {
   if (root == nullptr) return {};
   // The first type directory numbered 14: a directory that names a type
   // "14" is another type.
-  const TResItem* groups = root->firstChild;
+  const TResItem* groups = root->firstChild.get();
   while (groups != nullptr && !(groups->name.empty() && groups->id == kRtGroupIcon))
-    groups = groups->nextSibling;
-  if (groups == nullptr || !groups->isDirectory) return {};
-  for (const TResItem* name = groups->firstChild; name != nullptr; name = name->nextSibling) {
-    if (!name->isDirectory) continue;
+    groups = groups->nextSibling.get();
+  if (groups == nullptr || !groups->isDirectory()) return {};
+  for (const TResItem* name = groups->firstChild.get(); name != nullptr; name = name->nextSibling.get()) {
+    if (!name->isDirectory()) continue;
     if (const TResItem* leaf = FirstLeaf(name)) return IconGroupNodes{name, leaf};
   }
   return {};

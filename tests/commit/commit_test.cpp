@@ -188,12 +188,12 @@ TEST_P(CommitTest, LargeLeavesMovedInPlaceGiveTheSectionImageByteForByte) {
                                        c.data ? c.data->data() : nullptr,
                                        c.data ? static_cast<std::uint32_t>(c.data->size()) : 0));
       std::uint32_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
-      MeasureResourceTree(u.get()->root, dirBytes, nameBytes, dataBytes);
+      MeasureResourceTree(u.get()->root.get(), dirBytes, nameBytes, dataBytes);
       rva = Get32(before, Headers(before).Dir(2));
-      SectionImage image = BuildResourceSection(rva, u.get()->root, dirBytes, nameBytes, dataBytes);
+      SectionImage image = BuildResourceSection(rva, u.get()->root.get(), dirBytes, nameBytes, dataBytes);
       ASSERT_NE(image.view, nullptr);
       expected.assign(image.view, image.view + image.size);
-      ReleaseSectionImage(u.get()->root, image);
+      image.Release();
       EXPECT_TRUE(u.End(true));
     }
     const Bytes after = Commit(before, changes);
@@ -757,12 +757,18 @@ TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
   const ImageFacts f = ReadFacts(good);
   const std::uint32_t headersEnd = f.sectionTable + 40 * f.sectionCount;
   const std::span<const std::uint8_t> headers(good.data(), headersEnd);
-  TResItem* root = ParseResourceTree(good.data(), static_cast<std::uint32_t>(good.size()), f.resourcePointerToRawData,
-                                     f.resourceSizeOfRawData, f.resourceVirtualAddress);
+  const ResourceTree tree = ParseResourceTree(good.data(), static_cast<std::uint32_t>(good.size()),
+                                              f.resourcePointerToRawData, f.resourceSizeOfRawData,
+                                              f.resourceVirtualAddress);
+  TResItem* root = tree.get();
   // New data in memory is compared byte for byte.
-  TResItem* rcdata = *FindLanguageChild(*FindNamedChild(*FindNamedChild(root, MakeIntResource(10)), MakeIntResource(7)), 1033);
+  TResItem* rcdata =
+      FindLanguageChild(FindNamedChild(FindNamedChild(root, MakeIntResource(10))->get(), MakeIntResource(7))->get(),
+                        1033)
+          ->get();
   const Bytes rcdataBytes = Filled(50, 3);
-  rcdata->data = std::string_view(reinterpret_cast<const char*>(rcdataBytes.data()), rcdataBytes.size());
+  rcdata->leaf().data.SetMemory(
+      std::string_view(reinterpret_cast<const char*>(rcdataBytes.data()), rcdataBytes.size()));
   auto find = [&](const Bytes& b, const Bytes& what) {
     return static_cast<std::size_t>(std::search(b.begin(), b.end(), what.begin(), what.end()) - b.begin());
   };
@@ -805,7 +811,6 @@ TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
       EXPECT_NE(problem->find(c.found), std::string::npos) << *problem;
     }
   }
-  FreeResourceTree(&root);
 }
 
 // An image without resources gains a section for them, behind its data and
@@ -927,17 +932,17 @@ TEST_P(CommitTest, ASectionOfTwoGibibytesOrMoreIsRefused) {
   // sizes before it creates anything.
   ExpectRefused(before, false, [](ResourceUpdate* u) {
     for (std::uint16_t language = 1; language <= 3; ++language) {
-      TResItem* name = *FindNamedChild(*FindNamedChild(u->root, MakeIntResource(3)), MakeIntResource(1));
+      TResItem* name = FindNamedChild(FindNamedChild(u->root.get(), MakeIntResource(3))->get(), MakeIntResource(1))->get();
       TResItem* leaf = InsertLanguageLeaf(name, language, "", 0);
-      leaf->dataSize = 0x2AAAAAAA;
+      leaf->leaf().dataSize = 0x2AAAAAAA;
     }
   });
   // Sizes whose sum wraps around 32 bits.
   ExpectRefused(before, false, [](ResourceUpdate* u) {
     for (std::uint16_t language = 1; language <= 5; ++language) {
-      TResItem* name = *FindNamedChild(*FindNamedChild(u->root, MakeIntResource(3)), MakeIntResource(1));
+      TResItem* name = FindNamedChild(FindNamedChild(u->root.get(), MakeIntResource(3))->get(), MakeIntResource(1))->get();
       TResItem* leaf = InsertLanguageLeaf(name, language, "", 0);
-      leaf->dataSize = 0x3FFFFFFF;
+      leaf->leaf().dataSize = 0x3FFFFFFF;
     }
   });
 }

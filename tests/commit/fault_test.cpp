@@ -472,9 +472,10 @@ TEST_P(FaultTest, AScratchFileThatCannotBeReadBackFailsTheCommitBeforeTheFileIsT
   const Bytes large = Filled(40000, 3);
   ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000));
   // The scratch file loses its bytes: reading it back comes up short.
-  TResItem* leaf = *FindLanguageChild(*FindNamedChild(*FindNamedChild(u->root, MakeIntResource(3)), MakeIntResource(1)), 0);
-  ASSERT_NE(leaf->tempFile, 0);
-  ASSERT_TRUE(platform::SetFileLength(leaf->tempFile, 1000));
+  TResItem* leaf = Child(Child(Child(u->root.get(), "3"), "1"), "0");
+  const ScratchFile* scratch = leaf->leaf().data.scratch();
+  ASSERT_NE(scratch, nullptr);
+  ASSERT_TRUE(platform::SetFileLength(scratch->get(), 1000));
   EXPECT_FALSE(u.End(false));
   EXPECT_TRUE(file.Read() == before);
   EXPECT_TRUE(Reopenable(file));

@@ -14,33 +14,28 @@ namespace {
 
 // Owns a hand-made tree.
 struct Tree {
-  TResItem* root = nullptr;
-  Tree() {
-    root = new TResItem;
-    root->isDirectory = true;
-  }
-  ~Tree() { FreeResourceTree(&root); }
-  Tree(const Tree&) = delete;
-  Tree& operator=(const Tree&) = delete;
+  ResourceTree owner = TResItem::Directory();
+  TResItem* root = owner.get();
 };
 
 TResItem* AddChild(TResItem* parent, bool directory, std::uint32_t id, std::u16string name = {}) {
-  auto* node = new TResItem;
-  node->isDirectory = directory;
+  ResourceTree node = directory ? TResItem::Directory() : TResItem::Leaf();
   node->id = id;
   node->name = std::move(name);
-  TResItem** slot = &parent->firstChild;
+  if (node->name.empty()) ++parent->directory().idEntryCount;
+  else ++parent->directory().namedEntryCount;
+  LinkSlot slot = &parent->firstChild;
   while (*slot != nullptr) slot = &(*slot)->nextSibling;
-  *slot = node;
-  if (node->name.empty()) ++parent->idEntryCount;
-  else ++parent->namedEntryCount;
-  return node;
+  *slot = std::move(node);
+  return slot->get();
 }
 
 TResItem* AddLeaf(TResItem* parent, std::uint16_t language, const Bytes& data) {
   TResItem* leaf = AddChild(parent, false, language);
-  leaf->data.assign(data.begin(), data.end());
-  leaf->dataSize = static_cast<std::uint32_t>(data.size());
+  CompactByteString bytes;
+  bytes.assign(data.begin(), data.end());
+  leaf->leaf().data.SetMemory(std::move(bytes));
+  leaf->leaf().dataSize = static_cast<std::uint32_t>(data.size());
   return leaf;
 }
 
@@ -113,7 +108,7 @@ TEST(LayoutTest, WorkedExampleFromAHandMadeTree) {
   ASSERT_NE(image.view, nullptr);
   EXPECT_EQ(image.size, 212u);
   EXPECT_EQ(Bytes(image.view, image.view + 212), WorkedExampleSection(rva, first, second));
-  ReleaseSectionImage(tree.root, image);
+  image.Release();
   EXPECT_EQ(image.view, nullptr);
   EXPECT_TRUE(LeftoverScratchFiles().empty());
 }
@@ -161,7 +156,7 @@ TEST_P(LayoutInImageTest, EmptyTreeIsOneRootTableInOneFileAlignment) {
     // Deleting the whole types leaves the root without children.
     ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(0), 0, nullptr, 0));
     ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(14), MakeIntResource(0), 0, nullptr, 0));
-    ASSERT_EQ(u->root->firstChild, nullptr);
+    ASSERT_EQ(u->root.get()->firstChild.get(), nullptr);
     ASSERT_TRUE(u.End(false));
   }
   const Bytes after = file.Read();
@@ -193,7 +188,7 @@ TEST(LayoutTest, ZeroSizeLeafPointsAtTheDataPositionWhichDoesNotAdvance) {
   SectionImage image = BuildResourceSection(0x3000, tree.root, dirBytes, nameBytes, dataBytes);
   ASSERT_NE(image.view, nullptr);
   const Bytes b(image.view, image.view + image.size);
-  ReleaseSectionImage(tree.root, image);
+  image.Release();
   // The data entries follow the name table, at 88, 104 and 120.
   const std::uint32_t entries = 24 + 24 + 40;
   EXPECT_EQ(Get32(b, entries + 0), 0x3000 + dataStart);
@@ -205,15 +200,15 @@ TEST(LayoutTest, ZeroSizeLeafPointsAtTheDataPositionWhichDoesNotAdvance) {
 
 TEST(LayoutTest, DirectoryHeaderFieldsCodePagesAndNamedTypesAreWritten) {
   Tree tree;
-  tree.root->characteristics = 0x11223344;
-  tree.root->timeDateStamp = 0x55667788;
-  tree.root->majorVersion = 4;
-  tree.root->minorVersion = 2;
+  tree.root->directory().characteristics = 0x11223344;
+  tree.root->directory().timeDateStamp = 0x55667788;
+  tree.root->directory().majorVersion = 4;
+  tree.root->directory().minorVersion = 2;
   TResItem* named = AddChild(tree.root, true, 0, u"AB");
   TResItem* numbered = AddChild(tree.root, true, 5);
   TResItem* leaf = AddLeaf(AddChild(named, true, 0, u"X"), 1033, Filled(3, 1));
-  leaf->codePage = 1252;
-  leaf->reserved = 0xDEADBEEF;
+  leaf->leaf().codePage = 1252;
+  leaf->leaf().reserved = 0xDEADBEEF;
   AddLeaf(AddChild(numbered, true, 2), 0, Filled(6, 2));
   std::uint32_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
   MeasureResourceTree(tree.root, dirBytes, nameBytes, dataBytes);
@@ -221,7 +216,7 @@ TEST(LayoutTest, DirectoryHeaderFieldsCodePagesAndNamedTypesAreWritten) {
   SectionImage image = BuildResourceSection(0x7000, tree.root, dirBytes, nameBytes, dataBytes);
   ASSERT_NE(image.view, nullptr);
   const Bytes b(image.view, image.view + image.size);
-  ReleaseSectionImage(tree.root, image);
+  image.Release();
   EXPECT_EQ(Get32(b, 0), 0x11223344u);
   EXPECT_EQ(Get32(b, 4), 0x55667788u);
   EXPECT_EQ(Get16(b, 8), 4u);

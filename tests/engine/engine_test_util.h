@@ -51,7 +51,7 @@ inline std::string Label(const TResItem* n) {
 // The children of a directory as "A,B,3".
 inline std::string Children(const TResItem* dir) {
   std::string s;
-  for (const TResItem* c = dir->firstChild; c != nullptr; c = c->nextSibling) {
+  for (const TResItem* c = dir->firstChild.get(); c != nullptr; c = c->nextSibling.get()) {
     if (!s.empty()) s += ",";
     s += Label(c);
   }
@@ -61,10 +61,10 @@ inline std::string Children(const TResItem* dir) {
 // The whole tree as "3{1{0,1033},2{0}},14{MAINICON{0}}".
 inline std::string Shape(const TResItem* dir) {
   std::string s;
-  for (const TResItem* c = dir->firstChild; c != nullptr; c = c->nextSibling) {
+  for (const TResItem* c = dir->firstChild.get(); c != nullptr; c = c->nextSibling.get()) {
     if (!s.empty()) s += ",";
     s += Label(c);
-    if (c->isDirectory) s += "{" + Shape(c) + "}";
+    if (c->isDirectory()) s += "{" + Shape(c) + "}";
   }
   return s;
 }
@@ -73,7 +73,7 @@ inline std::string Shape(const TResItem* dir) {
 inline void ExpectCountsConsistent(const TResItem* dir, const std::string& where = "root") {
   std::uint32_t named = 0, ids = 0;
   bool seenId = false;
-  for (const TResItem* c = dir->firstChild; c != nullptr; c = c->nextSibling) {
+  for (const TResItem* c = dir->firstChild.get(); c != nullptr; c = c->nextSibling.get()) {
     if (!c->name.empty()) {
       ++named;
       EXPECT_FALSE(seenId) << "named entry " << Label(c) << " after a numbered one under " << where;
@@ -81,14 +81,14 @@ inline void ExpectCountsConsistent(const TResItem* dir, const std::string& where
       ++ids;
       seenId = true;
     }
-    if (c->isDirectory) ExpectCountsConsistent(c, where + "/" + Label(c));
+    if (c->isDirectory()) ExpectCountsConsistent(c, where + "/" + Label(c));
   }
-  EXPECT_EQ(dir->namedEntryCount, named) << where;
-  EXPECT_EQ(dir->idEntryCount, ids) << where;
+  EXPECT_EQ(dir->directory().namedEntryCount, named) << where;
+  EXPECT_EQ(dir->directory().idEntryCount, ids) << where;
 }
 
 inline TResItem* Child(TResItem* dir, const std::string& label) {
-  for (TResItem* c = dir->firstChild; c != nullptr; c = c->nextSibling)
+  for (TResItem* c = dir->firstChild.get(); c != nullptr; c = c->nextSibling.get())
     if (Label(c) == label) return c;
   return nullptr;
 }

@@ -221,25 +221,25 @@ TEST(SectionThroughFilesTest, IsTheSectionWrittenIntoMemory) {
   const Bytes small = Filled(5001, 7), large = Filled(40000, 8);
   ASSERT_TRUE(UpdateResourceData(u, MakeIntResource(3), MakeIntResource(2), 0, small.data(), 5001));
   ASSERT_TRUE(UpdateResourceData(u, MakeIntResource(3), MakeIntResource(9), 0, large.data(), 40000));
-  ASSERT_NE(Child(Child(Child(u->root, "3"), "9"), "0")->tempFile, 0);
+  ASSERT_NE(Child(Child(Child(u->root.get(), "3"), "9"), "0")->leaf().data.scratch(), nullptr);
 
   std::uint32_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
-  MeasureResourceTree(u->root, dirBytes, nameBytes, dataBytes);
+  MeasureResourceTree(u->root.get(), dirBytes, nameBytes, dataBytes);
   const std::uint32_t rva = 0x3000;
   const std::uint32_t size = RoundUp(dirBytes + nameBytes, 4) + dataBytes;
   Bytes inMemory(size, 0);
   SectionCursor cursor{inMemory.data(), size, rva, 0, dirBytes, RoundUp(dirBytes + nameBytes, 4)};
-  ASSERT_TRUE(WriteResourceTree(u->root, cursor));
+  ASSERT_TRUE(WriteResourceTree(u->root.get(), cursor));
 
-  SectionImage plain = BuildResourceSection(rva, u->root, dirBytes, nameBytes, dataBytes);
+  SectionImage plain = BuildResourceSection(rva, u->root.get(), dirBytes, nameBytes, dataBytes);
   ASSERT_NE(plain.view, nullptr);
   const Bytes viaPlain(plain.view, plain.view + plain.size);
-  ReleaseSectionImage(u->root, plain);
-  SectionImage files = BuildResourceSection(rva, u->root, dirBytes, nameBytes, dataBytes,
+  plain.Release();
+  SectionImage files = BuildResourceSection(rva, u->root.get(), dirBytes, nameBytes, dataBytes,
                                             u->fileHandle, u->view);
   ASSERT_NE(files.view, nullptr);
   const Bytes viaFiles(files.view, files.view + files.size);
-  ReleaseSectionImage(u->root, files);
+  files.Release();
   EXPECT_TRUE(viaPlain == inMemory);
   EXPECT_TRUE(viaFiles == inMemory);
   EXPECT_TRUE(EndResourceUpdate(u, true));

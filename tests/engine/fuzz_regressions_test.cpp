@@ -29,10 +29,10 @@ void UpdateCommitAndReopen(const Bytes& input, bool withLarge) {
   ImageFile file(input);
   ResourceUpdate* u = file.Begin();
   ASSERT_NE(u, nullptr);
-  const TResItem* type = u->root->firstChild;
-  const TResItem* name = type != nullptr && type->isDirectory ? type->firstChild : nullptr;
-  const TResItem* leaf = name != nullptr && name->isDirectory ? name->firstChild : nullptr;
-  if (leaf != nullptr && !leaf->isDirectory) {
+  const TResItem* type = u->root.get()->firstChild.get();
+  const TResItem* name = type != nullptr && type->isDirectory() ? type->firstChild.get() : nullptr;
+  const TResItem* leaf = name != nullptr && name->isDirectory() ? name->firstChild.get() : nullptr;
+  if (leaf != nullptr && !leaf->isDirectory()) {
     const ResourceName t = type->name.empty() ? ResourceName(static_cast<std::uint16_t>(type->id)) : ResourceName(type->name);
     const ResourceName n = name->name.empty() ? ResourceName(static_cast<std::uint16_t>(name->id)) : ResourceName(name->name);
     ASSERT_TRUE(UpdateResourceData(u, t, n, static_cast<std::uint16_t>(leaf->id), nullptr, 0));

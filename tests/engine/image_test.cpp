@@ -231,9 +231,8 @@ TEST_P(ResourceSectionTest, EveryTruncatedPrefixIsHandled) {
     if (index && *index == facts.resourceSectionIndex) {
       // Reading the directory from a cut image either works or is refused.
       try {
-        TResItem* root = ParseResourceTree(prefix.data(), size, facts.resourcePointerToRawData,
-                                           facts.resourceSizeOfRawData, facts.resourceVirtualAddress);
-        FreeResourceTree(&root);
+        ParseResourceTree(prefix.data(), size, facts.resourcePointerToRawData, facts.resourceSizeOfRawData,
+                          facts.resourceVirtualAddress);
       } catch (const ImageFormatError&) {
       }
     }

@@ -19,16 +19,13 @@ class ParsedTree {
     root_ = ParseResourceTree(image.data(), static_cast<std::uint32_t>(image.size()), f.resourcePointerToRawData,
                               f.resourceSizeOfRawData, f.resourceVirtualAddress);
   }
-  ~ParsedTree() { FreeResourceTree(&root_); }
-  ParsedTree(const ParsedTree&) = delete;
-  ParsedTree& operator=(const ParsedTree&) = delete;
-  TResItem* root() const { return root_; }
+  TResItem* root() const { return root_.get(); }
 
  private:
-  TResItem* root_ = nullptr;
+  ResourceTree root_;
 };
 
-TResItem* Parse(const Bytes& image) {
+ResourceTree Parse(const Bytes& image) {
   const ImageFacts f = ReadFacts(image);
   return ParseResourceTree(image.data(), static_cast<std::uint32_t>(image.size()), f.resourcePointerToRawData,
                            f.resourceSizeOfRawData, f.resourceVirtualAddress);
@@ -47,26 +44,26 @@ TEST_P(ResourceTreeTest, ReadsTheDirectoryInTableOrderWithLeavesInTheImage) {
   ParsedTree tree(image);
   TResItem* root = tree.root();
   ASSERT_NE(root, nullptr);
-  EXPECT_TRUE(root->isDirectory);
+  EXPECT_TRUE(root->isDirectory());
   EXPECT_EQ(root->id, 0u);
   EXPECT_TRUE(root->name.empty());
   EXPECT_EQ(Shape(root), "ICONS{Icons{2052}},3{1{0},2{0,1033}},14{MAINICON{0}}");
   ExpectCountsConsistent(root);
-  EXPECT_EQ(root->namedEntryCount, 1u);
-  EXPECT_EQ(root->idEntryCount, 2u);
+  EXPECT_EQ(root->directory().namedEntryCount, 1u);
+  EXPECT_EQ(root->directory().idEntryCount, 2u);
 
   TResItem* leaf = Child(Child(Child(root, "3"), "2"), "1033");
   ASSERT_NE(leaf, nullptr);
-  EXPECT_FALSE(leaf->isDirectory);
-  EXPECT_EQ(leaf->dataSize, 300u);
-  EXPECT_EQ(leaf->codePage, 1252u);
-  EXPECT_EQ(leaf->reserved, 77u);
-  EXPECT_TRUE(leaf->data.empty());
-  EXPECT_EQ(leaf->tempFile, 0);
-  ASSERT_NE(leaf->dataPointer, nullptr);
-  EXPECT_GE(leaf->dataPointer, image.data());
-  EXPECT_LE(leaf->dataPointer + 300, image.data() + image.size()) << "the leaf points into the view";
-  EXPECT_EQ(Bytes(leaf->dataPointer, leaf->dataPointer + 300), icon);
+  EXPECT_FALSE(leaf->isDirectory());
+  EXPECT_EQ(leaf->leaf().dataSize, 300u);
+  EXPECT_EQ(leaf->leaf().codePage, 1252u);
+  EXPECT_EQ(leaf->leaf().reserved, 77u);
+  EXPECT_EQ(leaf->leaf().data.memory(), nullptr);
+  EXPECT_EQ(leaf->leaf().data.scratch(), nullptr);
+  ASSERT_NE(leaf->leaf().data.view(), nullptr);
+  EXPECT_GE(leaf->leaf().data.view(), image.data());
+  EXPECT_LE(leaf->leaf().data.view() + 300, image.data() + image.size()) << "the leaf points into the view";
+  EXPECT_EQ(Bytes(leaf->leaf().data.view(), leaf->leaf().data.view() + 300), icon);
 }
 
 TEST_P(ResourceTreeTest, CopiesDirectoryHeaderFields) {
@@ -77,18 +74,18 @@ TEST_P(ResourceTreeTest, CopiesDirectoryHeaderFields) {
   StoreU16(table + 8, 4);
   StoreU16(table + 10, 7);
   ParsedTree tree(image);
-  EXPECT_EQ(tree.root()->characteristics, 0xA1B2C3D4u);
-  EXPECT_EQ(tree.root()->timeDateStamp, 0x5F5E1000u);
-  EXPECT_EQ(tree.root()->majorVersion, 4u);
-  EXPECT_EQ(tree.root()->minorVersion, 7u);
+  EXPECT_EQ(tree.root()->directory().characteristics, 0xA1B2C3D4u);
+  EXPECT_EQ(tree.root()->directory().timeDateStamp, 0x5F5E1000u);
+  EXPECT_EQ(tree.root()->directory().majorVersion, 4u);
+  EXPECT_EQ(tree.root()->directory().minorVersion, 7u);
 }
 
 TEST_P(ResourceTreeTest, AnEmptyRootHasNoChildren) {
   ParsedTree tree(BuildImage(SpecWith(GetParam(), {})));
   ASSERT_NE(tree.root(), nullptr);
-  EXPECT_TRUE(tree.root()->isDirectory);
-  EXPECT_EQ(tree.root()->firstChild, nullptr);
-  EXPECT_EQ(tree.root()->namedEntryCount + tree.root()->idEntryCount, 0u);
+  EXPECT_TRUE(tree.root()->isDirectory());
+  EXPECT_EQ(tree.root()->firstChild.get(), nullptr);
+  EXPECT_EQ(tree.root()->directory().namedEntryCount + tree.root()->directory().idEntryCount, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, ResourceTreeTest, ::testing::Bool(), FormName);
@@ -107,8 +104,8 @@ class LookupTest : public ::testing::Test {
         tree_(image_) {}
   TResItem* root() { return tree_.root(); }
   TResItem* Last(TResItem* dir) {
-    TResItem* n = dir->firstChild;
-    while (n != nullptr && n->nextSibling != nullptr) n = n->nextSibling;
+    TResItem* n = dir->firstChild.get();
+    while (n != nullptr && n->nextSibling.get() != nullptr) n = n->nextSibling.get();
     return n;
   }
   Bytes image_;
@@ -150,39 +147,55 @@ TEST_F(LookupTest, AnEmptyStringKeyMatchesTheFirstNumberedDirectory) {
 TEST_F(LookupTest, AMissOfNamedChildReturnsTheFinalLink) {
   EXPECT_EQ(FindNamedChild(root(), MakeIntResource(99)), &Last(root())->nextSibling);
   EXPECT_EQ(FindNamedChild(root(), u"NOPE"), &Last(root())->nextSibling);
-  TResItem empty;
-  empty.isDirectory = true;
-  EXPECT_EQ(FindNamedChild(&empty, MakeIntResource(1)), &empty.firstChild);
-  EXPECT_EQ(FindLanguageChild(&empty, 0), &empty.firstChild);
+  const ResourceTree empty = TResItem::Directory();
+  EXPECT_EQ(FindNamedChild(empty.get(), MakeIntResource(1)), &empty->firstChild);
+  EXPECT_EQ(FindLanguageChild(empty.get(), 0), &empty->firstChild);
 }
 
 TEST_F(LookupTest, LanguagesMatchOnlyLeavesOfThatLanguage) {
-  TResItem* name7 = *FindNamedChild(*FindNamedChild(root(), MakeIntResource(3)), MakeIntResource(7));
+  TResItem* name7 = FindNamedChild(FindNamedChild(root(), MakeIntResource(3))->get(), MakeIntResource(7))->get();
   ASSERT_NE(name7, nullptr);
   EXPECT_EQ(Children(name7), "1033,2052");
   EXPECT_EQ((*FindLanguageChild(name7, 2052))->id, 2052u);
   EXPECT_EQ(FindLanguageChild(name7, 1033), &name7->firstChild);
   EXPECT_EQ(FindLanguageChild(name7, 0), &Last(name7)->nextSibling) << "language 0 matches only language 0";
   // Directories are never found as languages, leaves never as names.
-  TResItem* type3 = *FindNamedChild(root(), MakeIntResource(3));
+  TResItem* type3 = FindNamedChild(root(), MakeIntResource(3))->get();
   EXPECT_EQ(*FindLanguageChild(type3, 7), nullptr);
   EXPECT_EQ(*FindNamedChild(name7, MakeIntResource(1033)), nullptr);
 }
 
-TEST(FreeResourceTreeTest, AnEmptySlotStaysEmpty) {
-  TResItem* none = nullptr;
-  FreeResourceTree(&none);
-  EXPECT_EQ(none, nullptr);
+TEST(ResourceTreeOwnershipTest, ALinkFreesTheNodeItsFollowersAndTheirChildren) {
+  const Bytes image = BuildImage(SpecWith(false, {{3, 1, 0, Filled(4, 1)}, {3, 2, 0, Filled(4, 1)}, {5, 1, 0, Filled(4, 1)}}));
+  ResourceTree root = Parse(image);
+  TResItem* type3 = root->firstChild.get();
+  type3->firstChild.reset();  // both names of type 3
+  EXPECT_EQ(Shape(root.get()), "3{},5{1{0}}");
+  root.reset();  // the sanitizer reports what was not freed
 }
 
-TEST(FreeResourceTreeTest, FreesTheNodeItsFollowersAndTheirChildren) {
-  const Bytes image = BuildImage(SpecWith(false, {{3, 1, 0, Filled(4, 1)}, {3, 2, 0, Filled(4, 1)}, {5, 1, 0, Filled(4, 1)}}));
-  TResItem* root = Parse(image);
-  TResItem* type3 = root->firstChild;
-  FreeResourceTree(&type3->firstChild);  // both names of type 3
-  EXPECT_EQ(type3->firstChild, nullptr);
-  FreeResourceTree(&root);
-  EXPECT_EQ(root, nullptr);  // the sanitizer reports what was not freed
+TEST(ResourceTreeOwnershipTest, AVeryLongListIsFreedWithoutRecursingAlongIt) {
+  // One frame per sibling would overflow the stack long before this.
+  ResourceTree root = TResItem::Directory();
+  LinkSlot tail = &root->firstChild;
+  for (std::uint32_t id = 0; id < 1'000'000; ++id) {
+    *tail = TResItem::Leaf();
+    (*tail)->id = id;
+    tail = &(*tail)->nextSibling;
+  }
+  root.reset();
+  EXPECT_EQ(root, nullptr);
+}
+
+TEST(ResourceTreeOwnershipTest, ANodeIsADirectoryOrALeafForItsLife) {
+  const ResourceTree directory = TResItem::Directory();
+  const ResourceTree leaf = TResItem::Leaf();
+  EXPECT_TRUE(directory->isDirectory());
+  EXPECT_FALSE(leaf->isDirectory());
+  EXPECT_THROW(directory->leaf(), std::bad_variant_access);
+  EXPECT_THROW(leaf->directory(), std::bad_variant_access);
+  EXPECT_TRUE(leaf->leaf().data.none());
+  EXPECT_EQ(directory->directory().namedEntryCount + directory->directory().idEntryCount, 0u);
 }
 
 // ------------------------------------------------------ malformed directories
@@ -203,9 +216,7 @@ class MalformedTest : public ::testing::TestWithParam<bool> {
   void Set32(std::uint32_t offset, std::uint32_t v) { StoreU32(image_.data() + facts_.resourcePointerToRawData + offset, v); }
   void Set16(std::uint32_t offset, std::uint16_t v) { StoreU16(image_.data() + facts_.resourcePointerToRawData + offset, v); }
   void ExpectRefused(const char* what) {
-    TResItem* root = nullptr;
-    EXPECT_THROW(root = Parse(image_), ImageFormatError) << what;
-    FreeResourceTree(&root);
+    EXPECT_THROW(Parse(image_), ImageFormatError) << what;
   }
   Bytes image_;
   ImageFacts facts_;
@@ -254,8 +265,8 @@ TEST_P(MalformedTest, DataOutsideTheSection) {
   Set32(76, 8);
   {
     ParsedTree tree(image_);
-    const TResItem* leaf = tree.root()->firstChild->firstChild->firstChild;
-    EXPECT_EQ(leaf->dataPointer, image_.data() + facts_.resourcePointerToRawData + rawSize - 8)
+    const TResItem* leaf = tree.root()->firstChild->firstChild->firstChild.get();
+    EXPECT_EQ(leaf->leaf().data.view(), image_.data() + facts_.resourcePointerToRawData + rawSize - 8)
         << "the last 8 bytes of the section";
   }
   Set32(72, rva + 88);
@@ -297,8 +308,7 @@ TEST_P(MalformedTest, TableReferredToByTwoEntries) {
   ASSERT_EQ(U32(type3 + 24), 2u);
   Set32(type3 + 16 + 8 + 4, U32(type3 + 16 + 4));
   try {
-    TResItem* root = Parse(image_);
-    FreeResourceTree(&root);
+    Parse(image_);
     ADD_FAILURE() << "a name table read twice was accepted";
   } catch (const ImageFormatError& e) {
     EXPECT_NE(std::string(e.what()).find("referred to by more than one entry"), std::string::npos) << e.what();
@@ -335,14 +345,14 @@ TEST(ShallowTreeTest, LeafDirectlyUnderATypeIsKeptAndNotFoundAsAName) {
   const ImageFacts f = ReadFacts(image);
   StoreU32(image.data() + f.resourcePointerToRawData + 44, 72);  // type 3's entry -> the data entry
   ParsedTree tree(image);
-  TResItem* type3 = tree.root()->firstChild;
+  TResItem* type3 = tree.root()->firstChild.get();
   ASSERT_NE(type3, nullptr);
-  ASSERT_NE(type3->firstChild, nullptr);
-  EXPECT_FALSE(type3->firstChild->isDirectory);
+  ASSERT_NE(type3->firstChild.get(), nullptr);
+  EXPECT_FALSE(type3->firstChild->isDirectory());
   EXPECT_EQ(type3->firstChild->id, 1u);
-  EXPECT_EQ(type3->firstChild->dataSize, 10u);
+  EXPECT_EQ(type3->firstChild->leaf().dataSize, 10u);
   EXPECT_EQ(*FindNamedChild(type3, MakeIntResource(1)), nullptr);
-  EXPECT_EQ(*FindLanguageChild(type3, 1), type3->firstChild);
+  EXPECT_EQ(FindLanguageChild(type3, 1)->get(), type3->firstChild.get());
 }
 
 }  // namespace

@@ -18,6 +18,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A leaf's new bytes held in memory (none when they are kept elsewhere).
+Bytes MemoryBytes(const TResItem* leaf) {
+  const CompactByteString* bytes = leaf->leaf().data.memory();
+  return bytes != nullptr ? Bytes(bytes->begin(), bytes->end()) : Bytes();
+}
+// The scratch file that holds a leaf's new bytes, or kInvalidFile.
+platform::FileHandle ScratchHandle(const TResItem* leaf) {
+  const ScratchFile* file = leaf->leaf().data.scratch();
+  return file != nullptr ? file->get() : platform::kInvalidFile;
+}
+
 // A scratch file this process holds, by its name.
 bool Exists(const std::string& name) {
   for (const std::string& open : OpenScratchFiles())
@@ -42,8 +53,8 @@ TEST_P(BeginTest, ReadsTheTreeAndHoldsTheFile) {
   ImageFile file(image);
   UpdateGuard u(file.Begin());
   ASSERT_TRUE(u);
-  ASSERT_NE(u->root, nullptr);
-  EXPECT_EQ(Shape(u->root), "3{1{0}},14{MAINICON{0}}");
+  ASSERT_NE(u->root.get(), nullptr);
+  EXPECT_EQ(Shape(u->root.get()), "3{1{0}},14{MAINICON{0}}");
   EXPECT_EQ(u->ntHeaders, u->view + ReadFacts(image).ntHeaders);
   EXPECT_EQ(u->viewSize, image.size());
   EXPECT_EQ(Bytes(u->view, u->view + u->viewSize), image);
@@ -53,15 +64,15 @@ TEST_P(BeginTest, DeleteExistingStartsFromAnEmptyRoot) {
   ImageFile file(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 1)}}));
   UpdateGuard u(file.Begin(true));
   ASSERT_TRUE(u);
-  EXPECT_TRUE(u->root->isDirectory);
-  EXPECT_EQ(u->root->firstChild, nullptr);
+  EXPECT_TRUE(u->root.get()->isDirectory());
+  EXPECT_EQ(u->root.get()->firstChild.get(), nullptr);
   const std::uint8_t* data = nullptr;
   std::uint32_t size = 0;
   EXPECT_FALSE(GetResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, data, size));
   const Bytes icon = Filled(5, 1);
   ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, icon.data(), 5));
-  EXPECT_EQ(Shape(u->root), "3{1{0}}");
-  ExpectCountsConsistent(u->root);
+  EXPECT_EQ(Shape(u->root.get()), "3{1{0}}");
+  ExpectCountsConsistent(u->root.get());
 }
 
 // An image without a resource table starts from an empty tree (the commit
@@ -74,8 +85,8 @@ TEST_P(BeginTest, NoResourceSectionStartsFromNoResources) {
   for (bool deleteExisting : {false, true}) {
     UpdateGuard u(file.Begin(deleteExisting));
     ASSERT_TRUE(u) << "deleteExisting " << deleteExisting;
-    EXPECT_TRUE(u->root->isDirectory);
-    EXPECT_EQ(u->root->firstChild, nullptr);
+    EXPECT_TRUE(u->root.get()->isDirectory());
+    EXPECT_EQ(u->root.get()->firstChild.get(), nullptr);
     EXPECT_TRUE(u.End(true));
   }
   {
@@ -194,7 +205,7 @@ class UpdateTest : public ::testing::TestWithParam<bool> {
     }
     EXPECT_TRUE(LeftoverScratchFiles().empty());
   }
-  TResItem* root() { return update_->root; }
+  TResItem* root() { return update_->root.get(); }
   bool Put(ResKey type, ResKey name, std::uint16_t language, const Bytes& data) {
     return UpdateResourceData(update_, type, name, language, data.data(), static_cast<std::uint32_t>(data.size()));
   }
@@ -202,9 +213,9 @@ class UpdateTest : public ::testing::TestWithParam<bool> {
     return UpdateResourceData(update_, type, name, language, nullptr, 0);
   }
   TResItem* Leaf(ResKey type, ResKey name, std::uint16_t language) {
-    TResItem* t = *FindNamedChild(root(), type);
-    TResItem* n = t ? *FindNamedChild(t, name) : nullptr;
-    return n ? *FindLanguageChild(n, language) : nullptr;
+    TResItem* t = FindNamedChild(root(), type)->get();
+    TResItem* n = t ? FindNamedChild(t, name)->get() : nullptr;
+    return n ? FindLanguageChild(n, language)->get() : nullptr;
   }
   static ResKey Id(std::uint16_t id) { return MakeIntResource(id); }
 
@@ -264,20 +275,20 @@ TEST_P(UpdateTest, NewDataIsReportedByItsSizeOnly) {
 TEST_P(UpdateTest, AddingCreatesTypeNameAndLeafWithCounters) {
   ASSERT_TRUE(Put(Id(5), Id(7), 0, Filled(8, 1)));
   EXPECT_EQ(Children(root()), "3,5,14,24");
-  EXPECT_EQ(root()->idEntryCount, 4u);
+  EXPECT_EQ(root()->directory().idEntryCount, 4u);
   TResItem* type5 = Child(root(), "5");
-  EXPECT_EQ(type5->idEntryCount, 1u);
-  EXPECT_EQ(type5->namedEntryCount, 0u);
-  EXPECT_EQ(type5->firstChild->idEntryCount, 1u);
+  EXPECT_EQ(type5->directory().idEntryCount, 1u);
+  EXPECT_EQ(type5->directory().namedEntryCount, 0u);
+  EXPECT_EQ(type5->firstChild->directory().idEntryCount, 1u);
   TResItem* leaf = Leaf(Id(5), Id(7), 0);
   ASSERT_NE(leaf, nullptr);
-  EXPECT_FALSE(leaf->isDirectory);
-  EXPECT_EQ(Bytes(leaf->data.begin(), leaf->data.end()), Filled(8, 1));
-  EXPECT_EQ(leaf->dataPointer, nullptr);
+  EXPECT_FALSE(leaf->isDirectory());
+  EXPECT_EQ(MemoryBytes(leaf), Filled(8, 1));
+  EXPECT_EQ(leaf->leaf().data.view(), nullptr);
 
   ASSERT_TRUE(Put(u"ZZ", u"Named", 1033, Filled(3, 1)));
   EXPECT_EQ(Children(root()), "ZZ,3,5,14,24");
-  EXPECT_EQ(root()->namedEntryCount, 1u);
+  EXPECT_EQ(root()->directory().namedEntryCount, 1u);
   ASSERT_TRUE(Put(Id(3), Id(2), 1040, Filled(3, 1)));
   EXPECT_EQ(Children(Child(Child(root(), "3"), "2")), "0,1033,1040,2052");
 }
@@ -287,41 +298,40 @@ TEST_P(UpdateTest, CallersBytesAreCopied) {
   ASSERT_TRUE(Put(Id(3), Id(1), 0, data));
   std::fill(data.begin(), data.end(), 0);
   const TResItem* leaf = Leaf(Id(3), Id(1), 0);
-  EXPECT_EQ(Bytes(leaf->data.begin(), leaf->data.end()), Filled(64, 1));
+  EXPECT_EQ(MemoryBytes(leaf), Filled(64, 1));
 }
 
 TEST_P(UpdateTest, ReplacingKeepsPlaceAndReservedAndClearsCodePage) {
   TResItem* before = Leaf(Id(3), Id(2), 1033);
-  ASSERT_EQ(before->codePage, 1252u);
-  ASSERT_EQ(before->reserved, 7u);
+  ASSERT_EQ(before->leaf().codePage, 1252u);
+  ASSERT_EQ(before->leaf().reserved, 7u);
   ASSERT_TRUE(Put(Id(3), Id(2), 1033, Filled(5, 8)));
   TResItem* after = Leaf(Id(3), Id(2), 1033);
   EXPECT_EQ(after, before) << "the same node";
   EXPECT_EQ(Children(Child(Child(root(), "3"), "2")), "0,1033,2052");
-  EXPECT_EQ(after->codePage, 0u);
-  EXPECT_EQ(after->reserved, 7u);
-  EXPECT_EQ(after->dataPointer, nullptr);
-  EXPECT_EQ(after->dataSize, 5u);
-  EXPECT_EQ(Bytes(after->data.begin(), after->data.end()), Filled(5, 8));
+  EXPECT_EQ(after->leaf().codePage, 0u);
+  EXPECT_EQ(after->leaf().reserved, 7u);
+  EXPECT_EQ(after->leaf().data.view(), nullptr);
+  EXPECT_EQ(after->leaf().dataSize, 5u);
+  EXPECT_EQ(MemoryBytes(after), Filled(5, 8));
 }
 
 TEST_P(UpdateTest, InMemoryUpTo32768BytesScratchFileFrom32769) {
   ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(32768, 1)));
   TResItem* leaf = Leaf(Id(3), Id(1), 0);
-  EXPECT_EQ(leaf->data.size(), 32768u);
-  EXPECT_EQ(leaf->tempFile, 0);
+  EXPECT_EQ(MemoryBytes(leaf).size(), 32768u);
+  EXPECT_EQ(leaf->leaf().data.scratch(), nullptr);
   EXPECT_FALSE(Exists(ScratchFileName(leaf)));
 
   const Bytes big = Filled(32769, 2);
   ASSERT_TRUE(Put(Id(3), Id(1), 0, big));
-  EXPECT_TRUE(leaf->data.empty());
-  EXPECT_EQ(leaf->dataSize, 32769u);
-  ASSERT_NE(leaf->tempFile, 0);
-  ASSERT_NE(leaf->tempFile, platform::kInvalidFile);
-  const std::string scratch = ScratchFileName(leaf);
+  EXPECT_EQ(leaf->leaf().data.memory(), nullptr);
+  EXPECT_EQ(leaf->leaf().dataSize, 32769u);
+  ASSERT_NE(leaf->leaf().data.scratch(), nullptr);
+    const std::string scratch = ScratchFileName(leaf);
   ASSERT_TRUE(Exists(scratch));
   Bytes held(big.size());
-  ASSERT_TRUE(platform::ReadAt(leaf->tempFile, 0, held.data(), held.size()));
+  ASSERT_TRUE(platform::ReadAt(ScratchHandle(leaf), 0, held.data(), held.size()));
   EXPECT_EQ(held, big);
   EXPECT_EQ(OpenScratchFiles().size(), 1u);
 }
@@ -334,22 +344,22 @@ TEST_P(UpdateTest, ReplacingLargeBySmallAndSmallByLargeKeepsOnlyTheLast) {
 
   ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(100, 2)));
   EXPECT_FALSE(Exists(scratch)) << "the earlier scratch file is deleted";
-  EXPECT_EQ(leaf->tempFile, 0);
-  EXPECT_EQ(Bytes(leaf->data.begin(), leaf->data.end()), Filled(100, 2));
+  EXPECT_EQ(leaf->leaf().data.scratch(), nullptr);
+  EXPECT_EQ(MemoryBytes(leaf), Filled(100, 2));
 
   const Bytes large = Filled(40000, 3);
   ASSERT_TRUE(Put(Id(3), Id(1), 0, large));
-  EXPECT_TRUE(leaf->data.empty());
+  EXPECT_EQ(leaf->leaf().data.memory(), nullptr);
   ASSERT_TRUE(Exists(scratch));
-  EXPECT_EQ(FileSize(leaf->tempFile), 40000u);
+  EXPECT_EQ(FileSize(ScratchHandle(leaf)), 40000u);
   Bytes held(large.size());
-  ASSERT_TRUE(platform::ReadAt(leaf->tempFile, 0, held.data(), held.size()));
+  ASSERT_TRUE(platform::ReadAt(ScratchHandle(leaf), 0, held.data(), held.size()));
   EXPECT_EQ(held, large);
 
   // A large replacement of large data leaves one file with the new bytes.
   const Bytes larger = Filled(50000, 4);
   ASSERT_TRUE(Put(Id(3), Id(1), 0, larger));
-  EXPECT_EQ(FileSize(leaf->tempFile), 50000u);
+  EXPECT_EQ(FileSize(ScratchHandle(leaf)), 50000u);
   EXPECT_EQ(OpenScratchFiles().size(), 1u);
 }
 
@@ -390,9 +400,9 @@ TEST_P(UpdateTest, DeletingTheOnlyLeafPrunesUpToButNotTheRoot) {
   ASSERT_TRUE(Delete(Id(3), Id(2), 0));
   ASSERT_TRUE(Delete(Id(3), Id(2), 2052));
   ASSERT_NE(root(), nullptr);
-  EXPECT_TRUE(root()->isDirectory);
-  EXPECT_EQ(root()->firstChild, nullptr);
-  EXPECT_EQ(root()->namedEntryCount + root()->idEntryCount, 0u);
+  EXPECT_TRUE(root()->isDirectory());
+  EXPECT_EQ(root()->firstChild.get(), nullptr);
+  EXPECT_EQ(root()->directory().namedEntryCount + root()->directory().idEntryCount, 0u);
 }
 
 TEST_P(UpdateTest, DeletesThatFindNothingChangeNothing) {
@@ -466,9 +476,8 @@ TEST(NullUpdateTest, MissingHandleResults) {
 // ------------------------------------------------- insertion on bare trees
 
 struct BareDirectory {
-  TResItem* root = new TResItem;
-  BareDirectory() { root->isDirectory = true; }
-  ~BareDirectory() { FreeResourceTree(&root); }
+  ResourceTree tree = TResItem::Directory();
+  TResItem* root = tree.get();
 };
 
 TEST(InsertDirectoryTest, AnyInsertionOrderGivesNamesFirstThenNumbers) {
@@ -482,11 +491,11 @@ TEST(InsertDirectoryTest, AnyInsertionOrderGivesNamesFirstThenNumbers) {
       TResItem* made = i < 3 ? InsertDirectory(dir.root, names[i].c_str())
                              : InsertDirectory(dir.root, MakeIntResource(ids[i - 3]));
       ASSERT_NE(made, nullptr);
-      EXPECT_TRUE(made->isDirectory);
+      EXPECT_TRUE(made->isDirectory());
     }
     ASSERT_EQ(Children(dir.root), "AB,ICONS,Icons,3,14,24");
-    EXPECT_EQ(dir.root->namedEntryCount, 3u);
-    EXPECT_EQ(dir.root->idEntryCount, 3u);
+    EXPECT_EQ(dir.root->directory().namedEntryCount, 3u);
+    EXPECT_EQ(dir.root->directory().idEntryCount, 3u);
     ++permutations;
   } while (std::next_permutation(order.begin(), order.end()));
   EXPECT_EQ(permutations, 720);
@@ -500,8 +509,8 @@ TEST(InsertDirectoryTest, ANameThatIsAPrefixSortsFirstAndEqualsGoBefore) {
   InsertDirectory(dir.root, u"a");
   EXPECT_EQ(Children(dir.root), "AB,ABC,Z,a");
   TResItem* again = InsertDirectory(dir.root, u"ABC");
-  EXPECT_EQ(dir.root->firstChild->nextSibling, again) << "a new entry goes before an equal one";
-  EXPECT_EQ(again->nextSibling, abc);
+  EXPECT_EQ(dir.root->firstChild->nextSibling.get(), again) << "a new entry goes before an equal one";
+  EXPECT_EQ(again->nextSibling.get(), abc);
   EXPECT_EQ(InsertDirectory(dir.root, MakeIntResource(0))->id, 0u);
   EXPECT_EQ(Children(dir.root), "AB,ABC,ABC,Z,a,0");
 }
@@ -514,11 +523,11 @@ TEST(InsertLanguageLeafTest, LanguagesAscendInAnyOrder) {
     for (std::uint16_t language : order) {
       TResItem* leaf = InsertLanguageLeaf(dir.root, language, data.data(), 3);
       ASSERT_NE(leaf, nullptr);
-      EXPECT_FALSE(leaf->isDirectory);
+      EXPECT_FALSE(leaf->isDirectory());
       EXPECT_EQ(leaf->id, language);
     }
     EXPECT_EQ(Children(dir.root), "0,1033,2052");
-    EXPECT_EQ(dir.root->idEntryCount, 3u);
+    EXPECT_EQ(dir.root->directory().idEntryCount, 3u);
   } while (std::next_permutation(order.begin(), order.end()));
 }
 
@@ -535,11 +544,10 @@ struct NameSpec {
 class LooseTree {
  public:
   explicit LooseTree(const std::vector<NameSpec>& names) {
-    update.root = new TResItem;
-    update.root->isDirectory = true;
-    TResItem* group = Append(update.root, Directory(14));
+    update.root = TResItem::Directory();
+    TResItem* group = Append(root(), Directory(14));
     Append(Append(group, Directory(1)), Leaf(0, 1));
-    TResItem* icons = Append(update.root, Directory(3));
+    TResItem* icons = Append(root(), Directory(3));
     TResItem* named = InsertDirectory(icons, u"NAMED");
     Append(named, Leaf(0, 2));
     for (const NameSpec& spec : names) {
@@ -548,16 +556,12 @@ class LooseTree {
         Append(name, Leaf(language, static_cast<std::uint8_t>(spec.id + language)));
     }
   }
-  ~LooseTree() { FreeResourceTree(&update.root); }
-  LooseTree(const LooseTree&) = delete;
-  LooseTree& operator=(const LooseTree&) = delete;
-
-  TResItem* root() const { return update.root; }
+  TResItem* root() const { return update.root.get(); }
   // The numbered ids under type 3, ascending, each once.
   std::vector<std::uint32_t> IconIds() const {
     std::vector<std::uint32_t> ids;
-    TResItem* icons = *FindNamedChild(update.root, MakeIntResource(3));
-    for (const TResItem* c = icons ? icons->firstChild : nullptr; c != nullptr; c = c->nextSibling)
+    TResItem* icons = FindNamedChild(root(), MakeIntResource(3))->get();
+    for (const TResItem* c = icons ? icons->firstChild.get() : nullptr; c != nullptr; c = c->nextSibling.get())
       if (c->name.empty()) ids.push_back(c->id);
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
@@ -567,38 +571,34 @@ class LooseTree {
   ResourceUpdate update;  // only its tree is used
 
  private:
-  static TResItem* Directory(std::uint32_t id) {
-    auto* node = new TResItem;
-    node->isDirectory = true;
+  static ResourceTree Directory(std::uint32_t id) {
+    ResourceTree node = TResItem::Directory();
     node->id = id;
     return node;
   }
-  static TResItem* Leaf(std::uint16_t language, std::uint8_t seed) {
-    auto* leaf = new TResItem;
+  static ResourceTree Leaf(std::uint16_t language, std::uint8_t seed) {
+    ResourceTree leaf = TResItem::Leaf();
     const Bytes data = Filled(4, seed);
-    StoreLeafData(leaf, language, data.data(), 4);
+    StoreLeafData(leaf.get(), language, data.data(), 4);
     return leaf;
   }
-  static TResItem* Append(TResItem* parent, TResItem* node) {
+  static TResItem* Append(TResItem* parent, ResourceTree node) {
     LinkSlot slot = &parent->firstChild;
     while (*slot != nullptr) slot = &(*slot)->nextSibling;
-    *slot = node;
-    ++parent->idEntryCount;
-    return node;
+    *slot = std::move(node);
+    ++parent->directory().idEntryCount;
+    return slot->get();
   }
 };
 
 // The bytes of leaf (id, language) under type 3, wherever they are kept.
 Bytes IconBytes(TResItem* root, std::uint16_t id, std::uint16_t language) {
-  TResItem* icons = *FindNamedChild(root, MakeIntResource(3));
-  TResItem* name = icons ? *FindNamedChild(icons, MakeIntResource(id)) : nullptr;
-  TResItem* leaf = name ? *FindLanguageChild(name, language) : nullptr;
+  TResItem* icons = FindNamedChild(root, MakeIntResource(3))->get();
+  TResItem* name = icons ? FindNamedChild(icons, MakeIntResource(id))->get() : nullptr;
+  TResItem* leaf = name ? FindLanguageChild(name, language)->get() : nullptr;
   if (leaf == nullptr) return {};
-  if (!leaf->data.empty()) return Bytes(leaf->data.begin(), leaf->data.end());
-  Bytes bytes(leaf->dataSize);
-  if (leaf->tempFile != 0) {
-    EXPECT_TRUE(platform::ReadAt(leaf->tempFile, 0, bytes.data(), bytes.size()));
-  }
+  Bytes bytes(leaf->leaf().dataSize);
+  EXPECT_TRUE(leaf->leaf().data.Read(leaf->leaf().dataSize, bytes.data()));
   return bytes;
 }
 
@@ -606,7 +606,7 @@ Bytes IconBytes(TResItem* root, std::uint16_t id, std::uint16_t language) {
 // not exist: what a deletion of many names must leave.
 void DeleteOneByOne(LooseTree& tree, const std::vector<std::uint16_t>& ids, std::uint16_t language) {
   for (std::uint16_t id : ids) {
-    TResItem* icons = *FindNamedChild(tree.root(), MakeIntResource(3));
+    TResItem* icons = FindNamedChild(tree.root(), MakeIntResource(3))->get();
     if (icons == nullptr || *FindNamedChild(icons, MakeIntResource(id)) == nullptr) continue;
     ASSERT_TRUE(UpdateResourceData(&tree.update, MakeIntResource(3), MakeIntResource(id), language, nullptr, 0));
   }
@@ -668,9 +668,9 @@ TEST(NumberedDeletionTest, RemovesWhatOneDeleteAfterAnotherRemoves) {
 
 TEST(NumberedDeletionTest, AnEmptiedTypeIsPrunedAndTheRootStays) {
   LooseTree tree({{2, {0}}, {1, {0}}});
-  TResItem* icons = *FindNamedChild(tree.root(), MakeIntResource(3));
+  TResItem* icons = FindNamedChild(tree.root(), MakeIntResource(3))->get();
   ASSERT_TRUE(UpdateResourceData(&tree.update, MakeIntResource(3), u"NAMED", 0, nullptr, 0));
-  ASSERT_EQ(*FindNamedChild(tree.root(), MakeIntResource(3)), icons);
+  ASSERT_EQ(FindNamedChild(tree.root(), MakeIntResource(3))->get(), icons);
   NumberedDeletion deletion(tree.root(), 3, {1, 2}, 0);
   EXPECT_TRUE(deletion.IdsLeft().empty());
   deletion.Apply();
@@ -855,13 +855,13 @@ TEST(ScratchFileSafetyTest, APlantedSymbolicLinkIsNotFollowed) {
   const fs::path target = folder / "victim";
   WriteWholeFile(target, Bytes{'k', 'e', 'e', 'p'});
   BareDirectory dir;
-  TResItem* leaf = new TResItem;
-  dir.root->firstChild = leaf;
-  dir.root->idEntryCount = 1;
+  dir.root->firstChild = TResItem::Leaf();
+  dir.root->directory().idEntryCount = 1;
+  TResItem* leaf = dir.root->firstChild.get();
   const std::string scratch = ScratchFileName(leaf);
   fs::create_symlink(target, scratch);
   EXPECT_ANY_THROW(StoreLeafData(leaf, 0, Filled(40000, 1).data(), 40000));
-  EXPECT_EQ(leaf->tempFile, 0);
+  EXPECT_EQ(leaf->leaf().data.scratch(), nullptr);
   EXPECT_EQ(ReadWholeFile(target), (Bytes{'k', 'e', 'e', 'p'}));
   EXPECT_TRUE(fs::is_symlink(scratch));
   fs::remove(scratch);

@@ -60,10 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   if (update == nullptr) return 0;
 
   // Delete the first leaf found, by its own keys.
-  const TResItem* type = update->root->firstChild;
-  const TResItem* resName = type != nullptr && type->isDirectory ? type->firstChild : nullptr;
-  const TResItem* leaf = resName != nullptr && resName->isDirectory ? resName->firstChild : nullptr;
-  if (leaf != nullptr && !leaf->isDirectory) {
+  const TResItem* type = update->root.get()->firstChild.get();
+  const TResItem* resName = type != nullptr && type->isDirectory() ? type->firstChild.get() : nullptr;
+  const TResItem* leaf = resName != nullptr && resName->isDirectory() ? resName->firstChild.get() : nullptr;
+  if (leaf != nullptr && !leaf->isDirectory()) {
     const ResourceName t = type->name.empty() ? ResourceName(static_cast<std::uint16_t>(type->id)) : ResourceName(type->name);
     const ResourceName n =
         resName->name.empty() ? ResourceName(static_cast<std::uint16_t>(resName->id)) : ResourceName(resName->name);
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   if (!ReadsBack(again, MakeIntResource(kRtIcon), MakeIntResource(1), 0, small)) __builtin_trap();
   if (!ReadsBack(again, MakeIntResource(kRtGroupIcon), u"MAINICON", 1033, group)) __builtin_trap();
   if (withLarge && !ReadsBack(again, u"FUZZ", MakeIntResource(7), 0, large)) __builtin_trap();
-  volatile std::uint32_t sink = fuzz::Touch(again->root);
+  volatile std::uint32_t sink = fuzz::Touch(again->root.get());
   (void)sink;
   if (!EndResourceUpdate(again, true)) __builtin_trap();
   return 0;

@@ -46,14 +46,14 @@ inline ResourceUpdate* BeginOnInput(const std::uint8_t* data, std::size_t size) 
 
 inline std::uint32_t Touch(const TResItem* node, int depth = 0) {
   std::uint32_t sum = 0;
-  for (const TResItem* c = node; c != nullptr; c = c->nextSibling) {
+  for (const TResItem* c = node; c != nullptr; c = c->nextSibling.get()) {
     if (depth > 64) __builtin_trap();  // the reader refuses cycles; a tree this deep is one
     sum += c->id + static_cast<std::uint32_t>(c->name.size());
     for (char16_t ch : c->name) sum += ch;
-    if (c->isDirectory) {
-      sum += Touch(c->firstChild, depth + 1);
-    } else if (c->dataPointer != nullptr) {
-      for (std::uint32_t i = 0; i < c->dataSize; ++i) sum += c->dataPointer[i];
+    if (c->isDirectory()) {
+      sum += Touch(c->firstChild.get(), depth + 1);
+    } else if (c->leaf().data.view() != nullptr) {
+      for (std::uint32_t i = 0; i < c->leaf().dataSize; ++i) sum += c->leaf().data.view()[i];
     }
   }
   return sum;

@@ -15,14 +15,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ResourceUpdate* update = fuzz::BeginOnInput(data, size);
   if (update == nullptr) return 0;
 
-  volatile std::uint32_t sink = fuzz::Touch(update->root);
+  volatile std::uint32_t sink = fuzz::Touch(update->root.get());
   const std::uint8_t* bytes = nullptr;
   std::uint32_t length = 0;
   // The first leaf of the tree by its own keys, then fixed keys.
-  const TResItem* type = update->root->firstChild;
-  const TResItem* resName = type != nullptr ? type->firstChild : nullptr;
-  const TResItem* leaf = resName != nullptr ? resName->firstChild : nullptr;
-  if (leaf != nullptr && type->isDirectory && resName->isDirectory) {
+  const TResItem* type = update->root.get()->firstChild.get();
+  const TResItem* resName = type != nullptr ? type->firstChild.get() : nullptr;
+  const TResItem* leaf = resName != nullptr ? resName->firstChild.get() : nullptr;
+  if (leaf != nullptr && type->isDirectory() && resName->isDirectory()) {
     const ResourceName t = type->name.empty() ? ResourceName(static_cast<std::uint16_t>(type->id)) : ResourceName(type->name);
     const ResourceName n =
         resName->name.empty() ? ResourceName(static_cast<std::uint16_t>(resName->id)) : ResourceName(resName->name);

@@ -545,16 +545,16 @@ TEST(ShellIconGroup, FirstGroupOfTheDirectoryWithItsFirstLanguage) {
     SCOPED_TRACE(c.what);
     TempFolder folder;
     OpenImage image(folder, c.resources, false, c.sorted);
-    const Shown shown = ShellIconGroup(image.get()->root);
+    const Shown shown = ShellIconGroup(image.get()->root.get());
     ASSERT_EQ(shown.has_value(), c.shown.has_value());
     if (!shown) continue;
     EXPECT_TRUE(*shown == *c.shown) << platform::ToUtf8(shown->name.name()) << " " << shown->name.id()
                                     << " language " << shown->language;
     // The nodes are those of that group's leaf.
-    const IconGroupNodes nodes = ShellIconGroupNodes(image.get()->root);
+    const IconGroupNodes nodes = ShellIconGroupNodes(image.get()->root.get());
     ASSERT_NE(nodes.leaf, nullptr);
     EXPECT_EQ(nodes.leaf->id, c.shown->language);
-    EXPECT_EQ(nodes.name->firstChild, nodes.leaf);
+    EXPECT_EQ(nodes.name->firstChild.get(), nodes.leaf);
   }
 }
 
@@ -576,7 +576,7 @@ TEST(ShellIconGroup, GroupsAnUpdateAddsTakeTheirSortedPlace) {
   };
   for (const auto& step : steps) {
     ASSERT_TRUE(LoadIconGroupResource(image.get(), step.group, step.language, ico.c_str()));
-    const std::optional<IconGroupKey> shown = ShellIconGroup(image.get()->root);
+    const std::optional<IconGroupKey> shown = ShellIconGroup(image.get()->root.get());
     ASSERT_TRUE(shown.has_value());
     EXPECT_TRUE(*shown == step.shown) << platform::ToUtf8(shown->name.name()) << " " << shown->language;
   }

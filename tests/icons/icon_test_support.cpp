@@ -13,12 +13,11 @@ std::string KeyText(const TResItem& node) {
   return "\"" + platform::ToUtf8(node.name) + "\"";
 }
 
-Bytes LeafData(const TResItem& leaf) {
-  if (leaf.dataPointer != nullptr) return Bytes(leaf.dataPointer, leaf.dataPointer + leaf.dataSize);
-  if (!leaf.data.empty()) return Bytes(leaf.data.begin(), leaf.data.end());
+// A leaf's bytes; zeros for one whose new bytes were lost.
+Bytes LeafBytes(const TResItem& node) {
+  const ResourceLeaf& leaf = node.leaf();
   Bytes bytes(leaf.dataSize);
-  if (leaf.tempFile != 0 && leaf.tempFile != platform::kInvalidFile && leaf.dataSize > 0 &&
-      !platform::ReadAt(leaf.tempFile, 0, bytes.data(), bytes.size()))
+  if (!leaf.data.none() && !leaf.data.Read(leaf.dataSize, bytes.data()))
     throw std::runtime_error("scratch file of a leaf cannot be read");
   return bytes;
 }
@@ -27,10 +26,10 @@ Bytes LeafData(const TResItem& leaf) {
 
 std::vector<LeafView> Leaves(const ResourceUpdate* update) {
   std::vector<LeafView> leaves;
-  for (const TResItem* t = update->root ? update->root->firstChild : nullptr; t; t = t->nextSibling)
-    for (const TResItem* n = t->firstChild; n; n = n->nextSibling)
-      for (const TResItem* l = n->firstChild; l; l = l->nextSibling)
-        leaves.push_back(LeafView{KeyText(*t), KeyText(*n), static_cast<std::uint16_t>(l->id), LeafData(*l)});
+  for (const TResItem* t = update->root ? update->root->firstChild.get() : nullptr; t; t = t->nextSibling.get())
+    for (const TResItem* n = t->firstChild.get(); n; n = n->nextSibling.get())
+      for (const TResItem* l = n->firstChild.get(); l; l = l->nextSibling.get())
+        leaves.push_back(LeafView{KeyText(*t), KeyText(*n), static_cast<std::uint16_t>(l->id), LeafBytes(*l)});
   return leaves;
 }
 
@@ -55,9 +54,9 @@ std::vector<std::uint16_t> GroupIds(const Bytes& record) {
 
 std::vector<std::uint32_t> IconIds(const ResourceUpdate* update) {
   std::vector<std::uint32_t> ids;
-  for (const TResItem* t = update->root ? update->root->firstChild : nullptr; t; t = t->nextSibling)
+  for (const TResItem* t = update->root ? update->root->firstChild.get() : nullptr; t; t = t->nextSibling.get())
     if (t->name.empty() && t->id == kRtIcon)
-      for (const TResItem* n = t->firstChild; n; n = n->nextSibling)
+      for (const TResItem* n = t->firstChild.get(); n; n = n->nextSibling.get())
         if (n->name.empty()) ids.push_back(n->id);
   return ids;
 }
