@@ -7,10 +7,7 @@
 
 #include "app/file_transfer.h"
 #include "app/messages.h"
-#include "engine/commit.h"
-#include "engine/image.h"
-#include "engine/platform.h"
-#include "icons/icon_group.h"
+#include "app/resource_edits.h"
 
 namespace marovi::app {
 
@@ -186,10 +183,9 @@ class Change {
   Error ChangeResources(platform::FileHandle file, const std::u16string& name, FailedStep& step) {
     Error error;
     step = FailedStep::Begin;
-    ResourceUpdate* update = BeginResourceUpdateOnFile(file, name.c_str(), false, &error);
+    ResourceUpdate* update = BeginResourceUpdateOnFile(file, name.c_str(), false, request_.options, &error);
     if (update == nullptr) return error;
-    update->options = request_.options;
-    outcome_.wasSigned = FindCertificateTable(update->view, update->viewSize, update->ntHeaders).has_value();
+    outcome_.wasSigned = ImageIsSigned(update);
     // An edit that failed may have made part of its changes: nothing of them
     // is written, and the destination stays as it was.
     auto failed = [&] {
@@ -198,7 +194,7 @@ class Change {
     };
     if (request_.replaceIcon) {
       step = FailedStep::LoadIcon;
-      outcome_.shownBefore = ShellIconGroup(update->root.get());
+      outcome_.shownBefore = ShellIconGroup(update);
       IconGroupKey group{request_.group, request_.language};
       if (request_.shellGroup && outcome_.shownBefore) group = *outcome_.shownBefore;
       std::vector<std::uint8_t> icon;
@@ -207,7 +203,7 @@ class Change {
                                  platform::ToUtf8(request_.iconFile), &error))
         return failed();
       outcome_.changedGroup = group;
-      outcome_.shownAfter = ShellIconGroup(update->root.get());
+      outcome_.shownAfter = ShellIconGroup(update);
     }
     step = FailedStep::Edit;
     std::vector<std::uint8_t> manifest;

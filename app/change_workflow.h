@@ -9,6 +9,10 @@
 // under a temporary name and renamed into place when whole. A copy to a new
 // destination is changed under its temporary name and put in place only once
 // the change has succeeded, so a failed run leaves no destination behind.
+//
+// The one header of the application layer that the command line includes:
+// the workflow, and what a front end needs around it (the texts of its
+// errors, the check that a name is a regular file, a held file).
 #pragma once
 
 #include <cstdint>
@@ -17,13 +21,54 @@
 #include <string>
 #include <vector>
 
-#include "engine/error.h"
-#include "engine/journal.h"
-#include "engine/update.h"
-#include "app/resource_edits.h"
-#include "icons/shell_icon.h"
+#include "engine/engine.h"
+#include "icons/icons.h"
 
 namespace marovi::app {
+
+// An open file, closed when it goes out of scope.
+using HeldFile = OwnedFile;
+
+// None when path names a regular file (links followed). Otherwise why not,
+// before anything is opened: "cannot be opened: no such executable", "is a
+// FIFO (named pipe), not an icon file", or the system's reason that the name
+// cannot be looked at. role names what the file should have been, with its
+// article ("an executable").
+Error CheckRegularFile(const std::u16string& path, const std::string& role);
+
+// Texts for a terminal, made once from the one error type: what went wrong
+// and with which file, and what a run put right before its own work. English,
+// UTF-8, one line each; the window keeps its own texts.
+//
+// "FILE: WHAT[ (at offset 0x…)][: the system's reason]", e.g.
+// "a.exe.bak: cannot be written: No space left on device (errno 28)".
+std::string ErrorText(const Error& error);
+
+// The line for an interrupted change put right (Undone or Removed); empty for
+// the other results.
+std::string RecoveryText(const std::string& file, Recovery recovery);
+
+// The edits of a change besides the icon group: the version information and
+// the application manifest, made inside the same update as the icon, so that
+// the file is rebuilt once for all of them.
+struct VersionEdits {
+  std::optional<VersionNumber> fileVersion;
+  std::optional<VersionNumber> productVersion;
+  // Set in order, keys matched without regard to ASCII case; an empty value
+  // removes the key.
+  std::vector<VersionString> strings;
+  // Only the version information of this language; all of it without.
+  std::optional<std::uint16_t> language;
+
+  bool Any() const { return fileVersion || productVersion || !strings.empty(); }
+};
+
+struct ManifestEdits {
+  std::optional<std::u16string> file;           // a manifest file that replaces the manifest
+  std::optional<ExecutionLevel> executionLevel;  // or the level set in the manifest there
+
+  bool Any() const { return file || executionLevel; }
+};
 
 // An error raised by the application; its text (UTF-16) is shown to the user.
 class AppError : public std::runtime_error {

@@ -1,8 +1,6 @@
-#include "app/error_text.h"
+#include "app/change_workflow.h"
 
 #include <cstdio>
-
-#include "engine/platform.h"
 
 namespace marovi::app {
 namespace {

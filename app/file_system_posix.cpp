@@ -6,7 +6,6 @@
 
 #include "app/change_workflow.h"
 #include "app/file_transfer.h"
-#include "engine/platform.h"
 
 namespace marovi::app {
 namespace {

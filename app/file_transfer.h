@@ -6,21 +6,9 @@
 
 #include <string>
 
-#include "engine/error.h"
-#include "engine/owned_file.h"
-#include "engine/platform.h"
+#include "app/change_workflow.h"
 
 namespace marovi::app {
-
-// An open file, closed when it goes out of scope.
-using HeldFile = OwnedFile;
-
-// None when path names a regular file (links followed). Otherwise why not,
-// before anything is opened: "cannot be opened: no such executable", "is a
-// FIFO (named pipe), not an icon file", or the system's reason that the name
-// cannot be looked at. role names what the file should have been, with its
-// article ("an executable").
-Error CheckRegularFile(const std::u16string& path, const std::string& role);
 
 // The temporary name beside path under which its copy is written.
 std::u16string PartName(const std::u16string& path);

@@ -6,27 +6,9 @@
 #include <new>
 
 #include "app/file_transfer.h"
-#include "engine/bytes.h"
-#include "engine/image.h"
-#include "engine/platform.h"
-#include "engine/typed_resources.h"
 
 namespace marovi::app {
 namespace {
-
-// IMAGE_FILE_HEADER.Characteristics, from the NT headers, and its DLL flag.
-constexpr std::uint32_t kFileCharacteristics = 22;
-constexpr std::uint16_t kImageFileDll = 0x2000;
-// The code page of the string table of a new version resource: UTF-16.
-constexpr std::uint16_t kUnicodeCodePage = 1200;
-
-bool IsDll(const ResourceUpdate* update) {
-  if (update->ntHeaders == nullptr ||
-      !InBounds(update->viewSize, static_cast<std::uint64_t>(update->ntHeaders - update->view),
-                kFileCharacteristics + 2))
-    return false;
-  return (LoadU16(update->ntHeaders + kFileCharacteristics) & kImageFileDll) != 0;
-}
 
 std::string LanguageText(std::uint16_t language) {
   char hex[8];
@@ -40,14 +22,14 @@ VersionInfo NewVersionResource(const VersionEdits& edits, std::uint16_t language
   const VersionNumber product = edits.productVersion.value_or(file);
   VersionInfo info = NewVersionInfo(file, product, dll ? kVftDll : kVftApp);
   char key[16];
-  std::snprintf(key, sizeof key, "%04x%04x", language, kUnicodeCodePage);
+  std::snprintf(key, sizeof key, "%04x%04x", language, kNewVersionCodePage);
   for (StringTable& table : info.tables) table.key = platform::FromUtf8(key);
-  for (Translation& translation : info.translations) translation = {language, kUnicodeCodePage};
+  for (Translation& translation : info.translations) translation = {language, kNewVersionCodePage};
   return info;
 }
 
 Error ImageError(const ResourceUpdate* update, std::string detail, ErrorKind kind = ErrorKind::Refused) {
-  return MakeError(kind, std::move(detail), 0, platform::ToUtf8(update->fileName));
+  return MakeError(kind, std::move(detail), 0, ImageFileName(update));
 }
 
 bool Store(ResourceUpdate* update, std::uint16_t type, const ResourceName& name, std::uint16_t language,
@@ -55,7 +37,7 @@ bool Store(ResourceUpdate* update, std::uint16_t type, const ResourceName& name,
   if (UpdateResourceData(update, MakeIntResource(type), name.key(), language, bytes.data(),
                          static_cast<std::uint32_t>(bytes.size()), &error))
     return true;
-  if (error.file.empty()) error.file = platform::ToUtf8(update->fileName);
+  if (error.file.empty()) error.file = ImageFileName(update);
   return false;
 }
 
@@ -79,9 +61,9 @@ bool EditVersions(ResourceUpdate* update, const VersionEdits& edits, Error& erro
   if (resources.empty()) {
     const std::uint16_t language = edits.language.value_or(kNewVersionLanguage);
     const std::optional<std::vector<std::uint8_t>> bytes =
-        WriteVersionInfo(NewVersionResource(edits, language, IsDll(update)), &error);
+        WriteVersionInfo(NewVersionResource(edits, language, ImageIsDll(update)), &error);
     if (!bytes) {
-      error.file = platform::ToUtf8(update->fileName);
+      error.file = ImageFileName(update);
       return false;
     }
     resources.push_back({ResourceName(kVersionResourceName), language, *bytes});
@@ -166,7 +148,7 @@ bool ReadManifestFile(const std::u16string& file, std::vector<std::uint8_t>& byt
   bytes.clear();
   const std::string name = platform::ToUtf8(file);
   if ((e = CheckRegularFile(file, "manifest file"))) return false;
-  const HeldFile held(OpenFileByName(file.c_str(), /*forWriting=*/false, /*create=*/false));
+  const HeldFile held(platform::OpenFileByName(file.c_str(), /*forWriting=*/false, /*create=*/false));
   auto failed = [&](const char* what) {
     const std::uint32_t code = platform::LastError();
     e = MakeError(platform::ClassifyError(code), what, code, name);

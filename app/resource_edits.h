@@ -8,31 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/error.h"
-#include "engine/manifest.h"
-#include "engine/update.h"
-#include "engine/version_info.h"
+#include "app/change_workflow.h"
 
 namespace marovi::app {
-
-struct VersionEdits {
-  std::optional<VersionNumber> fileVersion;
-  std::optional<VersionNumber> productVersion;
-  // Set in order, keys matched without regard to ASCII case; an empty value
-  // removes the key.
-  std::vector<VersionString> strings;
-  // Only the version information of this language; all of it without.
-  std::optional<std::uint16_t> language;
-
-  bool Any() const { return fileVersion || productVersion || !strings.empty(); }
-};
-
-struct ManifestEdits {
-  std::optional<std::u16string> file;           // a manifest file that replaces the manifest
-  std::optional<ExecutionLevel> executionLevel;  // or the level set in the manifest there
-
-  bool Any() const { return file || executionLevel; }
-};
 
 // Sets the versions and strings in every version resource (type 16) of the
 // update, or in those of edits.language. An image without any gains one:

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "engine/platform.h"
+#include "engine/engine.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "cli/commands.h"
-#include "engine/platform.h"
 
 namespace marovi::cli {
 namespace {

@@ -7,9 +7,6 @@
 #include <vector>
 
 #include "app/change_workflow.h"
-#include "engine/manifest.h"
-#include "engine/update.h"
-#include "engine/version_info.h"
 #include "marovi/version.h"
 
 namespace marovi::cli {

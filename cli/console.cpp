@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "cli/commands.h"
-#include "engine/platform.h"
 
 #ifdef _WIN32
 #include <windows.h>

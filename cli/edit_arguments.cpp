@@ -6,7 +6,6 @@
 #include <iterator>
 
 #include "cli/commands.h"
-#include "engine/platform.h"
 
 namespace marovi::cli {
 namespace {

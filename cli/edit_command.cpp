@@ -3,10 +3,8 @@
 #include <string>
 
 #include "app/change_workflow.h"
-#include "app/error_text.h"
 #include "cli/commands.h"
 #include "cli/console.h"
-#include "engine/platform.h"
 
 namespace marovi::cli {
 namespace {

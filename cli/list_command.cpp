@@ -5,23 +5,15 @@
 #include <vector>
 
 #include "app/change_workflow.h"
-#include "app/error_text.h"
-#include "app/file_transfer.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/image_file.h"
 #include "cli/list_json.h"
-#include "engine/bytes.h"
-#include "engine/platform.h"
-#include "engine/restree.h"
-#include "icons/shell_icon.h"
 
 namespace marovi::cli {
 namespace {
 
-std::string KeyText(const TResItem& node) {
-  return ResourceKeyText(std::u16string(node.name.data(), node.name.size()), node.id);
-}
+std::string KeyText(const EntryKey& key) { return ResourceKeyText(key.name, key.id); }
 
 }  // namespace
 
@@ -45,28 +37,24 @@ std::string ResourceKeyText(const std::u16string& name, std::uint32_t id) {
 }
 
 int RunList(const ListOptions& options) {
-  const std::optional<ImageResources> read = ReadImageResources(options.file, true);
+  const std::optional<ImageResources> read = LoadImageResources(options.file, true);
   if (!read) return kExitFailed;
-  const TResItem* root = read->root.get();
+  const std::vector<ResourceEntry>& entries = read->entries;
   // The group the shell shows gets a fifth column; the four before it stay
   // as on every other line.
-  const TResItem* shown = ShellIconGroupNodes(root).leaf;
+  const std::optional<std::size_t> shown = ShellIconGroupEntry(entries);
   std::string out;
   std::vector<std::string> json;
-  for (const TResItem* type = root ? root->firstChild.get() : nullptr; type; type = type->nextSibling.get()) {
-    for (const TResItem* name = type->firstChild.get(); name; name = name->nextSibling.get()) {
-      for (const TResItem* leaf = name->firstChild.get(); leaf; leaf = leaf->nextSibling.get()) {
-        if (leaf->isDirectory()) continue;
-        if (options.json) {
-          json.push_back(ListJsonEntry(*type, *name, *leaf, leaf == shown));
-          continue;
-        }
-        out += KeyText(*type) + " " + KeyText(*name) + " " + std::to_string(leaf->id) + " " +
-               std::to_string(leaf->leaf().dataSize);
-        if (leaf == shown) out += std::string(" ") + kShellMark;
-        out += "\n";
-      }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const ResourceEntry& entry = entries[i];
+    if (options.json) {
+      json.push_back(ListJsonEntry(entry, shown == i));
+      continue;
     }
+    out += KeyText(entry.type) + " " + KeyText(entry.name) + " " + std::to_string(entry.language) + " " +
+           std::to_string(entry.size);
+    if (shown == i) out += std::string(" ") + kShellMark;
+    out += "\n";
   }
   if (options.json) PrintOut(ListJsonArray(json));
   if (!out.empty()) {

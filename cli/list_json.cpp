@@ -1,21 +1,19 @@
 #include "cli/list_json.h"
 
-#include "engine/json.h"
-#include "engine/platform.h"
 
 namespace marovi::cli {
 namespace {
 
-std::string JsonKey(const TResItem& node) {
-  if (node.name.empty()) return std::to_string(node.id);
-  return JsonString(platform::ToUtf8(std::u16string(node.name.data(), node.name.size())));
+std::string JsonKey(const EntryKey& key) {
+  if (!key.named()) return std::to_string(key.id);
+  return JsonString(platform::ToUtf8(key.name));
 }
 
 }  // namespace
 
-std::string ListJsonEntry(const TResItem& type, const TResItem& name, const TResItem& leaf, bool shown) {
-  return "{\"type\": " + JsonKey(type) + ", \"name\": " + JsonKey(name) +
-         ", \"language\": " + std::to_string(leaf.id) + ", \"size\": " + std::to_string(leaf.leaf().dataSize) +
+std::string ListJsonEntry(const ResourceEntry& entry, bool shown) {
+  return "{\"type\": " + JsonKey(entry.type) + ", \"name\": " + JsonKey(entry.name) +
+         ", \"language\": " + std::to_string(entry.language) + ", \"size\": " + std::to_string(entry.size) +
          (shown ? ", \"shown\": true}" : "}");
 }
 

@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/restree.h"
+#include "engine/engine.h"
 
 namespace marovi::cli {
 
 // {"type": 3, "name": "MAINICON", "language": 0, "size": 1128}: ids as
 // numbers, names as strings; "shown": true added on the icon group the shell
 // shows.
-std::string ListJsonEntry(const TResItem& type, const TResItem& name, const TResItem& leaf, bool shown);
+std::string ListJsonEntry(const ResourceEntry& entry, bool shown);
 
 // The entries as a JSON array, one entry a line.
 std::string ListJsonArray(const std::vector<std::string>& entries);

@@ -5,7 +5,6 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
-#include "engine/platform.h"
 
 namespace marovi::cli {
 

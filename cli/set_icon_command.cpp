@@ -2,11 +2,9 @@
 #include <string>
 
 #include "app/change_workflow.h"
-#include "app/error_text.h"
 #include "cli/absolute_path.h"
 #include "cli/commands.h"
 #include "cli/console.h"
-#include "engine/platform.h"
 
 namespace marovi::cli {
 

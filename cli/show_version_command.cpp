@@ -4,16 +4,9 @@
 #include <string>
 
 #include "app/change_workflow.h"
-#include "app/error_text.h"
-#include "app/file_transfer.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/image_file.h"
-#include "engine/bytes.h"
-#include "engine/json.h"
-#include "engine/platform.h"
-#include "engine/restree.h"
-#include "engine/version_info.h"
 
 namespace marovi::cli {
 namespace {
@@ -27,40 +20,32 @@ struct VersionResource {
 
 // The version resources of the image read in bytes; false with error when
 // one cannot be read.
-bool ReadVersions(const TResItem* root, const std::string& file, std::vector<VersionResource>& out,
-                  Error& error) {
-  bool read = true;
-  for (const TResItem* type = root ? root->firstChild.get() : nullptr; type && read; type = type->nextSibling.get()) {
-    if (!type->name.empty() || type->id != kRtVersion) continue;
-    for (const TResItem* name = type->firstChild.get(); name && read; name = name->nextSibling.get()) {
-      for (const TResItem* leaf = name->firstChild.get(); leaf && read; leaf = leaf->nextSibling.get()) {
-        if (leaf->isDirectory() || leaf->leaf().data.view() == nullptr) continue;
-        const auto language = static_cast<std::uint16_t>(leaf->id);
-        std::optional<VersionInfo> info =
-            ParseVersionInfo(std::span<const std::uint8_t>(leaf->leaf().data.view(), leaf->leaf().dataSize), &error);
-        if (!info) {
-          error = MakeError(ErrorKind::MalformedImage,
-                            "the version information in language " + std::to_string(language) +
-                                " cannot be read: " + error.detail,
-                            0, file);
-          read = false;
-          break;
-        }
-        out.push_back({std::u16string(name->name.data(), name->name.size()), name->id, language, std::move(*info)});
-      }
+bool ReadVersions(const std::vector<ResourceEntry>& entries, const std::string& file,
+                  std::vector<VersionResource>& out, Error& error) {
+  for (const ResourceEntry& entry : entries) {
+    if (entry.type.named() || entry.type.id != kRtVersion) continue;
+    const auto language = static_cast<std::uint16_t>(entry.language);
+    std::optional<VersionInfo> info = ParseVersionInfo(entry.data, &error);
+    if (!info) {
+      error = MakeError(ErrorKind::MalformedImage,
+                        "the version information in language " + std::to_string(language) +
+                            " cannot be read: " + error.detail,
+                        0, file);
+      return false;
     }
+    out.push_back({entry.name.name, entry.name.id, language, std::move(*info)});
   }
-  return read;
+  return true;
 }
 
 }  // namespace
 
 int RunShowVersion(const ShowVersionOptions& options) {
-  const std::optional<ImageResources> read = ReadImageResources(options.file, false);
+  const std::optional<ImageResources> read = LoadImageResources(options.file, false);
   if (!read) return kExitFailed;
   std::vector<VersionResource> versions;
   Error error;
-  if (!ReadVersions(read->root.get(), options.file, versions, error)) {
+  if (!ReadVersions(read->entries, options.file, versions, error)) {
     PrintError(app::ErrorText(error));
     return kExitFailed;
   }

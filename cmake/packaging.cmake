@@ -62,11 +62,22 @@ else()
 endif()
 
 # --- Development: the engine for other programs -------------------------------
-# The headers of the engine's API and every header they include.
+# The engine's public header and the parts it includes; nothing of the
+# engine's own workings (the tree, the layout, the mapping) is installed.
 set(MAROVI_PUBLIC_HEADERS
-  engine/update.h engine/commit.h engine/restree.h engine/error.h engine/journal.h
-  engine/section_layout.h engine/compact_string.h engine/platform.h engine/leaf_data.h
-  engine/owned_file.h)
+  engine/engine.h engine/error.h engine/file_services.h engine/resource_key.h
+  engine/version_info.h engine/manifest.h)
+# An installed header that includes one that is not installed would not
+# compile for a user.
+foreach(header IN LISTS MAROVI_PUBLIC_HEADERS)
+  file(STRINGS ${header} included REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+  foreach(line IN LISTS included)
+    string(REGEX REPLACE "^[^\"]*\"([^\"]*)\".*" "\\1" path "${line}")
+    if(NOT path IN_LIST MAROVI_PUBLIC_HEADERS)
+      message(FATAL_ERROR "${header} includes ${path}, which is not installed (MAROVI_PUBLIC_HEADERS)")
+    endif()
+  endforeach()
+endforeach()
 
 add_library(Marovi::engine ALIAS marovi_engine)
 set_target_properties(marovi_engine PROPERTIES EXPORT_NAME engine POSITION_INDEPENDENT_CODE ON)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -224,6 +225,47 @@ bool NumberedInsertion::Link(TResItem* root) noexcept {
   while (nextNew()) linkNext(slot);
   entries_.clear();
   return true;
+}
+
+struct NumberedResourceChange::Parts {
+  NumberedDeletion deletion;
+  std::optional<NumberedInsertion> insertion;
+};
+
+NumberedResourceChange::NumberedResourceChange(ResourceUpdate* update, std::uint16_t type,
+                                               std::uint16_t language,
+                                               const std::vector<std::uint16_t>& deleted)
+    : update_(update),
+      parts_(new Parts{NumberedDeletion(update != nullptr ? update->root.get() : nullptr, type, deleted,
+                                        language),
+                       std::nullopt}),
+      type_(type),
+      language_(language) {}
+
+NumberedResourceChange::~NumberedResourceChange() = default;
+
+std::vector<std::uint32_t> NumberedResourceChange::IdsLeft() const { return parts_->deletion.IdsLeft(); }
+
+bool NumberedResourceChange::PrepareAddition(const std::vector<NumberedData>& added, Error* error) {
+  try {
+    parts_->insertion.emplace(type_, added, language_);
+    return true;
+  } catch (const ScratchFileError& scratch) {
+    if (error != nullptr)
+      *error = MakeError(platform::ClassifyError(scratch.osCode()),
+                         "cannot keep a resource in a scratch file in this folder", scratch.osCode(),
+                         platform::TempDirectory());
+  } catch (const std::invalid_argument& twice) {
+    if (error != nullptr) *error = MakeError(ErrorKind::Internal, twice.what());
+  }
+  return false;
+}
+
+void NumberedResourceChange::ApplyDeletion() noexcept { parts_->deletion.Apply(); }
+
+bool NumberedResourceChange::ApplyAddition() noexcept {
+  if (!parts_->insertion || update_ == nullptr || update_->root == nullptr) return true;
+  return parts_->insertion->Link(update_->root.get());
 }
 
 }  // namespace marovi

@@ -1,4 +1,5 @@
-// Many numbered names of one type deleted or added at once. Each operation
+// Many numbered names of one type deleted or added at once, on the tree
+// (engine.h has the same for an update, NumberedResourceChange). Each operation
 // leaves the tree as one UpdateResourceData call per name, in the order
 // given, would leave it, but walks the type's entries once instead of once
 // per call: thousands of names cost n log n, not n squared, whatever the
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/restree.h"
 
 namespace marovi {
@@ -46,13 +48,6 @@ class NumberedDeletion {
   TResItem* type_ = nullptr;
   std::uint16_t language_;
   std::vector<Removal> removals_;
-};
-
-// A numbered resource to add: its name and the bytes it holds.
-struct NumberedData {
-  std::uint16_t id = 0;
-  const void* data = nullptr;
-  std::uint32_t size = 0;
 };
 
 // Numbered resources of one language to add under one numbered type, none of

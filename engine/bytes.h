@@ -56,22 +56,6 @@ struct ByteSpan {
   std::uint64_t size = 0;
 
   bool Has(std::uint64_t offset, std::uint64_t length) const { return InBounds(size, offset, length); }
-
-  // Checked reads: throw ImageFormatError naming `what` when out of range.
-  std::uint16_t U16(std::uint64_t offset, const char* what) const {
-    Require(offset, 2, what);
-    return LoadU16(data + offset);
-  }
-  std::uint32_t U32(std::uint64_t offset, const char* what) const {
-    Require(offset, 4, what);
-    return LoadU32(data + offset);
-  }
-  void Require(std::uint64_t offset, std::uint64_t length, const char* what) const {
-    if (!Has(offset, length))
-      throw ImageFormatError(std::string(what) + " at " + HexOffset(offset) + " (" +
-                             std::to_string(length) + " bytes) lies outside the " +
-                             std::to_string(size) + "-byte range that holds it");
-  }
 };
 
 }  // namespace marovi

@@ -18,6 +18,7 @@
 
 #include "engine/bytes.h"
 #include "engine/header_fixes.h"
+#include "engine/section_layout.h"
 #include "engine/image.h"
 #include "engine/journal.h"
 #include "engine/result_check.h"

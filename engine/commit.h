@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/section_layout.h"
 #include "engine/update.h"
 
 namespace marovi {
@@ -16,7 +15,6 @@ namespace marovi {
 // log until it succeeds. Only when putting it back fails as well (a second
 // failure) can the file stay changed.
 bool EndResourceUpdate(ResourceUpdate* update, bool discard);
-// The same, with the reason of a failed commit in error.
-bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error);
+// The same with the reason of a failed commit in error is in engine.h.
 
 }  // namespace marovi

@@ -58,10 +58,6 @@ std::optional<PeLayout> ReadPeLayout(const std::uint8_t* view, std::uint32_t vie
   return layout;
 }
 
-FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create) {
-  return platform::OpenFileByName(name, forWriting, create);
-}
-
 bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
                   std::uint32_t& viewSize) {
   return platform::MapWholeFile(file, mapping, view, viewSize);

@@ -16,10 +16,10 @@ using platform::MappingHandle;
 // Field offsets from the first byte of the NT headers. The optional header
 // fields used here sit at the same offsets in PE32 and PE32+.
 namespace nt {
-inline constexpr std::uint32_t kSignature = 0;
 inline constexpr std::uint32_t kNumberOfSections = 6;
 inline constexpr std::uint32_t kPointerToSymbolTable = 12;
 inline constexpr std::uint32_t kSizeOfOptionalHeader = 20;
+inline constexpr std::uint32_t kCharacteristics = 22;  // of the file header
 inline constexpr std::uint32_t kOptionalHeader = 24;
 inline constexpr std::uint32_t kMagic = 24;
 inline constexpr std::uint32_t kSizeOfInitializedData = 32;
@@ -36,6 +36,7 @@ inline constexpr std::uint32_t kDataDirectory64 = 24 + 112;  // 136
 inline constexpr std::uint16_t kMagicPe32 = 0x10B;
 inline constexpr std::uint16_t kMagicPe32Plus = 0x20B;
 inline constexpr std::uint32_t kPeSignature = 0x4550;
+inline constexpr std::uint16_t kImageFileDll = 0x2000;  // in kCharacteristics
 }  // namespace nt
 
 // Section header fields, offsets inside one 40-byte entry.
@@ -77,7 +78,6 @@ std::optional<PeLayout> ReadPeLayout(const std::uint8_t* view, std::uint32_t vie
                                      const std::uint8_t* ntHeaders);
 
 // Opening and mapping.
-FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create);
 bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
                   std::uint32_t& viewSize);
 void UnmapFile(MappingHandle mapping, std::uint8_t* view, std::uint32_t viewSize);

@@ -13,13 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/error.h"
+#include "engine/engine.h"
 #include "engine/platform.h"
 
 namespace marovi {
-
-// The journal's name: the image's name with ".marovi-undo" appended.
-std::u16string JournalName(std::u16string_view imageName);
 
 // A range of the image whose bytes the change will overwrite.
 struct JournalRange {
@@ -69,19 +66,5 @@ class Journal {
   std::uint64_t imageLength_ = 0;
   std::vector<JournalRange> ranges_;
 };
-
-enum class Recovery {
-  NothingToDo,  // no journal beside the image
-  Undone,       // an interrupted change was undone and its journal removed
-  Removed,      // an unsealed journal was removed; the image had not been touched
-  Failed,       // a journal is there but could not be applied (error says why)
-};
-
-// Looks for the journal of imageName and applies it, opening the image for
-// writing (and so locking it) only when there is one.
-Recovery RecoverInterruptedChange(const char16_t* imageName, Error* error);
-// The same on the image already open for writing and locked by the caller.
-Recovery RecoverInterruptedChange(platform::FileHandle image, const char16_t* imageName,
-                                  Error* error);
 
 }  // namespace marovi

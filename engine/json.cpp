@@ -1,4 +1,4 @@
-#include "engine/json.h"
+#include "engine/engine.h"
 
 #include <cstdint>
 

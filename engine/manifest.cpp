@@ -8,6 +8,11 @@
 namespace marovi {
 namespace {
 
+constexpr std::string_view kAssemblyNamespace = "urn:schemas-microsoft-com:asm.v1";
+constexpr std::string_view kTrustInfoNamespace = "urn:schemas-microsoft-com:asm.v3";
+// Older manifests put trustInfo in this one; it is found there too.
+constexpr std::string_view kOlderTrustInfoNamespace = "urn:schemas-microsoft-com:asm.v2";
+
 constexpr std::string_view kLevelNames[] = {"asInvoker", "highestAvailable", "requireAdministrator"};
 
 // The elements from the root down to the one that holds the level.

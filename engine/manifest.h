@@ -17,13 +17,7 @@ namespace marovi {
 inline constexpr std::uint16_t kRtManifest = 24;
 // The manifest a program is started with (a DLL's is name 2).
 inline constexpr std::uint16_t kProcessManifestName = 1;
-inline constexpr std::uint16_t kIsolationAwareManifestName = 2;
 inline constexpr std::uint16_t kNewManifestLanguage = 0x0409;
-
-inline constexpr std::string_view kAssemblyNamespace = "urn:schemas-microsoft-com:asm.v1";
-inline constexpr std::string_view kTrustInfoNamespace = "urn:schemas-microsoft-com:asm.v3";
-// Older manifests put trustInfo in this one; it is found there too.
-inline constexpr std::string_view kOlderTrustInfoNamespace = "urn:schemas-microsoft-com:asm.v2";
 
 enum class ExecutionLevel { AsInvoker, HighestAvailable, RequireAdministrator };
 

@@ -10,23 +10,9 @@
 
 #include "engine/compact_string.h"
 #include "engine/leaf_data.h"
+#include "engine/resource_key.h"
 
 namespace marovi {
-
-// A resource type or name as one pointer-sized value: below 0x10000 a numeric
-// id, otherwise the address of a zero-terminated UTF-16 string.
-using ResKey = const char16_t*;
-
-inline ResKey MakeIntResource(std::uint16_t id) {
-  return reinterpret_cast<ResKey>(static_cast<std::uintptr_t>(id));
-}
-inline bool IsIntResource(ResKey key) { return (reinterpret_cast<std::uintptr_t>(key) >> 16) == 0; }
-inline std::uint16_t ResourceId(ResKey key) {
-  return static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(key));
-}
-
-inline constexpr std::uint16_t kRtIcon = 3;
-inline constexpr std::uint16_t kRtGroupIcon = 14;
 
 // The fields of a directory node: its table's header, and the counts of its
 // named and numbered entries (kept in 32 bits, so that a tree grown beyond

@@ -12,8 +12,6 @@ namespace marovi {
 namespace {
 
 constexpr std::uint32_t kHighBit = 0x80000000u;
-constexpr std::uint32_t kCertificateIndex = 4;
-constexpr std::uint32_t kResourceIndex = 2;
 
 struct Extent {
   std::uint64_t begin = 0;
@@ -154,8 +152,8 @@ std::optional<std::string> CheckCommittedImage(const std::uint8_t* view, std::ui
     }
   }
   for (std::size_t k = 0; k < after->directories.size() && k < before->directories.size(); ++k) {
-    if (k == kCertificateIndex || before->directories[k] == 0) continue;
-    if (sectionAdded && k == kResourceIndex) continue;
+    if (k == kCertificateDirectory || before->directories[k] == 0) continue;
+    if (sectionAdded && k == kResourceDirectory) continue;
     if (Holder(*before, before->directories[k]) != Holder(*after, after->directories[k]))
       return "data directory " + std::to_string(k) + " left the section that held it";
   }

@@ -12,8 +12,7 @@ namespace marovi {
 
 namespace {
 
-// Section characteristics.
-constexpr std::uint32_t kSectionCharacteristics = 36;
+// Section characteristics (the field sec::kCharacteristics).
 constexpr std::uint32_t kContainsCode = 0x00000020;
 constexpr std::uint32_t kMemoryDiscardable = 0x02000000;
 constexpr std::uint32_t kMemoryExecute = 0x20000000;
@@ -233,7 +232,7 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
       if (address != 0 && range.Holds(address)) return refuse(i, std::string("holds the ") + DirectoryName(k));
     }
     if (entryPoint != 0 && range.Holds(entryPoint)) return refuse(i, "holds the entry point");
-    const std::uint32_t characteristics = LoadU32(h + kSectionCharacteristics);
+    const std::uint32_t characteristics = LoadU32(h + sec::kCharacteristics);
     if ((characteristics & (kMemoryExecute | kContainsCode)) != 0) return refuse(i, "holds code");
     if ((characteristics & kMemoryDiscardable) == 0) return refuse(i, "is not discardable");
     moving.push_back(range);

@@ -1,6 +1,64 @@
-#include "engine/typed_resources.h"
+// Reading resources without the tree: one resource or those of one type from
+// an open update, and the listing of an update or of an image in memory.
+#include <new>
+
+#include "engine/bytes.h"
+#include "engine/engine.h"
+#include "engine/image.h"
+#include "engine/update.h"
 
 namespace marovi {
+namespace {
+
+// The bytes of a leaf, wherever the update keeps them: in the image, in
+// memory or in its scratch file.
+bool LeafBytes(const TResItem& leaf, std::vector<std::uint8_t>& bytes) {
+  const ResourceLeaf& fields = leaf.leaf();
+  bytes.resize(fields.dataSize);
+  return fields.data.Read(fields.dataSize, bytes.data());
+}
+
+EntryKey KeyOf(const TResItem& node) {
+  return EntryKey{std::u16string(node.name.begin(), node.name.end()), node.id};
+}
+
+// The data leaves three levels down, in the order of the tree.
+void AppendEntries(const TResItem* root, std::vector<ResourceEntry>& entries) {
+  for (const TResItem* type = root ? root->firstChild.get() : nullptr; type; type = type->nextSibling.get()) {
+    for (const TResItem* name = type->firstChild.get(); name; name = name->nextSibling.get()) {
+      for (const TResItem* leaf = name->firstChild.get(); leaf; leaf = leaf->nextSibling.get()) {
+        if (leaf->isDirectory()) continue;
+        const ResourceLeaf& fields = leaf->leaf();
+        ResourceEntry entry{KeyOf(*type), KeyOf(*name), leaf->id, fields.codePage, fields.dataSize, {}};
+        if (const std::uint8_t* view = fields.data.view()) {
+          entry.data = std::span<const std::uint8_t>(view, fields.dataSize);
+        } else if (const CompactByteString* memory = fields.data.memory()) {
+          entry.data = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(memory->data()),
+                                                     memory->size());
+        }
+        entries.push_back(std::move(entry));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool ReadResource(const ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
+                  std::vector<std::uint8_t>& bytes, Error* error) {
+  bytes.clear();
+  if (error != nullptr) *error = Error();
+  if (update == nullptr || update->root == nullptr) return false;
+  TResItem* typeDir = FindNamedChild(update->root.get(), type)->get();
+  TResItem* nameDir = typeDir != nullptr ? FindNamedChild(typeDir, name)->get() : nullptr;
+  const TResItem* leaf = nameDir != nullptr ? FindLanguageChild(nameDir, language)->get() : nullptr;
+  if (leaf == nullptr) return false;
+  if (LeafBytes(*leaf, bytes)) return true;
+  bytes.clear();
+  if (error != nullptr)
+    *error = MakeError(ErrorKind::Io, "cannot read back the new data of a resource", platform::LastError());
+  return false;
+}
 
 bool ResourcesOfType(const ResourceUpdate* update, std::uint16_t type, std::vector<TypedResource>& out,
                      Error* error) {
@@ -15,9 +73,7 @@ bool ResourcesOfType(const ResourceUpdate* update, std::uint16_t type, std::vect
       TypedResource resource{name->name.empty() ? ResourceName(static_cast<std::uint16_t>(name->id))
                                                 : ResourceName(std::u16string(name->name.begin(), name->name.end())),
                              static_cast<std::uint16_t>(leaf->id), {}};
-      const ResourceLeaf& fields = leaf->leaf();
-      resource.bytes.resize(fields.dataSize);
-      if (!fields.data.Read(fields.dataSize, resource.bytes.data())) {
+      if (!LeafBytes(*leaf, resource.bytes)) {
         if (error != nullptr)
           *error = MakeError(ErrorKind::Io, "cannot read back the new data of a resource of type " +
                                                 std::to_string(type), platform::LastError());
@@ -25,6 +81,60 @@ bool ResourcesOfType(const ResourceUpdate* update, std::uint16_t type, std::vect
       }
       out.push_back(std::move(resource));
     }
+  }
+  return true;
+}
+
+std::vector<ResourceEntry> ListResources(const ResourceUpdate* update) {
+  std::vector<ResourceEntry> entries;
+  if (update != nullptr) AppendEntries(update->root.get(), entries);
+  return entries;
+}
+
+bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<ResourceEntry>& entries,
+                        Error* error) {
+  entries.clear();
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
+  if (image.empty()) {
+    e = MakeError(ErrorKind::NotAnImage, "is empty, not a PE image");
+    return false;
+  }
+  // A view of 4 GiB or more is refused as not an image: the engine's offsets
+  // are 32-bit.
+  if (image.size() != static_cast<std::uint32_t>(image.size())) {
+    e = MakeError(ErrorKind::NotAnImage, "is not a PE image");
+    return false;
+  }
+  // The readers below take the view as writable bytes; nothing here writes.
+  auto* view = const_cast<std::uint8_t*>(image.data());
+  const auto viewSize = static_cast<std::uint32_t>(image.size());
+  const std::uint8_t* nt = LocateNtHeaders(view, viewSize);
+  const std::optional<PeLayout> layout = nt != nullptr ? ReadPeLayout(view, viewSize, nt) : std::nullopt;
+  if (!layout) {
+    e = MakeError(ErrorKind::NotAnImage, "is not a PE image");
+    return false;
+  }
+  const std::optional<std::uint32_t> section = FindResourceSection(view, viewSize, nt);
+  if (!section || !InBounds(viewSize, layout->Section(*section), sec::kSize)) {
+    e = MakeError(ErrorKind::NoResources, "has no resource section");
+    return false;
+  }
+  const std::uint8_t* header = view + layout->Section(*section);
+  try {
+    const ResourceTree root =
+        ParseResourceTree(view, viewSize, LoadU32(header + sec::kPointerToRawData),
+                          LoadU32(header + sec::kSizeOfRawData), LoadU32(header + sec::kVirtualAddress));
+    AppendEntries(root.get(), entries);
+  } catch (const ImageFormatError& malformed) {
+    entries.clear();
+    e = MakeError(ErrorKind::MalformedImage, std::string("malformed resource directory: ") + malformed.what());
+    return false;
+  } catch (const std::bad_alloc&) {
+    entries.clear();
+    e = MakeError(ErrorKind::OutOfMemory, "out of memory reading its resources");
+    return false;
   }
   return true;
 }

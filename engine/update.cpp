@@ -30,10 +30,10 @@ ResourceUpdate::~ResourceUpdate() {
 }
 
 ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting) {
-  const FileHandle file = OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
+  const FileHandle file = platform::OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
   if (file == platform::kInvalidFile) return nullptr;
   Error error;
-  ResourceUpdate* update = BeginResourceUpdateOnFile(file, fileName, deleteExisting, &error);
+  ResourceUpdate* update = BeginResourceUpdateOnFile(file, fileName, deleteExisting, CommitOptions(), &error);
   if (update == nullptr &&
       (error.kind == ErrorKind::MalformedImage || error.kind == ErrorKind::Refused)) {
     platform::SetLastError(platform::ErrorBadFormat());
@@ -45,7 +45,7 @@ ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExistin
 }
 
 ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting, Error* error) {
-  const FileHandle file = OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
+  const FileHandle file = platform::OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
   if (file == platform::kInvalidFile) {
     const std::uint32_t code = platform::LastError();
     if (error != nullptr)
@@ -53,11 +53,12 @@ ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExistin
                          platform::ToUtf8(fileName));
     return nullptr;
   }
-  return BeginResourceUpdateOnFile(file, fileName, deleteExisting, error);
+  return BeginResourceUpdateOnFile(file, fileName, deleteExisting, CommitOptions(), error);
 }
 
 ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileName,
-                                          bool deleteExisting, Error* error) {
+                                          bool deleteExisting, const CommitOptions& options,
+                                          Error* error) {
   Error local;
   Error& e = error != nullptr ? *error : local;
   e = Error();
@@ -71,6 +72,7 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
   auto* update = new ResourceUpdate;
   update->fileHandle = file;
   update->fileName = fileName;
+  update->options = options;
   // A change that was cut short is undone before anything else reads the
   // image (front ends that want to say so call the recovery first).
   if (RecoverInterruptedChange(file, fileName, &e) == Recovery::Failed) {
@@ -127,6 +129,20 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
     return fail(update, ErrorKind::OutOfMemory, "out of memory reading its resources", 0);
   }
   return update;
+}
+
+std::string ImageFileName(const ResourceUpdate* update) { return platform::ToUtf8(update->fileName); }
+
+bool ImageIsSigned(const ResourceUpdate* update) {
+  return FindCertificateTable(update->view, update->viewSize, update->ntHeaders).has_value();
+}
+
+bool ImageIsDll(const ResourceUpdate* update) {
+  if (update->ntHeaders == nullptr ||
+      !InBounds(update->viewSize, static_cast<std::uint64_t>(update->ntHeaders - update->view),
+                nt::kCharacteristics + 2))
+    return false;
+  return (LoadU16(update->ntHeaders + nt::kCharacteristics) & nt::kImageFileDll) != 0;
 }
 
 std::string FormatHex(std::uint64_t value, int minimum, char fill) {

@@ -1,5 +1,6 @@
-// One open update of an image's resources: begin, add, replace, delete, look
-// up; EndResourceUpdate (commit.h) ends it.
+// One open update of an image's resources inside the engine: what it holds,
+// the forms of begin and of the look-ups that only tests use, and the tree
+// operations of the update and the commit. The public forms are in engine.h.
 #pragma once
 
 #include <cstdint>
@@ -7,26 +8,11 @@
 #include <string>
 #include <utility>
 
-#include "engine/error.h"
+#include "engine/engine.h"
+#include "engine/platform.h"
 #include "engine/restree.h"
 
 namespace marovi {
-
-// How a commit protects the image while it changes it.
-struct CommitOptions {
-  // What the commit overwrites is kept first in an undo journal next to the
-  // image (JournalName), where any later run finds it after a kill or a power
-  // cut and puts the image back. Off, the journal is a scratch file in the
-  // temporary folder that only undoes the failures of this run.
-  bool journal = true;
-  // The journal, and before it is removed the image, are flushed to disk, so
-  // that a power cut cannot lose what a kill could not.
-  bool sync = true;
-  // The image's signature goes: the certificate table's directory entry is
-  // cleared and, when the table is the end of the file, its bytes are cut
-  // off. (A signature no longer matches an image whose resources changed.)
-  bool stripSignature = false;
-};
 
 // An open update owns its file, the file's view and the tree; deleting it
 // releases them all (keeping the caller's last-error value).
@@ -55,22 +41,6 @@ ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExistin
 // The same, with the reason of a null result (or of the malformed directory,
 // which then does not throw) in error.
 ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting, Error* error);
-// The same on a file the caller opened for writing, locked, with
-// OpenFileByName; the update owns the handle from here on, whatever the
-// result. Lets a caller hold the lock from before a backup to the commit.
-ResourceUpdate* BeginResourceUpdateOnFile(platform::FileHandle file, const char16_t* fileName,
-                                          bool deleteExisting, Error* error);
-
-// Adds or replaces (data not null) or deletes (data null) one resource.
-// True for a null update and for deletes that find nothing; false when the
-// change failed inside.
-bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
-                        const void* data, std::uint32_t size);
-// The same, with the reason of a false result in error: OutOfMemory, or Io
-// with the scratch file and the system's code when large data could not be
-// kept there.
-bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
-                        const void* data, std::uint32_t size, Error* error);
 
 // The bytes of a resource read from the file (data points into the view), or
 // for data stored during this update its size with data null. False when
@@ -109,22 +79,5 @@ void RemoveAndPrune(LinkSlot* path, int levels);
 
 // New data of up to this many bytes is kept in memory, larger in a scratch file.
 inline constexpr std::uint32_t kInMemoryLimit = 32768;
-
-// A key for C++ callers: a numeric id or an owned name, convertible to ResKey.
-class ResourceName {
- public:
-  ResourceName(std::uint16_t id) : id_(id) {}  // NOLINT: ids convert implicitly
-  ResourceName(std::u16string name) : name_(std::move(name)), named_(true) {}  // NOLINT
-  ResKey key() const { return named_ ? name_.c_str() : MakeIntResource(id_); }
-  operator ResKey() const { return key(); }  // NOLINT
-  bool named() const { return named_; }
-  std::uint16_t id() const { return id_; }
-  const std::u16string& name() const { return name_; }
-
- private:
-  std::uint16_t id_ = 0;
-  std::u16string name_;
-  bool named_ = false;
-};
 
 }  // namespace marovi

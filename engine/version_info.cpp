@@ -5,11 +5,13 @@
 #include <algorithm>
 
 #include "engine/bytes.h"
-#include "engine/json.h"
+#include "engine/engine.h"
 #include "engine/platform.h"
 
 namespace marovi {
 namespace {
+
+constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
 
 // Every block starts with wLength, wValueLength and wType.
 constexpr std::uint64_t kBlockHeaderSize = 6;

@@ -28,7 +28,6 @@ inline constexpr std::uint16_t kVersionResourceName = 1;
 inline constexpr std::uint16_t kNewVersionLanguage = 0x0409;
 inline constexpr std::uint16_t kNewVersionCodePage = 1200;
 
-inline constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
 inline constexpr std::uint32_t kVftApp = 1;  // dwFileType of an application
 inline constexpr std::uint32_t kVftDll = 2;  // and of a DLL
 

@@ -8,12 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "engine/bulk_update.h"
-#include "engine/bytes.h"
-#include "engine/image.h"
-#include "engine/owned_file.h"
-#include "engine/platform.h"
-#include "engine/restree.h"
+#include "engine/engine.h"
+#include "icons/icon_bytes.h"
 #include "icons/png_icon.h"
 
 namespace marovi {
@@ -40,50 +36,34 @@ constexpr std::uint32_t kGroupEntryId = 12;
 constexpr std::int32_t kFirstNewIconId = 50;
 constexpr std::int32_t kLargestIconId = 0xFFFF;
 
-TResItem* Child(TResItem* parent, ResKey key) {
-  if (parent == nullptr) return nullptr;
-  return FindNamedChild(parent, key)->get();
-}
+using icons::HexOffset;
+using icons::InBounds;
+using icons::LoadU16;
+using icons::LoadU32;
+using icons::StoreU16;
 
-TResItem* GroupLeaf(ResourceUpdate* update, ResKey group, std::uint16_t language) {
-  TResItem* name = Child(Child(update->root.get(), MakeIntResource(kRtGroupIcon)), group);
-  if (name == nullptr) return nullptr;
-  return FindLanguageChild(name, language)->get();
-}
-
-// The bytes of a leaf, wherever the update keeps them: in the image, in memory
-// (a group stored earlier in this update) or in its scratch file.
-std::vector<std::uint8_t> LeafBytes(const TResItem& node) {
-  const ResourceLeaf& leaf = node.leaf();
-  std::vector<std::uint8_t> bytes(leaf.dataSize);
-  if (!leaf.data.Read(leaf.dataSize, bytes.data())) bytes.clear();
-  return bytes;
-}
-
-// The icon image ids that the group of this language lists, or none when
-// there is no such group. Only entries that lie wholly inside the record
+// Ids of a group record. Only entries that lie wholly inside the record
 // count, whatever its idCount claims.
-std::optional<std::vector<std::uint16_t>> OldGroupIds(ResourceUpdate* update, ResKey group,
-                                                      std::uint16_t language) {
-  const TResItem* leaf = GroupLeaf(update, group, language);
-  if (leaf == nullptr || leaf->isDirectory()) return std::nullopt;
-  const std::vector<std::uint8_t> record = LeafBytes(*leaf);
-  std::vector<std::uint16_t> ids;
-  if (record.size() < kDirHeaderSize) return ids;
-  const std::size_t fitting = (record.size() - kDirHeaderSize) / kGroupEntrySize;
-  const std::size_t count = std::min<std::size_t>(LoadU16(record.data() + kDirCount), fitting);
-  for (std::size_t i = 0; i < count; ++i)
-    ids.push_back(LoadU16(record.data() + kDirHeaderSize + kGroupEntrySize * i + kGroupEntryId));
-  return ids;
-}
-
-// Ids of a group record, as OldGroupIds reads them.
 void RecordIds(const std::vector<std::uint8_t>& record, std::vector<std::uint16_t>& ids) {
   if (record.size() < kDirHeaderSize) return;
   const std::size_t fitting = (record.size() - kDirHeaderSize) / kGroupEntrySize;
   const std::size_t count = std::min<std::size_t>(LoadU16(record.data() + kDirCount), fitting);
   for (std::size_t i = 0; i < count; ++i)
     ids.push_back(LoadU16(record.data() + kDirHeaderSize + kGroupEntrySize * i + kGroupEntryId));
+}
+
+// The icon image ids that the group of this language lists, or none when
+// there is no such group.
+std::optional<std::vector<std::uint16_t>> OldGroupIds(ResourceUpdate* update, ResKey group,
+                                                      std::uint16_t language) {
+  std::vector<std::uint8_t> record;
+  Error error;
+  // A record whose bytes cannot be read back counts as one of no entries.
+  if (!ReadResource(update, MakeIntResource(kRtGroupIcon), group, language, record, &error) && !error)
+    return std::nullopt;
+  std::vector<std::uint16_t> ids;
+  RecordIds(record, ids);
+  return ids;
 }
 
 // The old group's ids that no other icon group lists: only those images go
@@ -93,15 +73,22 @@ std::vector<std::uint16_t> IdsOfThisGroupOnly(ResourceUpdate* update, ResKey gro
                                               std::uint16_t language,
                                               const std::vector<std::uint16_t>& oldIds) {
   if (oldIds.empty()) return oldIds;
-  const TResItem* self = GroupLeaf(update, group, language);
+  // Every group's record in the order of the directory; the first of this
+  // name and language is the group itself (the one OldGroupIds read). A
+  // record whose bytes cannot be read back lists nothing.
+  std::vector<TypedResource> groups;
+  ResourcesOfType(update, kRtGroupIcon, groups, nullptr);
+  const ResourceName self = IsIntResource(group) ? ResourceName(ResourceId(group)) : ResourceName(std::u16string(group));
+  bool selfSeen = false;
   std::vector<std::uint16_t> shared;
-  const TResItem* groups = Child(update->root.get(), MakeIntResource(kRtGroupIcon));
-  for (const TResItem* name = groups != nullptr ? groups->firstChild.get() : nullptr; name != nullptr;
-       name = name->nextSibling.get()) {
-    for (const TResItem* leaf = name->isDirectory() ? name->firstChild.get() : nullptr; leaf != nullptr;
-         leaf = leaf->nextSibling.get()) {
-      if (leaf != self && !leaf->isDirectory()) RecordIds(LeafBytes(*leaf), shared);
+  for (const TypedResource& other : groups) {
+    const bool isSelf = other.language == language && other.name.named() == self.named() &&
+                        (self.named() ? other.name.name() == self.name() : other.name.id() == self.id());
+    if (isSelf && !selfSeen) {
+      selfSeen = true;
+      continue;
     }
+    RecordIds(other.bytes, shared);
   }
   if (shared.empty()) return oldIds;
   std::sort(shared.begin(), shared.end());
@@ -203,52 +190,46 @@ bool LoadIconGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
       IdsOfThisGroupOnly(update, group, language, old.value_or(std::vector<std::uint16_t>{}));
   std::int32_t nextId = kFirstNewIconId;
   if (!oldIds.empty()) nextId = *std::min_element(oldIds.begin(), oldIds.end());
-  NumberedDeletion oldImages(update->root.get(), kRtIcon, oldIds, language);
-  const std::optional<std::vector<std::uint16_t>> ids =
-      ChooseIconIds(oldIds, count, oldImages.IdsLeft(), nextId);
+  NumberedResourceChange images(update, kRtIcon, language, oldIds);
+  const std::optional<std::vector<std::uint16_t>> ids = ChooseIconIds(oldIds, count, images.IdsLeft(), nextId);
   if (!ids) {
     error = MakeError(ErrorKind::Refused,
                       "no free icon image id is left for the icon file's " + std::to_string(count) +
                           " images",
-                      0, platform::ToUtf8(update->fileName));
+                      0, ImageFileName(update));
     return false;
   }
 
   const std::uint32_t recordSize = kDirHeaderSize + kGroupEntrySize * std::uint32_t{count};
   std::vector<std::uint8_t> record(recordSize);
   std::copy_n(file.begin(), kDirHeaderSize, record.begin());
-  std::vector<NumberedData> images(count);
+  std::vector<NumberedData> newImages(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t* entry = file.data() + kDirHeaderSize + kFileEntrySize * i;
     std::uint8_t* groupEntry = record.data() + kDirHeaderSize + kGroupEntrySize * i;
     std::copy_n(entry, kGroupEntrySharedBytes, groupEntry);
     StoreU16(groupEntry + kGroupEntryId, (*ids)[i]);
-    images[i].id = (*ids)[i];
-    images[i].data = file.data() + LoadU32(entry + kFileEntryImageOffset);
-    images[i].size = LoadU32(entry + kFileEntryBytesInRes);
+    newImages[i].id = (*ids)[i];
+    newImages[i].data = file.data() + LoadU32(entry + kFileEntryImageOffset);
+    newImages[i].size = LoadU32(entry + kFileEntryBytesInRes);
   }
-  std::optional<NumberedInsertion> newImages;
-  try {
-    newImages.emplace(kRtIcon, images, language);
-  } catch (const ScratchFileError& scratch) {
-    error = MakeError(platform::ClassifyError(scratch.osCode()),
-                      "cannot keep an icon image in a scratch file in this folder",
-                      scratch.osCode(), platform::TempDirectory());
+  if (!images.PrepareAddition(newImages, &error)) {
+    if (error.kind != ErrorKind::Internal) error.detail = "cannot keep an icon image in a scratch file in this folder";
     return false;
   }
 
   // The changes: the old group and its images go, the images come in the
   // icon file's order, then the group.
   if (old && UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, nullptr, 0))
-    oldImages.Apply();
-  if (!newImages->Link(update->root.get())) {
+    images.ApplyDeletion();
+  if (!images.ApplyAddition()) {
     error = MakeError(ErrorKind::Internal, "an icon image of the ids chosen exists already", 0,
-                      platform::ToUtf8(update->fileName));
+                      ImageFileName(update));
     return false;
   }
   if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, record.data(),
                           recordSize, &error)) {
-    if (error.file.empty()) error.file = platform::ToUtf8(update->fileName);
+    if (error.file.empty()) error.file = ImageFileName(update);
     return false;
   }
   return true;
@@ -302,7 +283,7 @@ IconFileStatus ReadIconFile(const char16_t* iconFile, std::vector<std::uint8_t>&
     platform::SetLastError(code);
     return status;
   };
-  const platform::FileHandle file = OpenFileByName(iconFile, /*forWriting=*/false, /*create=*/false);
+  const platform::FileHandle file = platform::OpenFileByName(iconFile, /*forWriting=*/false, /*create=*/false);
   if (file == platform::kInvalidFile)
     return fail(IconFileStatus::CannotOpen, platform::LastError(), "cannot open the icon file");
   const OwnedFile closer(file);
@@ -338,15 +319,11 @@ const char* DescribeIconFileStatus(IconFileStatus status) {
 }
 
 std::int32_t NextFreeIconId(ResourceUpdate* update, std::int32_t& nextId) {
-  TResItem* icons = Child(update->root.get(), MakeIntResource(kRtIcon));
-  if (icons == nullptr) return nextId;
-  // The ids from nextId up, in ascending order whatever order the directory
-  // lists them in (a file may list them out of order).
-  std::vector<std::uint32_t> ids;
-  for (const TResItem* child = icons->firstChild.get(); child != nullptr; child = child->nextSibling.get())
-    if (child->name.empty() && static_cast<std::int64_t>(child->id) >= nextId) ids.push_back(child->id);
-  std::sort(ids.begin(), ids.end());
+  // The ids in ascending order whatever order the directory lists them in
+  // (a file may list them out of order).
+  const std::vector<std::uint32_t> ids = NumberedResourceChange(update, kRtIcon, 0, {}).IdsLeft();
   for (std::uint32_t id : ids) {
+    if (static_cast<std::int64_t>(id) < nextId) continue;
     if (static_cast<std::int64_t>(id) > nextId) break;
     if (static_cast<std::int64_t>(id) == nextId) ++nextId;
   }
@@ -359,11 +336,10 @@ bool DeleteIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t
   const std::optional<std::vector<std::uint16_t>> ids = OldGroupIds(update, group, language);
   if (!ids) return true;
   try {
-    NumberedDeletion images(update->root.get(), kRtIcon, IdsOfThisGroupOnly(update, group, language, *ids),
-                            language);
+    NumberedResourceChange images(update, kRtIcon, language, IdsOfThisGroupOnly(update, group, language, *ids));
     if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, nullptr, 0))
       return false;
-    images.Apply();
+    images.ApplyDeletion();
     return true;
   } catch (const std::bad_alloc&) {
     return false;
@@ -386,7 +362,7 @@ bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t l
     return LoadIconGroup(update, group, language, file, e);
   } catch (const std::bad_alloc&) {
     e = MakeError(ErrorKind::OutOfMemory, "out of memory replacing the icon group", 0,
-                  platform::ToUtf8(update->fileName));
+                  ImageFileName(update));
     return false;
   }
 }
@@ -405,7 +381,7 @@ bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t l
     return LoadIconGroup(update, group, language, iconFile, e);
   } catch (const std::bad_alloc&) {
     e = MakeError(ErrorKind::OutOfMemory, "out of memory replacing the icon group", 0,
-                  platform::ToUtf8(update->fileName));
+                  ImageFileName(update));
     return false;
   }
 }

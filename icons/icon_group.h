@@ -1,13 +1,13 @@
 // Replacing an icon group resource with the images of an .ico file, inside
-// an open update.
+// an open update: the forms that take the icon file by name, and the checks
+// of an icon file. The form the workflow uses is in icons.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "engine/error.h"
-#include "engine/update.h"
+#include "icons/icons.h"
 
 namespace marovi {
 
@@ -30,20 +30,6 @@ bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t l
 // Exhausted memory is reported here instead of being thrown.
 bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
                            const char16_t* iconFile, Error* error);
-
-// The same with the icon file's bytes in memory (as ReadIconOrPngFile gives
-// them) instead of its name: they are checked as CheckIconFile checks them,
-// and iconFileName names the file in the errors about it.
-bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
-                           const std::vector<std::uint8_t>& iconFile, const std::string& iconFileName,
-                           Error* error);
-
-// Reads an icon file whole, or a square PNG image, told by its content (not
-// its name), made into the bytes of an icon file by IconFileFromPng. False
-// with error (when not null) as ReadIconFile gives it, or with the reason
-// the PNG is refused (BadIconFile: not square, too large, cut short,
-// damaged), naming the file.
-bool ReadIconOrPngFile(const char16_t* file, std::vector<std::uint8_t>& iconFile, Error* error);
 
 // Removes the group and the icon images that it lists (only those: an id
 // that names no icon image is passed over). True when nothing had to be

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/error.h"
+#include "engine/engine.h"
 
 namespace marovi {
 

@@ -1,46 +1,31 @@
 // The icon group the shell shows: the first of the resource directory.
-#include "icons/shell_icon.h"
+#include "icons/icons.h"
 
 namespace marovi {
-namespace {
-
-const TResItem* FirstLeaf(const TResItem* directory) {
-  for (const TResItem* child = directory->firstChild.get(); child != nullptr; child = child->nextSibling.get())
-    if (!child->isDirectory()) return child;
-  return nullptr;
-}
-
-}  // namespace
 
 bool operator==(const IconGroupKey& a, const IconGroupKey& b) {
   if (a.language != b.language || a.name.named() != b.name.named()) return false;
   return a.name.named() ? a.name.name() == b.name.name() : a.name.id() == b.name.id();
 }
 
-IconGroupNodes ShellIconGroupNodes(const TResItem* root) {
-  if (root == nullptr) return {};
-  // The first type directory numbered 14: a directory that names a type
-  // "14" is another type.
-  const TResItem* groups = root->firstChild.get();
-  while (groups != nullptr && !(groups->name.empty() && groups->id == kRtGroupIcon))
-    groups = groups->nextSibling.get();
-  if (groups == nullptr || !groups->isDirectory()) return {};
-  for (const TResItem* name = groups->firstChild.get(); name != nullptr; name = name->nextSibling.get()) {
-    if (!name->isDirectory()) continue;
-    if (const TResItem* leaf = FirstLeaf(name)) return IconGroupNodes{name, leaf};
-  }
-  return {};
+std::optional<std::size_t> ShellIconGroupEntry(std::span<const ResourceEntry> entries) {
+  // A type named "14" is another type.
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (!entries[i].type.named() && entries[i].type.id == kRtGroupIcon) return i;
+  return std::nullopt;
 }
 
-std::optional<IconGroupKey> ShellIconGroup(const TResItem* root) {
-  const IconGroupNodes nodes = ShellIconGroupNodes(root);
-  if (nodes.leaf == nullptr) return std::nullopt;
-  const TResItem& name = *nodes.name;
-  IconGroupKey key{name.name.empty()
-                       ? ResourceName(static_cast<std::uint16_t>(name.id))
-                       : ResourceName(std::u16string(name.name.data(), name.name.size())),
-                   static_cast<std::uint16_t>(nodes.leaf->id)};
-  return key;
+std::optional<IconGroupKey> ShellIconGroup(std::span<const ResourceEntry> entries) {
+  const std::optional<std::size_t> index = ShellIconGroupEntry(entries);
+  if (!index) return std::nullopt;
+  const ResourceEntry& entry = entries[*index];
+  return IconGroupKey{entry.name.named() ? ResourceName(entry.name.name)
+                                         : ResourceName(static_cast<std::uint16_t>(entry.name.id)),
+                      static_cast<std::uint16_t>(entry.language)};
+}
+
+std::optional<IconGroupKey> ShellIconGroup(const ResourceUpdate* update) {
+  return ShellIconGroup(ListResources(update));
 }
 
 }  // namespace marovi

@@ -20,7 +20,6 @@
 #include <unistd.h>
 #endif
 
-#include "app/error_text.h"
 #include "app/messages.h"
 #include "engine/bytes.h"
 #include "engine/commit.h"

@@ -9,6 +9,7 @@
 #include "engine/commit.h"
 #include "engine/platform.h"
 #include "engine/result_check.h"
+#include "engine/section_layout.h"
 #include "tests/commit/commit_test_util.h"
 
 namespace marovi::test {

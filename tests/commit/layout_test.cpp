@@ -7,6 +7,7 @@
 
 #include "engine/bytes.h"
 #include "engine/commit.h"
+#include "engine/section_layout.h"
 #include "tests/commit/commit_test_util.h"
 
 namespace marovi::test {

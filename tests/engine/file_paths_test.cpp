@@ -10,6 +10,7 @@
 #include "engine/commit.h"
 #include "engine/image.h"
 #include "engine/platform.h"
+#include "engine/section_layout.h"
 #include "tests/engine/engine_test_util.h"
 
 namespace marovi::test {

@@ -152,6 +152,71 @@ TEST_P(BeginTest, EveryTruncatedPrefixFailsOrReadsWithoutAFault) {
   }
 }
 
+// The listing of an image read into memory, as the commands that only look
+// read it: the leaves of the directory in its order, or why there are none.
+TEST_P(BeginTest, ReadImageResourcesListsTheLeavesOrSaysWhyNot) {
+  const std::vector<ResourceSpec> resources{{u"NAMED", u"MAINICON", 0, Filled(40, 1)},
+                                            {3, 1, 1033, Filled(10, 2), 1252},
+                                            {3, 0x1234, 0, Filled(3, 3)}};
+  ImageSpec spec = SpecWith(GetParam(), resources);
+  spec.sortResources = false;
+  Bytes good = BuildImage(spec);
+  // A name id beyond 16 bits, which the directory can hold: 0x1234 becomes 0x11234.
+  const std::uint32_t section = ReadFacts(good).resourcePointerToRawData;
+  std::uint32_t at = section;
+  while (LoadU32(good.data() + at) != 0x1234) at += 4;
+  StoreU32(good.data() + at, 0x11234);
+  Bytes malformed = good;
+  StoreU32(malformed.data() + ReadFacts(good).resourcePointerToRawData + 20, 0x80000000u);  // back to the root
+  ImageSpec bare = SpecWith(GetParam(), {});
+  bare.withResourceSection = false;
+  Bytes notPe(512, 0);
+  notPe[0] = 'M';
+  notPe[1] = 'Z';
+  const struct {
+    const char* what;
+    Bytes image;
+    ErrorKind kind;
+    const char* detail;
+  } cases[] = {
+      {"empty", {}, ErrorKind::NotAnImage, "is empty, not a PE image"},
+      {"no PE headers", notPe, ErrorKind::NotAnImage, "is not a PE image"},
+      {"no resource section", BuildImage(bare), ErrorKind::NoResources, "has no resource section"},
+      {"a directory that leads back", malformed, ErrorKind::MalformedImage, "malformed resource directory: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<ResourceEntry> entries(1);
+    Error error;
+    EXPECT_FALSE(ReadImageResources(c.image, entries, &error));
+    EXPECT_EQ(error.kind, c.kind);
+    EXPECT_EQ(error.detail.rfind(c.detail, 0), 0u) << error.detail;
+    EXPECT_TRUE(error.file.empty());
+    EXPECT_TRUE(entries.empty());
+  }
+
+  std::vector<ResourceEntry> entries;
+  Error error;
+  ASSERT_TRUE(ReadImageResources(good, entries, &error)) << error.detail;
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].type.name, u"NAMED");
+  EXPECT_EQ(entries[0].name.name, u"MAINICON");
+  EXPECT_EQ(entries[1].type.id, 3u);
+  EXPECT_FALSE(entries[1].type.named());
+  EXPECT_EQ(entries[1].language, 1033u);
+  EXPECT_EQ(entries[1].codePage, 1252u);
+  EXPECT_EQ(entries[2].name.id, 0x11234u) << "ids keep the directory's 31 bits";
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i].size, resources[i].data.size());
+    EXPECT_EQ(Bytes(entries[i].data.begin(), entries[i].data.end()), resources[i].data);
+    EXPECT_GE(entries[i].data.data(), good.data());
+    EXPECT_LE(entries[i].data.data() + entries[i].data.size(), good.data() + good.size());
+  }
+  // Every prefix of the image is listed or refused, never read past its end.
+  for (std::size_t n = 0; n < good.size(); n += 7)
+    ReadImageResources(std::span<const std::uint8_t>(good.data(), n), entries, &error);
+}
+
 INSTANTIATE_TEST_SUITE_P(Forms, BeginTest, ::testing::Bool(), FormName);
 
 TEST(BeginFailureTest, NonImagesEmptyAndMissingFiles) {
@@ -270,6 +335,86 @@ TEST_P(UpdateTest, NewDataIsReportedByItsSizeOnly) {
   ASSERT_TRUE(GetResourceData(update_, Id(5), u"NEW", 0, data, size));
   EXPECT_EQ(data, nullptr);
   EXPECT_EQ(size, 40000u);
+}
+
+// The readers that need no tree find bytes wherever the update keeps them:
+// in the image, in memory, in a scratch file.
+TEST_P(UpdateTest, ReadersFindBytesInTheImageInMemoryAndInScratchFiles) {
+  ASSERT_TRUE(Put(Id(3), Id(1), 0, Filled(100, 8)));
+  ASSERT_TRUE(Put(Id(3), Id(2), 2052, Filled(40000, 9)));
+  const struct {
+    ResKey type, name;
+    std::uint16_t language;
+    Bytes bytes;
+  } found[] = {{Id(3), Id(2), 1033, Filled(12, 3)},
+               {Id(3), Id(1), 0, Filled(100, 8)},
+               {Id(3), Id(2), 2052, Filled(40000, 9)},
+               {Id(14), u"MAINICON", 0, Filled(20, 5)}};
+  for (const auto& f : found) {
+    Bytes bytes{1};
+    Error error;
+    EXPECT_TRUE(ReadResource(update_, f.type, f.name, f.language, bytes, &error));
+    EXPECT_EQ(bytes, f.bytes);
+  }
+  for (auto [type, name, language] : {std::tuple<ResKey, ResKey, std::uint16_t>{Id(4), Id(1), 0},
+                                      {Id(3), Id(9), 0},
+                                      {Id(14), u"mainicon", 0},
+                                      {Id(3), Id(1), 1033}}) {
+    Bytes bytes{1};
+    Error error = MakeError(ErrorKind::Io, "stale");
+    EXPECT_FALSE(ReadResource(update_, type, name, language, bytes, &error));
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_FALSE(error) << "a missing resource is no failure";
+  }
+
+  std::vector<TypedResource> icons;
+  ASSERT_TRUE(ResourcesOfType(update_, 3, icons, nullptr));
+  ASSERT_EQ(icons.size(), 4u);
+  EXPECT_EQ(icons[3].language, 2052);
+  EXPECT_EQ(icons[3].bytes, Filled(40000, 9));
+
+  // The listing: the directory's order, the data where it lies in memory.
+  const std::vector<ResourceEntry> entries = ListResources(update_);
+  ASSERT_EQ(entries.size(), 6u);
+  EXPECT_EQ(Bytes(entries[0].data.begin(), entries[0].data.end()), Filled(100, 8));
+  EXPECT_EQ(entries[2].codePage, 1252u);
+  EXPECT_GE(entries[2].data.data(), update_->view);
+  EXPECT_EQ(entries[3].language, 2052u);
+  EXPECT_EQ(entries[3].size, 40000u);
+  EXPECT_TRUE(entries[3].data.empty()) << "kept in a scratch file";
+  EXPECT_EQ(entries[4].name.name, u"MAINICON");
+  EXPECT_EQ(entries[5].type.id, 24u);
+  EXPECT_EQ(ImageFileName(update_), platform::ToUtf8(file_.wide()));
+  EXPECT_FALSE(ImageIsSigned(update_));
+  EXPECT_FALSE(ImageIsDll(update_));
+}
+
+// The numbered change of an update does what the tree's deletion and
+// insertion do (tested against one call per id below), and refuses before
+// it changes anything.
+TEST_P(UpdateTest, ANumberedChangePreparesEverythingBeforeItChangesTheUpdate) {
+  {
+    NumberedResourceChange change(update_, 3, 0, {1, 2});
+    EXPECT_EQ(change.IdsLeft(), (std::vector<std::uint32_t>{2}));
+    Error error;
+    ASSERT_TRUE(change.PrepareAddition({{9, "abc", 3}, {4, "de", 2}}, &error));
+    EXPECT_EQ(Shape(root()), "3{1{0},2{0,1033,2052}},14{MAINICON{0}},24{1{1033}}");
+    change.ApplyDeletion();
+    ASSERT_TRUE(change.ApplyAddition());
+  }
+  EXPECT_EQ(Shape(root()), "3{2{1033,2052},4{0},9{0}},14{MAINICON{0}},24{1{1033}}");
+  Bytes bytes;
+  ASSERT_TRUE(ReadResource(update_, Id(3), Id(9), 0, bytes, nullptr));
+  EXPECT_EQ(bytes, (Bytes{'a', 'b', 'c'}));
+
+  NumberedResourceChange twice(update_, 3, 0, {});
+  Error error;
+  EXPECT_FALSE(twice.PrepareAddition({{7, "a", 1}, {7, "b", 1}}, &error));
+  EXPECT_EQ(error.kind, ErrorKind::Internal);
+  NumberedResourceChange existing(update_, 3, 1033, {});
+  ASSERT_TRUE(existing.PrepareAddition({{5, "a", 1}, {2, "b", 1}}, &error));
+  EXPECT_FALSE(existing.ApplyAddition()) << "2 has a leaf of language 1033 already";
+  EXPECT_EQ(Shape(root()), "3{2{1033,2052},4{0},9{0}},14{MAINICON{0}},24{1{1033}}");
 }
 
 TEST_P(UpdateTest, AddingCreatesTypeNameAndLeafWithCounters) {

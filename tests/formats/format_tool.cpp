@@ -16,7 +16,7 @@
 
 #include "engine/commit.h"
 #include "engine/manifest.h"
-#include "engine/typed_resources.h"
+#include "engine/engine.h"
 #include "engine/update.h"
 #include "engine/version_info.h"
 #include "tests/support/test_files.h"

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "engine/commit.h"
-#include "engine/typed_resources.h"
+#include "engine/engine.h"
 #include "engine/update.h"
 #include "tests/support/test_files.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/json.h"
+#include "engine/engine.h"
 
 namespace marovi {
 namespace {

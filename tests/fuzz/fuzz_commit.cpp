@@ -10,6 +10,7 @@
 #include "engine/bytes.h"
 #include "engine/commit.h"
 #include "engine/image.h"
+#include "engine/section_layout.h"
 #include "engine/update.h"
 #include "tests/fuzz/fuzz_common.h"
 

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "engine/platform.h"
-#include "icons/shell_icon.h"
+#include "icons/icons.h"
 #include "tests/icons/icon_test_support.h"
 
 namespace marovi::test {
@@ -545,16 +545,26 @@ TEST(ShellIconGroup, FirstGroupOfTheDirectoryWithItsFirstLanguage) {
     SCOPED_TRACE(c.what);
     TempFolder folder;
     OpenImage image(folder, c.resources, false, c.sorted);
-    const Shown shown = ShellIconGroup(image.get()->root.get());
+    const Shown shown = ShellIconGroup(image.get());
+    // The listing of the file read into memory (as marovi-cli list reads
+    // it) shows the same group, at the place of that group's first leaf.
+    std::vector<ResourceEntry> entries;
+    Error error;
+    const bool listed = ReadImageResources(std::span<const std::uint8_t>(image.get()->view, image.get()->viewSize),
+                                           entries, &error);
+    ASSERT_TRUE(listed) << error.detail;
+    const Shown listedShown = ShellIconGroup(entries);
+    const std::optional<std::size_t> at = ShellIconGroupEntry(entries);
     ASSERT_EQ(shown.has_value(), c.shown.has_value());
+    ASSERT_EQ(listedShown.has_value(), c.shown.has_value());
+    ASSERT_EQ(at.has_value(), c.shown.has_value());
     if (!shown) continue;
     EXPECT_TRUE(*shown == *c.shown) << platform::ToUtf8(shown->name.name()) << " " << shown->name.id()
                                     << " language " << shown->language;
-    // The nodes are those of that group's leaf.
-    const IconGroupNodes nodes = ShellIconGroupNodes(image.get()->root.get());
-    ASSERT_NE(nodes.leaf, nullptr);
-    EXPECT_EQ(nodes.leaf->id, c.shown->language);
-    EXPECT_EQ(nodes.name->firstChild.get(), nodes.leaf);
+    EXPECT_TRUE(*listedShown == *c.shown);
+    EXPECT_EQ(entries[*at].type.id, kRtGroupIcon);
+    EXPECT_EQ(entries[*at].language, c.shown->language);
+    for (std::size_t i = 0; i < *at; ++i) EXPECT_FALSE(!entries[i].type.named() && entries[i].type.id == kRtGroupIcon);
   }
 }
 
@@ -576,7 +586,7 @@ TEST(ShellIconGroup, GroupsAnUpdateAddsTakeTheirSortedPlace) {
   };
   for (const auto& step : steps) {
     ASSERT_TRUE(LoadIconGroupResource(image.get(), step.group, step.language, ico.c_str()));
-    const std::optional<IconGroupKey> shown = ShellIconGroup(image.get()->root.get());
+    const std::optional<IconGroupKey> shown = ShellIconGroup(image.get());
     ASSERT_TRUE(shown.has_value());
     EXPECT_TRUE(*shown == step.shown) << platform::ToUtf8(shown->name.name()) << " " << shown->language;
   }
