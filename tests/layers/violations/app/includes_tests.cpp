@@ -1,4 +1,4 @@
 // Crosses from the application layer into the tests.
 #include "tests/support/pe_builder.h"
 #include "app/change_workflow.h"
-#include "icons/icon_group.h"
+#include "icons/icons.h"

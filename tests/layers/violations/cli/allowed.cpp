@@ -2,5 +2,5 @@
 #include <sys/stat.h>
 #include "app/change_workflow.h"
 #include "cli/console.h"
-#include "engine/image.h"
-#include "icons/icon_group.h"
+#include "engine/engine.h"
+#include "icons/icons.h"
