@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/bytes.h"
+#include "engine/platform_hooks.h"
 
 namespace marovi {
 

@@ -20,6 +20,7 @@
 // without it never let the change touch the image.
 #include "engine/journal.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -132,8 +133,8 @@ bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ran
     // Sealed in the same write as everything else: a power cut that keeps
     // the seal but not all the kept bytes shows in their check, and such a
     // journal never let the image change.
-    std::vector<std::uint8_t> whole(header);
-    whole.resize(static_cast<std::size_t>(at));
+    std::vector<std::uint8_t> whole(header.size() + static_cast<std::size_t>(payload));
+    std::copy(header.begin(), header.end(), whole.begin());
     std::size_t into = header.size();
     for (const JournalRange& range : ranges_) {
       if (range.count != 0 &&

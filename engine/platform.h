@@ -72,24 +72,4 @@ std::uint32_t ErrorFileExists();       // ERROR_FILE_EXISTS / EEXIST
 // system code page on Windows, UTF-8 elsewhere.
 std::string NarrowForOrdering(const std::u16string& name);
 
-// Test-only crash simulation: when set to n > 0, just before the n-th fallible
-// call from now on the hook runs (it sees the files as a process killed at
-// that moment would leave them); everything then goes on as usual. 0 turns
-// it off.
-void SimulateCrashAt(std::uint64_t n, void (*hook)(void* context), void* context);
-
-// Test-only fault injection: when set to n > 0, the n-th call to a fallible
-// service above from now on fails (as an I/O error would), and the calls after
-// it succeed again. 0 turns injection off. CallCount() counts the fallible
-// calls made since the last reset.
-void InjectFailureAt(std::uint64_t n);
-std::uint64_t CallCount();
-bool InjectedFailureHappened();
-
-// The engine marks the stretch of a commit in which the file is being moved in
-// place and cannot always be put back; a failure injected there may leave the
-// file changed, any other must not.
-void MarkUnrecoverableWindow(bool inside);
-bool InjectedFailureWasInWindow();
-
 }  // namespace marovi::platform

@@ -1,56 +1,15 @@
 // Parts of the file services that are the same on every platform.
 #include "engine/bytes.h"
 #include "engine/platform.h"
-#include "engine/platform_fault.h"
+#include "engine/platform_hooks.h"
 
 namespace marovi::platform {
-namespace {
-std::uint64_t g_calls = 0;
-std::uint64_t g_failAt = 0;
-bool g_failed = false;
-bool g_inWindow = false;
-bool g_failedInWindow = false;
-std::uint64_t g_crashAt = 0;
-void (*g_crashHook)(void*) = nullptr;
-void* g_crashContext = nullptr;
-bool g_inHook = false;
-}  // namespace
-
-void SimulateCrashAt(std::uint64_t n, void (*hook)(void*), void* context) {
-  g_calls = 0;
-  g_crashAt = n;
-  g_crashHook = hook;
-  g_crashContext = context;
-}
-
-void InjectFailureAt(std::uint64_t n) {
-  g_calls = 0;
-  g_failAt = n;
-  g_failed = false;
-  g_failedInWindow = false;
-}
-std::uint64_t CallCount() { return g_calls; }
-bool InjectedFailureHappened() { return g_failed; }
-void MarkUnrecoverableWindow(bool inside) { g_inWindow = inside; }
-bool InjectedFailureWasInWindow() { return g_failedInWindow; }
 
 namespace detail {
-bool ShouldFail() {
-  if (g_inHook) return false;  // the hook's own reads are not counted
-  ++g_calls;
-  if (g_crashAt != 0 && g_calls == g_crashAt && g_crashHook != nullptr) {
-    g_inHook = true;
-    g_crashHook(g_crashContext);
-    g_inHook = false;
-  }
-  if (g_failAt != 0 && g_calls == g_failAt) {
-    g_failed = true;
-    g_failedInWindow = g_inWindow;
-    return true;
-  }
-  return false;
-}
+constinit Hooks* g_hooks = nullptr;
 }  // namespace detail
+
+void SetHooks(Hooks* hooks) { detail::g_hooks = hooks; }
 
 std::string ToUtf8(std::u16string_view text) {
   std::string out;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/platform.h"
-#include "engine/platform_fault.h"
+#include "engine/platform_hooks.h"
 
 namespace marovi::platform {
 namespace {
@@ -24,7 +24,7 @@ constexpr std::uint64_t kMaxLength = 0xFFFFFFFFu;
 int Fd(FileHandle file) { return static_cast<int>(file); }
 
 bool InjectedFailure(int code = EIO) {
-  if (!detail::ShouldFail()) return false;
+  if (!HooksFailThisCall()) return false;
   errno = code;
   return true;
 }

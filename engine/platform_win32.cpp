@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/platform.h"
-#include "engine/platform_fault.h"
+#include "engine/platform_hooks.h"
 
 namespace marovi::platform {
 namespace {
@@ -17,7 +17,7 @@ constexpr std::uint64_t kMaxLength = 0xFFFFFFFFu;
 HANDLE H(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
 bool InjectedFailure(DWORD code = ERROR_WRITE_FAULT) {
-  if (!detail::ShouldFail()) return false;
+  if (!HooksFailThisCall()) return false;
   ::SetLastError(code);
   return true;
 }

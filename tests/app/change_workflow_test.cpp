@@ -29,6 +29,7 @@
 #include "icons/png_icon.h"
 #include "tests/formats/png_test_images.h"
 #include "tests/icons/icon_test_support.h"
+#include "tests/support/fault_injection.h"
 
 namespace marovi::test {
 namespace {
@@ -439,10 +440,10 @@ TEST_F(ChangeWorkflowTest, ReplacementThatFailsHalfWayLeavesTheDestinationAsItWa
     WriteWholeFile(exe_, original_);
     app::ChangeRequest request = Request();
     request.backup = false;
-    platform::InjectFailureAt(n);
+    fault::InjectFailureAt(n);
     const auto outcome = Run(request);
-    const bool injected = platform::InjectedFailureHappened();
-    platform::InjectFailureAt(0);
+    const bool injected = fault::InjectedFailureHappened();
+    fault::InjectFailureAt(0);
     if (!injected) {
       EXPECT_EQ(outcome.status, ChangeStatus::Done);
       break;
@@ -813,11 +814,11 @@ TEST_F(ChangeWorkflowTest, AFailureAnywhereLeavesEveryFileWholeOrAbsent) {
     bool sawFailure = false;
     for (std::uint64_t n = 1; n < 1000; ++n) {
       Reset();
-      platform::InjectFailureAt(n);
+      fault::InjectFailureAt(n);
       const auto outcome = Run(toCopy ? CopyRequest() : Request());
-      const bool injected = platform::InjectedFailureHappened();
-      const bool inWindow = platform::InjectedFailureWasInWindow();
-      platform::InjectFailureAt(0);
+      const bool injected = fault::InjectedFailureHappened();
+      const bool inWindow = fault::InjectedFailureWasInWindow();
+      fault::InjectFailureAt(0);
       const std::string at = (toCopy ? "copy, call " : "in place, call ") + std::to_string(n);
       EXPECT_TRUE(Parts().empty()) << at;
       EXPECT_TRUE(Unheld(exe_)) << at;

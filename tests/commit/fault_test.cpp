@@ -14,6 +14,7 @@
 #include "engine/journal.h"
 #include "engine/platform.h"
 #include "tests/commit/commit_test_util.h"
+#include "tests/support/fault_injection.h"
 
 // Allocation failures: when armed, the n-th allocation from then on throws.
 namespace {
@@ -131,7 +132,7 @@ bool ApplyChanges(ResourceUpdate* u, const std::vector<Change>& changes) {
 class FaultTest : public ::testing::TestWithParam<bool> {
  protected:
   void TearDown() override {
-    platform::InjectFailureAt(0);
+    fault::InjectFailureAt(0);
     ArmAllocationFailure(0);
     EXPECT_TRUE(LeftoverScratchFiles().empty());
   }
@@ -146,12 +147,12 @@ TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
       SCOPED_TRACE("failing call " + std::to_string(n));
       ASSERT_LT(n, 5000u) << "the injected failure never stops happening";
       ImageFile file(scenario.image);
-      platform::InjectFailureAt(n);
+      fault::InjectFailureAt(n);
       ResourceUpdate* u = nullptr;
       EXPECT_NO_THROW(u = file.Begin());
       if (u == nullptr) {
-        const bool happened = platform::InjectedFailureHappened();
-        platform::InjectFailureAt(0);
+        const bool happened = fault::InjectedFailureHappened();
+        fault::InjectFailureAt(0);
         EXPECT_TRUE(happened) << "begin failed without an injected failure";
         EXPECT_TRUE(file.Read() == scenario.image);
         EXPECT_TRUE(Reopenable(file));
@@ -160,18 +161,18 @@ TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
       }
       if (!ApplyChanges(u, scenario.changes)) {
         // A change that failed is not committed: the caller gives up.
-        EXPECT_TRUE(platform::InjectedFailureHappened());
+        EXPECT_TRUE(fault::InjectedFailureHappened());
         EXPECT_TRUE(EndResourceUpdate(u, true));
-        platform::InjectFailureAt(0);
+        fault::InjectFailureAt(0);
         EXPECT_TRUE(LeftoverScratchFiles().empty());
         EXPECT_TRUE(file.Read() == scenario.image);
         ++updateFailed;
         continue;
       }
       const bool result = EndResourceUpdate(u, false);
-      const bool happened = platform::InjectedFailureHappened();
-      const bool window = platform::InjectedFailureWasInWindow();
-      platform::InjectFailureAt(0);
+      const bool happened = fault::InjectedFailureHappened();
+      const bool window = fault::InjectedFailureWasInWindow();
+      fault::InjectFailureAt(0);
       EXPECT_TRUE(LeftoverScratchFiles().empty());
       EXPECT_TRUE(Reopenable(file));
       const Bytes after = file.Read();
@@ -289,9 +290,9 @@ TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
       CrashSnapshot snapshot;
       snapshot.image = u->fileHandle;
       snapshot.journal = std::filesystem::path(file.path()).concat(".marovi-undo");
-      platform::SimulateCrashAt(n, TakeSnapshot, &snapshot);
+      fault::SimulateCrashAt(n, TakeSnapshot, &snapshot);
       const bool committed = EndResourceUpdate(u, false);
-      platform::SimulateCrashAt(0, nullptr, nullptr);
+      fault::SimulateCrashAt(0, nullptr, nullptr);
       EXPECT_TRUE(committed);
       if (!snapshot.taken) break;  // the commit made fewer calls
 
@@ -380,10 +381,10 @@ TEST_P(FaultTest, ACutOffSignatureComesBackAfterAFailureOrACrash) {
       SCOPED_TRACE("failing call " + std::to_string(n));
       ASSERT_LT(n, 5000u);
       ImageFile file(image);
-      platform::InjectFailureAt(n);
+      fault::InjectFailureAt(n);
       const std::optional<bool> result = run(file, true, [](ResourceUpdate*) {});
-      const bool happened = platform::InjectedFailureHappened();
-      platform::InjectFailureAt(0);
+      const bool happened = fault::InjectedFailureHappened();
+      fault::InjectFailureAt(0);
       EXPECT_TRUE(Reopenable(file));
       const Bytes after = file.Read();
       if (result == std::optional<bool>(true)) EXPECT_TRUE(after == stripped);
@@ -400,10 +401,10 @@ TEST_P(FaultTest, ACutOffSignatureComesBackAfterAFailureOrACrash) {
       ASSERT_EQ(run(file, GetParam(),
                     [&](ResourceUpdate* u) {
                       snapshot.image = u->fileHandle;
-                      platform::SimulateCrashAt(n, TakeSnapshot, &snapshot);
+                      fault::SimulateCrashAt(n, TakeSnapshot, &snapshot);
                     }),
                 std::optional<bool>(true));
-      platform::SimulateCrashAt(0, nullptr, nullptr);
+      fault::SimulateCrashAt(0, nullptr, nullptr);
       if (!snapshot.taken) break;
       WriteWholeFile(file.path(), snapshot.imageBytes);
       if (snapshot.journalBytes) WriteWholeFile(snapshot.journal, *snapshot.journalBytes);
@@ -431,10 +432,10 @@ TEST_P(FaultTest, AFailedLargeStoreKeepsTheOldDataForTheCommit) {
     UpdateGuard u(file.Begin());
     ASSERT_TRUE(u);
     const Bytes large = Filled(40000, 3);
-    platform::InjectFailureAt(failing);
+    fault::InjectFailureAt(failing);
     const bool replaced = UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000);
     const bool added = UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(7), 0, large.data(), 40000);
-    platform::InjectFailureAt(0);
+    fault::InjectFailureAt(0);
     EXPECT_FALSE(replaced);
     EXPECT_TRUE(added);
     EXPECT_EQ(OpenScratchFiles().size(), 1u);
@@ -455,9 +456,9 @@ TEST_P(FaultTest, ALargeStoreOverLargeDataThatFailsMakesTheCommitFail) {
   ASSERT_TRUE(u);
   const Bytes first = Filled(40000, 3), second = Filled(50000, 4);
   ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, first.data(), 40000));
-  platform::InjectFailureAt(1);
+  fault::InjectFailureAt(1);
   EXPECT_FALSE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, second.data(), 50000));
-  platform::InjectFailureAt(0);
+  fault::InjectFailureAt(0);
   EXPECT_TRUE(LeftoverScratchFiles().empty());
   EXPECT_FALSE(u.End(false));
   EXPECT_TRUE(file.Read() == before);

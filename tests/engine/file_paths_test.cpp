@@ -12,6 +12,7 @@
 #include "engine/platform.h"
 #include "engine/section_layout.h"
 #include "tests/engine/engine_test_util.h"
+#include "tests/support/fault_injection.h"
 
 namespace marovi::test {
 namespace {
@@ -164,10 +165,10 @@ TEST(ChecksumFromFileTest, AFailingReadFallsBackOnTheView) {
   MappedFile f(image);
   ASSERT_NE(f.view, nullptr);
   StoreU32(f.view + field, 1);
-  platform::InjectFailureAt(1);
+  fault::InjectFailureAt(1);
   ComputeImageChecksumFromFile(f.file, f.view, f.viewSize, f.viewSize);
-  EXPECT_TRUE(platform::InjectedFailureHappened());
-  platform::InjectFailureAt(0);
+  EXPECT_TRUE(fault::InjectedFailureHappened());
+  fault::InjectFailureAt(0);
   EXPECT_EQ(LoadU32(f.view + field), StandardChecksum(image, field));
 }
 

@@ -12,6 +12,7 @@
 #include "engine/bytes.h"
 #include "engine/image.h"
 #include "tests/engine/engine_test_util.h"
+#include "tests/support/fault_injection.h"
 
 namespace marovi::test {
 namespace {
@@ -897,11 +898,11 @@ TEST(NumberedInsertionTest, RefusalsLeaveTheTreeAsItWas) {
   EXPECT_THROW(NumberedInsertion(3, {{7, small.data(), 3}, {7, large.data(), 40000}}, 0),
                std::invalid_argument);
   // The second scratch file cannot be made: the first one goes too.
-  platform::InjectFailureAt(2);
+  fault::InjectFailureAt(2);
   EXPECT_THROW(NumberedInsertion(3, {{7, large.data(), 40000}, {8, large.data(), 40000}}, 0),
                ScratchFileError);
-  EXPECT_TRUE(platform::InjectedFailureHappened());
-  platform::InjectFailureAt(0);
+  EXPECT_TRUE(fault::InjectedFailureHappened());
+  fault::InjectFailureAt(0);
   EXPECT_EQ(Shape(tree.root()), before);
   EXPECT_TRUE(LeftoverScratchFiles().empty());
 }

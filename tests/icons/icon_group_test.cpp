@@ -10,6 +10,7 @@
 #include "engine/platform.h"
 #include "icons/icons.h"
 #include "tests/icons/icon_test_support.h"
+#include "tests/support/fault_injection.h"
 
 namespace marovi::test {
 namespace {
@@ -308,10 +309,10 @@ TEST_F(RefusedIconFileTest, FailedFileOperationsLeaveTheUpdate) {
     OpenImage image(folder_, resources);
     const auto before = Leaves(image.get());
     Error error;
-    platform::InjectFailureAt(n);
+    fault::InjectFailureAt(n);
     const bool loaded = LoadIconGroupResource(image.get(), kMain, 0, ico.c_str(), &error);
-    const bool injected = platform::InjectedFailureHappened();
-    platform::InjectFailureAt(0);
+    const bool injected = fault::InjectedFailureHappened();
+    fault::InjectFailureAt(0);
     if (!injected) {
       EXPECT_TRUE(loaded);
       break;
