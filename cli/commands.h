@@ -116,6 +116,12 @@ std::string SignatureNote(const std::string& destination);
 // why) when the destination's folder cannot be made.
 std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
                                             const std::string& destination);
+// Prints what the change came to and returns the exit status. Made: `done` on
+// stdout, then on stderr the note on the group the shell shows (unless the
+// request leaves the icon alone or asks for that group) and the one on a
+// signature left behind; 0. Not made: why, in one line on stderr; 1.
+int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& request,
+                  const std::string& done);
 
 int RunList(const ListOptions& options);
 int RunSetIcon(const SetIconOptions& options);

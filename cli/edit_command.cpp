@@ -68,26 +68,9 @@ int RunEdit(const EditOptions& options) {
   const app::ChangeRequest request = RequestOf(options);
   const std::string destination = platform::ToUtf8(request.destination);
 
-  const std::optional<app::ChangeOutcome> ran = RunChange(request, destination);
-  if (!ran) return kExitFailed;
-  const app::ChangeOutcome& outcome = *ran;
-
-  switch (outcome.status) {
-    case app::ChangeStatus::Done:
-      PrintOut(DoneText(options, destination, outcome.wasSigned));
-      if (options.iconFile && !options.shellGroup) {
-        if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
-      }
-      if (outcome.wasSigned && !options.stripSignature) PrintError(SignatureNote(destination));
-      return kExitOk;
-    case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
-    case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;
-    case app::ChangeStatus::ExecutableMissing:
-    case app::ChangeStatus::Failed:
-      PrintError(app::ErrorText(outcome.error));
-      return kExitFailed;
-  }
-  return kExitFailed;
+  const std::optional<app::ChangeOutcome> outcome = RunChange(request, destination);
+  if (!outcome) return kExitFailed;
+  return ReportOutcome(*outcome, request, DoneText(options, destination, outcome->wasSigned));
 }
 
 }  // namespace marovi::cli

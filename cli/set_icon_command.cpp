@@ -71,6 +71,27 @@ std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
   return outcome;
 }
 
+int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& request,
+                  const std::string& done) {
+  const std::string destination = platform::ToUtf8(request.destination);
+  switch (outcome.status) {
+    case app::ChangeStatus::Done:
+      PrintOut(done);
+      if (request.replaceIcon && !request.shellGroup) {
+        if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
+      }
+      if (outcome.wasSigned && !request.options.stripSignature) PrintError(SignatureNote(destination));
+      return kExitOk;
+    case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
+    case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;
+    case app::ChangeStatus::ExecutableMissing:
+    case app::ChangeStatus::Failed:
+      PrintError(app::ErrorText(outcome.error));
+      return kExitFailed;
+  }
+  return kExitFailed;
+}
+
 int RunSetIcon(const SetIconOptions& options) {
   for (const std::string* name : {&options.executable, &options.iconFile,
                                   options.output ? &*options.output : &options.executable}) {
@@ -96,26 +117,8 @@ int RunSetIcon(const SetIconOptions& options) {
   request.options.stripSignature = options.stripSignature;
   const std::string destination = platform::ToUtf8(request.destination);
 
-  const std::optional<app::ChangeOutcome> ran = RunChange(request, destination);
-  if (!ran) return kExitFailed;
-  const app::ChangeOutcome& outcome = *ran;
-
-  switch (outcome.status) {
-    case app::ChangeStatus::Done:
-      PrintOut("icon changed: " + destination);
-      if (!options.shellGroup) {
-        if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
-      }
-      if (outcome.wasSigned && !options.stripSignature) PrintError(SignatureNote(destination));
-      return kExitOk;
-    case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
-    case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;
-    case app::ChangeStatus::ExecutableMissing:
-    case app::ChangeStatus::Failed:
-      PrintError(app::ErrorText(outcome.error));
-      return kExitFailed;
-  }
-  return kExitFailed;
+  const std::optional<app::ChangeOutcome> outcome = RunChange(request, destination);
+  return outcome ? ReportOutcome(*outcome, request, "icon changed: " + destination) : kExitFailed;
 }
 
 }  // namespace marovi::cli

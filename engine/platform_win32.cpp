@@ -37,6 +37,20 @@ bool SetLengthRaw(HANDLE h, std::uint64_t length) {
   return SetFilePointerEx(h, pos, nullptr, FILE_BEGIN) && SetEndOfFile(h);
 }
 
+// The handle of an open, as a file, when it is a disk file. A failed open
+// stays kInvalidFile with its own error; a pipe, console or other device
+// (which could block or could not be mapped) is closed and refused with
+// ERROR_INVALID_PARAMETER.
+FileHandle DiskFileOnly(HANDLE h) {
+  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return kInvalidFile;
+  }
+  return reinterpret_cast<FileHandle>(h);
+}
+
 }  // namespace
 
 FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create) {
@@ -46,13 +60,7 @@ FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create) {
   const DWORD disposition = create ? CREATE_ALWAYS : OPEN_EXISTING;
   HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(name), access, share, nullptr,
                          disposition, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    CloseHandle(h);
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-    return kInvalidFile;
-  }
-  return reinterpret_cast<FileHandle>(h);
+  return DiskFileOnly(h);
 }
 
 FileHandle CreateScratchFile(const std::string& name) {
@@ -346,13 +354,7 @@ FileHandle OpenFileShared(const char16_t* name) {
   if (InjectedFailure()) return kInvalidFile;
   // Readers share; a writer (share mode 0) and this exclude each other.
   HANDLE h = CreateFileW(W(name), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    CloseHandle(h);
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-    return kInvalidFile;
-  }
-  return reinterpret_cast<FileHandle>(h);
+  return DiskFileOnly(h);
 }
 
 FileHandle OpenTemporaryFile(const char16_t* name) {

@@ -351,6 +351,13 @@ def case_shell_group(cli, work, sample):
                     note=['shows icon group "MAINICON" (language 0), not 103 (language 1033)', "--group first"])
     # MAINICON changed again, and shown: nothing to say.
     change_in_place(cli, target, icons["second"], stub, note=[])
+    # edit says the same of the group it changes.
+    edited = fresh_copy(target, work, "note-edit.exe")
+    rc, _, err = cli.run("edit", cli.path(edited), "--icon", cli.path(icons["first"]), "--group", "103", "--lang",
+                         "1033", "--file-version", "1.0", "--no-backup")
+    check(rc == 0 and len(err.strip().splitlines()) == 1 and
+          all(w in err for w in ('shows icon group "MAINICON" (language 0), not 103', "--group first")),
+          "edit of a group the shell does not show: %d %r" % (rc, err))
     rc, out, _ = cli.run("list", cli.path(target))
     marked = [line for line in out.splitlines() if len(line.split(" ")) != 4]
     check(rc == 0 and marked == ['14 "MAINICON" 0 %d shell' % (6 + 14 * 4)],
@@ -528,6 +535,18 @@ def case_failures(cli, work, sample):
     expect_failure(cli, ["set-icon", cli.path(text), cli.path(icons["first"])], ["not a PE image"])
     expect_failure(cli, ["set-icon", cli.path(os.path.join(work, "fail/none.exe")), cli.path(icons["first"])],
                    ["no such executable"])
+    # Each command that changes a file says the same of a change not made.
+    missing = cli.path(os.path.join(work, "fail/none.exe"))
+    for args, words in ((["set-icon", "", cli.path(icons["first"])], ["no executable given"]),
+                        (["set-icon", cli.path(target), ""], ["no icon file given"]),
+                        (["edit", "", "--file-version", "1.0"], ["no executable given"]),
+                        (["edit", cli.path(target), "--icon", "", "--file-version", "1.0"], ["no icon file given"]),
+                        (["edit", missing, "--icon", cli.path(icons["first"])], ["none.exe", "no such executable"]),
+                        (["set-version", missing, "--file-version", "1.0"], ["none.exe", "no such executable"]),
+                        (["set-manifest", missing, "--execution-level", "asInvoker"],
+                         ["none.exe", "no such executable"])):
+        expect_failure(cli, args, words)
+    check(sha(target) == sha(source), "a change not made changed the executable")
     bare = fresh_copy(source, work, "fail/bare.exe")
     pe = pefile.PE(bare)
     pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress = 0

@@ -997,6 +997,15 @@ TEST_F(ChangeWorkflowTest, OnlyRegularFilesAreTaken) {
                 {"destination", fifo, ChangeStatus::Failed, FailedStep::Begin, "FIFO"},
                 {"destination", "/dev/null", ChangeStatus::Failed, FailedStep::Begin,
                  "is a device"}});
+  const fs::path device = "/dev/null";
+  const std::uint32_t refusedDevice = EINVAL;
+#else
+  const fs::path device = folder_ / "NUL";  // the device, in every folder
+  const std::uint32_t refusedDevice = 87;  // ERROR_INVALID_PARAMETER
+  cases.insert(cases.end(),
+               {{"executable", device, ChangeStatus::ExecutableMissing, FailedStep::None, "is a device"},
+                {"icon", device, ChangeStatus::Failed, FailedStep::LoadIcon, "is a device"},
+                {"destination", device, ChangeStatus::Failed, FailedStep::Begin, "is a device"}});
 #endif
   for (const Case& c : cases) {
     auto request = Request();
@@ -1018,6 +1027,20 @@ TEST_F(ChangeWorkflowTest, OnlyRegularFilesAreTaken) {
 #ifndef _WIN32
   close(sock);
 #endif
+  // The opens refuse a device themselves, should one take a file's place
+  // after the checks above: as not a file, rather than as missing.
+  const std::u16string deviceName = Utf16Path(device);
+  const std::vector<std::function<platform::FileHandle()>> opens = {
+      [&] { return platform::OpenFileByName(deviceName.c_str(), false, false); },
+      [&] { return platform::OpenFileByName(deviceName.c_str(), true, false); },
+      [&] { return platform::OpenFileShared(deviceName.c_str()); }};
+  for (std::size_t i = 0; i < opens.size(); ++i) {
+    platform::SetLastError(0);
+    const platform::FileHandle file = opens[i]();
+    EXPECT_EQ(file, platform::kInvalidFile) << "open " << i;
+    EXPECT_EQ(platform::LastError(), refusedDevice) << "open " << i;
+    if (file != platform::kInvalidFile) platform::CloseFile(file);
+  }
 }
 
 TEST_F(ChangeWorkflowTest, MessagesNameTheFileAndTheSystemsReason) {
