@@ -13,7 +13,8 @@ constexpr DWORD kStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | W
 
 HICON ProgramIcon(HINSTANCE instance, int sizeMetric) {
   const int size = GetSystemMetrics(sizeMetric);
-  return static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+  return static_cast<HICON>(
+      LoadImageW(instance, L"MAINICON", IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
 }
 
 void RegisterApplicationClass(HINSTANCE instance, WNDPROC proc) {
@@ -37,12 +38,13 @@ bool CanTakeActivation(HWND window) {
 
 }  // namespace
 
-std::unique_ptr<ApplicationWindow> ApplicationWindow::Create(HINSTANCE instance, const std::wstring& title) {
+std::unique_ptr<ApplicationWindow> ApplicationWindow::Create(HINSTANCE instance,
+                                                             const std::wstring& title) {
   RegisterApplicationClass(instance, &ApplicationWindow::WindowProc);
   std::unique_ptr<ApplicationWindow> application(new ApplicationWindow);
-  const HWND hwnd = CreateWindowExW(0, kApplicationClass, title.c_str(), kStyle,
-                                    GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2,
-                                    0, 0, nullptr, nullptr, instance, application.get());
+  const HWND hwnd = CreateWindowExW(
+      0, kApplicationClass, title.c_str(), kStyle, GetSystemMetrics(SM_CXSCREEN) / 2,
+      GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0, nullptr, nullptr, instance, application.get());
   if (hwnd == nullptr) return nullptr;
   return application;
 }
@@ -54,10 +56,12 @@ ApplicationWindow::~ApplicationWindow() {
 void ApplicationWindow::Show() { ShowWindow(hwnd_, SW_SHOWNOACTIVATE); }
 void ApplicationWindow::Minimize() { ShowWindow(hwnd_, SW_MINIMIZE); }
 
-LRESULT CALLBACK ApplicationWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK ApplicationWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
+                                               LPARAM lParam) {
   ApplicationWindow* application = nullptr;
   if (message == WM_NCCREATE) {
-    application = static_cast<ApplicationWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    application =
+        static_cast<ApplicationWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
     application->hwnd_ = hwnd;
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(application));
   } else {
@@ -72,9 +76,7 @@ LRESULT ApplicationWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lPa
     case WM_ACTIVATE:
       if (LOWORD(wParam) != WA_INACTIVE) PostMessageW(hwnd_, kActivateOwned, 0, 0);
       return 0;
-    case kActivateOwned:
-      ActivateOwnedWindow();
-      return 0;
+    case kActivateOwned: ActivateOwnedWindow(); return 0;
     case WM_SIZE:
       // The main window goes and comes back with it. (Some systems hide
       // owned windows with their minimised owner by themselves; others do
@@ -97,8 +99,7 @@ LRESULT ApplicationWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lPa
       hwnd_ = nullptr;
       return DefWindowProcW(hwnd, message, wParam, lParam);
     }
-    default:
-      break;
+    default: break;
   }
   return DefWindowProcW(hwnd_, message, wParam, lParam);
 }

@@ -89,7 +89,8 @@ class Change {
     // until it has its name.
     HeldFile forUpdate(platform::DuplicateFile(part.get()));
     if (!forUpdate.valid())
-      return Discard(part, FailedStep::Copy, SystemError("cannot be opened for the change", destination_));
+      return Discard(part, FailedStep::Copy,
+                     SystemError("cannot be opened for the change", destination_));
     FailedStep step = FailedStep::None;
     if (Error error = ChangeResources(forUpdate.release(), partName, step)) {
       if (error.file == platform::ToUtf8(partName)) error.file = platform::ToUtf8(destination_);
@@ -183,7 +184,8 @@ class Change {
   Error ChangeResources(platform::FileHandle file, const std::u16string& name, FailedStep& step) {
     Error error;
     step = FailedStep::Begin;
-    ResourceUpdate* update = BeginResourceUpdateOnFile(file, name.c_str(), false, request_.options, &error);
+    ResourceUpdate* update =
+        BeginResourceUpdateOnFile(file, name.c_str(), false, request_.options, &error);
     if (update == nullptr) return error;
     outcome_.wasSigned = ImageIsSigned(update);
     // An edit that failed may have made part of its changes: nothing of them
@@ -207,7 +209,8 @@ class Change {
     }
     step = FailedStep::Edit;
     std::vector<std::uint8_t> manifest;
-    if (request_.manifest.file && !ReadManifestFile(*request_.manifest.file, manifest, &error)) return failed();
+    if (request_.manifest.file && !ReadManifestFile(*request_.manifest.file, manifest, &error))
+      return failed();
     if (!ApplyVersionEdits(update, request_.version, &error) ||
         !ApplyManifestEdits(update, request_.manifest, manifest, &error))
       return failed();
@@ -227,8 +230,7 @@ class Change {
 std::u16string FolderPart(const std::u16string& path, const FileSystem& fs) {
   std::u16string folder = PathUpToLastMark(path, fs);
   const std::size_t n = folder.size();
-  if (n > 1 && fs.IsSeparator(folder[n - 1]) && !IsFolderMark(fs, folder[n - 2]))
-    folder.pop_back();
+  if (n > 1 && fs.IsSeparator(folder[n - 1]) && !IsFolderMark(fs, folder[n - 2])) folder.pop_back();
   return folder;
 }
 
@@ -243,9 +245,10 @@ bool CreateFolderChain(const std::u16string& folder, FileSystem& fs) {
 
 void FileSystem::FileChanged(const std::u16string& path) { NotifyShellOfChange(path); }
 
-Recovery FileSystem::RecoverInterruptedChange(const std::u16string& path,
-                                              platform::FileHandle held, Error* error) {
-  if (held == platform::kInvalidFile) return ::marovi::RecoverInterruptedChange(path.c_str(), error);
+Recovery FileSystem::RecoverInterruptedChange(const std::u16string& path, platform::FileHandle held,
+                                              Error* error) {
+  if (held == platform::kInvalidFile)
+    return ::marovi::RecoverInterruptedChange(path.c_str(), error);
   return ::marovi::RecoverInterruptedChange(held, path.c_str(), error);
 }
 

@@ -64,7 +64,7 @@ struct VersionEdits {
 };
 
 struct ManifestEdits {
-  std::optional<std::u16string> file;           // a manifest file that replaces the manifest
+  std::optional<std::u16string> file;            // a manifest file that replaces the manifest
   std::optional<ExecutionLevel> executionLevel;  // or the level set in the manifest there
 
   bool Any() const { return file || executionLevel; }
@@ -84,7 +84,7 @@ class AppError : public std::runtime_error {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  virtual bool FileExists(const std::u16string& path) = 0;    // a regular file only
+  virtual bool FileExists(const std::u16string& path) = 0;  // a regular file only
   virtual bool FolderExists(const std::u16string& path) = 0;
   virtual bool CreateFolder(const std::u16string& path) = 0;  // one level
   // Copies whole or not at all, refusing to overwrite an existing destination.
@@ -109,11 +109,11 @@ void NotifyShellOfChange(const std::u16string& path);
 FileSystem& NativeFileSystem();
 
 struct ChangeRequest {
-  std::u16string executable;   // the executable field
-  std::u16string iconFile;     // the icon file chosen last
-  bool iconPreviewSet = false; // the icon file's large preview holds a picture
-  std::u16string destination;  // the destination field, used unchanged
-  bool backup = true;          // the backup box
+  std::u16string executable;    // the executable field
+  std::u16string iconFile;      // the icon file chosen last
+  bool iconPreviewSet = false;  // the icon file's large preview holds a picture
+  std::u16string destination;   // the destination field, used unchanged
+  bool backup = true;           // the backup box
   ResourceName group = ResourceName(std::u16string(u"MAINICON"));
   std::uint16_t language = 0;
   // Replace the group the shell shows (ShellIconGroup), keeping its name and

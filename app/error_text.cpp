@@ -1,6 +1,6 @@
-#include "app/change_workflow.h"
-
 #include <cstdio>
+
+#include "app/change_workflow.h"
 
 namespace marovi::app {
 namespace {
@@ -36,10 +36,8 @@ bool SaysItAll(ErrorKind kind) {
     case ErrorKind::BadIconFile:
     case ErrorKind::Internal:
     case ErrorKind::Busy:
-    case ErrorKind::None:
-      return true;
-    default:
-      return false;
+    case ErrorKind::None: return true;
+    default: return false;
   }
 }
 
@@ -54,8 +52,9 @@ std::string ErrorText(const Error& error) {
     text += std::string(" (at offset 0x") + hex + ")";
   }
   if (error.kind == ErrorKind::Busy)
-    text += ": held open by another program (another change of it may be running); try again "
-            "when it has finished";
+    text +=
+        ": held open by another program (another change of it may be running); try again "
+        "when it has finished";
   else if (error.osCode != 0 && !SaysItAll(error.kind))
     text += ": " + platform::SystemErrorText(error.osCode);
   // A folder that takes no journal: the way to change the file anyway.
@@ -69,10 +68,10 @@ std::string RecoveryText(const std::string& file, Recovery recovery) {
     case Recovery::Undone:
       return file + ": an interrupted change was undone; the file is as it was before it";
     case Recovery::Removed:
-      return file + ": the journal of an interrupted change was removed; that change had not "
-                    "touched the file";
-    default:
-      return std::string();
+      return file +
+             ": the journal of an interrupted change was removed; that change had not "
+             "touched the file";
+    default: return std::string();
   }
 }
 

@@ -80,7 +80,8 @@ Error CopyInto(platform::FileHandle source, const std::u16string& sourceName,
     return MakeError(ErrorKind::OutOfMemory, "out of memory copying it", 0, Utf8(sourceName));
   }
   for (std::uint64_t offset = 0; offset < length;) {
-    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length - offset, kCopyChunk));
+    const auto chunk =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length - offset, kCopyChunk));
     if (!platform::ReadAt(source, offset, buffer.data(), chunk)) {
       Error error = SystemError("cannot be read", sourceName);
       error.offset = offset;
@@ -133,7 +134,8 @@ Error MakeWholeCopy(platform::FileHandle source, const std::u16string& sourceNam
 
 Error CopyFileWhole(const std::u16string& from, const std::u16string& target, bool sync) {
   platform::FileKind kind = platform::FileKind::Missing;
-  if (!platform::GetFileKind(target.c_str(), kind)) return SystemError("cannot be examined", target);
+  if (!platform::GetFileKind(target.c_str(), kind))
+    return SystemError("cannot be examined", target);
   if (kind != platform::FileKind::Missing) {
     platform::SetLastError(platform::ErrorAlreadyExists());
     return SystemError("exists already", target);

@@ -35,18 +35,13 @@ InputKind ClassifyInput(std::u16string_view path) {
 
 void RouteInputFile(const std::u16string& path, InputTarget& target) {
   switch (ClassifyInput(path)) {
-    case InputKind::Executable:
-      target.SetExecutable(path);
-      break;
+    case InputKind::Executable: target.SetExecutable(path); break;
     case InputKind::Shortcut:
       // Whatever path the shortcut holds becomes the executable, even none.
       target.SetExecutable(target.ResolveShortcutTarget(path));
       break;
-    case InputKind::Icon:
-      target.SetIconFile(path);
-      break;
-    case InputKind::Ignored:
-      break;
+    case InputKind::Icon: target.SetIconFile(path); break;
+    case InputKind::Ignored: break;
   }
 }
 

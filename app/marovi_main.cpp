@@ -23,7 +23,8 @@ int Marovi(HINSTANCE instance, int showCommand) {
   TFMain::Options options;
   options.commandLine = GetCommandLineW();
   options.onDestroy = [] { PostQuitMessage(0); };
-  std::unique_ptr<TFMain> form = TFMain::Create(instance, NativeUserInterface(), std::move(options));
+  std::unique_ptr<TFMain> form =
+      TFMain::Create(instance, NativeUserInterface(), std::move(options));
   if (!form) return 1;
   form->Show(showCommand);
 

@@ -18,7 +18,8 @@ std::string LanguageText(std::uint16_t language) {
 
 // A version resource for an image without one, in language.
 VersionInfo NewVersionResource(const VersionEdits& edits, std::uint16_t language, bool dll) {
-  const VersionNumber file = edits.fileVersion.value_or(edits.productVersion.value_or(VersionNumber{}));
+  const VersionNumber file =
+      edits.fileVersion.value_or(edits.productVersion.value_or(VersionNumber{}));
   const VersionNumber product = edits.productVersion.value_or(file);
   VersionInfo info = NewVersionInfo(file, product, dll ? kVftDll : kVftApp);
   char key[16];
@@ -28,12 +29,13 @@ VersionInfo NewVersionResource(const VersionEdits& edits, std::uint16_t language
   return info;
 }
 
-Error ImageError(const ResourceUpdate* update, std::string detail, ErrorKind kind = ErrorKind::Refused) {
+Error ImageError(const ResourceUpdate* update, std::string detail,
+                 ErrorKind kind = ErrorKind::Refused) {
   return MakeError(kind, std::move(detail), 0, ImageFileName(update));
 }
 
-bool Store(ResourceUpdate* update, std::uint16_t type, const ResourceName& name, std::uint16_t language,
-           const std::vector<std::uint8_t>& bytes, Error& error) {
+bool Store(ResourceUpdate* update, std::uint16_t type, const ResourceName& name,
+           std::uint16_t language, const std::vector<std::uint8_t>& bytes, Error& error) {
   if (UpdateResourceData(update, MakeIntResource(type), name.key(), language, bytes.data(),
                          static_cast<std::uint32_t>(bytes.size()), &error))
     return true;
@@ -52,8 +54,8 @@ bool EditVersions(ResourceUpdate* update, const VersionEdits& edits, Error& erro
       else others += (others.empty() ? "" : ", ") + LanguageText(resource.language);
     }
     if (chosen.empty() && !others.empty()) {
-      error = ImageError(update, "has no version information in language " + LanguageText(*edits.language) +
-                                     "; it has it in " + others);
+      error = ImageError(update, "has no version information in language " +
+                                     LanguageText(*edits.language) + "; it has it in " + others);
       return false;
     }
     resources = std::move(chosen);
@@ -69,15 +71,18 @@ bool EditVersions(ResourceUpdate* update, const VersionEdits& edits, Error& erro
     resources.push_back({ResourceName(kVersionResourceName), language, *bytes});
   }
   for (const TypedResource& resource : resources) {
-    const std::string which = "the version information in language " + LanguageText(resource.language);
+    const std::string which =
+        "the version information in language " + LanguageText(resource.language);
     std::optional<VersionInfo> info = ParseVersionInfo(resource.bytes, &error);
     if (!info) {
-      error = ImageError(update, which + " cannot be read: " + error.detail, ErrorKind::MalformedImage);
+      error =
+          ImageError(update, which + " cannot be read: " + error.detail, ErrorKind::MalformedImage);
       return false;
     }
     if (edits.fileVersion) SetFileVersion(*info, *edits.fileVersion);
     if (edits.productVersion) SetProductVersion(*info, *edits.productVersion);
-    for (const VersionString& string : edits.strings) SetVersionString(*info, string.key, string.value);
+    for (const VersionString& string : edits.strings)
+      SetVersionString(*info, string.key, string.value);
     const std::optional<std::vector<std::uint8_t>> bytes = WriteVersionInfo(*info, &error);
     if (!bytes) {
       error = ImageError(update, which + " cannot be written: " + error.detail);
@@ -88,16 +93,18 @@ bool EditVersions(ResourceUpdate* update, const VersionEdits& edits, Error& erro
   return true;
 }
 
-bool EditManifests(ResourceUpdate* update, const ManifestEdits& edits, const std::vector<std::uint8_t>& manifest,
-                   Error& error) {
+bool EditManifests(ResourceUpdate* update, const ManifestEdits& edits,
+                   const std::vector<std::uint8_t>& manifest, Error& error) {
   std::vector<TypedResource> resources;
   if (!ResourcesOfType(update, kRtManifest, resources, &error)) return false;
   std::erase_if(resources, [](const TypedResource& r) {
     return r.name.named() || r.name.id() != kProcessManifestName;
   });
   if (resources.empty()) {
-    const std::vector<std::uint8_t> bytes = edits.file ? manifest : NewManifest(*edits.executionLevel);
-    return Store(update, kRtManifest, ResourceName(kProcessManifestName), kManifestLanguageWhenNone, bytes, error);
+    const std::vector<std::uint8_t> bytes =
+        edits.file ? manifest : NewManifest(*edits.executionLevel);
+    return Store(update, kRtManifest, ResourceName(kProcessManifestName), kManifestLanguageWhenNone,
+                 bytes, error);
   }
   for (const TypedResource& resource : resources) {
     std::vector<std::uint8_t> bytes = manifest;
@@ -105,8 +112,10 @@ bool EditManifests(ResourceUpdate* update, const ManifestEdits& edits, const std
       std::optional<std::vector<std::uint8_t>> set =
           SetRequestedExecutionLevel(resource.bytes, *edits.executionLevel, &error);
       if (!set) {
-        error = ImageError(update, "the manifest in language " + LanguageText(resource.language) + ": " +
-                                       error.detail, ErrorKind::MalformedImage);
+        error = ImageError(
+            update,
+            "the manifest in language " + LanguageText(resource.language) + ": " + error.detail,
+            ErrorKind::MalformedImage);
         return false;
       }
       bytes = std::move(*set);
@@ -133,12 +142,15 @@ bool Guarded(ResourceUpdate* update, Error* error, Edit edit) {
 }  // namespace
 
 bool ApplyVersionEdits(ResourceUpdate* update, const VersionEdits& edits, Error* error) {
-  return Guarded(update, error, [&](Error& e) { return !edits.Any() || EditVersions(update, edits, e); });
+  return Guarded(update, error,
+                 [&](Error& e) { return !edits.Any() || EditVersions(update, edits, e); });
 }
 
 bool ApplyManifestEdits(ResourceUpdate* update, const ManifestEdits& edits,
                         const std::vector<std::uint8_t>& manifest, Error* error) {
-  return Guarded(update, error, [&](Error& e) { return !edits.Any() || EditManifests(update, edits, manifest, e); });
+  return Guarded(update, error, [&](Error& e) {
+    return !edits.Any() || EditManifests(update, edits, manifest, e);
+  });
 }
 
 bool ReadManifestFile(const std::u16string& file, std::vector<std::uint8_t>& bytes, Error* error) {
@@ -148,7 +160,8 @@ bool ReadManifestFile(const std::u16string& file, std::vector<std::uint8_t>& byt
   bytes.clear();
   const std::string name = platform::ToUtf8(file);
   if ((e = CheckRegularFile(file, "manifest file"))) return false;
-  const HeldFile held(platform::OpenFileByName(file.c_str(), /*forWriting=*/false, /*create=*/false));
+  const HeldFile held(
+      platform::OpenFileByName(file.c_str(), /*forWriting=*/false, /*create=*/false));
   auto failed = [&](const char* what) {
     const std::uint32_t code = platform::LastError();
     e = MakeError(platform::ClassifyError(code), what, code, name);
@@ -156,7 +169,8 @@ bool ReadManifestFile(const std::u16string& file, std::vector<std::uint8_t>& byt
   };
   if (!held.valid()) return failed("cannot open the manifest file");
   std::uint64_t length = 0;
-  if (!platform::GetFileLength(held.get(), length)) return failed("cannot read the manifest file's length");
+  if (!platform::GetFileLength(held.get(), length))
+    return failed("cannot read the manifest file's length");
   bytes.resize(static_cast<std::size_t>(length));
   if (length > 0 && !platform::ReadAt(held.get(), 0, bytes.data(), bytes.size())) {
     bytes.clear();

@@ -57,8 +57,9 @@ class ComRef {
 
 std::wstring ResolveShortcutTarget(const std::wstring& path) {
   ComRef<IUnknown> link;
-  HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                IID_IUnknown, link.put_void());
+  HRESULT hr =
+      CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                       IID_IUnknown, link.put_void());
   if (FAILED(hr)) RaiseComError(hr);
   ComRef<IPersistFile> file;
   hr = link->QueryInterface(IID_IPersistFile, file.put_void());

@@ -15,12 +15,14 @@
 namespace marovi::app {
 namespace {
 
-constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr DWORD kWindowStyle =
+    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr std::size_t kHintBuffer = 4096;
 
 HICON LoadProgramIcon(HINSTANCE instance, int sizeMetric) {
   const int size = GetSystemMetrics(sizeMetric);
-  return static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+  return static_cast<HICON>(
+      LoadImageW(instance, L"MAINICON", IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
 }
 
 // A control's place in the table (at 96 DPI) at dpi: its edges scaled, so
@@ -42,7 +44,8 @@ void FitWidthToText(HWND control, ControlKind kind, const RECT& place, HFONT fon
   SelectObject(dc, old);
   ReleaseDC(control, dc);
   int width = extent.cx;
-  if (kind == ControlKind::CheckBox) width += SystemMetricForDpi(SM_CXMENUCHECK, dpi) + Scale(6, dpi);
+  if (kind == ControlKind::CheckBox)
+    width += SystemMetricForDpi(SM_CXMENUCHECK, dpi) + Scale(6, dpi);
   if (width > place.right - place.left) {
     SetWindowPos(control, nullptr, 0, 0, width, place.bottom - place.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -50,8 +53,8 @@ void FitWidthToText(HWND control, ControlKind kind, const RECT& place, HFONT fon
 }
 
 HFONT MakeFont(int weight, UINT dpi) {
-  return CreateFontW(-Scale(kFontHeight, dpi), 0, 0, 0, weight, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
-                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+  return CreateFontW(-Scale(kFontHeight, dpi), 0, 0, 0, weight, FALSE, FALSE, FALSE,
+                     SHIFTJIS_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                      DEFAULT_PITCH | FF_DONTCARE, kFontFace);
 }
 
@@ -113,9 +116,9 @@ std::unique_ptr<TFMain> TFMain::Create(HINSTANCE instance, UserInterface& ui, Op
   AppendMenuW(help, MF_STRING, kAbout1, Wide(kMenuAbout).c_str());
   AppendMenuW(form->menu_, MF_POPUP, reinterpret_cast<UINT_PTR>(help), Wide(kMenuHelp).c_str());
 
-  const HWND hwnd = CreateWindowExW(0, kWindowClass, Wide(kCaption).c_str(), kWindowStyle, 0, 0,
-                                    kClientWidth, kClientHeight, form->application_->hwnd(),
-                                    form->menu_, instance, form.get());
+  const HWND hwnd =
+      CreateWindowExW(0, kWindowClass, Wide(kCaption).c_str(), kWindowStyle, 0, 0, kClientWidth,
+                      kClientHeight, form->application_->hwnd(), form->menu_, instance, form.get());
   if (!hwnd) {
     DestroyMenu(form->menu_);
     return nullptr;
@@ -169,9 +172,7 @@ void TFMain::CreateControls() {
     void* param = nullptr;
     switch (c.kind) {
       case ControlKind::Label:
-      case ControlKind::BoldLabel:
-        style |= SS_LEFT | SS_NOPREFIX;
-        break;
+      case ControlKind::BoldLabel: style |= SS_LEFT | SS_NOPREFIX; break;
       case ControlKind::Panel:
         style |= WS_BORDER;  // a flat one-pixel border, no bevel
         break;
@@ -179,9 +180,7 @@ void TFMain::CreateControls() {
         windowClass = kPreviewClass;
         param = &PreviewFor(c.id);
         break;
-      case ControlKind::ReadOnlyEdit:
-        style |= ES_READONLY;
-        [[fallthrough]];
+      case ControlKind::ReadOnlyEdit: style |= ES_READONLY; [[fallthrough]];
       case ControlKind::Edit:
         windowClass = L"EDIT";
         exStyle = WS_EX_CLIENTEDGE;
@@ -201,10 +200,9 @@ void TFMain::CreateControls() {
         style |= CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER;
         break;
     }
-    const HWND control = CreateWindowExW(exStyle, windowClass, text.c_str(), style, c.left, c.top,
-                                         c.width, c.height, parent,
-                                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)),
-                                         instance_, param);
+    const HWND control = CreateWindowExW(
+        exStyle, windowClass, text.c_str(), style, c.left, c.top, c.width, c.height, parent,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), instance_, param);
     controls_[c.id - kLabel4] = control;
 
     if (c.kind == ControlKind::Edit || c.kind == ControlKind::ReadOnlyEdit) {
@@ -238,7 +236,8 @@ void TFMain::LayOut() {
                  place.bottom - place.top, SWP_NOZORDER | SWP_NOACTIVATE);
     const HFONT font = c.kind == ControlKind::BoldLabel ? boldFont_ : font_;
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    if (c.kind == ControlKind::Label || c.kind == ControlKind::BoldLabel || c.kind == ControlKind::CheckBox) {
+    if (c.kind == ControlKind::Label || c.kind == ControlKind::BoldLabel ||
+        c.kind == ControlKind::CheckBox) {
       FitWidthToText(control, c.kind, place, font, Wide(c.text), dpi_);
     }
   }
@@ -308,9 +307,7 @@ LRESULT CALLBACK TFMain::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
 
 LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_CREATE:
-      CreateControls();
-      return 0;
+    case WM_CREATE: CreateControls(); return 0;
     case WM_COMMAND:
       // Enter: the dialog manager asks for IDOK, this window having no default
       // button; Enter presses the button that has the focus instead, as
@@ -350,9 +347,7 @@ LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         SetFocus(focus_ && IsWindow(focus_) ? focus_ : Control(kEdtFName));
       }
       return 0;
-    case WM_DESTROY:
-      OnDestroy();
-      return 0;
+    case WM_DESTROY: OnDestroy(); return 0;
     case WM_NCDESTROY: {
       const HWND hwnd = hwnd_;
       SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
@@ -362,8 +357,7 @@ LRESULT TFMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       font_ = boldFont_ = nullptr;
       return DefWindowProcW(hwnd, message, wParam, lParam);
     }
-    default:
-      break;
+    default: break;
   }
   return DefWindowProcW(hwnd_, message, wParam, lParam);
 }
@@ -426,22 +420,24 @@ void TFMain::OnDestroy() {
 LRESULT CALLBACK TFMain::PreviewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_NCCREATE:
-      SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(
-          reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
-      static_cast<IconPreview*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams)->window = hwnd;
+      SetWindowLongPtrW(
+          hwnd, GWLP_USERDATA,
+          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+      static_cast<IconPreview*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams)->window =
+          hwnd;
       break;
     case WM_PAINT: {
       PAINTSTRUCT paint;
       const HDC dc = BeginPaint(hwnd, &paint);
-      const auto* preview = reinterpret_cast<const IconPreview*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+      const auto* preview =
+          reinterpret_cast<const IconPreview*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
       // At the icon's own size, top-left, without stretching.
-      if (preview && preview->icon) DrawIconEx(dc, 0, 0, preview->icon, 0, 0, 0, nullptr, DI_NORMAL);
+      if (preview && preview->icon)
+        DrawIconEx(dc, 0, 0, preview->icon, 0, 0, 0, nullptr, DI_NORMAL);
       EndPaint(hwnd, &paint);
       return 0;
     }
-    case WM_LBUTTONDOWN:
-      SetCapture(hwnd);
-      return 0;
+    case WM_LBUTTONDOWN: SetCapture(hwnd); return 0;
     case WM_LBUTTONUP: {
       if (GetCapture() != hwnd) return 0;
       ReleaseCapture();
@@ -455,8 +451,7 @@ LRESULT CALLBACK TFMain::PreviewProc(HWND hwnd, UINT message, WPARAM wParam, LPA
       }
       return 0;
     }
-    default:
-      break;
+    default: break;
   }
   return DefWindowProcW(hwnd, message, wParam, lParam);
 }
@@ -483,7 +478,9 @@ void TFMain::ShowFileIcons(const std::wstring& path, int largeImageId, int small
   PutIcon(PreviewFor(smallImageId), small);
 }
 
-void TFMain::SetText(int id, const std::wstring& text) { SetWindowTextW(Control(id), text.c_str()); }
+void TFMain::SetText(int id, const std::wstring& text) {
+  SetWindowTextW(Control(id), text.c_str());
+}
 
 std::wstring TFMain::Text(int id) const {
   const HWND control = Control(id);
@@ -622,23 +619,19 @@ void TFMain::Button2Click() {
   // An error about the destination's folder goes on to the general error box.
   const ChangeOutcome outcome = RunChangeWorkflow(request, NativeFileSystem());
   switch (outcome.status) {
-    case ChangeStatus::NoExecutable:
-      ShowBox(kNoExecutable, kCaptionError, kBoxWarning);
-      break;
+    case ChangeStatus::NoExecutable: ShowBox(kNoExecutable, kCaptionError, kBoxWarning); break;
     case ChangeStatus::ExecutableMissing:
       ShowBox(kExecutableMissing, kCaptionError, kBoxWarning);
       break;
-    case ChangeStatus::NoIcon:
-      ShowBox(kNoIcon, kCaptionError, kBoxWarning);
-      break;
+    case ChangeStatus::NoIcon: ShowBox(kNoIcon, kCaptionError, kBoxWarning); break;
     case ChangeStatus::Failed:
       SetStatus(kChangeFailed);
       ShowBox(kChangeFailed, kCaptionError, kBoxError);
       break;
     case ChangeStatus::Done:
       SetStatus(kChangeDone);
-      ShowBox(std::u16string(kChangeDone) + u"\r\n" + kPathPrefix + Utf16(exeFileName_), kCaptionInfo,
-              kBoxInformation);
+      ShowBox(std::u16string(kChangeDone) + u"\r\n" + kPathPrefix + Utf16(exeFileName_),
+              kCaptionInfo, kBoxInformation);
       break;
   }
 }
@@ -649,7 +642,8 @@ void TFMain::Button4Click() {
 }
 
 void TFMain::About1Click() {
-  ShowBox(std::u16string(kCaption) + u"\r\n\r\nMarovi developers", kCaptionVersion, kBoxInformation);
+  ShowBox(std::u16string(kCaption) + u"\r\n\r\nMarovi developers", kCaptionVersion,
+          kBoxInformation);
 }
 
 }  // namespace marovi::app

@@ -44,7 +44,8 @@ void AdjustFrameForDpi(RECT& rect, DWORD style, bool menu, DWORD exStyle, UINT d
 int SystemMetricForDpi(int index, UINT dpi) {
   static const auto metric = User32Function<GetSystemMetricsForDpiFn>("GetSystemMetricsForDpi");
   if (metric != nullptr) return metric(index, dpi);
-  return MulDiv(GetSystemMetrics(index), static_cast<int>(dpi), static_cast<int>(DeviceDpi(nullptr)));
+  return MulDiv(GetSystemMetrics(index), static_cast<int>(dpi),
+                static_cast<int>(DeviceDpi(nullptr)));
 }
 
 }  // namespace marovi::app

@@ -16,15 +16,43 @@ inline constexpr int kFontHeight = 12;  // character height in pixels
 
 // Control identifiers (also the WM_COMMAND ids).
 enum ControlId : int {
-  kLabel4 = 100, kLabel1, kLabel5, kLabel2, kLabel3,
-  kPanel1 = 110, kPanel3, kPanel2, kPanel4,
-  kImage1 = 120, kImage3, kImage2, kImage4,
-  kEdtFName = 130, kBtnExe, kButton2, kEdtFName2, kBtnIcon, kCB1, kButton4, kEdtSPath, kBtnSave,
+  kLabel4 = 100,
+  kLabel1,
+  kLabel5,
+  kLabel2,
+  kLabel3,
+  kPanel1 = 110,
+  kPanel3,
+  kPanel2,
+  kPanel4,
+  kImage1 = 120,
+  kImage3,
+  kImage2,
+  kImage4,
+  kEdtFName = 130,
+  kBtnExe,
+  kButton2,
+  kEdtFName2,
+  kBtnIcon,
+  kCB1,
+  kButton4,
+  kEdtSPath,
+  kBtnSave,
   kSB1 = 150,
   kAbout1 = 200,
 };
 
-enum class ControlKind { Label, BoldLabel, Panel, Image, ReadOnlyEdit, Edit, Button, CheckBox, StatusBar };
+enum class ControlKind {
+  Label,
+  BoldLabel,
+  Panel,
+  Image,
+  ReadOnlyEdit,
+  Edit,
+  Button,
+  CheckBox,
+  StatusBar
+};
 
 struct ControlLayout {
   int id;
@@ -50,7 +78,8 @@ inline constexpr ControlLayout kLayout[] = {
     {kImage2, L"Image2", ControlKind::Image, kPanel2, 0, 0, 32, 32, u"", true},
     {kPanel4, L"Panel4", ControlKind::Panel, 0, 56, 104, 18, 18, u"", false},
     {kImage4, L"Image4", ControlKind::Image, kPanel4, 0, 0, 16, 16, u"", false},
-    // The focus order: EdtFName, BtnExe, Button2, EdtFName2, BtnIcon, CB1, Button4, EdtSPath, BtnSave.
+    // The focus order: EdtFName, BtnExe, Button2, EdtFName2, BtnIcon, CB1, Button4, EdtSPath,
+    // BtnSave.
     {kEdtFName, L"EdtFName", ControlKind::ReadOnlyEdit, 0, 88, 32, 201, 20, u"", false},
     {kBtnExe, L"BtnExe", ControlKind::Button, 0, 296, 32, 25, 20, kBrowseButton, true},
     {kButton2, L"Button2", ControlKind::Button, 0, 152, 224, 81, 25, kChangeButton, true},

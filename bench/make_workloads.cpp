@@ -46,9 +46,11 @@ class Random {
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
       const std::uint64_t v = Next();
-      for (int k = 0; k < 8; ++k) out[i + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(v >> (8 * k));
+      for (int k = 0; k < 8; ++k)
+        out[i + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(v >> (8 * k));
     }
-    for (const std::uint64_t v = Next(); i < count; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * (i % 8)));
+    for (const std::uint64_t v = Next(); i < count; ++i)
+      out[i] = static_cast<std::uint8_t>(v >> (8 * (i % 8)));
   }
   Bytes Make(std::size_t count) {
     Bytes out(count);
@@ -177,7 +179,8 @@ Bytes StringTable(Random& random) {
   for (int i = 0; i < 16; ++i) {
     const auto length = static_cast<std::uint32_t>(random.Next() % 12);
     Put16(out, length);
-    for (std::uint32_t k = 0; k < length; ++k) Put16(out, 'a' + static_cast<std::uint32_t>(random.Next() % 26));
+    for (std::uint32_t k = 0; k < length; ++k)
+      Put16(out, 'a' + static_cast<std::uint32_t>(random.Next() % 26));
   }
   return out;
 }

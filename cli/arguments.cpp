@@ -22,7 +22,8 @@ std::optional<std::uint16_t> ParseU16(const std::string& text) {
 bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name,
                std::string& value) {
   const std::string& arg = args[i];
-  if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 && arg[name.size()] == '=') {
+  if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
+      arg[name.size()] == '=') {
     value = arg.substr(name.size() + 1);
     return true;
   }
@@ -68,7 +69,8 @@ namespace {
 std::optional<Command> ParseList(const std::vector<std::string>& args, std::string& error) {
   Command command;
   command.kind = CommandKind::List;
-  if (!ParseFileAndJson(args, "list", command.list.file, command.list.json, error)) return std::nullopt;
+  if (!ParseFileAndJson(args, "list", command.list.file, command.list.json, error))
+    return std::nullopt;
   return command;
 }
 
@@ -126,8 +128,9 @@ std::optional<Command> ParseSetIcon(const std::vector<std::string>& args, std::s
     return std::nullopt;
   }
   if (options.shellGroup && languageGiven) {
-    error = "set-icon: --group first keeps the language of the group it replaces; --lang cannot "
-            "be given with it";
+    error =
+        "set-icon: --group first keeps the language of the group it replaces; --lang cannot "
+        "be given with it";
     return std::nullopt;
   }
   options.executable = positional[0];
@@ -153,8 +156,8 @@ std::string PrintableArgument(const std::string& argument) {
       if (i + n > argument.size()) continue;
       const std::string piece = argument.substr(i, n);
       const std::u16string wide = platform::FromUtf8(piece);
-      const bool onePoint = wide.size() == 1 || (wide.size() == 2 && wide[0] >= 0xD800 &&
-                                                 wide[0] <= 0xDBFF);
+      const bool onePoint =
+          wide.size() == 1 || (wide.size() == 2 && wide[0] >= 0xD800 && wide[0] <= 0xDBFF);
       if (onePoint && platform::ToUtf8(wide) == piece) taken = n;
     }
     if (taken > 0 && static_cast<unsigned char>(argument[i]) >= 0x20) {
@@ -234,7 +237,8 @@ std::optional<Command> ParseArguments(const std::vector<std::string>& args, std:
   }
   if (name == "list") return ParseList(args, error);
   if (name == "set-icon") return ParseSetIcon(args, error);
-  if (name == "edit" || name == "set-version" || name == "set-manifest") return ParseEdit(args, error);
+  if (name == "edit" || name == "set-version" || name == "set-manifest")
+    return ParseEdit(args, error);
   if (name == "show-version") return ParseShowVersion(args, error);
   if (IsEditWithoutCommand(args)) {
     std::vector<std::string> edit = {"edit"};

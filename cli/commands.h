@@ -28,11 +28,11 @@ struct SetIconOptions {
   std::string iconFile;
   std::optional<std::string> output;  // the destination; the executable when absent
   bool backup = true;
-  std::string group = "MAINICON";     // a decimal id or a name
-  bool shellGroup = false;            // --group first: the group the shell shows
+  std::string group = "MAINICON";  // a decimal id or a name
+  bool shellGroup = false;         // --group first: the group the shell shows
   std::uint16_t language = 0;
-  bool sync = true;     // --no-sync: nothing is flushed (safe against a kill only)
-  bool journal = true;  // --no-journal: the undo journal is kept in the temporary folder
+  bool sync = true;             // --no-sync: nothing is flushed (safe against a kill only)
+  bool journal = true;          // --no-journal: the undo journal is kept in the temporary folder
   bool stripSignature = false;  // --strip-signature: the certificate table goes
 };
 

@@ -5,7 +5,7 @@
 
 namespace marovi::cli {
 
-void PrintOut(const std::string& utf8Line);  // a line on standard output
+void PrintOut(const std::string& utf8Line);    // a line on standard output
 void PrintError(const std::string& utf8Line);  // "marovi-cli: " + line on standard error
 
 }  // namespace marovi::cli

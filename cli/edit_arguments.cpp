@@ -51,9 +51,15 @@ constexpr char kLanguageNeeds[] = "a language number from 0 to 65535";
 
 const Option kOptions[] = {
     {"--icon", 1, kEdit, "an icon file",
-     [](EditOptions& o, const std::string* v) { o.iconFile = v[0]; return true; }},
+     [](EditOptions& o, const std::string* v) {
+       o.iconFile = v[0];
+       return true;
+     }},
     {"--set-icon", 1, kEdit, "an icon file",
-     [](EditOptions& o, const std::string* v) { o.iconFile = v[0]; return true; }},
+     [](EditOptions& o, const std::string* v) {
+       o.iconFile = v[0];
+       return true;
+     }},
     {"--group", 1, kEdit, "a name or an id",
      [](EditOptions& o, const std::string* v) {
        o.group = v[0];
@@ -67,9 +73,13 @@ const Option kOptions[] = {
        return language.has_value();
      }},
     {"--lang", 1, kSetVersion, kLanguageNeeds,
-     [](EditOptions& o, const std::string* v) { return (o.versionLanguage = Language(v[0])).has_value(); }},
+     [](EditOptions& o, const std::string* v) {
+       return (o.versionLanguage = Language(v[0])).has_value();
+     }},
     {"--version-lang", 1, kEdit, kLanguageNeeds,
-     [](EditOptions& o, const std::string* v) { return (o.versionLanguage = Language(v[0])).has_value(); }},
+     [](EditOptions& o, const std::string* v) {
+       return (o.versionLanguage = Language(v[0])).has_value();
+     }},
     {"--file-version", 1, kEdit | kSetVersion, kVersionNeeds,
      [](EditOptions& o, const std::string* v) { return SetVersion(o.fileVersion, v[0]); }},
     {"--set-file-version", 1, kEdit | kSetVersion, kVersionNeeds,
@@ -81,12 +91,16 @@ const Option kOptions[] = {
     {"--string", 1, kEdit | kSetVersion, "KEY=VALUE with a key",
      [](EditOptions& o, const std::string* v) {
        const std::size_t equals = v[0].find('=');
-       return equals != std::string::npos && AddString(o, v[0].substr(0, equals), v[0].substr(equals + 1));
+       return equals != std::string::npos &&
+              AddString(o, v[0].substr(0, equals), v[0].substr(equals + 1));
      }},
     {"--set-version-string", 2, kEdit | kSetVersion, "a KEY and a VALUE",
      [](EditOptions& o, const std::string* v) { return AddString(o, v[0], v[1]); }},
     {"--manifest", 1, kEdit, "a manifest file",
-     [](EditOptions& o, const std::string* v) { o.manifestFile = v[0]; return true; }},
+     [](EditOptions& o, const std::string* v) {
+       o.manifestFile = v[0];
+       return true;
+     }},
     {"--execution-level", 1, kEdit | kSetManifest, kLevelNeeds,
      [](EditOptions& o, const std::string* v) { return SetLevel(o, v[0]); }},
     {"--set-requested-execution-level", 1, kEdit | kSetManifest, kLevelNeeds,
@@ -97,18 +111,27 @@ const Option kOptions[] = {
        return true;
      }},
     {"--output", 1, kAny, "a destination",
-     [](EditOptions& o, const std::string* v) { o.output = v[0]; return true; }},
+     [](EditOptions& o, const std::string* v) {
+       o.output = v[0];
+       return true;
+     }},
     {"-o", 1, kAny, "a destination",
-     [](EditOptions& o, const std::string* v) { o.output = v[0]; return true; }},
-    {"--no-backup", 0, kAny, "", [](EditOptions& o, const std::string*) {
+     [](EditOptions& o, const std::string* v) {
+       o.output = v[0];
+       return true;
+     }},
+    {"--no-backup", 0, kAny, "",
+     [](EditOptions& o, const std::string*) {
        o.backup = false;
        return true;
      }},
-    {"--no-sync", 0, kAny, "", [](EditOptions& o, const std::string*) {
+    {"--no-sync", 0, kAny, "",
+     [](EditOptions& o, const std::string*) {
        o.sync = false;
        return true;
      }},
-    {"--no-journal", 0, kAny, "", [](EditOptions& o, const std::string*) {
+    {"--no-journal", 0, kAny, "",
+     [](EditOptions& o, const std::string*) {
        o.journal = false;
        return true;
      }},
@@ -121,7 +144,8 @@ unsigned ScopeOf(const std::string& command) {
 }
 
 // The option arg names for this command; with "--name=value", value is set.
-const Option* FindOption(const std::string& arg, unsigned scope, std::optional<std::string>& inlineValue) {
+const Option* FindOption(const std::string& arg, unsigned scope,
+                         std::optional<std::string>& inlineValue) {
   for (const Option& option : kOptions) {
     if ((option.commands & scope) == 0) continue;
     const std::string name = option.name;
@@ -144,15 +168,19 @@ std::string CheckCombination(const EditOptions& o, bool languageGiven, bool grou
     return c + ": a manifest file and an execution level cannot both be given";
   if (c == "set-version" && !version)
     return "set-version: nothing to set (give --file-version, --product-version or --string)";
-  if (c == "set-manifest" && !manifest) return "set-manifest takes a manifest FILE or --execution-level";
+  if (c == "set-manifest" && !manifest)
+    return "set-manifest takes a manifest FILE or --execution-level";
   if (c != "edit") return std::string();
   if (!o.iconFile && !version && !manifest && !o.stripSignature)
-    return "edit: nothing to change (give --icon, a version, a string, a manifest, an execution level or "
+    return "edit: nothing to change (give --icon, a version, a string, a manifest, an execution "
+           "level or "
            "--strip-signature)";
-  if (!o.iconFile && (languageGiven || groupGiven)) return "edit: --group and --lang apply to --icon";
+  if (!o.iconFile && (languageGiven || groupGiven))
+    return "edit: --group and --lang apply to --icon";
   if (o.versionLanguage && !version) return "edit: --version-lang applies to a version or a string";
   if (o.shellGroup && languageGiven)
-    return "edit: --group first keeps the language of the group it replaces; --lang cannot be given with it";
+    return "edit: --group first keeps the language of the group it replaces; --lang cannot be "
+           "given with it";
   return std::string();
 }
 
@@ -210,9 +238,9 @@ std::optional<Command> ParseEdit(const std::vector<std::string>& args, std::stri
   }
   const std::size_t wanted = options.command == "set-manifest" && !options.executionLevel ? 2 : 1;
   if (positional.size() != wanted) {
-    error = options.command == "set-manifest"
-                ? "set-manifest takes an executable and a manifest file, or an executable and --execution-level"
-                : options.command + " takes one executable";
+    error = options.command == "set-manifest" ? "set-manifest takes an executable and a manifest "
+                                                "file, or an executable and --execution-level"
+                                              : options.command + " takes one executable";
     return std::nullopt;
   }
   options.executable = positional[0];
@@ -225,7 +253,8 @@ std::optional<Command> ParseEdit(const std::vector<std::string>& args, std::stri
 std::optional<Command> ParseShowVersion(const std::vector<std::string>& args, std::string& error) {
   Command command;
   command.kind = CommandKind::ShowVersion;
-  if (!ParseFileAndJson(args, "show-version", command.showVersion.file, command.showVersion.json, error))
+  if (!ParseFileAndJson(args, "show-version", command.showVersion.file, command.showVersion.json,
+                        error))
     return std::nullopt;
   return command;
 }

@@ -17,8 +17,8 @@ app::ChangeRequest RequestOf(const EditOptions& options) {
     request.iconFile = platform::FromUtf8(*options.iconFile);
     request.iconPreviewSet = true;  // an icon file named on the command line counts as chosen
   }
-  request.destination = AbsoluteDestination(
-      options.output ? platform::FromUtf8(*options.output) : request.executable);
+  request.destination = AbsoluteDestination(options.output ? platform::FromUtf8(*options.output)
+                                                           : request.executable);
   request.backup = options.backup;
   if (!options.shellGroup) request.group = GroupName(options.group);
   request.language = options.language;
@@ -40,7 +40,8 @@ app::ChangeRequest RequestOf(const EditOptions& options) {
 std::string DoneText(const EditOptions& options, const std::string& destination, bool wasSigned) {
   const bool stripped = options.stripSignature && wasSigned;
   if (options.command != "edit") {
-    return (options.command == "set-version" ? "version information changed: " : "manifest changed: ") +
+    return (options.command == "set-version" ? "version information changed: "
+                                             : "manifest changed: ") +
            destination + (stripped ? " (signature removed)" : "");
   }
   std::string what;
@@ -48,7 +49,8 @@ std::string DoneText(const EditOptions& options, const std::string& destination,
     if (done) what += (what.empty() ? "" : ", ") + std::string(name);
   };
   add(options.iconFile.has_value(), "icon");
-  add(options.fileVersion || options.productVersion || !options.strings.empty(), "version information");
+  add(options.fileVersion || options.productVersion || !options.strings.empty(),
+      "version information");
   add(options.manifestFile || options.executionLevel, "manifest");
   add(stripped, "signature removed");
   if (what.empty()) what = "it had no signature to remove";
@@ -59,7 +61,8 @@ std::string DoneText(const EditOptions& options, const std::string& destination,
 
 int RunEdit(const EditOptions& options) {
   for (const std::optional<std::string>& name :
-       {std::optional<std::string>(options.executable), options.iconFile, options.manifestFile, options.output}) {
+       {std::optional<std::string>(options.executable), options.iconFile, options.manifestFile,
+        options.output}) {
     if (name && !FileArgument(*name)) {
       PrintError(NotUtf8Text(*name));
       return kExitFailed;

@@ -29,7 +29,8 @@ Error ReadWholeFile(const std::u16string& path, std::vector<std::uint8_t>& bytes
 
 }  // namespace
 
-std::optional<ImageResources> LoadImageResources(const std::string& argument, bool resourcesRequired) {
+std::optional<ImageResources> LoadImageResources(const std::string& argument,
+                                                 bool resourcesRequired) {
   const std::optional<std::u16string> path = FileArgument(argument);
   if (!path) {
     PrintError(NotUtf8Text(argument));

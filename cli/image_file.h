@@ -24,6 +24,7 @@ struct ImageResources {
 // cannot run meanwhile, so it is never read half changed), and its resource
 // directory read. Prints the reason and returns nothing on failure; an image
 // without a resource section is one only when resourcesRequired.
-std::optional<ImageResources> LoadImageResources(const std::string& argument, bool resourcesRequired);
+std::optional<ImageResources> LoadImageResources(const std::string& argument,
+                                                 bool resourcesRequired);
 
 }  // namespace marovi::cli

@@ -51,8 +51,8 @@ int RunList(const ListOptions& options) {
       json.push_back(ListJsonEntry(entry, shown == i));
       continue;
     }
-    out += KeyText(entry.type) + " " + KeyText(entry.name) + " " + std::to_string(entry.language) + " " +
-           std::to_string(entry.size);
+    out += KeyText(entry.type) + " " + KeyText(entry.name) + " " + std::to_string(entry.language) +
+           " " + std::to_string(entry.size);
     if (shown == i) out += std::string(" ") + kShellMark;
     out += "\n";
   }

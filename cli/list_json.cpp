@@ -1,6 +1,5 @@
 #include "cli/list_json.h"
 
-
 namespace marovi::cli {
 namespace {
 
@@ -13,8 +12,8 @@ std::string JsonKey(const EntryKey& key) {
 
 std::string ListJsonEntry(const ResourceEntry& entry, bool shown) {
   return "{\"type\": " + JsonKey(entry.type) + ", \"name\": " + JsonKey(entry.name) +
-         ", \"language\": " + std::to_string(entry.language) + ", \"size\": " + std::to_string(entry.size) +
-         (shown ? ", \"shown\": true}" : "}");
+         ", \"language\": " + std::to_string(entry.language) +
+         ", \"size\": " + std::to_string(entry.size) + (shown ? ", \"shown\": true}" : "}");
 }
 
 std::string ListJsonArray(const std::vector<std::string>& entries) {

@@ -52,7 +52,8 @@ std::string ShellGroupNote(const app::ChangeOutcome& outcome) {
 }
 
 std::string SignatureNote(const std::string& destination) {
-  return "note: " + destination + " was signed; the signature no longer matches the changed file and "
+  return "note: " + destination +
+         " was signed; the signature no longer matches the changed file and "
          "must be renewed (--strip-signature removes it)";
 }
 
@@ -80,14 +81,13 @@ int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& r
       if (request.replaceIcon && !request.shellGroup) {
         if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
       }
-      if (outcome.wasSigned && !request.options.stripSignature) PrintError(SignatureNote(destination));
+      if (outcome.wasSigned && !request.options.stripSignature)
+        PrintError(SignatureNote(destination));
       return kExitOk;
     case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
     case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;
     case app::ChangeStatus::ExecutableMissing:
-    case app::ChangeStatus::Failed:
-      PrintError(app::ErrorText(outcome.error));
-      return kExitFailed;
+    case app::ChangeStatus::Failed: PrintError(app::ErrorText(outcome.error)); return kExitFailed;
   }
   return kExitFailed;
 }
@@ -104,8 +104,8 @@ int RunSetIcon(const SetIconOptions& options) {
   request.executable = platform::FromUtf8(options.executable);
   request.iconFile = platform::FromUtf8(options.iconFile);
   request.iconPreviewSet = true;  // an icon file named on the command line counts as chosen
-  request.destination = AbsoluteDestination(
-      options.output ? platform::FromUtf8(*options.output) : request.executable);
+  request.destination = AbsoluteDestination(options.output ? platform::FromUtf8(*options.output)
+                                                           : request.executable);
   request.backup = options.backup;
   // --group first falls back to the request's MAINICON, language 0, when
   // the image has no icon group.

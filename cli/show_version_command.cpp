@@ -67,8 +67,8 @@ int RunShowVersion(const ShowVersionOptions& options) {
   } else {
     for (const VersionResource& v : versions) {
       if (!out.empty()) out += "\n";
-      out += "Version information " + ResourceKeyText(v.name, v.id) + ", language " + std::to_string(v.language) + ":\n" +
-             FormatVersionInfoText(v.info);
+      out += "Version information " + ResourceKeyText(v.name, v.id) + ", language " +
+             std::to_string(v.language) + ":\n" + FormatVersionInfoText(v.info);
     }
     if (!out.empty() && out.back() == '\n') out.pop_back();
   }

@@ -54,14 +54,15 @@ NumberedDeletion::NumberedDeletion(TResItem* root, std::uint16_t type,
   // lets all further deletes of the id end there as well.
   for (TResItem* name = type_->firstChild.get(); name != nullptr; name = name->nextSibling.get()) {
     if (!IsNumberedDirectory(name) || name->id > 0xFFFF) continue;
-    const auto it = std::lower_bound(
-        pending.begin(), pending.end(), name->id,
-        [](const std::pair<std::uint16_t, std::uint32_t>& p, std::uint32_t id) { return p.first < id; });
+    const auto it = std::lower_bound(pending.begin(), pending.end(), name->id,
+                                     [](const std::pair<std::uint16_t, std::uint32_t>& p,
+                                        std::uint32_t id) { return p.first < id; });
     if (it == pending.end() || it->first != name->id || it->second == 0) continue;
     std::uint32_t& left = it->second;
 
     std::uint32_t children = 0, ofLanguage = 0;
-    for (const TResItem* leaf = name->firstChild.get(); leaf != nullptr; leaf = leaf->nextSibling.get()) {
+    for (const TResItem* leaf = name->firstChild.get(); leaf != nullptr;
+         leaf = leaf->nextSibling.get()) {
       ++children;
       if (IsLeafOf(leaf, language)) ++ofLanguage;
     }
@@ -158,8 +159,9 @@ NumberedInsertion::NumberedInsertion(std::uint16_t type, const std::vector<Numbe
   spareType_->id = type;
   std::stable_sort(entries_.begin(), entries_.end(),
                    [](const Entry& a, const Entry& b) { return a.id < b.id; });
-  const auto twice = std::adjacent_find(
-      entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.id == b.id; });
+  const auto twice =
+      std::adjacent_find(entries_.begin(), entries_.end(),
+                         [](const Entry& a, const Entry& b) { return a.id == b.id; });
   if (twice != entries_.end())
     throw std::invalid_argument("resource id " + std::to_string(twice->id) + " is given twice");
 }
@@ -169,11 +171,13 @@ bool NumberedInsertion::Link(TResItem* root) noexcept {
   TResItem* type = FindNamedChild(root, MakeIntResource(type_))->get();
   if (type != nullptr) {
     // The first name directory of each id, in list order, takes its leaf.
-    for (TResItem* child = type->firstChild.get(); child != nullptr; child = child->nextSibling.get()) {
+    for (TResItem* child = type->firstChild.get(); child != nullptr;
+         child = child->nextSibling.get()) {
       if (!IsNumberedDirectory(child)) continue;
       const auto it = std::lower_bound(entries_.begin(), entries_.end(), child->id,
                                        [](const Entry& e, std::uint32_t id) { return e.id < id; });
-      if (it != entries_.end() && it->id == child->id && it->existing == nullptr) it->existing = child;
+      if (it != entries_.end() && it->id == child->id && it->existing == nullptr)
+        it->existing = child;
     }
     for (const Entry& entry : entries_) {
       if (entry.existing != nullptr && *FindLanguageChild(entry.existing, language_) != nullptr) {
@@ -236,15 +240,17 @@ NumberedResourceChange::NumberedResourceChange(ResourceUpdate* update, std::uint
                                                std::uint16_t language,
                                                const std::vector<std::uint16_t>& deleted)
     : update_(update),
-      parts_(new Parts{NumberedDeletion(update != nullptr ? update->root.get() : nullptr, type, deleted,
-                                        language),
+      parts_(new Parts{NumberedDeletion(update != nullptr ? update->root.get() : nullptr, type,
+                                        deleted, language),
                        std::nullopt}),
       type_(type),
       language_(language) {}
 
 NumberedResourceChange::~NumberedResourceChange() = default;
 
-std::vector<std::uint32_t> NumberedResourceChange::IdsLeft() const { return parts_->deletion.IdsLeft(); }
+std::vector<std::uint32_t> NumberedResourceChange::IdsLeft() const {
+  return parts_->deletion.IdsLeft();
+}
 
 bool NumberedResourceChange::PrepareAddition(const std::vector<NumberedData>& added, Error* error) {
   try {
@@ -253,8 +259,8 @@ bool NumberedResourceChange::PrepareAddition(const std::vector<NumberedData>& ad
   } catch (const ScratchFileError& scratch) {
     if (error != nullptr)
       *error = MakeError(platform::ClassifyError(scratch.osCode()),
-                         "cannot keep a resource in a scratch file in this folder", scratch.osCode(),
-                         platform::TempDirectory());
+                         "cannot keep a resource in a scratch file in this folder",
+                         scratch.osCode(), platform::TempDirectory());
   } catch (const std::invalid_argument& twice) {
     if (error != nullptr) *error = MakeError(ErrorKind::Internal, twice.what());
   }

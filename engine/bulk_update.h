@@ -40,7 +40,7 @@ class NumberedDeletion {
 
  private:
   struct Removal {
-    TResItem* name;           // a name directory of the type, in list order
+    TResItem* name;            // a name directory of the type, in list order
     std::uint32_t leaves = 0;  // its first leaves of the language to remove
     bool whole = false;        // or the directory with all its leaves
   };
@@ -77,8 +77,8 @@ class NumberedInsertion {
   };
   std::uint16_t type_;
   std::uint16_t language_;
-  ResourceTree spareType_;  // the type directory, should it be missing
-  std::vector<Entry> entries_;     // ascending by id
+  ResourceTree spareType_;      // the type directory, should it be missing
+  std::vector<Entry> entries_;  // ascending by id
 };
 
 }  // namespace marovi

@@ -32,5 +32,4 @@ void AppendUtf8(std::string& out, std::uint32_t c) {
   }
 }
 
-
 }  // namespace marovi

@@ -55,7 +55,9 @@ struct ByteSpan {
   std::uint8_t* data = nullptr;
   std::uint64_t size = 0;
 
-  bool Has(std::uint64_t offset, std::uint64_t length) const { return InBounds(size, offset, length); }
+  bool Has(std::uint64_t offset, std::uint64_t length) const {
+    return InBounds(size, offset, length);
+  }
 };
 
 }  // namespace marovi

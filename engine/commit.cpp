@@ -18,10 +18,10 @@
 
 #include "engine/bytes.h"
 #include "engine/header_fixes.h"
-#include "engine/section_layout.h"
 #include "engine/image.h"
 #include "engine/journal.h"
 #include "engine/result_check.h"
+#include "engine/section_layout.h"
 #include "engine/section_moves.h"
 
 namespace marovi {
@@ -66,7 +66,8 @@ class Committer {
     const std::uint64_t sectionSize = ((dirBytes + nameBytes + 3) & ~std::uint64_t{3}) + dataBytes;
     const std::uint64_t newRaw = (sectionSize + fileAlignment - 1) / fileAlignment * fileAlignment;
     if (sectionSize > kMaxSectionSize || newRaw > kMaxSectionSize) {
-      error_ = MakeError(ErrorKind::Refused, "the new resources would make the file 2 GiB or larger");
+      error_ =
+          MakeError(ErrorKind::Refused, "the new resources would make the file 2 GiB or larger");
       return false;
     }
     const auto size32 = static_cast<std::uint32_t>(sectionSize);
@@ -83,8 +84,8 @@ class Committer {
       p.rawPointer = LoadU32(s + sec::kPointerToRawData);
       p.oldRawSize = LoadU32(s + sec::kSizeOfRawData);
       p.rawDelta = static_cast<std::int32_t>(static_cast<std::int64_t>(newRaw) - p.oldRawSize);
-      p.virtDelta = static_cast<std::uint32_t>(
-          std::uint64_t{RoundUp(size32, sectionAlignment)} - RoundUp(oldSize, sectionAlignment));
+      p.virtDelta = static_cast<std::uint32_t>(std::uint64_t{RoundUp(size32, sectionAlignment)} -
+                                               RoundUp(oldSize, sectionAlignment));
       // The sections behind the resource section get new addresses when it
       // changes its extent in memory, and only then.
       if (p.virtDelta != 0) inPlace = CheckSectionsBehindCanMove(u_.view, u_.viewSize, l, *index);
@@ -107,7 +108,8 @@ class Committer {
       p.virtDelta = 0;
     }
     if (std::int64_t{std::max(u_.viewSize, p.rawPointer)} + p.rawDelta > std::int64_t{0x7FFFFFFF}) {
-      error_ = MakeError(ErrorKind::Refused, "the new resources would make the file 2 GiB or larger");
+      error_ =
+          MakeError(ErrorKind::Refused, "the new resources would make the file 2 GiB or larger");
       return false;
     }
     const std::uint32_t rawPointer = p.rawPointer;
@@ -122,10 +124,10 @@ class Committer {
     moved.end = std::uint64_t{rawPointer} + rawSize;
     // The old section's bytes are moved inside it only when it is rebuilt
     // where it is; a new section leaves them be.
-    SectionImage image = BuildResourceSection(rva, u_.root.get(), static_cast<std::uint32_t>(dirBytes),
-                                              static_cast<std::uint32_t>(nameBytes),
-                                              static_cast<std::uint32_t>(dataBytes),
-                                              u_.fileHandle, u_.view, added_ ? nullptr : &moved);
+    SectionImage image = BuildResourceSection(
+        rva, u_.root.get(), static_cast<std::uint32_t>(dirBytes),
+        static_cast<std::uint32_t>(nameBytes), static_cast<std::uint32_t>(dataBytes), u_.fileHandle,
+        u_.view, added_ ? nullptr : &moved);
     if (image.view == nullptr) {
       // Its scratch file lies in the temporary folder: that is what is full
       // or missing, not the image.
@@ -139,8 +141,8 @@ class Committer {
     // first byte of the image changes: the headers, the debug entries, and
     // the section with all that lies behind it when that moves.
     const std::uint64_t originalLength = u_.viewSize;
-    const std::uint64_t changedEnd =
-        std::max<std::uint64_t>(rawPointer, p.rawDelta != 0 ? originalLength : std::uint64_t{rawPointer} + rawSize);
+    const std::uint64_t changedEnd = std::max<std::uint64_t>(
+        rawPointer, p.rawDelta != 0 ? originalLength : std::uint64_t{rawPointer} + rawSize);
     std::vector<JournalRange> kept = {{0, std::min<std::uint64_t>(headersEnd, rawPointer)}};
     if (rawPointer < originalLength)
       kept.push_back({rawPointer, std::min(changedEnd, originalLength) - rawPointer});
@@ -165,8 +167,9 @@ class Committer {
       // Read back before it counts: a commit that wrote something else than
       // it meant is undone, not reported as done.
       if (done) {
-        if (const auto problem = CheckCommittedImage(u_.view, u_.viewSize, oldHeaders, p.sectionIndex,
-                                                     u_.root.get(), added_.has_value())) {
+        if (const auto problem =
+                CheckCommittedImage(u_.view, u_.viewSize, oldHeaders, p.sectionIndex, u_.root.get(),
+                                    added_.has_value())) {
           error_ = MakeError(ErrorKind::Internal, "the written image does not check (" + *problem +
                                                       "); the file was put back as it was");
           done = false;
@@ -257,9 +260,12 @@ class Committer {
     for (std::uint32_t j = 0; j < l.sectionCount; ++j) {
       const std::uint8_t* h = u_.view + l.Section(j);
       const std::uint32_t start = LoadU32(h + sec::kVirtualAddress);
-      const std::uint64_t extent = std::max(LoadU32(h + sec::kVirtualSize), LoadU32(h + sec::kSizeOfRawData));
-      if (address < start || address - start >= extent || LoadU32(h + sec::kPointerToRawData) == 0) continue;
-      const std::uint64_t at = std::uint64_t{LoadU32(h + sec::kPointerToRawData)} + (address - start);
+      const std::uint64_t extent =
+          std::max(LoadU32(h + sec::kVirtualSize), LoadU32(h + sec::kSizeOfRawData));
+      if (address < start || address - start >= extent || LoadU32(h + sec::kPointerToRawData) == 0)
+        continue;
+      const std::uint64_t at =
+          std::uint64_t{LoadU32(h + sec::kPointerToRawData)} + (address - start);
       if (at >= u_.viewSize) return std::nullopt;
       return JournalRange{at, std::min<std::uint64_t>(size, u_.viewSize - at)};
     }
@@ -302,7 +308,8 @@ class Committer {
     tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
     tail.end = u_.viewSize;
     // A tail whose end was cut off is not what was summed.
-    Checksum(tailSummed && !signatureCut_ ? std::span<SummedRange>(&tail, 1) : std::span<SummedRange>());
+    Checksum(tailSummed && !signatureCut_ ? std::span<SummedRange>(&tail, 1)
+                                          : std::span<SummedRange>());
     return true;
   }
 
@@ -327,9 +334,8 @@ class Committer {
       return false;
     }
     // A shrinking file gives its room back last: the leaves moved out of it.
-    if (p.rawDelta < 0 &&
-        !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta, u_.mappingHandle,
-                       u_.view, u_.viewSize, &tail.sum)) {
+    if (p.rawDelta < 0 && !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta,
+                                         u_.mappingHandle, u_.view, u_.viewSize, &tail.sum)) {
       Fail("cannot move what lies behind the resources");
       return false;
     }
@@ -346,14 +352,14 @@ class Committer {
   }
 
   // known has room for a range per move.
-  bool PlaceSection(const SectionImage& image, const LeavesMovedInPlace& moved,
-                    const Placement& p, const std::vector<std::uint8_t>& zeros,
-                    std::vector<SummedRange>& known) {
+  bool PlaceSection(const SectionImage& image, const LeavesMovedInPlace& moved, const Placement& p,
+                    const std::vector<std::uint8_t>& zeros, std::vector<SummedRange>& known) {
     const std::uint64_t base = p.rawPointer;
     auto move = [&](const LeafMove& m) {
       SummedRange range{base + m.to, base + m.to + m.size, {}};
       std::uint64_t done = 0;
-      if (!MoveFileBytes(u_.fileHandle, m.from, range.begin, m.size, done, &range.sum)) return false;
+      if (!MoveFileBytes(u_.fileHandle, m.from, range.begin, m.size, done, &range.sum))
+        return false;
       known.push_back(range);
       return true;
     };
@@ -371,13 +377,15 @@ class Committer {
     // Everything between the moved leaves comes from the section image.
     std::uint64_t at = 0;
     for (const LeafMove& m : moved.moves) {
-      if (m.to > at && !platform::CopyFileRange(image.file.get(), at, u_.fileHandle, base + at, m.to - at))
+      if (m.to > at &&
+          !platform::CopyFileRange(image.file.get(), at, u_.fileHandle, base + at, m.to - at))
         return false;
       at = std::uint64_t{m.to} + m.size;
     }
-    return (p.sectionSize == at ||
-            platform::CopyFileRange(image.file.get(), at, u_.fileHandle, base + at, p.sectionSize - at)) &&
-           (zeros.empty() || platform::WriteAt(u_.fileHandle, base + p.sectionSize, zeros.data(), zeros.size()));
+    return (p.sectionSize == at || platform::CopyFileRange(image.file.get(), at, u_.fileHandle,
+                                                           base + at, p.sectionSize - at)) &&
+           (zeros.empty() ||
+            platform::WriteAt(u_.fileHandle, base + p.sectionSize, zeros.data(), zeros.size()));
   }
 
   // The headers and the debug directory, in the view that the move left;
@@ -399,10 +407,10 @@ class Committer {
     // alone: the section's bytes replace them, whether they are written
     // before or after this (large leaves moved in place go in first).
     const FileRange entries = LocateDebugEntries(headers, u_.viewSize);
-    const FileRange changed =
-        FixDebugEntries(std::span<std::uint8_t>(u_.view + entries.begin,
-                                                static_cast<std::size_t>(entries.end - entries.begin)),
-                        entries.begin, LoadU32(u_.view + layout->DirectoryEntry(kResourceDirectory)), p);
+    const FileRange changed = FixDebugEntries(
+        std::span<std::uint8_t>(u_.view + entries.begin,
+                                static_cast<std::size_t>(entries.end - entries.begin)),
+        entries.begin, LoadU32(u_.view + layout->DirectoryEntry(kResourceDirectory)), p);
     debugBegin_ = changed.begin;
     debugEnd_ = changed.end;
     return true;

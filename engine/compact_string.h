@@ -37,7 +37,9 @@ class CompactString {
     }
     return *this;
   }
-  CompactString& operator=(std::basic_string_view<CharT> text) { return assign(text.data(), text.size()); }
+  CompactString& operator=(std::basic_string_view<CharT> text) {
+    return assign(text.data(), text.size());
+  }
 
   // Replaces the characters; on failure the string keeps what it held.
   CompactString& assign(const CharT* text, std::size_t count) {
@@ -75,7 +77,7 @@ class CompactString {
   const CharT& operator[](std::size_t i) const noexcept { return data()[i]; }
 
   operator std::basic_string_view<CharT>() const noexcept { return {data(), size()}; }  // NOLINT
-  operator std::basic_string<CharT>() const { return {data(), size()}; }               // NOLINT
+  operator std::basic_string<CharT>() const { return {data(), size()}; }                // NOLINT
 
   friend bool operator==(const CompactString& a, const CompactString& b) noexcept {
     return std::basic_string_view<CharT>(a) == std::basic_string_view<CharT>(b);
@@ -89,7 +91,9 @@ class CompactString {
     std::size_t size;
   };
   static CharT* Chars(Block* block) noexcept { return reinterpret_cast<CharT*>(block + 1); }
-  static const CharT* Chars(const Block* block) noexcept { return reinterpret_cast<const CharT*>(block + 1); }
+  static const CharT* Chars(const Block* block) noexcept {
+    return reinterpret_cast<const CharT*>(block + 1);
+  }
 
   static constexpr CharT kEmpty = CharT();
   Block* block_ = nullptr;

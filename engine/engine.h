@@ -100,8 +100,8 @@ struct TypedResource {
 // of the directory, with its bytes as ReadResource reads them. False, with
 // error (Io), when a scratch file cannot be read back; out then holds what
 // was read before.
-bool ResourcesOfType(const ResourceUpdate* update, std::uint16_t type, std::vector<TypedResource>& out,
-                     Error* error);
+bool ResourcesOfType(const ResourceUpdate* update, std::uint16_t type,
+                     std::vector<TypedResource>& out, Error* error);
 
 // A type or a name as the resource directory holds it: a name, or (name
 // empty) a number of up to 31 bits.

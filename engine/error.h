@@ -24,7 +24,7 @@ enum class ErrorKind {
   BadIconFile,     // the icon file is not one (detail says why)
   Journal,         // the undo journal next to file cannot be made or read (osCode says why)
   OutOfMemory,
-  Internal,        // a check of the result failed; the file was put back
+  Internal,  // a check of the result failed; the file was put back
 };
 
 struct Error {

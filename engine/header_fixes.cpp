@@ -46,7 +46,7 @@ std::uint32_t MovedFileOffset(std::uint32_t offset, const Placement& p) {
 }
 
 std::optional<std::vector<std::uint8_t>> FixHeaders(std::span<const std::uint8_t> headers,
-                                                     const Placement& p) {
+                                                    const Placement& p) {
   std::vector<std::uint8_t> out(headers.begin(), headers.end());
   if (!FixHeadersInPlace(out, p)) return std::nullopt;
   return out;
@@ -54,7 +54,8 @@ std::optional<std::vector<std::uint8_t>> FixHeaders(std::span<const std::uint8_t
 
 bool FixHeadersInPlace(std::span<std::uint8_t> headers, const Placement& p) {
   const auto layout = LayoutOf(headers);
-  if (!layout || layout->directoryCount <= kResourceDirectory || p.sectionIndex >= layout->sectionCount)
+  if (!layout || layout->directoryCount <= kResourceDirectory ||
+      p.sectionIndex >= layout->sectionCount)
     return false;
   const PeLayout& l = *layout;
   std::uint8_t* v = headers.data();
@@ -94,7 +95,8 @@ bool FixHeadersInPlace(std::span<std::uint8_t> headers, const Placement& p) {
 NewSectionPlan PlanNewSection(std::span<const std::uint8_t> headers, std::uint64_t fileSize) {
   NewSectionPlan plan;
   const auto layout = LayoutOf(headers);
-  if (!layout || !InBounds(headers.size(), layout->sectionTable, std::uint64_t{sec::kSize} * layout->sectionCount)) {
+  if (!layout || !InBounds(headers.size(), layout->sectionTable,
+                           std::uint64_t{sec::kSize} * layout->sectionCount)) {
     plan.refusal = "its section table cannot be read";
     return plan;
   }
@@ -144,7 +146,8 @@ NewSectionPlan PlanNewSection(std::span<const std::uint8_t> headers, std::uint64
     plan.refusal = "data appended behind its last section does not start at a file-aligned offset";
     return plan;
   }
-  const std::uint64_t address = (memoryEnd + sectionAlignment - 1) / sectionAlignment * sectionAlignment;
+  const std::uint64_t address =
+      (memoryEnd + sectionAlignment - 1) / sectionAlignment * sectionAlignment;
   if (address > 0x7FFFFFFF || rawPointer > 0x7FFFFFFF) {
     plan.refusal = "a section behind its last one would lie beyond 2 GiB";
     return plan;
@@ -179,7 +182,8 @@ bool AppendSectionInPlace(std::span<std::uint8_t> headers, const NewSection& sec
   if (!FixHeadersInPlace(headers, p)) return false;
   StoreU32(h + sec::kPointerToRawData, section.rawPointer);
   const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
-  StoreU32(nt + nt::kSizeOfImage, section.virtualAddress + RoundUp(p.sectionSize, sectionAlignment));
+  StoreU32(nt + nt::kSizeOfImage,
+           section.virtualAddress + RoundUp(p.sectionSize, sectionAlignment));
   return true;
 }
 
@@ -196,7 +200,8 @@ FileRange LocateDebugEntries(std::span<const std::uint8_t> headers, std::uint64_
   for (std::uint32_t j = 0; j < l.sectionCount && !holder; ++j) {
     const std::uint32_t start = LoadU32(v + l.Section(j) + sec::kVirtualAddress);
     const bool last = j + 1 == l.sectionCount;
-    if (start <= address && (last || LoadU32(v + l.Section(j + 1) + sec::kVirtualAddress) > address))
+    if (start <= address &&
+        (last || LoadU32(v + l.Section(j + 1) + sec::kVirtualAddress) > address))
       holder = j;
   }
   if (!holder) return {};
@@ -226,7 +231,8 @@ FileRange FixDebugEntries(std::span<std::uint8_t> entries, std::uint64_t at,
     const std::uint32_t pointer = LoadU32(entry + kDebugPointerToRawData);
     const std::uint32_t address = LoadU32(entry + kDebugAddressOfRawData);
     const std::uint32_t newPointer = MovedFileOffset(pointer, p);
-    const std::uint32_t newAddress = address != 0 && address > resourceRva ? address + p.virtDelta : address;
+    const std::uint32_t newAddress =
+        address != 0 && address > resourceRva ? address + p.virtDelta : address;
     if (newPointer == pointer && newAddress == address) continue;
     StoreU32(entry + kDebugPointerToRawData, newPointer);
     StoreU32(entry + kDebugAddressOfRawData, newAddress);

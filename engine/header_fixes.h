@@ -22,9 +22,9 @@ struct Placement {
   std::uint32_t rawPointer = 0;    // the section's data in the file, which stays
   std::uint32_t oldRawSize = 0;
   std::uint32_t newRawSize = 0;
-  std::uint32_t sectionSize = 0;   // the meaningful bytes of the new section
-  std::int32_t rawDelta = 0;       // newRawSize - oldRawSize
-  std::uint32_t virtDelta = 0;     // how far sections behind move in memory, modulo 2^32
+  std::uint32_t sectionSize = 0;  // the meaningful bytes of the new section
+  std::int32_t rawDelta = 0;      // newRawSize - oldRawSize
+  std::uint32_t virtDelta = 0;    // how far sections behind move in memory, modulo 2^32
 };
 
 // Where a file offset of the old image lies in the new one. 0 means no data
@@ -45,7 +45,7 @@ std::uint32_t MovedFileOffset(std::uint32_t offset, const Placement& p);
 // certificate table, the COFF symbol table) goes where MovedFileOffset puts
 // it. None when the bytes hold no headers that can be read.
 std::optional<std::vector<std::uint8_t>> FixHeaders(std::span<const std::uint8_t> headers,
-                                                     const Placement& p);
+                                                    const Placement& p);
 // The same on the headers in place, without allocating: false, with the
 // bytes unchanged, when they hold no headers that can be read.
 bool FixHeadersInPlace(std::span<std::uint8_t> headers, const Placement& p);

@@ -44,7 +44,8 @@ std::optional<PeLayout> ReadPeLayout(const std::uint8_t* view, std::uint32_t vie
   const std::uint32_t optionalSize = LoadU16(ntHeaders + nt::kSizeOfOptionalHeader);
   if (!InBounds(viewSize, ntOffset, countField + 4)) return std::nullopt;
   // Only the directory entries that the optional header really holds count.
-  std::uint32_t count = std::min<std::uint32_t>(LoadU32(ntHeaders + countField), kDataDirectoryEntries);
+  std::uint32_t count =
+      std::min<std::uint32_t>(LoadU32(ntHeaders + countField), kDataDirectoryEntries);
   const std::uint32_t room = nt::kOptionalHeader + optionalSize > directory
                                  ? (nt::kOptionalHeader + optionalSize - directory) / 8
                                  : 0;
@@ -90,7 +91,8 @@ std::optional<std::uint32_t> FindResourceSection(const std::uint8_t* view, std::
   return std::nullopt;
 }
 
-std::optional<CertificateTable> FindCertificateTable(const std::uint8_t* view, std::uint32_t viewSize,
+std::optional<CertificateTable> FindCertificateTable(const std::uint8_t* view,
+                                                     std::uint32_t viewSize,
                                                      const std::uint8_t* ntHeaders) {
   const auto layout = ReadPeLayout(view, viewSize, ntHeaders);
   if (!layout || layout->directoryCount <= kCertificateDirectory) return std::nullopt;
@@ -142,7 +144,7 @@ std::uint64_t SumWordsImpl(const std::uint8_t* bytes, std::size_t count) {
 
 #if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx2"))) std::uint64_t SumWordsAvx2(const std::uint8_t* bytes,
-                                                            std::size_t count) {
+                                                           std::size_t count) {
   return SumWordsImpl<32>(bytes, count);
 }
 #endif
@@ -244,7 +246,8 @@ void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint
   ChecksumParts sum;
   auto readRange = [&](std::uint64_t from, std::uint64_t to) {
     while (from < to) {
-      const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, kChecksumChunk));
+      const auto chunk =
+          static_cast<std::size_t>(std::min<std::uint64_t>(to - from, kChecksumChunk));
       if (!platform::ReadAt(file, from, buffer.data(), chunk)) return false;
       sum.Add(from, buffer.data(), chunk);
       from += chunk;
@@ -279,7 +282,8 @@ bool MoveFileBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::u
     return false;
   }
   while (moved < count) {
-    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count - moved, buffer.size()));
+    const auto chunk =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count - moved, buffer.size()));
     const std::uint64_t at = dst > src ? count - moved - chunk : moved;
     if (!platform::ReadAt(file, src + at, buffer.data(), chunk)) return false;
     // Summed while the bytes are in the cache, at their new place.

@@ -62,8 +62,8 @@ inline constexpr std::uint32_t kDataDirectoryEntries = 16;
 struct PeLayout {
   std::uint32_t ntHeaders = 0;
   std::uint16_t magic = 0;
-  std::uint32_t dataDirectory = 0;  // DataDirectory[0]
-  std::uint32_t directoryCount = 0; // entries present, at most 16
+  std::uint32_t dataDirectory = 0;   // DataDirectory[0]
+  std::uint32_t directoryCount = 0;  // entries present, at most 16
   std::uint32_t sectionTable = 0;
   std::uint16_t sectionCount = 0;
 
@@ -97,9 +97,12 @@ struct CertificateTable {
   std::uint32_t size = 0;
   // Whether the table is the end of a file of fileSize bytes, where nothing
   // else follows it, so that cutting it off loses nothing else.
-  bool EndsFile(std::uint64_t fileSize) const { return offset != 0 && std::uint64_t{offset} + size == fileSize; }
+  bool EndsFile(std::uint64_t fileSize) const {
+    return offset != 0 && std::uint64_t{offset} + size == fileSize;
+  }
 };
-std::optional<CertificateTable> FindCertificateTable(const std::uint8_t* view, std::uint32_t viewSize,
+std::optional<CertificateTable> FindCertificateTable(const std::uint8_t* view,
+                                                     std::uint32_t viewSize,
                                                      const std::uint8_t* ntHeaders);
 
 std::uint32_t RoundUp(std::uint32_t value, std::uint32_t alignment);

@@ -48,7 +48,8 @@ constexpr std::uint64_t kCheckedPayload = 1u << 20;
 constexpr std::uint32_t kMaxRanges = 1u << 16;
 
 // FNV-1a: enough to tell a whole header from a damaged one.
-std::uint32_t Check(const std::uint8_t* bytes, std::size_t count, std::uint32_t hash = 2166136261u) {
+std::uint32_t Check(const std::uint8_t* bytes, std::size_t count,
+                    std::uint32_t hash = 2166136261u) {
   for (std::size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 16777619u;
   return hash;
 }
@@ -57,8 +58,7 @@ std::uint32_t HeaderCheck(const std::vector<std::uint8_t>& header) {
   std::uint8_t first[kCheckField];
   std::memcpy(first, header.data(), kCheckField);
   StoreU32(first + kStateField, 0);
-  return Check(header.data() + kHeaderSize, header.size() - kHeaderSize,
-               Check(first, kCheckField));
+  return Check(header.data() + kHeaderSize, header.size() - kHeaderSize, Check(first, kCheckField));
 }
 
 Error JournalError(const std::u16string& name, std::string detail, std::uint32_t code) {
@@ -137,8 +137,8 @@ bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ran
     std::copy(header.begin(), header.end(), whole.begin());
     std::size_t into = header.size();
     for (const JournalRange& range : ranges_) {
-      if (range.count != 0 &&
-          !platform::ReadAt(image_, range.at, whole.data() + into, static_cast<std::size_t>(range.count)))
+      if (range.count != 0 && !platform::ReadAt(image_, range.at, whole.data() + into,
+                                                static_cast<std::size_t>(range.count)))
         return fail("cannot read what the change will overwrite");
       into += static_cast<std::size_t>(range.count);
     }
@@ -239,13 +239,15 @@ Journal::Found Journal::Read(Error& error) {
     error = JournalError(name_, "cannot read the undo journal", platform::LastError());
     return Found::Damaged;
   }
-  if (std::memcmp(header.data(), kMagic, sizeof kMagic) != 0 || LoadU32(header.data() + 12) != kVersion)
+  if (std::memcmp(header.data(), kMagic, sizeof kMagic) != 0 ||
+      LoadU32(header.data() + 12) != kVersion)
     return damaged("is not an undo journal of this program");
   if (LoadU32(header.data() + kStateField) != kSealed) return Found::Unsealed;
   const std::uint32_t count = LoadU32(header.data() + 20);
   if (count > kMaxRanges) return damaged("the undo journal is damaged (range count)");
   header.resize(kHeaderSize + std::size_t{kRangeSize} * count);
-  if (!platform::ReadAt(file_, kHeaderSize, header.data() + kHeaderSize, header.size() - kHeaderSize))
+  if (!platform::ReadAt(file_, kHeaderSize, header.data() + kHeaderSize,
+                        header.size() - kHeaderSize))
     return damaged("the undo journal is damaged (cut short)");
   if (LoadU32(header.data() + kCheckField) != HeaderCheck(header))
     return damaged("the undo journal is damaged (its header does not check)");
@@ -254,12 +256,14 @@ Journal::Found Journal::Read(Error& error) {
     // Sealed and flushed in one go: kept bytes that do not check were cut
     // short, and the image was never touched.
     const std::uint64_t payload = LoadU64(header.data() + 40);
-    if (payload > kCheckedPayload || payload > length - std::min<std::uint64_t>(length, header.size()))
+    if (payload > kCheckedPayload ||
+        payload > length - std::min<std::uint64_t>(length, header.size()))
       return Found::Unsealed;
     std::vector<std::uint8_t> kept(static_cast<std::size_t>(payload));
     if (payload != 0 && !platform::ReadAt(file_, header.size(), kept.data(), kept.size()))
       return Found::Unsealed;
-    if (Check(kept.data(), kept.size()) != LoadU32(header.data() + kPayloadCheckField)) return Found::Unsealed;
+    if (Check(kept.data(), kept.size()) != LoadU32(header.data() + kPayloadCheckField))
+      return Found::Unsealed;
   }
   std::uint64_t at = header.size();
   if (LoadU64(header.data() + 32) != at) return damaged("the undo journal is damaged (layout)");
@@ -290,7 +294,8 @@ Recovery RecoverInterruptedChange(const char16_t* imageName, Error* error) {
     return Recovery::Failed;
   }
   platform::CloseFile(probe);
-  const platform::FileHandle image = platform::OpenFileByName(imageName, /*forWriting=*/true, /*create=*/false);
+  const platform::FileHandle image =
+      platform::OpenFileByName(imageName, /*forWriting=*/true, /*create=*/false);
   if (image == platform::kInvalidFile) {
     const std::uint32_t code = platform::LastError();
     e = MakeError(platform::ClassifyError(code),

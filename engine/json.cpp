@@ -1,6 +1,6 @@
-#include "engine/engine.h"
-
 #include <cstdint>
+
+#include "engine/engine.h"
 
 namespace marovi {
 namespace {

@@ -29,7 +29,9 @@ class LeafData {
     const auto* at = std::get_if<const std::uint8_t*>(&where_);
     return at != nullptr ? *at : nullptr;
   }
-  const CompactByteString* memory() const noexcept { return std::get_if<CompactByteString>(&where_); }
+  const CompactByteString* memory() const noexcept {
+    return std::get_if<CompactByteString>(&where_);
+  }
   const ScratchFile* scratch() const noexcept { return std::get_if<ScratchFile>(&where_); }
 
   // Copies the first size bytes into out, from wherever they are. False

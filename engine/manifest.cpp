@@ -13,10 +13,12 @@ constexpr std::string_view kTrustInfoNamespace = "urn:schemas-microsoft-com:asm.
 // Older manifests put trustInfo in this one; it is found there too.
 constexpr std::string_view kOlderTrustInfoNamespace = "urn:schemas-microsoft-com:asm.v2";
 
-constexpr std::string_view kLevelNames[] = {"asInvoker", "highestAvailable", "requireAdministrator"};
+constexpr std::string_view kLevelNames[] = {"asInvoker", "highestAvailable",
+                                            "requireAdministrator"};
 
 // The elements from the root down to the one that holds the level.
-constexpr std::string_view kChain[] = {"trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel"};
+constexpr std::string_view kChain[] = {"trustInfo", "security", "requestedPrivileges",
+                                       "requestedExecutionLevel"};
 constexpr std::size_t kChainLength = std::size(kChain);
 
 constexpr std::string_view kDefaultIndentUnit = "  ";
@@ -38,7 +40,8 @@ std::optional<XmlDocument> ReadManifest(std::string_view text, Error* error) {
   if (root.localName != "assembly" || root.namespaceUri != kAssemblyNamespace) {
     if (error != nullptr)
       *error = MakeError(ErrorKind::MalformedImage, "the manifest's root element <" + root.name +
-                                                        "> is not an assembly of " + std::string(kAssemblyNamespace));
+                                                        "> is not an assembly of " +
+                                                        std::string(kAssemblyNamespace));
     return std::nullopt;
   }
   return document;
@@ -52,10 +55,12 @@ struct ChainSearch {
   std::size_t deepestDepth = 0;  // how many elements of the chain it completes
 };
 
-void Search(const XmlDocument& document, std::size_t element, std::size_t depth, ChainSearch& found) {
+void Search(const XmlDocument& document, std::size_t element, std::size_t depth,
+            ChainSearch& found) {
   for (std::size_t index : document.elements[element].children) {
     const XmlElement& child = document.elements[index];
-    const bool trust = child.namespaceUri == kTrustInfoNamespace || child.namespaceUri == kOlderTrustInfoNamespace;
+    const bool trust =
+        child.namespaceUri == kTrustInfoNamespace || child.namespaceUri == kOlderTrustInfoNamespace;
     if (!trust || child.localName != kChain[depth]) continue;
     if (depth + 1 == kChainLength) {
       found.levels.push_back(index);
@@ -95,19 +100,23 @@ struct Style {
 
 // One step of indentation: what a line-starting element's indentation adds
 // to its parent's, if it adds something.
-std::optional<std::string> Step(std::string_view text, const XmlDocument& document, std::size_t element) {
+std::optional<std::string> Step(std::string_view text, const XmlDocument& document,
+                                std::size_t element) {
   const XmlElement& e = document.elements[element];
   if (e.parent == kNoElement) return std::nullopt;
   const std::optional<std::string> inner = LineIndent(text, e.startOffset);
-  const std::optional<std::string> outer = LineIndent(text, document.elements[e.parent].startOffset);
-  if (!inner || !outer || inner->size() <= outer->size() || inner->compare(0, outer->size(), *outer) != 0)
+  const std::optional<std::string> outer =
+      LineIndent(text, document.elements[e.parent].startOffset);
+  if (!inner || !outer || inner->size() <= outer->size() ||
+      inner->compare(0, outer->size(), *outer) != 0)
     return std::nullopt;
   return inner->substr(outer->size());
 }
 
 Style StyleAround(std::string_view text, const XmlDocument& document, std::size_t element) {
   Style style;
-  if (text.find('\n') == std::string_view::npos) return style;  // a one-line document stays one line
+  if (text.find('\n') == std::string_view::npos)
+    return style;  // a one-line document stays one line
   style.newline = text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
   const XmlElement& e = document.elements[element];
   style.parentIndent = LineIndent(text, e.startOffset).value_or("");
@@ -117,7 +126,8 @@ Style StyleAround(std::string_view text, const XmlDocument& document, std::size_
   for (std::size_t child : e.children)
     if ((unit = Step(text, document, child))) break;
   if (!unit) unit = Step(text, document, element);
-  for (std::size_t i = 0; !unit && i < document.elements.size(); ++i) unit = Step(text, document, i);
+  for (std::size_t i = 0; !unit && i < document.elements.size(); ++i)
+    unit = Step(text, document, i);
   style.unit = unit.value_or(std::string(kDefaultIndentUnit));
   // New children line up with the parent's children that start a line.
   std::optional<std::string> childIndent;
@@ -129,8 +139,8 @@ Style StyleAround(std::string_view text, const XmlDocument& document, std::size_
 
 // The missing elements of the chain from depth `from` on, each on its own
 // line, the first line break included.
-std::string ChainText(std::size_t from, std::string_view prefix, bool declareNamespace, ExecutionLevel level,
-                      const Style& style) {
+std::string ChainText(std::size_t from, std::string_view prefix, bool declareNamespace,
+                      ExecutionLevel level, const Style& style) {
   auto indent = [&](std::size_t depth) {
     std::string s = style.childIndent;
     for (std::size_t i = from; i < depth; ++i) s += style.unit;
@@ -140,10 +150,12 @@ std::string ChainText(std::size_t from, std::string_view prefix, bool declareNam
   std::string out;
   for (std::size_t depth = from; depth + 1 < kChainLength; ++depth) {
     out += style.newline + indent(depth) + "<" + p + std::string(kChain[depth]);
-    if (depth == from && declareNamespace) out += " xmlns=\"" + std::string(kTrustInfoNamespace) + "\"";
+    if (depth == from && declareNamespace)
+      out += " xmlns=\"" + std::string(kTrustInfoNamespace) + "\"";
     out += ">";
   }
-  out += style.newline + indent(kChainLength - 1) + "<" + p + std::string(kChain[kChainLength - 1]) + " level=\"" +
+  out += style.newline + indent(kChainLength - 1) + "<" + p +
+         std::string(kChain[kChainLength - 1]) + " level=\"" +
          std::string(ExecutionLevelName(level)) + "\" uiAccess=\"false\"/>";
   for (std::size_t depth = kChainLength - 1; depth-- > from;)
     out += style.newline + indent(depth) + "</" + p + std::string(kChain[depth]) + ">";
@@ -159,15 +171,16 @@ Edit InsertChain(std::string_view text, const XmlDocument& document, const Chain
   // new elements take their parent's prefix, and so its namespace.
   const bool underRoot = found.deepestDepth == 0;
   const std::string chain =
-      ChainText(found.deepestDepth, underRoot ? std::string_view() : parent.Prefix(), underRoot, level, style);
+      ChainText(found.deepestDepth, underRoot ? std::string_view() : parent.Prefix(), underRoot,
+                level, style);
   const std::string close = style.newline + style.parentIndent;
   if (parent.empty) {
     // "<security/>" becomes "<security>...</security>".
     return {parent.startEnd - 2, 2, ">" + chain + close + "</" + parent.name + ">"};
   }
   std::size_t at = parent.endOffset;
-  while (at > parent.startEnd && (text[at - 1] == ' ' || text[at - 1] == '\t' || text[at - 1] == '\n' ||
-                                  text[at - 1] == '\r'))
+  while (at > parent.startEnd && (text[at - 1] == ' ' || text[at - 1] == '\t' ||
+                                  text[at - 1] == '\n' || text[at - 1] == '\r'))
     --at;
   const std::string_view trailing = text.substr(at, parent.endOffset - at);
   const bool endTagOnItsLine = trailing.find('\n') != std::string_view::npos;
@@ -175,7 +188,8 @@ Edit InsertChain(std::string_view text, const XmlDocument& document, const Chain
 }
 
 std::vector<std::uint8_t> Apply(std::string_view text, std::vector<Edit> edits) {
-  std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.offset > b.offset; });
+  std::sort(edits.begin(), edits.end(),
+            [](const Edit& a, const Edit& b) { return a.offset > b.offset; });
   std::string out(text);
   for (const Edit& edit : edits) out.replace(edit.offset, edit.remove, edit.insert);
   return std::vector<std::uint8_t>(out.begin(), out.end());
@@ -193,18 +207,20 @@ std::string_view ExecutionLevelName(ExecutionLevel level) {
   return kLevelNames[static_cast<std::size_t>(level)];
 }
 
-std::optional<std::string> RequestedExecutionLevel(std::span<const std::uint8_t> manifest, Error* error) {
+std::optional<std::string> RequestedExecutionLevel(std::span<const std::uint8_t> manifest,
+                                                   Error* error) {
   const std::optional<XmlDocument> document = ReadManifest(AsText(manifest), error);
   if (!document) return std::nullopt;
   ChainSearch found;
   Search(*document, 0, 0, found);
   for (std::size_t index : found.levels)
-    if (const XmlAttribute* level = document->elements[index].Attribute("level")) return level->value;
+    if (const XmlAttribute* level = document->elements[index].Attribute("level"))
+      return level->value;
   return std::string();
 }
 
-std::optional<std::vector<std::uint8_t>> SetRequestedExecutionLevel(std::span<const std::uint8_t> manifest,
-                                                                    ExecutionLevel level, Error* error) {
+std::optional<std::vector<std::uint8_t>> SetRequestedExecutionLevel(
+    std::span<const std::uint8_t> manifest, ExecutionLevel level, Error* error) {
   const std::string_view text = AsText(manifest);
   const std::optional<XmlDocument> document = ReadManifest(text, error);
   if (!document) return std::nullopt;
@@ -216,8 +232,7 @@ std::optional<std::vector<std::uint8_t>> SetRequestedExecutionLevel(std::span<co
     const XmlElement& element = document->elements[index];
     if (const XmlAttribute* attribute = element.Attribute("level"))
       edits.push_back({attribute->valueOffset, attribute->valueLength, name});
-    else
-      edits.push_back({element.nameEnd, 0, " level=\"" + name + "\""});
+    else edits.push_back({element.nameEnd, 0, " level=\"" + name + "\""});
   }
   if (found.levels.empty()) edits.push_back(InsertChain(text, *document, found, level));
   return Apply(text, std::move(edits));
@@ -226,7 +241,9 @@ std::optional<std::vector<std::uint8_t>> SetRequestedExecutionLevel(std::span<co
 std::vector<std::uint8_t> NewManifest(ExecutionLevel level) {
   const std::string skeleton =
       "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
-      "<assembly xmlns=\"" + std::string(kAssemblyNamespace) + "\" manifestVersion=\"1.0\">\n"
+      "<assembly xmlns=\"" +
+      std::string(kAssemblyNamespace) +
+      "\" manifestVersion=\"1.0\">\n"
       "</assembly>\n";
   const std::vector<std::uint8_t> bytes(skeleton.begin(), skeleton.end());
   return *SetRequestedExecutionLevel(bytes, level, nullptr);

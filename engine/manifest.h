@@ -29,7 +29,8 @@ std::string_view ExecutionLevelName(ExecutionLevel level);
 // or an empty string when it has none. None, with error (MalformedImage),
 // when the manifest is not well-formed XML (line and column in the detail)
 // or its root is not an assembly.
-std::optional<std::string> RequestedExecutionLevel(std::span<const std::uint8_t> manifest, Error* error);
+std::optional<std::string> RequestedExecutionLevel(std::span<const std::uint8_t> manifest,
+                                                   Error* error);
 
 // The manifest with every trustInfo/security/requestedPrivileges/
 // requestedExecutionLevel set to level: the level attribute's value is
@@ -39,8 +40,8 @@ std::optional<std::string> RequestedExecutionLevel(std::span<const std::uint8_t>
 // urn:schemas-microsoft-com:asm.v3 namespace under the root, with
 // uiAccess="false"), indented like its surroundings. Refused like
 // RequestedExecutionLevel.
-std::optional<std::vector<std::uint8_t>> SetRequestedExecutionLevel(std::span<const std::uint8_t> manifest,
-                                                                    ExecutionLevel level, Error* error);
+std::optional<std::vector<std::uint8_t>> SetRequestedExecutionLevel(
+    std::span<const std::uint8_t> manifest, ExecutionLevel level, Error* error);
 
 // A minimal manifest for a program without one: an assembly that asks for
 // level, with uiAccess="false".

@@ -46,8 +46,8 @@ bool SetFileLength(FileHandle file, std::uint64_t length);
 // memory where the system allows: copy_file_range on POSIX, a bounded buffer
 // on Windows. False on a short copy, which may have written part of the
 // target range.
-bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to,
-                   std::uint64_t toOffset, std::uint64_t count);
+bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std::uint64_t toOffset,
+                   std::uint64_t count);
 
 // Maps the whole file for reading and writing. Fails for an empty file.
 bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
@@ -62,11 +62,11 @@ std::string TempDirectory();
 std::uint32_t CurrentProcessId();
 
 // Well-known last-error values of this platform.
-std::uint32_t ErrorFileNotFound();     // 2 on both
-std::uint32_t ErrorSharingViolation(); // ERROR_SHARING_VIOLATION / EWOULDBLOCK
-std::uint32_t ErrorBadFormat();        // ERROR_BAD_EXE_FORMAT / ENOEXEC
-std::uint32_t ErrorDiskFull();         // ERROR_DISK_FULL / ENOSPC
-std::uint32_t ErrorFileExists();       // ERROR_FILE_EXISTS / EEXIST
+std::uint32_t ErrorFileNotFound();      // 2 on both
+std::uint32_t ErrorSharingViolation();  // ERROR_SHARING_VIOLATION / EWOULDBLOCK
+std::uint32_t ErrorBadFormat();         // ERROR_BAD_EXE_FORMAT / ENOEXEC
+std::uint32_t ErrorDiskFull();          // ERROR_DISK_FULL / ENOSPC
+std::uint32_t ErrorFileExists();        // ERROR_FILE_EXISTS / EEXIST
 
 // The 8-bit form of a name by which named resource entries are ordered: the
 // system code page on Windows, UTF-8 elsewhere.

@@ -84,8 +84,7 @@ FileHandle CreateScratchFile(const std::string& name) {
     fd = open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return kInvalidFile;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        st.st_nlink != 1) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
       close(fd);
       errno = EPERM;
       return kInvalidFile;
@@ -104,7 +103,8 @@ FileHandle CreateScratchFile(const std::string& name) {
 
 FileHandle CreateJournalFile(const char16_t* name) {
   if (InjectedFailure()) return kInvalidFile;
-  const int fd = open(ToUtf8(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd =
+      open(ToUtf8(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   return fd < 0 ? kInvalidFile : fd;
 }
 
@@ -231,8 +231,8 @@ bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::siz
   return WriteRaw(Fd(file), offset, buffer, count);
 }
 
-bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to,
-                   std::uint64_t toOffset, std::uint64_t count) {
+bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std::uint64_t toOffset,
+                   std::uint64_t count) {
   if (InjectedFailure()) return false;
   // The kernel copies between page caches; where it cannot (another file
   // system, an old kernel), a bounded buffer does.
@@ -321,11 +321,15 @@ std::uint32_t ErrorFileExists() { return EEXIST; }
 
 ErrorKind ClassifyError(std::uint32_t code) {
   switch (code) {
-    case ENOSPC: case EDQUOT: return ErrorKind::DiskFull;
+    case ENOSPC:
+    case EDQUOT: return ErrorKind::DiskFull;
     case ENOENT: return ErrorKind::NotFound;
-    case EACCES: case EPERM: case EROFS: return ErrorKind::AccessDenied;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ErrorKind::AccessDenied;
     case EWOULDBLOCK: return ErrorKind::Busy;
-    case EISDIR: case ENXIO: return ErrorKind::NotRegularFile;
+    case EISDIR:
+    case ENXIO: return ErrorKind::NotRegularFile;
     case ENOMEM: return ErrorKind::OutOfMemory;
     case ENOEXEC: return ErrorKind::NotAnImage;
     default: return ErrorKind::Io;
@@ -397,8 +401,8 @@ FileHandle OpenTemporaryFile(const char16_t* name) {
   // A holder renames or removes the name only while it holds the file, so a
   // file that is still under this name once it is held is no one else's.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-                  0600);
+    int fd =
+        open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     const bool created = fd >= 0;
     if (fd < 0 && errno == EEXIST)
       fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -455,7 +459,8 @@ bool RenameNoReplace(FileHandle, const char16_t* from, const char16_t* to, bool 
   if (InjectedFailure()) return false;
   const std::string source = ToUtf8(from);
   const std::string target = ToUtf8(to);
-  bool renamed = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
+  bool renamed =
+      renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
   if (!renamed && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
     // A file system without that flag: a second name fails where one exists.
     if (link(source.c_str(), target.c_str()) == 0) {

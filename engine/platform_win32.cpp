@@ -66,9 +66,9 @@ FileHandle OpenFileByName(const char16_t* name, bool forWriting, bool create) {
 FileHandle CreateScratchFile(const std::string& name) {
   if (InjectedFailure()) return kInvalidFile;
   // Deleted when its handle closes, even when the process is ended.
-  HANDLE h = CreateFileW(Wide(FromUtf8(name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                         CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(Wide(FromUtf8(name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                  CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   return h == INVALID_HANDLE_VALUE ? kInvalidFile : reinterpret_cast<FileHandle>(h);
 }
 
@@ -200,8 +200,8 @@ bool WriteAt(FileHandle file, std::uint64_t offset, const void* buffer, std::siz
   return WriteRaw(H(file), offset, buffer, count);
 }
 
-bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to,
-                   std::uint64_t toOffset, std::uint64_t count) {
+bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std::uint64_t toOffset,
+                   std::uint64_t count) {
   if (InjectedFailure()) return false;
   std::vector<char> buffer;
   try {
@@ -211,7 +211,8 @@ bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to,
     return false;
   }
   while (count > 0) {
-    const std::size_t chunk = count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
+    const std::size_t chunk =
+        count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
     if (!ReadRaw(H(from), fromOffset, buffer.data(), chunk) ||
         !WriteRaw(H(to), toOffset, buffer.data(), chunk))
       return false;
@@ -279,11 +280,16 @@ std::uint32_t ErrorFileExists() { return ERROR_FILE_EXISTS; }
 
 ErrorKind ClassifyError(std::uint32_t code) {
   switch (code) {
-    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return ErrorKind::DiskFull;
-    case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: return ErrorKind::NotFound;
-    case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT: return ErrorKind::AccessDenied;
-    case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: return ErrorKind::Busy;
-    case ERROR_NOT_ENOUGH_MEMORY: case ERROR_OUTOFMEMORY: return ErrorKind::OutOfMemory;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ErrorKind::DiskFull;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ErrorKind::NotFound;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT: return ErrorKind::AccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return ErrorKind::Busy;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return ErrorKind::OutOfMemory;
     case ERROR_BAD_EXE_FORMAT: return ErrorKind::NotAnImage;
     default: return ErrorKind::Io;
   }
@@ -353,7 +359,8 @@ bool GetFileKind(const char16_t* name, FileKind& kind) {
 FileHandle OpenFileShared(const char16_t* name) {
   if (InjectedFailure()) return kInvalidFile;
   // Readers share; a writer (share mode 0) and this exclude each other.
-  HANDLE h = CreateFileW(W(name), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h =
+      CreateFileW(W(name), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   return DiskFileOnly(h);
 }
 

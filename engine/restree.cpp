@@ -50,8 +50,7 @@ class DirectoryReader {
   }
 
   ResourceTree ReadEntry(std::uint32_t nameField, std::uint32_t offsetField, int depth) {
-    ResourceTree node =
-        (offsetField & kHighBit) != 0 ? TResItem::Directory() : TResItem::Leaf();
+    ResourceTree node = (offsetField & kHighBit) != 0 ? TResItem::Directory() : TResItem::Leaf();
     if ((nameField & kHighBit) != 0) {
       node->name = ReadName(nameField & ~kHighBit);
     } else {
@@ -66,7 +65,8 @@ class DirectoryReader {
   }
 
  private:
-  [[noreturn]] void Fail(const std::string& what, std::uint32_t offset, std::uint64_t length) const {
+  [[noreturn]] void Fail(const std::string& what, std::uint32_t offset,
+                         std::uint64_t length) const {
     throw ImageFormatError(what + " at resource section offset " + HexOffset(offset) + " (" +
                            std::to_string(length) + " bytes) lies outside the resource section (" +
                            std::to_string(section_.size) + " bytes in the file)");
@@ -78,8 +78,8 @@ class DirectoryReader {
     const std::uint64_t bytes = 2 + 2ull * length;
     if (!section_.Has(offset, bytes)) Fail("resource name string", offset, bytes);
     if (length == 0)
-      throw ImageFormatError("resource name string at resource section offset " + HexOffset(offset) +
-                             " is empty");
+      throw ImageFormatError("resource name string at resource section offset " +
+                             HexOffset(offset) + " is empty");
     std::u16string name(length, u'\0');
     for (std::uint32_t i = 0; i < length; ++i)
       name[i] = static_cast<char16_t>(LoadU16(section_.data + offset + 2 + 2 * i));
@@ -95,7 +95,8 @@ class DirectoryReader {
         throw ImageFormatError("resource directory at resource section offset " +
                                HexOffset(offset) + " leads back to one of its own ancestors");
     }
-    if (!section_.Has(offset, kDirectoryHeader)) Fail("resource directory table", offset, kDirectoryHeader);
+    if (!section_.Has(offset, kDirectoryHeader))
+      Fail("resource directory table", offset, kDirectoryHeader);
     const std::uint8_t* table = section_.data + offset;
     ResourceDirectory& d = node.directory();
     d.characteristics = LoadU32(table + 0);
@@ -127,8 +128,8 @@ class DirectoryReader {
       // name of no characters, could not be written back as it was read.
       const bool named = (LoadU32(entry) & kHighBit) != 0;
       if (named != (k < d.namedEntryCount))
-        throw ImageFormatError("resource directory at resource section offset " + HexOffset(offset) +
-                               ": entry " + std::to_string(k) + " is " +
+        throw ImageFormatError("resource directory at resource section offset " +
+                               HexOffset(offset) + ": entry " + std::to_string(k) + " is " +
                                (named ? "named but lies among the numbered entries"
                                       : "numbered but lies among the named entries"));
       *tail = ReadEntry(LoadU32(entry), LoadU32(entry + 4), depth + 1);
@@ -148,10 +149,12 @@ class DirectoryReader {
     // OffsetToData is an address in memory, not a section offset: resource
     // data is taken to lie in the resource section itself, and must.
     const std::int64_t sectionOffset = std::int64_t{rva} - virtualAddress_;
-    if (sectionOffset < 0 || !section_.Has(static_cast<std::uint64_t>(sectionOffset), leaf.dataSize))
+    if (sectionOffset < 0 ||
+        !section_.Has(static_cast<std::uint64_t>(sectionOffset), leaf.dataSize))
       throw ImageFormatError("resource data at RVA " + HexOffset(rva) + " (" +
-                             std::to_string(leaf.dataSize) + " bytes, data entry at resource section offset " +
-                             HexOffset(offset) + ") lies outside the resource section");
+                             std::to_string(leaf.dataSize) +
+                             " bytes, data entry at resource section offset " + HexOffset(offset) +
+                             ") lies outside the resource section");
     const std::int64_t fileOffset = sectionOffset + rawOffset_;
     leaf.data.SetView(view_ + fileOffset);
   }
@@ -174,8 +177,8 @@ std::size_t KeyLength(const char16_t* text) {
 }
 
 ResourceTree ParseResourceTree(const std::uint8_t* view, std::uint32_t viewSize,
-                            std::uint32_t rawOffset, std::uint32_t rawSize,
-                            std::uint32_t virtualAddress) {
+                               std::uint32_t rawOffset, std::uint32_t rawSize,
+                               std::uint32_t virtualAddress) {
   DirectoryReader reader(view, viewSize, rawOffset, rawSize, virtualAddress);
   ResourceTree root = reader.ReadEntry(0, kHighBit, 0);
   reader.CheckEachDirectoryReadOnce();

@@ -84,8 +84,8 @@ using LinkSlot = ResourceTree*;
 // entries than the section has room for, throws ImageFormatError naming what
 // was wrong and where.
 ResourceTree ParseResourceTree(const std::uint8_t* view, std::uint32_t viewSize,
-                            std::uint32_t rawOffset, std::uint32_t rawSize,
-                            std::uint32_t virtualAddress);
+                               std::uint32_t rawOffset, std::uint32_t rawSize,
+                               std::uint32_t virtualAddress);
 
 LinkSlot FindNamedChild(TResItem* parent, ResKey key);
 LinkSlot FindLanguageChild(TResItem* parent, std::uint16_t language);

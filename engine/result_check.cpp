@@ -66,19 +66,22 @@ class TreeComparison {
       : s_(section), size_(size), rva_(rva), view_(view), viewSize_(viewSize), at_(sectionAt) {}
 
   std::optional<std::string> Directory(std::uint64_t offset, const TResItem* node, int depth) {
-    if (depth > 16 || !InBounds(size_, offset, 16)) return "a directory table lies outside the section";
+    if (depth > 16 || !InBounds(size_, offset, 16))
+      return "a directory table lies outside the section";
     const std::uint8_t* table = s_ + offset;
     const std::uint32_t named = LoadU16(table + 12), ids = LoadU16(table + 14);
     if (named != node->directory().namedEntryCount || ids != node->directory().idEntryCount)
       return "a directory holds other entries than meant";
-    if (!InBounds(size_, offset + 16, 8ull * (named + ids))) return "a directory's entries lie outside the section";
+    if (!InBounds(size_, offset + 16, 8ull * (named + ids)))
+      return "a directory's entries lie outside the section";
     const TResItem* child = node->firstChild.get();
     for (std::uint32_t k = 0; k < named + ids; ++k, child = child->nextSibling.get()) {
       if (child == nullptr) return "a directory holds more entries than meant";
       const std::uint8_t* entry = table + 16 + 8 * k;
       const std::uint32_t name = LoadU32(entry), target = LoadU32(entry + 4);
       if (auto problem = Key(name, *child)) return problem;
-      if (((target & kHighBit) != 0) != child->isDirectory()) return "an entry is of the wrong kind";
+      if (((target & kHighBit) != 0) != child->isDirectory())
+        return "an entry is of the wrong kind";
       auto problem = child->isDirectory() ? Directory(target & ~kHighBit, child, depth + 1)
                                           : Leaf(target, child->leaf());
       if (problem) return problem;
@@ -140,15 +143,19 @@ std::optional<std::string> CheckCommittedImage(const std::uint8_t* view, std::ui
   const auto after = ReadLayout(view, viewSize);
   if (!before || !after) return "the headers cannot be read back";
   const std::size_t count = before->memory.size();
-  if (after->memory.size() != count + (sectionAdded ? 1 : 0)) return "the number of sections changed";
+  if (after->memory.size() != count + (sectionAdded ? 1 : 0))
+    return "the number of sections changed";
   // A section added overlaps nothing; the others as much as before.
   for (std::size_t i = 0; i < after->memory.size(); ++i) {
     for (std::size_t j = i + 1; j < after->memory.size(); ++j) {
       const bool was = j < count;
-      if (after->memory[i].Overlaps(after->memory[j]) && !(was && before->memory[i].Overlaps(before->memory[j])))
+      if (after->memory[i].Overlaps(after->memory[j]) &&
+          !(was && before->memory[i].Overlaps(before->memory[j])))
         return "sections " + std::to_string(i) + " and " + std::to_string(j) + " overlap in memory";
-      if (after->file[i].Overlaps(after->file[j]) && !(was && before->file[i].Overlaps(before->file[j])))
-        return "sections " + std::to_string(i) + " and " + std::to_string(j) + " overlap in the file";
+      if (after->file[i].Overlaps(after->file[j]) &&
+          !(was && before->file[i].Overlaps(before->file[j])))
+        return "sections " + std::to_string(i) + " and " + std::to_string(j) +
+               " overlap in the file";
     }
   }
   for (std::size_t k = 0; k < after->directories.size() && k < before->directories.size(); ++k) {
@@ -162,7 +169,8 @@ std::optional<std::string> CheckCommittedImage(const std::uint8_t* view, std::ui
   const std::uint64_t size = after->file[sectionIndex].end - at;
   if (!InBounds(viewSize, at, size)) return "the resource section lies outside the file";
   TreeComparison compare(view + at, size, after->address[sectionIndex], view, viewSize, at);
-  if (auto problem = compare.Directory(0, root, 0)) return "the resources read back wrong: " + *problem;
+  if (auto problem = compare.Directory(0, root, 0))
+    return "the resources read back wrong: " + *problem;
   return std::nullopt;
 }
 

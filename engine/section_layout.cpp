@@ -133,8 +133,7 @@ class LeafDataWriter {
       // and zero in the buffer.
       if (at >= end && at - end < 8 && buffer_.size() + (at - end) + count <= kBufferLimit)
         buffer_.resize(buffer_.size() + static_cast<std::size_t>(at - end), 0);
-      else
-        Flush();
+      else Flush();
     }
     if (count >= kBufferLimit) {
       Check(platform::WriteAt(scratch_, at, bytes, count));
@@ -219,7 +218,9 @@ void SetMovedInPlaceMinimum(std::uint32_t bytes) {
   g_movedInPlaceMinimum = bytes == 0 ? kMovedInPlace : bytes;
 }
 
-std::uint32_t SectionSizes::SectionSize() const { return RoundUp(dirBytes + nameBytes, 4) + dataBytes; }
+std::uint32_t SectionSizes::SectionSize() const {
+  return RoundUp(dirBytes + nameBytes, 4) + dataBytes;
+}
 
 void MeasureResourceTree(const TResItem* node, std::uint32_t& dirBytes, std::uint32_t& nameBytes,
                          std::uint32_t& dataBytes) {
@@ -266,8 +267,9 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
   if (!image.file) return image;
   platform::MappingHandle mapping = 0;
   // A new file extended to its length reads as zeros: the gaps need no fill.
-  const bool mapped = platform::SetFileLength(image.file.get(), sectionSize) &&
-                      platform::MapWholeFile(image.file.get(), mapping, image.view, image.mappedSize);
+  const bool mapped =
+      platform::SetFileLength(image.file.get(), sectionSize) &&
+      platform::MapWholeFile(image.file.get(), mapping, image.view, image.mappedSize);
   platform::CloseMapping(mapping);
   if (!mapped) {
     image.Release();

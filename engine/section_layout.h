@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/owned_file.h"
 #include "engine/platform.h"
 #include "engine/restree.h"
-#include "engine/owned_file.h"
 
 namespace marovi {
 

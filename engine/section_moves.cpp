@@ -25,10 +25,14 @@ constexpr std::uint64_t kRelocatedPageReach = 0x1000 + 8;
 
 const char* DirectoryName(std::uint32_t k) {
   static const char* const kNames[kDataDirectoryEntries] = {
-      "export table",        "import table",        "resource table",       "exception table",
-      "certificate table",   "base relocation table", "debug directory",    "architecture data",
-      "global pointer",      "TLS directory",       "load configuration",   "bound import table",
-      "import address table", "delay import table", "CLR runtime header",   "reserved directory entry 15"};
+      "export table",         "import table",
+      "resource table",       "exception table",
+      "certificate table",    "base relocation table",
+      "debug directory",      "architecture data",
+      "global pointer",       "TLS directory",
+      "load configuration",   "bound import table",
+      "import address table", "delay import table",
+      "CLR runtime header",   "reserved directory entry 15"};
   return k < kDataDirectoryEntries ? kNames[k] : "data directory entry";
 }
 
@@ -53,9 +57,9 @@ struct MemoryRange {
 };
 
 MemoryRange MemoryOf(const std::uint8_t* header, std::uint32_t sectionAlignment) {
-  const std::uint64_t size = std::max({std::uint64_t{LoadU32(header + sec::kVirtualSize)},
-                                       std::uint64_t{LoadU32(header + sec::kSizeOfRawData)},
-                                       std::uint64_t{1}});
+  const std::uint64_t size =
+      std::max({std::uint64_t{LoadU32(header + sec::kVirtualSize)},
+                std::uint64_t{LoadU32(header + sec::kSizeOfRawData)}, std::uint64_t{1}});
   const std::uint64_t begin = LoadU32(header + sec::kVirtualAddress);
   return {begin, begin + (size + sectionAlignment - 1) / sectionAlignment * sectionAlignment};
 }
@@ -104,12 +108,13 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
   // The format allows powers of two up to 64 KiB for the file alignment; a
   // crafted value could otherwise make one commit grow the file by gigabytes.
   if (!PowerOfTwo(fileAlignment) || fileAlignment > kMaxFileAlignment)
-    return Refusal{"the file alignment " + HexOffset(fileAlignment) +
-                       " is not a power of two up to 64 KiB",
-                   l.ntHeaders + nt::kFileAlignment};
+    return Refusal{
+        "the file alignment " + HexOffset(fileAlignment) + " is not a power of two up to 64 KiB",
+        l.ntHeaders + nt::kFileAlignment};
   if (!PowerOfTwo(sectionAlignment))
-    return Refusal{"the section alignment " + HexOffset(sectionAlignment) + " is not a power of two",
-                   l.ntHeaders + nt::kSectionAlignment};
+    return Refusal{
+        "the section alignment " + HexOffset(sectionAlignment) + " is not a power of two",
+        l.ntHeaders + nt::kSectionAlignment};
   if (sectionAlignment < fileAlignment)
     return Refusal{"the section alignment " + HexOffset(sectionAlignment) +
                        " is below the file alignment " + HexOffset(fileAlignment),
@@ -127,22 +132,21 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
                          " lies in the headers",
                      l.Section(index) + sec::kPointerToRawData};
     if (!InBounds(viewSize, rawPointer, rawSize))
-      return Refusal{"the resource section's data (" + HexOffset(rawSize) + " bytes at file offset " +
-                         HexOffset(rawPointer) + ") runs past the end of the file",
+      return Refusal{"the resource section's data (" + HexOffset(rawSize) +
+                         " bytes at file offset " + HexOffset(rawPointer) +
+                         ") runs past the end of the file",
                      l.Section(index) + sec::kSizeOfRawData};
 
     // The old extent in memory is taken from the resource table's size: one
     // larger than the section would move the sections behind it onto others.
     // A section whose virtual size is 0 takes its raw size in memory.
     const std::uint32_t tableSize = LoadU32(view + l.DirectoryEntry(kResourceDirectory) + 4);
-    const std::uint32_t virtualSize = LoadU32(s + sec::kVirtualSize) != 0
-                                          ? LoadU32(s + sec::kVirtualSize)
-                                          : rawSize;
+    const std::uint32_t virtualSize =
+        LoadU32(s + sec::kVirtualSize) != 0 ? LoadU32(s + sec::kVirtualSize) : rawSize;
     if (tableSize > virtualSize)
       return Refusal{"the resource table's size " + HexOffset(tableSize) +
                          " exceeds its section's size in memory " + HexOffset(virtualSize),
                      l.DirectoryEntry(kResourceDirectory) + 4};
-
   }
 
   // Sections whose data share bytes of the file cannot both keep theirs
@@ -159,15 +163,16 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
     const std::uint64_t size = LoadU32(h + sec::kSizeOfRawData);
     if (pointer != 0 && size != 0) raws.push_back(Raw{pointer, pointer + size, i});
   }
-  std::sort(raws.begin(), raws.end(),
-            [](const Raw& a, const Raw& b) { return a.begin != b.begin ? a.begin < b.begin : a.index < b.index; });
+  std::sort(raws.begin(), raws.end(), [](const Raw& a, const Raw& b) {
+    return a.begin != b.begin ? a.begin < b.begin : a.index < b.index;
+  });
   for (std::size_t k = 1, reach = 0; k < raws.size(); ++k) {
     if (raws[k].begin < raws[reach].end) {
       const std::uint32_t first = std::min(raws[k].index, raws[reach].index);
       const std::uint32_t second = std::max(raws[k].index, raws[reach].index);
       return Refusal{"the data of " + SectionLabel(view + l.Section(first)) + " and of " +
-                         SectionLabel(view + l.Section(second)) + " share bytes of the file from offset " +
-                         HexOffset(raws[k].begin),
+                         SectionLabel(view + l.Section(second)) +
+                         " share bytes of the file from offset " + HexOffset(raws[k].begin),
                      l.Section(raws[k].index) + sec::kPointerToRawData};
     }
     if (raws[k].end > raws[reach].end) reach = k;
@@ -206,16 +211,17 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
                                                   const PeLayout& l, std::uint32_t index) {
   const std::uint8_t* nt = view + l.ntHeaders;
   const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
-  if (sectionAlignment == 0) return Refusal{"the section alignment is 0", l.ntHeaders + nt::kSectionAlignment};
+  if (sectionAlignment == 0)
+    return Refusal{"the section alignment is 0", l.ntHeaders + nt::kSectionAlignment};
   const std::uint32_t rva = LoadU32(view + l.DirectoryEntry(kResourceDirectory));
   const std::uint32_t entryPoint = LoadU32(nt + nt::kAddressOfEntryPoint);
   auto behind = [&](std::uint32_t i) {
     return i != index && LoadU32(view + l.Section(i) + sec::kVirtualAddress) > rva;
   };
   auto refuse = [&](std::uint32_t i, const std::string& why) {
-    return Refusal{SectionLabel(view + l.Section(i)) + " behind the resources " + why +
-                       " and cannot move",
-                   l.Section(i)};
+    return Refusal{
+        SectionLabel(view + l.Section(i)) + " behind the resources " + why + " and cannot move",
+        l.Section(i)};
   };
 
   // What the headers say refers to a section by address.
@@ -229,7 +235,8 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
           k == kDebugDirectory)
         continue;
       const std::uint32_t address = LoadU32(view + l.DirectoryEntry(k));
-      if (address != 0 && range.Holds(address)) return refuse(i, std::string("holds the ") + DirectoryName(k));
+      if (address != 0 && range.Holds(address))
+        return refuse(i, std::string("holds the ") + DirectoryName(k));
     }
     if (entryPoint != 0 && range.Holds(entryPoint)) return refuse(i, "holds the entry point");
     const std::uint32_t characteristics = LoadU32(h + sec::kCharacteristics);
@@ -243,8 +250,9 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
   // there at the pages' old addresses.
   const RelocationTable table = FindRelocationTable(view, viewSize, l, sectionAlignment);
   auto unreadable = [&] {
-    return Refusal{"the base relocation table cannot be read, so no section behind the resources can move",
-                   l.DirectoryEntry(kBaseRelocationDirectory)};
+    return Refusal{
+        "the base relocation table cannot be read, so no section behind the resources can move",
+        l.DirectoryEntry(kBaseRelocationDirectory)};
   };
   if (!table.readable) return unreadable();
   // The moving sections by start, each with the farthest end up to it, so
@@ -261,9 +269,11 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
     if (blockSize < 8 || blockSize > table.size - at) return unreadable();
     at += blockSize;
     const std::uint64_t pageEnd = std::uint64_t{page} + kRelocatedPageReach;
-    const auto before = std::lower_bound(moving.begin(), moving.end(), pageEnd,
-                                         [](const MemoryRange& r, std::uint64_t end) { return r.begin < end; });
-    if (before == moving.begin() || reach[static_cast<std::size_t>(before - moving.begin()) - 1] <= page)
+    const auto before =
+        std::lower_bound(moving.begin(), moving.end(), pageEnd,
+                         [](const MemoryRange& r, std::uint64_t end) { return r.begin < end; });
+    if (before == moving.begin() ||
+        reach[static_cast<std::size_t>(before - moving.begin()) - 1] <= page)
       continue;
     for (std::uint32_t i = 0; i < l.sectionCount; ++i) {
       if (behind(i) && MemoryOf(view + l.Section(i), sectionAlignment).Overlaps(page, pageEnd))

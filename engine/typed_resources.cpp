@@ -24,17 +24,19 @@ EntryKey KeyOf(const TResItem& node) {
 
 // The data leaves three levels down, in the order of the tree.
 void AppendEntries(const TResItem* root, std::vector<ResourceEntry>& entries) {
-  for (const TResItem* type = root ? root->firstChild.get() : nullptr; type; type = type->nextSibling.get()) {
+  for (const TResItem* type = root ? root->firstChild.get() : nullptr; type;
+       type = type->nextSibling.get()) {
     for (const TResItem* name = type->firstChild.get(); name; name = name->nextSibling.get()) {
       for (const TResItem* leaf = name->firstChild.get(); leaf; leaf = leaf->nextSibling.get()) {
         if (leaf->isDirectory()) continue;
         const ResourceLeaf& fields = leaf->leaf();
-        ResourceEntry entry{KeyOf(*type), KeyOf(*name), leaf->id, fields.codePage, fields.dataSize, {}};
+        ResourceEntry entry{KeyOf(*type),    KeyOf(*name),    leaf->id,
+                            fields.codePage, fields.dataSize, {}};
         if (const std::uint8_t* view = fields.data.view()) {
           entry.data = std::span<const std::uint8_t>(view, fields.dataSize);
         } else if (const CompactByteString* memory = fields.data.memory()) {
-          entry.data = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(memory->data()),
-                                                     memory->size());
+          entry.data = std::span<const std::uint8_t>(
+              reinterpret_cast<const std::uint8_t*>(memory->data()), memory->size());
         }
         entries.push_back(std::move(entry));
       }
@@ -56,27 +58,34 @@ bool ReadResource(const ResourceUpdate* update, ResKey type, ResKey name, std::u
   if (LeafBytes(*leaf, bytes)) return true;
   bytes.clear();
   if (error != nullptr)
-    *error = MakeError(ErrorKind::Io, "cannot read back the new data of a resource", platform::LastError());
+    *error = MakeError(ErrorKind::Io, "cannot read back the new data of a resource",
+                       platform::LastError());
   return false;
 }
 
-bool ResourcesOfType(const ResourceUpdate* update, std::uint16_t type, std::vector<TypedResource>& out,
-                     Error* error) {
+bool ResourcesOfType(const ResourceUpdate* update, std::uint16_t type,
+                     std::vector<TypedResource>& out, Error* error) {
   out.clear();
   if (update == nullptr || update->root == nullptr) return true;
   const TResItem* typeDir = FindNamedChild(update->root.get(), MakeIntResource(type))->get();
   if (typeDir == nullptr) return true;
-  for (const TResItem* name = typeDir->firstChild.get(); name != nullptr; name = name->nextSibling.get()) {
+  for (const TResItem* name = typeDir->firstChild.get(); name != nullptr;
+       name = name->nextSibling.get()) {
     if (!name->isDirectory()) continue;
-    for (const TResItem* leaf = name->firstChild.get(); leaf != nullptr; leaf = leaf->nextSibling.get()) {
+    for (const TResItem* leaf = name->firstChild.get(); leaf != nullptr;
+         leaf = leaf->nextSibling.get()) {
       if (leaf->isDirectory()) continue;
-      TypedResource resource{name->name.empty() ? ResourceName(static_cast<std::uint16_t>(name->id))
-                                                : ResourceName(std::u16string(name->name.begin(), name->name.end())),
-                             static_cast<std::uint16_t>(leaf->id), {}};
+      TypedResource resource{
+          name->name.empty() ? ResourceName(static_cast<std::uint16_t>(name->id))
+                             : ResourceName(std::u16string(name->name.begin(), name->name.end())),
+          static_cast<std::uint16_t>(leaf->id),
+          {}};
       if (!LeafBytes(*leaf, resource.bytes)) {
         if (error != nullptr)
-          *error = MakeError(ErrorKind::Io, "cannot read back the new data of a resource of type " +
-                                                std::to_string(type), platform::LastError());
+          *error = MakeError(
+              ErrorKind::Io,
+              "cannot read back the new data of a resource of type " + std::to_string(type),
+              platform::LastError());
         return false;
       }
       out.push_back(std::move(resource));
@@ -111,7 +120,8 @@ bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<Resourc
   auto* view = const_cast<std::uint8_t*>(image.data());
   const auto viewSize = static_cast<std::uint32_t>(image.size());
   const std::uint8_t* nt = LocateNtHeaders(view, viewSize);
-  const std::optional<PeLayout> layout = nt != nullptr ? ReadPeLayout(view, viewSize, nt) : std::nullopt;
+  const std::optional<PeLayout> layout =
+      nt != nullptr ? ReadPeLayout(view, viewSize, nt) : std::nullopt;
   if (!layout) {
     e = MakeError(ErrorKind::NotAnImage, "is not a PE image");
     return false;
@@ -123,13 +133,14 @@ bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<Resourc
   }
   const std::uint8_t* header = view + layout->Section(*section);
   try {
-    const ResourceTree root =
-        ParseResourceTree(view, viewSize, LoadU32(header + sec::kPointerToRawData),
-                          LoadU32(header + sec::kSizeOfRawData), LoadU32(header + sec::kVirtualAddress));
+    const ResourceTree root = ParseResourceTree(
+        view, viewSize, LoadU32(header + sec::kPointerToRawData),
+        LoadU32(header + sec::kSizeOfRawData), LoadU32(header + sec::kVirtualAddress));
     AppendEntries(root.get(), entries);
   } catch (const ImageFormatError& malformed) {
     entries.clear();
-    e = MakeError(ErrorKind::MalformedImage, std::string("malformed resource directory: ") + malformed.what());
+    e = MakeError(ErrorKind::MalformedImage,
+                  std::string("malformed resource directory: ") + malformed.what());
     return false;
   } catch (const std::bad_alloc&) {
     entries.clear();

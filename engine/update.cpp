@@ -33,7 +33,8 @@ ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExistin
   const FileHandle file = platform::OpenFileByName(fileName, /*forWriting=*/true, /*create=*/false);
   if (file == platform::kInvalidFile) return nullptr;
   Error error;
-  ResourceUpdate* update = BeginResourceUpdateOnFile(file, fileName, deleteExisting, CommitOptions(), &error);
+  ResourceUpdate* update =
+      BeginResourceUpdateOnFile(file, fileName, deleteExisting, CommitOptions(), &error);
   if (update == nullptr &&
       (error.kind == ErrorKind::MalformedImage || error.kind == ErrorKind::Refused)) {
     platform::SetLastError(platform::ErrorBadFormat());
@@ -107,10 +108,9 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
       update->root = TResItem::Directory();
     } else {
       const std::uint8_t* section = update->view + layout->Section(*index);
-      update->root = ParseResourceTree(update->view, update->viewSize,
-                                       LoadU32(section + sec::kPointerToRawData),
-                                       LoadU32(section + sec::kSizeOfRawData),
-                                       LoadU32(section + sec::kVirtualAddress));
+      update->root = ParseResourceTree(
+          update->view, update->viewSize, LoadU32(section + sec::kPointerToRawData),
+          LoadU32(section + sec::kSizeOfRawData), LoadU32(section + sec::kVirtualAddress));
     }
   } catch (const ImageFormatError& format) {
     // Packers keep imports or code in the resource section and resource data
@@ -131,7 +131,9 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
   return update;
 }
 
-std::string ImageFileName(const ResourceUpdate* update) { return platform::ToUtf8(update->fileName); }
+std::string ImageFileName(const ResourceUpdate* update) {
+  return platform::ToUtf8(update->fileName);
+}
 
 bool ImageIsSigned(const ResourceUpdate* update) {
   return FindCertificateTable(update->view, update->viewSize, update->ntHeaders).has_value();
@@ -218,7 +220,8 @@ TResItem* InsertDirectory(TResItem* parent, ResKey key) {
 
 LinkSlot NumberedInsertionPoint(TResItem* parent, std::uint32_t id) {
   LinkSlot slot = &parent->firstChild;
-  while (*slot != nullptr && (IsNamed(slot->get()) || (*slot)->id < id)) slot = &(*slot)->nextSibling;
+  while (*slot != nullptr && (IsNamed(slot->get()) || (*slot)->id < id))
+    slot = &(*slot)->nextSibling;
   return slot;
 }
 
@@ -291,10 +294,12 @@ bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::u
     RemoveAndPrune(path, 3);
     return true;
   } catch (const ScratchFileError& scratch) {
-    if (error != nullptr) *error = MakeError(ErrorKind::Io, scratch.what(), scratch.osCode(), scratch.file());
+    if (error != nullptr)
+      *error = MakeError(ErrorKind::Io, scratch.what(), scratch.osCode(), scratch.file());
     return false;
   } catch (const std::bad_alloc&) {
-    if (error != nullptr) *error = MakeError(ErrorKind::OutOfMemory, "out of memory storing a resource");
+    if (error != nullptr)
+      *error = MakeError(ErrorKind::OutOfMemory, "out of memory storing a resource");
     return false;
   } catch (...) {
     if (error != nullptr) *error = MakeError(ErrorKind::Internal, "storing a resource failed");

@@ -56,8 +56,10 @@ struct VersionFormatError {
   std::string detail;
 };
 
-[[noreturn]] void Refuse(const std::string& what, std::uint64_t offset, const std::string& problem) {
-  throw VersionFormatError{"version information: " + what + " at " + HexOffset(offset) + ": " + problem};
+[[noreturn]] void Refuse(const std::string& what, std::uint64_t offset,
+                         const std::string& problem) {
+  throw VersionFormatError{"version information: " + what + " at " + HexOffset(offset) + ": " +
+                           problem};
 }
 
 // One block as read: [offset, end) is what its wLength covers.
@@ -116,10 +118,12 @@ class Reader {
 
  private:
   // Refuses unless [offset, offset + length) lies inside the block.
-  static void Need(const Block& block, std::uint64_t offset, std::uint64_t length, const char* what) {
+  static void Need(const Block& block, std::uint64_t offset, std::uint64_t length,
+                   const char* what) {
     if (!InBounds(block.end, offset, length))
-      Refuse(what, offset, std::to_string(length) + " bytes do not fit in the block at " +
-                               HexOffset(block.offset) + " that ends at " + HexOffset(block.end));
+      Refuse(what, offset,
+             std::to_string(length) + " bytes do not fit in the block at " +
+                 HexOffset(block.offset) + " that ends at " + HexOffset(block.end));
   }
 
   std::uint16_t U16(std::uint64_t offset) const { return LoadU16(data_.data() + offset); }
@@ -135,15 +139,18 @@ class Reader {
     block.valueLength = U16(offset + kBlockValueLength);
     block.type = U16(offset + kBlockType);
     if (length < kBlockHeaderSize + 2)
-      Refuse(what, offset, "wLength " + std::to_string(length) + " is shorter than a header and a key");
+      Refuse(what, offset,
+             "wLength " + std::to_string(length) + " is shorter than a header and a key");
     if (!InBounds(limit, offset, length))
-      Refuse(what, offset, "wLength " + std::to_string(length) + " runs past " + HexOffset(limit) +
-                               ", the end of what holds it");
+      Refuse(what, offset,
+             "wLength " + std::to_string(length) + " runs past " + HexOffset(limit) +
+                 ", the end of what holds it");
     block.end = offset + length;
     std::uint64_t at = offset + kBlockHeaderSize;
     for (;;) {
       if (!InBounds(block.end, at, 2))
-        Refuse(what, offset, "its key has no terminator within its " + std::to_string(length) + " bytes");
+        Refuse(what, offset,
+               "its key has no terminator within its " + std::to_string(length) + " bytes");
       const std::uint16_t unit = U16(at);
       at += 2;
       if (unit == 0) break;
@@ -173,7 +180,8 @@ class Reader {
   FixedFileInfo ReadFixedInfo(std::uint64_t at) const {
     const std::uint32_t signature = U32(at + kFfiSignature);
     if (signature != kFixedFileInfoSignature)
-      Refuse("VS_FIXEDFILEINFO", at, "its signature is " + HexOffset(signature) + ", not 0xfeef04bd");
+      Refuse("VS_FIXEDFILEINFO", at,
+             "its signature is " + HexOffset(signature) + ", not 0xfeef04bd");
     auto version = [&](std::uint32_t ms, std::uint32_t ls) {
       const std::uint32_t high = U32(at + ms), low = U32(at + ls);
       return VersionNumber{static_cast<std::uint16_t>(high >> 16), static_cast<std::uint16_t>(high),
@@ -224,9 +232,11 @@ class Reader {
       // wValueLength counts bytes here.
       Need(var, var.valueOffset, var.valueLength, "the Translation list");
       if (var.valueLength % kTranslationSize != 0)
-        Refuse("the Translation list", var.valueOffset,
-               std::to_string(var.valueLength) + " bytes are not whole language and code page pairs");
-      for (std::uint64_t at = var.valueOffset; at < var.valueOffset + var.valueLength; at += kTranslationSize)
+        Refuse(
+            "the Translation list", var.valueOffset,
+            std::to_string(var.valueLength) + " bytes are not whole language and code page pairs");
+      for (std::uint64_t at = var.valueOffset; at < var.valueOffset + var.valueLength;
+           at += kTranslationSize)
         info.translations.push_back({U16(at), U16(at + 2)});
     }
   }
@@ -256,7 +266,8 @@ class Writer {
   void End(std::size_t start, bool container) {
     if (container && layout_.padContainerEnds) Pad();
     const std::size_t length = out_.size() - start;
-    if (length > kLargestBlock && problem_.empty()) problem_ = "a block would be longer than 65535 bytes";
+    if (length > kLargestBlock && problem_.empty())
+      problem_ = "a block would be longer than 65535 bytes";
     StoreU16(out_.data() + start, static_cast<std::uint16_t>(length));
   }
   // UTF-16 text and its terminator.
@@ -292,9 +303,10 @@ std::uint32_t High(const VersionNumber& v) { return std::uint32_t{v.major} << 16
 std::uint32_t Low(const VersionNumber& v) { return std::uint32_t{v.build} << 16 | v.revision; }
 
 void WriteFixedInfo(Writer& w, const FixedFileInfo& f) {
-  for (std::uint32_t v : {kFixedFileInfoSignature, f.structVersion, High(f.fileVersion), Low(f.fileVersion),
-                          High(f.productVersion), Low(f.productVersion), f.fileFlagsMask, f.fileFlags,
-                          f.fileOS, f.fileType, f.fileSubtype, f.fileDateMS, f.fileDateLS})
+  for (std::uint32_t v :
+       {kFixedFileInfoSignature, f.structVersion, High(f.fileVersion), Low(f.fileVersion),
+        High(f.productVersion), Low(f.productVersion), f.fileFlagsMask, f.fileFlags, f.fileOS,
+        f.fileType, f.fileSubtype, f.fileDateMS, f.fileDateLS})
     w.U32(v);
 }
 
@@ -316,7 +328,8 @@ void WriteStringFileInfo(Writer& w, const VersionInfo& info) {
 
 void WriteVarFileInfo(Writer& w, const VersionInfo& info) {
   const std::size_t block = w.Begin(kVarFileInfoKey, 0, info.layout.containerType);
-  const std::size_t bytes = std::min<std::size_t>(info.translations.size() * kTranslationSize, kLargestBlock);
+  const std::size_t bytes =
+      std::min<std::size_t>(info.translations.size() * kTranslationSize, kLargestBlock);
   const std::size_t var = w.Begin(kTranslationKey, static_cast<std::uint16_t>(bytes), kTypeBinary);
   for (const Translation& t : info.translations) {
     w.U16(t.language);
@@ -327,9 +340,12 @@ void WriteVarFileInfo(Writer& w, const VersionInfo& info) {
 }
 
 bool SameKey(std::u16string_view a, std::u16string_view b) {
-  auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
+  auto fold = [](char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
 }
 
 std::u16string Ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
@@ -337,7 +353,8 @@ std::u16string Ascii(std::string_view text) { return std::u16string(text.begin()
 std::u16string NewTableKey() {
   static const char kHex[] = "0123456789abcdef";
   std::u16string key;
-  for (std::uint32_t v = std::uint32_t{kNewVersionLanguage} << 16 | kNewVersionCodePage, shift = 32; shift > 0;) {
+  for (std::uint32_t v = std::uint32_t{kNewVersionLanguage} << 16 | kNewVersionCodePage, shift = 32;
+       shift > 0;) {
     shift -= 4;
     key += static_cast<char16_t>(kHex[(v >> shift) & 0xF]);
   }
@@ -405,7 +422,7 @@ std::string Printable(std::u16string_view text) {
 
 std::string FlagNames(std::uint32_t flags) {
   static const std::pair<std::uint32_t, const char*> kFlags[] = {
-      {0x01, "debug"}, {0x02, "prerelease"}, {0x04, "patched"},
+      {0x01, "debug"},         {0x02, "prerelease"},    {0x04, "patched"},
       {0x08, "private build"}, {0x10, "info inferred"}, {0x20, "special build"}};
   std::string names;
   for (const auto& [bit, name] : kFlags) {
@@ -460,7 +477,8 @@ std::optional<std::vector<std::uint8_t>> WriteVersionInfo(const VersionInfo& inf
   if (vars && !info.layout.varFileInfoFirst) WriteVarFileInfo(w, info);
   w.End(root, true);
   if (!w.problem().empty()) {
-    if (error != nullptr) *error = MakeError(ErrorKind::Refused, "version information: " + w.problem());
+    if (error != nullptr)
+      *error = MakeError(ErrorKind::Refused, "version information: " + w.problem());
     return std::nullopt;
   }
   return std::move(w.bytes());
@@ -473,9 +491,10 @@ VersionInfo NewVersionInfo(const VersionNumber& fileVersion, const VersionNumber
   info.fixed->fileVersion = fileVersion;
   info.fixed->productVersion = productVersion;
   info.fixed->fileType = fileType;
-  info.tables.push_back({NewTableKey(),
-                         {{std::u16string(kFileVersionKey), Ascii(FormatVersionNumber(fileVersion))},
-                          {std::u16string(kProductVersionKey), Ascii(FormatVersionNumber(productVersion))}}});
+  info.tables.push_back(
+      {NewTableKey(),
+       {{std::u16string(kFileVersionKey), Ascii(FormatVersionNumber(fileVersion))},
+        {std::u16string(kProductVersionKey), Ascii(FormatVersionNumber(productVersion))}}});
   info.translations.push_back({kNewVersionLanguage, kNewVersionCodePage});
   return info;
 }
@@ -492,11 +511,13 @@ void SetProductVersion(VersionInfo& info, const VersionNumber& version) {
   SetInTables(info, kProductVersionKey, Ascii(FormatVersionNumber(version)));
 }
 
-std::size_t SetVersionString(VersionInfo& info, std::u16string_view key, std::u16string_view value) {
+std::size_t SetVersionString(VersionInfo& info, std::u16string_view key,
+                             std::u16string_view value) {
   if (info.tables.empty() && !value.empty()) {
     info.tables.push_back({NewTableKey(), {}});
     const Translation usual{kNewVersionLanguage, kNewVersionCodePage};
-    if (std::find(info.translations.begin(), info.translations.end(), usual) == info.translations.end())
+    if (std::find(info.translations.begin(), info.translations.end(), usual) ==
+        info.translations.end())
       info.translations.push_back(usual);
   }
   return SetInTables(info, key, value);
@@ -532,8 +553,8 @@ std::optional<VersionNumber> ParseVersionNumber(std::string_view text) {
 }
 
 std::string FormatVersionNumber(const VersionNumber& v) {
-  return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) + "." +
-         std::to_string(v.revision);
+  return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) +
+         "." + std::to_string(v.revision);
 }
 
 std::optional<Translation> TableTranslation(std::u16string_view key) {
@@ -568,9 +589,11 @@ std::string FormatVersionInfoText(const VersionInfo& info) {
   for (const StringTable& table : info.tables) {
     out += "String table " + Printable(table.key);
     if (const auto t = TableTranslation(table.key))
-      out += " (language " + FourHex(t->language) + ", code page " + std::to_string(t->codePage) + ")";
+      out +=
+          " (language " + FourHex(t->language) + ", code page " + std::to_string(t->codePage) + ")";
     out += ":\n";
-    for (const VersionString& s : table.strings) out += "  " + Printable(s.key) + ": " + Printable(s.value) + "\n";
+    for (const VersionString& s : table.strings)
+      out += "  " + Printable(s.key) + ": " + Printable(s.value) + "\n";
   }
   if (!info.translations.empty()) {
     out += "Translations:   ";
@@ -589,10 +612,12 @@ std::string FormatVersionInfoJson(const VersionInfo& info) {
     const FixedFileInfo& f = *info.fixed;
     out += "{\"fileVersion\":" + JsonString(FormatVersionNumber(f.fileVersion)) +
            ",\"productVersion\":" + JsonString(FormatVersionNumber(f.productVersion)) +
-           ",\"structVersion\":" + number(f.structVersion) + ",\"fileFlagsMask\":" + number(f.fileFlagsMask) +
+           ",\"structVersion\":" + number(f.structVersion) +
+           ",\"fileFlagsMask\":" + number(f.fileFlagsMask) +
            ",\"fileFlags\":" + number(f.fileFlags) + ",\"fileOS\":" + number(f.fileOS) +
            ",\"fileType\":" + number(f.fileType) + ",\"fileSubtype\":" + number(f.fileSubtype) +
-           ",\"fileDateMS\":" + number(f.fileDateMS) + ",\"fileDateLS\":" + number(f.fileDateLS) + "}";
+           ",\"fileDateMS\":" + number(f.fileDateMS) + ",\"fileDateLS\":" + number(f.fileDateLS) +
+           "}";
   } else {
     out += "null";
   }
@@ -606,7 +631,8 @@ std::string FormatVersionInfoJson(const VersionInfo& info) {
     out += ",\"strings\":[";
     for (std::size_t k = 0; k < table.strings.size(); ++k) {
       if (k > 0) out += ",";
-      out += "{\"key\":" + text(table.strings[k].key) + ",\"value\":" + text(table.strings[k].value) + "}";
+      out += "{\"key\":" + text(table.strings[k].key) +
+             ",\"value\":" + text(table.strings[k].value) + "}";
     }
     out += "]}";
   }

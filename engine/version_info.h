@@ -89,7 +89,7 @@ struct VersionLayout {
 };
 
 struct VersionInfo {
-  std::optional<FixedFileInfo> fixed;  // none when the root has no value
+  std::optional<FixedFileInfo> fixed;     // none when the root has no value
   std::vector<StringTable> tables;        // StringFileInfo is written when there is a table
   std::vector<Translation> translations;  // VarFileInfo is written when there is a pair
   VersionLayout layout;

@@ -1,9 +1,9 @@
 #include "engine/xml.h"
 
-#include "engine/bytes.h"
-
 #include <cstdint>
 #include <utility>
+
+#include "engine/bytes.h"
 
 namespace marovi {
 namespace {
@@ -37,7 +37,8 @@ class Parser {
     if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
     if (text_.size() >= 2 && (text_.substr(0, 2) == "\xFF\xFE" || text_.substr(0, 2) == "\xFE\xFF"))
       Fail(0, "the document is UTF-16; only UTF-8 (or another ASCII-based encoding) is read");
-    if (At("<?xml") && pos_ + 5 < text_.size() && IsSpace(text_[pos_ + 5])) ProcessingInstruction(true);
+    if (At("<?xml") && pos_ + 5 < text_.size() && IsSpace(text_[pos_ + 5]))
+      ProcessingInstruction(true);
     Misc();
     if (pos_ >= text_.size()) Fail(pos_, "the document has no root element");
     if (text_[pos_] != '<') Fail(pos_, "text before the root element");
@@ -105,8 +106,8 @@ class Parser {
     const std::size_t start = pos_;
     pos_ += 2;
     const std::string target = Name("a processing instruction's target");
-    if (!declaration && target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' &&
-        (target[2] | 0x20) == 'l')
+    if (!declaration && target.size() == 3 && (target[0] | 0x20) == 'x' &&
+        (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l')
       Fail(start, "an XML declaration is only allowed at the start of the document");
     if (pos_ < text_.size() && !IsSpace(text_[pos_]) && !At("?>"))
       Fail(pos_, "a processing instruction's target must be followed by a space or \"?>\"");
@@ -117,7 +118,8 @@ class Parser {
 
   std::string Name(const char* what) {
     const std::size_t start = pos_;
-    if (pos_ >= text_.size() || !IsNameStart(text_[pos_])) Fail(pos_, std::string("expected ") + what);
+    if (pos_ >= text_.size() || !IsNameStart(text_[pos_]))
+      Fail(pos_, std::string("expected ") + what);
     while (pos_ < text_.size() && IsNameChar(text_[pos_])) ++pos_;
     return std::string(text_.substr(start, pos_ - start));
   }
@@ -132,13 +134,15 @@ class Parser {
       if (b < 0x20 && c != '\t' && c != '\n' && c != '\r')
         Fail(i, "the control character " + std::to_string(b) + " is not allowed in XML");
       if (attribute && c == '<') Fail(i, "\"<\" inside an attribute value");
-      if (!attribute && c == ']' && text_.substr(i, 3) == "]]>") Fail(i, "\"]]>\" outside a CDATA section");
+      if (!attribute && c == ']' && text_.substr(i, 3) == "]]>")
+        Fail(i, "\"]]>\" outside a CDATA section");
       if (c != '&') {
         out += c;
         continue;
       }
       const std::size_t semicolon = text_.find(';', i);
-      if (semicolon == std::string_view::npos || semicolon >= to) Fail(i, "\"&\" that starts no reference");
+      if (semicolon == std::string_view::npos || semicolon >= to)
+        Fail(i, "\"&\" that starts no reference");
       const std::string_view name = text_.substr(i + 1, semicolon - i - 1);
       if (name == "lt") out += '<';
       else if (name == "gt") out += '>';
@@ -165,8 +169,9 @@ class Parser {
       if (digit >= (hex ? 16u : 10u)) Fail(at, "a malformed character reference");
       value = value * (hex ? 16 : 10) + digit;
     }
-    const bool allowed = value == 0x9 || value == 0xA || value == 0xD || (value >= 0x20 && value <= 0xD7FF) ||
-                         (value >= 0xE000 && value <= 0xFFFD) || (value >= 0x10000 && value <= 0x10FFFF);
+    const bool allowed =
+        value == 0x9 || value == 0xA || value == 0xD || (value >= 0x20 && value <= 0xD7FF) ||
+        (value >= 0xE000 && value <= 0xFFFD) || (value >= 0x10000 && value <= 0x10FFFF);
     if (!allowed) Fail(at, "a character reference to a character XML does not allow");
     return value;
   }
@@ -182,7 +187,8 @@ class Parser {
     for (;;) {
       const std::size_t before = pos_;
       SkipSpace();
-      if (pos_ >= text_.size()) Fail(element.startOffset, "the start tag of <" + element.name + "> is not closed");
+      if (pos_ >= text_.size())
+        Fail(element.startOffset, "the start tag of <" + element.name + "> is not closed");
       if (At("/>") || At(">")) {
         element.empty = At("/>");
         pos_ += element.empty ? 2 : 1;
@@ -200,7 +206,8 @@ class Parser {
         Fail(pos_, "the value of the attribute " + attribute.name + " is not quoted");
       const char quote = text_[pos_++];
       const std::size_t close = text_.find(quote, pos_);
-      if (close == std::string_view::npos) Fail(pos_, "the value of the attribute " + attribute.name + " is not closed");
+      if (close == std::string_view::npos)
+        Fail(pos_, "the value of the attribute " + attribute.name + " is not closed");
       attribute.valueOffset = pos_;
       attribute.valueLength = close - pos_;
       attribute.value = Characters(pos_, close, true);
@@ -235,7 +242,8 @@ class Parser {
     XmlElement& element = document_.elements[index];
     auto split = [&](const std::string& name, std::size_t at) {
       const std::size_t colon = name.find(':');
-      if (colon == std::string::npos) return std::pair<std::string_view, std::string_view>{{}, name};
+      if (colon == std::string::npos)
+        return std::pair<std::string_view, std::string_view>{{}, name};
       const std::string_view prefix = std::string_view(name).substr(0, colon);
       const std::string_view local = std::string_view(name).substr(colon + 1);
       if (prefix.empty() || local.empty() || local.find(':') != std::string_view::npos)
@@ -245,16 +253,21 @@ class Parser {
     for (const XmlAttribute& attribute : element.attributes) {
       const auto [prefix, local] = split(attribute.name, attribute.nameOffset);
       if (prefix == "xmlns" && attribute.value.empty())
-        Fail(attribute.nameOffset, "the prefix " + std::string(local) + " is bound to an empty namespace name");
+        Fail(attribute.nameOffset,
+             "the prefix " + std::string(local) + " is bound to an empty namespace name");
       if (prefix == "xmlns" && attribute.value == kXmlnsNamespace)
         Fail(attribute.nameOffset, "the xmlns namespace cannot be bound to a prefix");
       if (!prefix.empty() && prefix != "xmlns" && !Lookup(index, prefix))
-        Fail(attribute.nameOffset, "the namespace prefix " + std::string(prefix) + " is not declared");
+        Fail(attribute.nameOffset,
+             "the namespace prefix " + std::string(prefix) + " is not declared");
     }
     const auto [prefix, local] = split(element.name, element.startOffset + 1);
-    if (prefix == "xmlns") Fail(element.startOffset + 1, "an element name cannot use the prefix xmlns");
+    if (prefix == "xmlns")
+      Fail(element.startOffset + 1, "an element name cannot use the prefix xmlns");
     const std::optional<std::string> uri = Lookup(index, prefix);
-    if (!uri) Fail(element.startOffset + 1, "the namespace prefix " + std::string(prefix) + " is not declared");
+    if (!uri)
+      Fail(element.startOffset + 1,
+           "the namespace prefix " + std::string(prefix) + " is not declared");
     element.localName = std::string(local);
     element.namespaceUri = *uri;
   }
@@ -287,7 +300,8 @@ class Parser {
         const std::size_t nameAt = pos_;
         const std::string name = Name("an element name");
         if (name != element.name)
-          Fail(nameAt, "the end tag </" + name + "> does not match the start tag <" + element.name + ">");
+          Fail(nameAt,
+               "the end tag </" + name + "> does not match the start tag <" + element.name + ">");
         SkipSpace();
         if (!At(">")) Fail(pos_, "expected \">\" to close the end tag </" + name + ">");
         ++pos_;

@@ -20,23 +20,23 @@ namespace marovi {
 inline constexpr std::size_t kNoElement = static_cast<std::size_t>(-1);
 
 struct XmlAttribute {
-  std::string name;                 // qualified, as written ("xmlns:asmv3", "level")
+  std::string name;  // qualified, as written ("xmlns:asmv3", "level")
   std::size_t nameOffset = 0;
-  std::size_t valueOffset = 0;      // the first byte behind the opening quote
-  std::size_t valueLength = 0;      // up to the closing quote
-  std::string value;                // with references replaced
+  std::size_t valueOffset = 0;  // the first byte behind the opening quote
+  std::size_t valueLength = 0;  // up to the closing quote
+  std::string value;            // with references replaced
 };
 
 struct XmlElement {
-  std::string name;                 // qualified, as written ("asmv3:trustInfo")
-  std::string localName;            // "trustInfo"
-  std::string namespaceUri;         // resolved through the xmlns declarations in scope
-  std::size_t startOffset = 0;      // the "<" of the start tag (or empty-element tag)
-  std::size_t startEnd = 0;         // behind its ">"
-  std::size_t nameEnd = 0;          // behind the name in the start tag
-  bool empty = false;               // written as an empty-element tag "<name .../>"
-  std::size_t endOffset = 0;        // the "<" of the end tag; startEnd when empty
-  std::size_t endEnd = 0;           // behind the end tag's ">"; startEnd when empty
+  std::string name;             // qualified, as written ("asmv3:trustInfo")
+  std::string localName;        // "trustInfo"
+  std::string namespaceUri;     // resolved through the xmlns declarations in scope
+  std::size_t startOffset = 0;  // the "<" of the start tag (or empty-element tag)
+  std::size_t startEnd = 0;     // behind its ">"
+  std::size_t nameEnd = 0;      // behind the name in the start tag
+  bool empty = false;           // written as an empty-element tag "<name .../>"
+  std::size_t endOffset = 0;    // the "<" of the end tag; startEnd when empty
+  std::size_t endEnd = 0;       // behind the end tag's ">"; startEnd when empty
   std::vector<XmlAttribute> attributes;
   std::size_t parent = kNoElement;
   std::vector<std::size_t> children;  // child elements, in order

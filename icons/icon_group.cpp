@@ -59,7 +59,8 @@ std::optional<std::vector<std::uint16_t>> OldGroupIds(ResourceUpdate* update, Re
   std::vector<std::uint8_t> record;
   Error error;
   // A record whose bytes cannot be read back counts as one of no entries.
-  if (!ReadResource(update, MakeIntResource(kRtGroupIcon), group, language, record, &error) && !error)
+  if (!ReadResource(update, MakeIntResource(kRtGroupIcon), group, language, record, &error) &&
+      !error)
     return std::nullopt;
   std::vector<std::uint16_t> ids;
   RecordIds(record, ids);
@@ -78,12 +79,14 @@ std::vector<std::uint16_t> IdsOfThisGroupOnly(ResourceUpdate* update, ResKey gro
   // record whose bytes cannot be read back lists nothing.
   std::vector<TypedResource> groups;
   ResourcesOfType(update, kRtGroupIcon, groups, nullptr);
-  const ResourceName self = IsIntResource(group) ? ResourceName(ResourceId(group)) : ResourceName(std::u16string(group));
+  const ResourceName self =
+      IsIntResource(group) ? ResourceName(ResourceId(group)) : ResourceName(std::u16string(group));
   bool selfSeen = false;
   std::vector<std::uint16_t> shared;
   for (const TypedResource& other : groups) {
-    const bool isSelf = other.language == language && other.name.named() == self.named() &&
-                        (self.named() ? other.name.name() == self.name() : other.name.id() == self.id());
+    const bool isSelf =
+        other.language == language && other.name.named() == self.named() &&
+        (self.named() ? other.name.name() == self.name() : other.name.id() == self.id());
     if (isSelf && !selfSeen) {
       selfSeen = true;
       continue;
@@ -121,10 +124,11 @@ std::optional<std::vector<std::uint16_t>> ChooseIconIds(const std::vector<std::u
   for (std::uint32_t i = 0; i < oldIds.size(); ++i) lastPlace.emplace_back(oldIds[i], i);
   std::sort(lastPlace.begin(), lastPlace.end());
   auto reusedAfter = [&](std::int32_t id, std::uint32_t i) {
-    auto it = std::upper_bound(lastPlace.begin(), lastPlace.end(), id,
-                               [](std::int32_t v, const std::pair<std::uint16_t, std::uint32_t>& p) {
-                                 return v < p.first;
-                               });
+    auto it =
+        std::upper_bound(lastPlace.begin(), lastPlace.end(), id,
+                         [](std::int32_t v, const std::pair<std::uint16_t, std::uint32_t>& p) {
+                           return v < p.first;
+                         });
     return it != lastPlace.begin() && (--it)->first == id && it->second > i;
   };
 
@@ -167,9 +171,9 @@ Error IconFileError(const std::vector<std::uint8_t>& bytes, IconFileStatus statu
     case IconFileStatus::Cursor: error.offset = kDirType; break;
     case IconFileStatus::NoImages: error.offset = kDirCount; break;
     case IconFileStatus::EntriesOutside:
-      error.detail = "is not an icon file (its " + std::to_string(LoadU16(bytes.data() + kDirCount)) +
-                     "-image directory is longer than the " + std::to_string(bytes.size()) +
-                     "-byte file)";
+      error.detail =
+          "is not an icon file (its " + std::to_string(LoadU16(bytes.data() + kDirCount)) +
+          "-image directory is longer than the " + std::to_string(bytes.size()) + "-byte file)";
       error.offset = kDirHeaderSize;
       break;
     default: break;
@@ -191,12 +195,13 @@ bool LoadIconGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
   std::int32_t nextId = kFirstNewIconId;
   if (!oldIds.empty()) nextId = *std::min_element(oldIds.begin(), oldIds.end());
   NumberedResourceChange images(update, kRtIcon, language, oldIds);
-  const std::optional<std::vector<std::uint16_t>> ids = ChooseIconIds(oldIds, count, images.IdsLeft(), nextId);
+  const std::optional<std::vector<std::uint16_t>> ids =
+      ChooseIconIds(oldIds, count, images.IdsLeft(), nextId);
   if (!ids) {
-    error = MakeError(ErrorKind::Refused,
-                      "no free icon image id is left for the icon file's " + std::to_string(count) +
-                          " images",
-                      0, ImageFileName(update));
+    error = MakeError(
+        ErrorKind::Refused,
+        "no free icon image id is left for the icon file's " + std::to_string(count) + " images", 0,
+        ImageFileName(update));
     return false;
   }
 
@@ -214,7 +219,8 @@ bool LoadIconGroup(ResourceUpdate* update, ResKey group, std::uint16_t language,
     newImages[i].size = LoadU32(entry + kFileEntryBytesInRes);
   }
   if (!images.PrepareAddition(newImages, &error)) {
-    if (error.kind != ErrorKind::Internal) error.detail = "cannot keep an icon image in a scratch file in this folder";
+    if (error.kind != ErrorKind::Internal)
+      error.detail = "cannot keep an icon image in a scratch file in this folder";
     return false;
   }
 
@@ -255,7 +261,8 @@ IconFileStatus CheckIconFile(const std::vector<std::uint8_t>& bytes, Error* erro
       return IconFileStatus::EntriesOutside;
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::uint8_t* entry = header + kDirHeaderSize + kFileEntrySize * i;
-      if (!InBounds(size, LoadU32(entry + kFileEntryImageOffset), LoadU32(entry + kFileEntryBytesInRes))) {
+      if (!InBounds(size, LoadU32(entry + kFileEntryImageOffset),
+                    LoadU32(entry + kFileEntryBytesInRes))) {
         if (error != nullptr) {
           *error = MakeError(ErrorKind::BadIconFile,
                              "is not an icon file (image " + std::to_string(i + 1) + " of " +
@@ -276,20 +283,24 @@ IconFileStatus ReadIconFile(const char16_t* iconFile, std::vector<std::uint8_t>&
   return ReadIconFile(iconFile, bytes, nullptr);
 }
 
-IconFileStatus ReadIconFile(const char16_t* iconFile, std::vector<std::uint8_t>& bytes, Error* error) {
+IconFileStatus ReadIconFile(const char16_t* iconFile, std::vector<std::uint8_t>& bytes,
+                            Error* error) {
   bytes.clear();
   auto fail = [&](IconFileStatus status, std::uint32_t code, const char* what) {
-    if (error != nullptr) *error = MakeError(platform::ClassifyError(code), what, code, platform::ToUtf8(iconFile));
+    if (error != nullptr)
+      *error = MakeError(platform::ClassifyError(code), what, code, platform::ToUtf8(iconFile));
     platform::SetLastError(code);
     return status;
   };
-  const platform::FileHandle file = platform::OpenFileByName(iconFile, /*forWriting=*/false, /*create=*/false);
+  const platform::FileHandle file =
+      platform::OpenFileByName(iconFile, /*forWriting=*/false, /*create=*/false);
   if (file == platform::kInvalidFile)
     return fail(IconFileStatus::CannotOpen, platform::LastError(), "cannot open the icon file");
   const OwnedFile closer(file);
   std::uint64_t length = 0;
   if (!platform::GetFileLength(file, length))
-    return fail(IconFileStatus::CannotRead, platform::LastError(), "cannot read the icon file's length");
+    return fail(IconFileStatus::CannotRead, platform::LastError(),
+                "cannot read the icon file's length");
   bytes.resize(static_cast<std::size_t>(length));
   if (length > 0 && !platform::ReadAt(file, 0, bytes.data(), bytes.size())) {
     bytes.clear();
@@ -308,12 +319,14 @@ const char* DescribeIconFileStatus(IconFileStatus status) {
     case IconFileStatus::TooShort: return "is not an icon file (shorter than an icon file header)";
     case IconFileStatus::BmpPicture: return "is a BMP picture, not an icon file";
     case IconFileStatus::PngPicture: return "is a PNG picture, not an icon file";
-    case IconFileStatus::NotIconFile: return "is not an icon file (its header is not an icon file's)";
+    case IconFileStatus::NotIconFile:
+      return "is not an icon file (its header is not an icon file's)";
     case IconFileStatus::Cursor: return "is not an icon file (type 2 is a cursor)";
     case IconFileStatus::NoImages: return "has no images";
     case IconFileStatus::EntriesOutside:
       return "is not an icon file (its image directory is longer than the file)";
-    case IconFileStatus::ImageOutside: return "is not an icon file (an image lies outside the file)";
+    case IconFileStatus::ImageOutside:
+      return "is not an icon file (an image lies outside the file)";
   }
   return "is not an icon file";
 }
@@ -336,7 +349,8 @@ bool DeleteIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t
   const std::optional<std::vector<std::uint16_t>> ids = OldGroupIds(update, group, language);
   if (!ids) return true;
   try {
-    NumberedResourceChange images(update, kRtIcon, language, IdsOfThisGroupOnly(update, group, language, *ids));
+    NumberedResourceChange images(update, kRtIcon, language,
+                                  IdsOfThisGroupOnly(update, group, language, *ids));
     if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), group, language, nullptr, 0))
       return false;
     images.ApplyDeletion();
@@ -368,8 +382,8 @@ bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t l
 }
 
 bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
-                           const std::vector<std::uint8_t>& iconFile, const std::string& iconFileName,
-                           Error* error) {
+                           const std::vector<std::uint8_t>& iconFile,
+                           const std::string& iconFileName, Error* error) {
   Error local;
   Error& e = error != nullptr ? *error : local;
   e = Error();

@@ -25,8 +25,8 @@ namespace marovi {
 // (the old group and its images may then be gone, and the update is to be
 // discarded).
 bool LoadIconGroupResource(ResourceUpdate* update, ResKey group, std::uint16_t language,
-                           const std::vector<std::uint8_t>& iconFile, const std::string& iconFileName,
-                           Error* error);
+                           const std::vector<std::uint8_t>& iconFile,
+                           const std::string& iconFileName, Error* error);
 
 // Reads an icon file whole, or a square PNG image, told by its content (not
 // its name), made into the bytes of an icon file (a 256-pixel PNG image and

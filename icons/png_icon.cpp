@@ -83,9 +83,11 @@ std::uint32_t CheckChunks(std::span<const std::uint8_t> png) {
     const std::string type(reinterpret_cast<const char*>(bytes + at + kChunkType), 4);
     const std::uint32_t stored = LoadBigU32(bytes + at + kChunkData + length);
     if (Crc32(bytes + at + kChunkType, 4 + std::size_t{length}) != stored)
-      Refuse("is damaged: the checksum of its " + type + " chunk at " + HexOffset(at) + " does not match");
+      Refuse("is damaged: the checksum of its " + type + " chunk at " + HexOffset(at) +
+             " does not match");
     if (first) {
-      if (type != "IHDR" || length != kIhdrSize) Refuse("does not start with its IHDR header chunk");
+      if (type != "IHDR" || length != kIhdrSize)
+        Refuse("does not start with its IHDR header chunk");
       width = LoadBigU32(bytes + at + kChunkData + kIhdrWidth);
       height = LoadBigU32(bytes + at + kChunkData + kIhdrHeight);
       first = false;
@@ -97,8 +99,8 @@ std::uint32_t CheckChunks(std::span<const std::uint8_t> png) {
   if (width != height)
     Refuse("is not square (" + std::to_string(width) + " x " + std::to_string(height) + " pixels)");
   if (width > kPngIconLargestInput)
-    Refuse("is " + std::to_string(width) + " pixels wide; at most " + std::to_string(kPngIconLargestInput) +
-           " are taken");
+    Refuse("is " + std::to_string(width) + " pixels wide; at most " +
+           std::to_string(kPngIconLargestInput) + " are taken");
   return width;
 }
 
@@ -113,9 +115,9 @@ std::vector<std::uint8_t> Scaled(const std::uint8_t* rgba, std::uint32_t from, s
     std::copy_n(rgba, out.size(), out.begin());
     return out;
   }
-  const int ok = stbir_resize_uint8_srgb(rgba, static_cast<int>(from), static_cast<int>(from), 0, out.data(),
-                                         static_cast<int>(side), static_cast<int>(side), 0,
-                                         static_cast<int>(kChannels), 3, 0);
+  const int ok = stbir_resize_uint8_srgb(rgba, static_cast<int>(from), static_cast<int>(from), 0,
+                                         out.data(), static_cast<int>(side), static_cast<int>(side),
+                                         0, static_cast<int>(kChannels), 3, 0);
   if (ok == 0) Refuse("could not be scaled to " + std::to_string(side) + " pixels");
   return out;
 }
@@ -177,8 +179,9 @@ std::vector<std::uint8_t> BuildIcon(std::span<const std::uint8_t> png) {
   const std::uint32_t side = CheckChunks(png);
   if (png.size() > static_cast<std::size_t>(INT_MAX)) Refuse("is too large to decode");
   int width = 0, height = 0, channels = 0;
-  std::unique_ptr<unsigned char, StbFree> pixels(stbi_load_from_memory(
-      png.data(), static_cast<int>(png.size()), &width, &height, &channels, static_cast<int>(kChannels)));
+  std::unique_ptr<unsigned char, StbFree> pixels(
+      stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width, &height, &channels,
+                            static_cast<int>(kChannels)));
   if (!pixels) Refuse(std::string("cannot be decoded (") + stbi_failure_reason() + ")");
   if (static_cast<std::uint32_t>(width) != side || static_cast<std::uint32_t>(height) != side)
     Refuse("decodes to another size than its header gives");
@@ -198,8 +201,8 @@ std::vector<std::uint8_t> BuildIcon(std::span<const std::uint8_t> png) {
     const std::uint32_t size = kPngIconSizes[i];
     const auto byte = static_cast<std::uint8_t>(size >= 256 ? 0 : size);  // 0 stands for 256
     icon.insert(icon.end(), {byte, byte, 0, 0});  // width, height, colour count, reserved
-    PutU16(icon, 1);   // planes
-    PutU16(icon, 32);  // bits per pixel
+    PutU16(icon, 1);                              // planes
+    PutU16(icon, 32);                             // bits per pixel
     PutU32(icon, static_cast<std::uint32_t>(images[i].size()));
     PutU32(icon, offset);
     offset += static_cast<std::uint32_t>(images[i].size());
@@ -211,10 +214,12 @@ std::vector<std::uint8_t> BuildIcon(std::span<const std::uint8_t> png) {
 }  // namespace
 
 bool IsPngData(std::span<const std::uint8_t> bytes) {
-  return bytes.size() >= kSignatureSize && std::equal(std::begin(kPngSignature), std::end(kPngSignature), bytes.begin());
+  return bytes.size() >= kSignatureSize &&
+         std::equal(std::begin(kPngSignature), std::end(kPngSignature), bytes.begin());
 }
 
-std::optional<std::vector<std::uint8_t>> IconFileFromPng(std::span<const std::uint8_t> png, Error* error) {
+std::optional<std::vector<std::uint8_t>> IconFileFromPng(std::span<const std::uint8_t> png,
+                                                         Error* error) {
   try {
     if (!IsPngData(png)) Refuse("does not start with the PNG signature");
     return BuildIcon(png);

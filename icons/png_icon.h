@@ -24,6 +24,7 @@ bool IsPngData(std::span<const std::uint8_t> bytes);
 // kPngIconLargestInput pixels a side, each image scaled from it. None, with
 // error (BadIconFile) saying why, for a PNG that is not square, too large,
 // cut short, fails a chunk's checksum or cannot be decoded.
-std::optional<std::vector<std::uint8_t>> IconFileFromPng(std::span<const std::uint8_t> png, Error* error);
+std::optional<std::vector<std::uint8_t>> IconFileFromPng(std::span<const std::uint8_t> png,
+                                                         Error* error);
 
 }  // namespace marovi

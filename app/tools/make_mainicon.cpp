@@ -10,22 +10,37 @@
 namespace {
 
 enum Colour : std::uint8_t {
-  kBlack, kMaroon, kGreen, kOlive, kNavy, kPurple, kTeal, kSilver,
-  kGray, kRed, kLime, kYellow, kBlue, kFuchsia, kAqua, kWhite,
+  kBlack,
+  kMaroon,
+  kGreen,
+  kOlive,
+  kNavy,
+  kPurple,
+  kTeal,
+  kSilver,
+  kGray,
+  kRed,
+  kLime,
+  kYellow,
+  kBlue,
+  kFuchsia,
+  kAqua,
+  kWhite,
   kClear = 0xFF,  // transparent
 };
 
 // The standard 16-colour palette, as RGB.
-constexpr std::uint32_t kPalette[16] = {
-    0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080, 0x008080, 0xC0C0C0,
-    0x808080, 0xFF0000, 0x00FF00, 0xFFFF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
+constexpr std::uint32_t kPalette[16] = {0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080,
+                                        0x008080, 0xC0C0C0, 0x808080, 0xFF0000, 0x00FF00, 0xFFFF00,
+                                        0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
 
 struct Canvas {
   int size;
   std::vector<std::uint8_t> pixels;  // top row first
   explicit Canvas(int n) : size(n), pixels(static_cast<std::size_t>(n * n), kClear) {}
   void Set(int x, int y, std::uint8_t c) {
-    if (x >= 0 && y >= 0 && x < size && y < size) pixels[static_cast<std::size_t>(y * size + x)] = c;
+    if (x >= 0 && y >= 0 && x < size && y < size)
+      pixels[static_cast<std::size_t>(y * size + x)] = c;
   }
   void Fill(int x0, int y0, int x1, int y1, std::uint8_t c) {  // inclusive corners
     for (int y = y0; y <= y1; ++y)

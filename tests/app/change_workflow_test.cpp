@@ -23,8 +23,8 @@
 #include "app/messages.h"
 #include "engine/bytes.h"
 #include "engine/commit.h"
-#include "engine/platform.h"
 #include "engine/manifest.h"
+#include "engine/platform.h"
 #include "engine/version_info.h"
 #include "icons/png_icon.h"
 #include "tests/formats/png_test_images.h"
@@ -264,7 +264,8 @@ TEST_F(ChangeWorkflowTest, TheShellIsToldOfEachDoneChangeOnly) {
       {"in place", exe_, ico_, true},
       {"to a new copy", copy_, ico_, true},
       {"a refused icon file", exe_, folder_ / "broken.ico", false},
-      {"a refused icon file, to a new copy", folder_ / "out" / "other.exe", folder_ / "broken.ico", false},
+      {"a refused icon file, to a new copy", folder_ / "out" / "other.exe", folder_ / "broken.ico",
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -294,16 +295,31 @@ TEST_F(ChangeWorkflowTest, TheGroupTheShellShowsIsReplacedOrNamed) {
     Key changed;
     std::optional<Key> before, after;
   } cases[] = {
-      {"a named group of another language first", {{14, u"APP", 1033, OldGroupRecord()},
-                                                    {14, u"MAINICON", 0, OldGroupRecord()}},
-       true, {ResourceName(u"APP"), 1033}, Key{ResourceName(u"APP"), 1033}, Key{ResourceName(u"APP"), 1033}},
-      {"a numbered group only", {{14, 3, 0, OldGroupRecord()}, {14, 9, 0, OldGroupRecord()}}, true,
-       {ResourceName(3), 0}, Key{ResourceName(3), 0}, Key{ResourceName(3), 0}},
+      {"a named group of another language first",
+       {{14, u"APP", 1033, OldGroupRecord()}, {14, u"MAINICON", 0, OldGroupRecord()}},
+       true,
+       {ResourceName(u"APP"), 1033},
+       Key{ResourceName(u"APP"), 1033},
+       Key{ResourceName(u"APP"), 1033}},
+      {"a numbered group only",
+       {{14, 3, 0, OldGroupRecord()}, {14, 9, 0, OldGroupRecord()}},
+       true,
+       {ResourceName(3), 0},
+       Key{ResourceName(3), 0},
+       Key{ResourceName(3), 0}},
       {"no group: MAINICON, language 0", {}, true, mainIcon, std::nullopt, mainIcon},
-      {"MAINICON behind APP", {{14, u"APP", 1033, OldGroupRecord()}}, false, mainIcon,
-       Key{ResourceName(u"APP"), 1033}, Key{ResourceName(u"APP"), 1033}},
-      {"MAINICON before a numbered group", {{14, 3, 0, OldGroupRecord()}}, false, mainIcon,
-       Key{ResourceName(3), 0}, mainIcon},
+      {"MAINICON behind APP",
+       {{14, u"APP", 1033, OldGroupRecord()}},
+       false,
+       mainIcon,
+       Key{ResourceName(u"APP"), 1033},
+       Key{ResourceName(u"APP"), 1033}},
+      {"MAINICON before a numbered group",
+       {{14, 3, 0, OldGroupRecord()}},
+       false,
+       mainIcon,
+       Key{ResourceName(3), 0},
+       mainIcon},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -330,8 +346,9 @@ TEST_F(ChangeWorkflowTest, TheGroupTheShellShowsIsReplacedOrNamed) {
     // In the file: the group changed lists the two new images; every other
     // group is as it was.
     const auto leaves = FileLeaves(exe_);
-    const std::string name = c.changed.name.named() ? "\"" + platform::ToUtf8(c.changed.name.name()) + "\""
-                                                    : std::to_string(c.changed.name.id());
+    const std::string name = c.changed.name.named()
+                                 ? "\"" + platform::ToUtf8(c.changed.name.name()) + "\""
+                                 : std::to_string(c.changed.name.id());
     const LeafView* changed = FindLeaf(leaves, "14", name, c.changed.language);
     ASSERT_NE(changed, nullptr);
     EXPECT_EQ(GroupIds(changed->data).size(), 2u);
@@ -345,8 +362,9 @@ TEST_F(ChangeWorkflowTest, TheGroupTheShellShowsIsReplacedOrNamed) {
 }
 
 TEST_F(ChangeWorkflowTest, DestinationWithoutRootedFolderIsRefusedBeforeAnyCopy) {
-  for (const std::u16string& destination : {std::u16string(), std::u16string(u"bare.exe"),
-                                           std::u16string(u"no-such-folder-h2") + u'/' + u"x.exe"}) {
+  for (const std::u16string& destination :
+       {std::u16string(), std::u16string(u"bare.exe"),
+        std::u16string(u"no-such-folder-h2") + u'/' + u"x.exe"}) {
     auto request = Request();
     request.destination = destination;
     try {
@@ -575,7 +593,8 @@ TEST_F(ChangeWorkflowTest, OneChangeMakesEveryEditAsChangesOneAfterTheOtherDo) {
   }
   const LeafView* level = FindLeaf(once, "24", "1", 1033);
   ASSERT_NE(level, nullptr);
-  EXPECT_EQ(RequestedExecutionLevel(level->data, nullptr), std::optional<std::string>("requireAdministrator"));
+  EXPECT_EQ(RequestedExecutionLevel(level->data, nullptr),
+            std::optional<std::string>("requireAdministrator"));
 }
 
 // Without an icon the change needs no icon file and leaves the icon group;
@@ -596,17 +615,28 @@ TEST_F(ChangeWorkflowTest, VersionEditsGoWhereTheImageHasVersionInformationOrMak
       {"none: made in US English", {}, std::nullopt, false, {1033}, ""},
       {"none: made in the language asked", {}, 1031, false, {1031}, ""},
       {"none, a DLL", {}, std::nullopt, true, {1033}, ""},
-      {"not in the language asked", {1033}, 1031, false, {},
-       "prog.exe: has no version information in language 1031 (0x0407); it has it in 1033 (0x0409)"},
-      {"damaged", {0}, std::nullopt, false, {}, "the version information in language 1033 (0x0409) cannot be read"},
+      {"not in the language asked",
+       {1033},
+       1031,
+       false,
+       {},
+       "prog.exe: has no version information in language 1031 (0x0407); it has it in 1033 "
+       "(0x0409)"},
+      {"damaged",
+       {0},
+       std::nullopt,
+       false,
+       {},
+       "the version information in language 1033 (0x0409) cannot be read"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ImageSpec spec;
     spec.resources = {{3, 1, 0, ImageBytes(60, 1)}, {14, u"MAINICON", 0, OldGroupRecord()}};
     for (std::uint16_t language : c.has)
-      spec.resources.push_back({16, 1, static_cast<std::uint16_t>(language == 0 ? 1033 : language),
-                                language == 0 ? Bytes(90, 'v') : VersionResource(language, {1, 0, 0, 0})});
+      spec.resources.push_back(
+          {16, 1, static_cast<std::uint16_t>(language == 0 ? 1033 : language),
+           language == 0 ? Bytes(90, 'v') : VersionResource(language, {1, 0, 0, 0})});
     original_ = BuildImage(spec);
     if (c.dll) {
       const std::uint32_t characteristics = ReadFacts(original_).ntHeaders + 22;
@@ -624,20 +654,24 @@ TEST_F(ChangeWorkflowTest, VersionEditsGoWhereTheImageHasVersionInformationOrMak
     if (*c.says != '\0') {
       EXPECT_EQ(outcome.status, ChangeStatus::Failed);
       EXPECT_EQ(outcome.step, FailedStep::Edit);
-      EXPECT_NE(app::ErrorText(outcome.error).find(c.says), std::string::npos) << app::ErrorText(outcome.error);
+      EXPECT_NE(app::ErrorText(outcome.error).find(c.says), std::string::npos)
+          << app::ErrorText(outcome.error);
       EXPECT_EQ(ReadWholeFile(exe_), original_);
       continue;
     }
     ASSERT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
     EXPECT_FALSE(outcome.changedGroup.has_value());
     const auto after = FileLeaves(exe_);
-    EXPECT_EQ(FindLeaf(after, "14", kMainText, 0)->data, OldGroupRecord()) << "the icon group changed";
+    EXPECT_EQ(FindLeaf(after, "14", kMainText, 0)->data, OldGroupRecord())
+        << "the icon group changed";
     for (const LeafView& leaf : after) {
       if (leaf.type != "16") continue;
-      const bool changed = std::find(c.changed.begin(), c.changed.end(), leaf.language) != c.changed.end();
+      const bool changed =
+          std::find(c.changed.begin(), c.changed.end(), leaf.language) != c.changed.end();
       const std::optional<VersionInfo> info = ParseVersionInfo(leaf.data, nullptr);
       ASSERT_TRUE(info && info->fixed) << leaf.language;
-      EXPECT_EQ(info->fixed->fileVersion, (changed ? VersionNumber{2, 0, 0, 7} : VersionNumber{1, 0, 0, 0}))
+      EXPECT_EQ(info->fixed->fileVersion,
+                (changed ? VersionNumber{2, 0, 0, 7} : VersionNumber{1, 0, 0, 0}))
           << leaf.language;
       EXPECT_EQ(StringIn(*info, u"CompanyName"), changed ? "Acme" : "Old Company") << leaf.language;
       if (!c.has.empty()) continue;
@@ -662,7 +696,8 @@ TEST_F(ChangeWorkflowTest, VersionEditsGoWhereTheImageHasVersionInformationOrMak
 
 TEST_F(ChangeWorkflowTest, TheManifestIsReplacedOrItsLevelSetOrOneIsMade) {
   const Bytes other = TextBytes(
-      "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"><dependency/></assembly>");
+      "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
+      "manifestVersion=\"1.0\"><dependency/></assembly>");
   const Bytes broken = TextBytes("<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\">");
   Bytes withLevel = TextBytes(kManifestText);
   const std::string text(kManifestText);
@@ -670,25 +705,30 @@ TEST_F(ChangeWorkflowTest, TheManifestIsReplacedOrItsLevelSetOrOneIsMade) {
   withLevel.erase(withLevel.begin() + static_cast<std::ptrdiff_t>(at),
                   withLevel.begin() + static_cast<std::ptrdiff_t>(at + 9));
   const std::string highest = "highestAvailable";
-  withLevel.insert(withLevel.begin() + static_cast<std::ptrdiff_t>(at), highest.begin(), highest.end());
+  withLevel.insert(withLevel.begin() + static_cast<std::ptrdiff_t>(at), highest.begin(),
+                   highest.end());
   struct Case {
     const char* what;
-    std::optional<Bytes> has;        // the image's manifest, in language 1033
-    std::optional<Bytes> file;       // the manifest file given
-    bool level;                      // highestAvailable asked for
-    std::uint16_t language;          // where the manifest is expected
-    std::optional<Bytes> expected;   // none: the change fails
+    std::optional<Bytes> has;       // the image's manifest, in language 1033
+    std::optional<Bytes> file;      // the manifest file given
+    bool level;                     // highestAvailable asked for
+    std::uint16_t language;         // where the manifest is expected
+    std::optional<Bytes> expected;  // none: the change fails
     const char* says;
   };
   const Case cases[] = {
       {"replaced in its language", TextBytes(kManifestText), other, false, 1033, other, ""},
       {"added in language 0", std::nullopt, other, false, 0, other, ""},
-      {"its level set, the rest kept", TextBytes(kManifestText), std::nullopt, true, 1033, withLevel, ""},
-      {"made for the level", std::nullopt, std::nullopt, true, 0, NewManifest(ExecutionLevel::HighestAvailable), ""},
-      {"a file that is not XML", std::nullopt, broken, false, 0, std::nullopt, "manifest.xml: is not a manifest"},
+      {"its level set, the rest kept", TextBytes(kManifestText), std::nullopt, true, 1033,
+       withLevel, ""},
+      {"made for the level", std::nullopt, std::nullopt, true, 0,
+       NewManifest(ExecutionLevel::HighestAvailable), ""},
+      {"a file that is not XML", std::nullopt, broken, false, 0, std::nullopt,
+       "manifest.xml: is not a manifest"},
       {"a file of another document", std::nullopt, TextBytes("<html/>"), false, 0, std::nullopt,
        "is not an assembly"},
-      {"an empty file", std::nullopt, Bytes{}, false, 0, std::nullopt, "manifest.xml: is not a manifest"},
+      {"an empty file", std::nullopt, Bytes{}, false, 0, std::nullopt,
+       "manifest.xml: is not a manifest"},
       {"a broken manifest in the image", broken, std::nullopt, true, 1033, std::nullopt,
        "prog.exe: the manifest in language 1033 (0x0409): the manifest is not well-formed XML"},
   };
@@ -709,7 +749,8 @@ TEST_F(ChangeWorkflowTest, TheManifestIsReplacedOrItsLevelSetOrOneIsMade) {
     if (!c.expected) {
       EXPECT_EQ(outcome.status, ChangeStatus::Failed);
       EXPECT_EQ(outcome.step, FailedStep::Edit);
-      EXPECT_NE(app::ErrorText(outcome.error).find(c.says), std::string::npos) << app::ErrorText(outcome.error);
+      EXPECT_NE(app::ErrorText(outcome.error).find(c.says), std::string::npos)
+          << app::ErrorText(outcome.error);
       EXPECT_EQ(ReadWholeFile(exe_), original_) << "the icon of a failed change reached the file";
       continue;
     }
@@ -722,7 +763,8 @@ TEST_F(ChangeWorkflowTest, TheManifestIsReplacedOrItsLevelSetOrOneIsMade) {
     EXPECT_EQ(manifests[0]->name, "1");
     EXPECT_EQ(manifests[0]->language, c.language);
     EXPECT_EQ(manifests[0]->data, *c.expected);
-    EXPECT_EQ(GroupIds(FindLeaf(after, "14", kMainText, 0)->data), (std::vector<std::uint16_t>{1, 2}));
+    EXPECT_EQ(GroupIds(FindLeaf(after, "14", kMainText, 0)->data),
+              (std::vector<std::uint16_t>{1, 2}));
   }
 }
 
@@ -738,7 +780,8 @@ TEST_F(ChangeWorkflowTest, ASquarePngIsTakenAsTheIconFile) {
   const Case cases[] = {
       {"square.png", PngOfTestPattern(64, 64), std::size(kPngIconSizes), ""},
       {"square-named.ico", PngOfTestPattern(32, 32), std::size(kPngIconSizes), ""},
-      {"wide.png", PngOfTestPattern(64, 32), 0, "wide.png: the PNG image is not square (64 x 32 pixels)"},
+      {"wide.png", PngOfTestPattern(64, 32), 0,
+       "wide.png: the PNG image is not square (64 x 32 pixels)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -750,7 +793,8 @@ TEST_F(ChangeWorkflowTest, ASquarePngIsTakenAsTheIconFile) {
     if (c.images == 0) {
       EXPECT_EQ(outcome.status, ChangeStatus::Failed);
       EXPECT_EQ(outcome.step, FailedStep::LoadIcon);
-      EXPECT_NE(app::ErrorText(outcome.error).find(c.says), std::string::npos) << app::ErrorText(outcome.error);
+      EXPECT_NE(app::ErrorText(outcome.error).find(c.says), std::string::npos)
+          << app::ErrorText(outcome.error);
       EXPECT_EQ(ReadWholeFile(exe_), original_);
       continue;
     }
@@ -773,7 +817,8 @@ TEST_F(ChangeWorkflowTest, ASignedImageIsNamedAndItsSignatureKeptOrStripped) {
     bool isSigned;
     bool strip;
   };
-  const Case cases[] = {{"not signed", false, false}, {"signed", true, false}, {"signed, stripped", true, true}};
+  const Case cases[] = {
+      {"not signed", false, false}, {"signed", true, false}, {"signed, stripped", true, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ImageSpec spec;
@@ -782,7 +827,8 @@ TEST_F(ChangeWorkflowTest, ASignedImageIsNamedAndItsSignatureKeptOrStripped) {
     original_ = BuildImage(spec);
     const std::uint32_t entry = ReadFacts(original_).dataDirectory + 8 * 4;
     if (c.isSigned) {
-      StoreU32(original_.data() + entry, static_cast<std::uint32_t>(original_.size() - certificate.size()));
+      StoreU32(original_.data() + entry,
+               static_cast<std::uint32_t>(original_.size() - certificate.size()));
       StoreU32(original_.data() + entry + 4, static_cast<std::uint32_t>(certificate.size()));
     }
     Reset();
@@ -794,7 +840,8 @@ TEST_F(ChangeWorkflowTest, ASignedImageIsNamedAndItsSignatureKeptOrStripped) {
     EXPECT_EQ(outcome.wasSigned, c.isSigned);
     ExpectChanged(exe_);
     const Bytes after = ReadWholeFile(exe_);
-    const std::uint32_t at = LoadU32(after.data() + entry), size = LoadU32(after.data() + entry + 4);
+    const std::uint32_t at = LoadU32(after.data() + entry),
+                        size = LoadU32(after.data() + entry + 4);
     if (c.isSigned && !c.strip) {
       ASSERT_EQ(size, certificate.size());
       EXPECT_EQ(at + std::uint64_t{size}, after.size());
@@ -802,7 +849,8 @@ TEST_F(ChangeWorkflowTest, ASignedImageIsNamedAndItsSignatureKeptOrStripped) {
     } else {
       EXPECT_EQ(at, 0u);
       EXPECT_EQ(size, 0u);
-      EXPECT_EQ(std::search(after.begin(), after.end(), certificate.begin(), certificate.end()), after.end());
+      EXPECT_EQ(std::search(after.begin(), after.end(), certificate.begin(), certificate.end()),
+                after.end());
     }
   }
 }
@@ -872,8 +920,8 @@ TEST_F(ChangeWorkflowTest, ABackupThatCannotBeMadeStopsTheChangeBeforeTheImageIs
     EXPECT_EQ(outcome.status, ChangeStatus::Failed) << c.what;
     EXPECT_EQ(outcome.step, FailedStep::Backup) << c.what;
     EXPECT_EQ(outcome.error.file, platform::ToUtf8(Utf16Path(backup_))) << c.what;
-    EXPECT_NE(app::ErrorText(outcome.error).find("the backup cannot be made there: it is " +
-                                                 std::string(c.what)),
+    EXPECT_NE(app::ErrorText(outcome.error)
+                  .find("the backup cannot be made there: it is " + std::string(c.what)),
               std::string::npos)
         << app::ErrorText(outcome.error);
     EXPECT_EQ(ReadWholeFile(exe_), original_) << c.what;
@@ -917,8 +965,10 @@ TEST_F(ChangeWorkflowTest, AFailedCopyLeavesNoDestination) {
        },
        FailedStep::LoadIcon, ErrorKind::BadIconFile},
       {"an executable that is no image",
-       [this] { WriteWholeFile(exe_, Bytes{'M', 'Z', 'n', 'o'}); }, FailedStep::Begin,
-       ErrorKind::NotAnImage},
+       [this] {
+         WriteWholeFile(exe_, Bytes{'M', 'Z', 'n', 'o'});
+       },
+       FailedStep::Begin, ErrorKind::NotAnImage},
       {"an image whose resource table lies inside a section",
        [this] {
          Bytes image = ExecutableBytes();
@@ -987,25 +1037,26 @@ TEST_F(ChangeWorkflowTest, OnlyRegularFilesAreTaken) {
   ASSERT_LT(socketPath.string().size(), sizeof address.sun_path);
   std::strcpy(address.sun_path, socketPath.c_str());
   ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  cases.insert(cases.end(),
-               {{"executable", fifo, ChangeStatus::ExecutableMissing, FailedStep::None, "FIFO"},
-                {"executable", "/dev/zero", ChangeStatus::ExecutableMissing, FailedStep::None,
-                 "is a device"},
-                {"icon", fifo, ChangeStatus::Failed, FailedStep::LoadIcon, "FIFO"},
-                {"icon", socketPath, ChangeStatus::Failed, FailedStep::LoadIcon, "is a socket"},
-                {"icon", "/dev/zero", ChangeStatus::Failed, FailedStep::LoadIcon, "is a device"},
-                {"destination", fifo, ChangeStatus::Failed, FailedStep::Begin, "FIFO"},
-                {"destination", "/dev/null", ChangeStatus::Failed, FailedStep::Begin,
-                 "is a device"}});
+  cases.insert(
+      cases.end(),
+      {{"executable", fifo, ChangeStatus::ExecutableMissing, FailedStep::None, "FIFO"},
+       {"executable", "/dev/zero", ChangeStatus::ExecutableMissing, FailedStep::None,
+        "is a device"},
+       {"icon", fifo, ChangeStatus::Failed, FailedStep::LoadIcon, "FIFO"},
+       {"icon", socketPath, ChangeStatus::Failed, FailedStep::LoadIcon, "is a socket"},
+       {"icon", "/dev/zero", ChangeStatus::Failed, FailedStep::LoadIcon, "is a device"},
+       {"destination", fifo, ChangeStatus::Failed, FailedStep::Begin, "FIFO"},
+       {"destination", "/dev/null", ChangeStatus::Failed, FailedStep::Begin, "is a device"}});
   const fs::path device = "/dev/null";
   const std::uint32_t refusedDevice = EINVAL;
 #else
   const fs::path device = folder_ / "NUL";  // the device, in every folder
-  const std::uint32_t refusedDevice = 87;  // ERROR_INVALID_PARAMETER
-  cases.insert(cases.end(),
-               {{"executable", device, ChangeStatus::ExecutableMissing, FailedStep::None, "is a device"},
-                {"icon", device, ChangeStatus::Failed, FailedStep::LoadIcon, "is a device"},
-                {"destination", device, ChangeStatus::Failed, FailedStep::Begin, "is a device"}});
+  const std::uint32_t refusedDevice = 87;   // ERROR_INVALID_PARAMETER
+  cases.insert(
+      cases.end(),
+      {{"executable", device, ChangeStatus::ExecutableMissing, FailedStep::None, "is a device"},
+       {"icon", device, ChangeStatus::Failed, FailedStep::LoadIcon, "is a device"},
+       {"destination", device, ChangeStatus::Failed, FailedStep::Begin, "is a device"}});
 #endif
   for (const Case& c : cases) {
     auto request = Request();
@@ -1048,8 +1099,8 @@ TEST_F(ChangeWorkflowTest, MessagesNameTheFileAndTheSystemsReason) {
     const char* what;
     std::function<app::ChangeRequest()> request;
     FailedStep step;
-    fs::path file;        // the file the message names
-    std::uint32_t code;   // the system's code, 0 for any
+    fs::path file;       // the file the message names
+    std::uint32_t code;  // the system's code, 0 for any
   };
   WriteWholeFile(folder_ / "plain", Bytes{1});
   std::vector<Case> cases = {
@@ -1183,8 +1234,10 @@ TEST_F(ChangeWorkflowTest, ASecondRunOnAHeldFileFailsAtOnce) {
     platform::CloseFile(holder);
     EXPECT_EQ(outcome.status, ChangeStatus::Failed) << c.what;
     EXPECT_EQ(outcome.step, c.step) << c.what;
-    EXPECT_EQ(outcome.error.kind, ErrorKind::Busy) << c.what << ": " << app::ErrorText(outcome.error);
-    EXPECT_NE(app::ErrorText(outcome.error).find("held open by another program"), std::string::npos);
+    EXPECT_EQ(outcome.error.kind, ErrorKind::Busy)
+        << c.what << ": " << app::ErrorText(outcome.error);
+    EXPECT_NE(app::ErrorText(outcome.error).find("held open by another program"),
+              std::string::npos);
     EXPECT_EQ(ReadWholeFile(exe_), original_) << c.what;
     EXPECT_FALSE(fs::exists(backup_)) << c.what;
     EXPECT_FALSE(fs::exists(copy_)) << c.what;
@@ -1205,8 +1258,8 @@ TEST_F(ChangeWorkflowTest, ARunHoldsItsFilesUntilItEnds) {
       if (!asked) {
         asked = true;
         second = app::RunChangeWorkflow(request, app::NativeFileSystem());
-        const platform::FileHandle reader =
-            platform::OpenFileShared(Utf16Path(toCopy ? fs::path(copy_.string() + ".marovi-part") : exe_).c_str());
+        const platform::FileHandle reader = platform::OpenFileShared(
+            Utf16Path(toCopy ? fs::path(copy_.string() + ".marovi-part") : exe_).c_str());
         readerRefused = reader == platform::kInvalidFile;
         platform::CloseFile(reader);
       }
@@ -1250,14 +1303,15 @@ TEST_F(ChangeWorkflowTest, AnInterruptedChangeIsPutRightFirstOrRefusesTheRun) {
     std::vector<std::u16string> asked;
     bool heldWhenAsked = false;
     bool backupWhenAsked = false;
-    HookedFileSystem files([&](const std::u16string& path, platform::FileHandle held, Error* error) {
-      asked.push_back(path);
-      heldWhenAsked = held != platform::kInvalidFile;
-      backupWhenAsked = fs::exists(backup_);
-      if (c.recovery == Recovery::Failed)
-        *error = MakeError(ErrorKind::Journal, "its undo journal is damaged");
-      return c.recovery;
-    });
+    HookedFileSystem files(
+        [&](const std::u16string& path, platform::FileHandle held, Error* error) {
+          asked.push_back(path);
+          heldWhenAsked = held != platform::kInvalidFile;
+          backupWhenAsked = fs::exists(backup_);
+          if (c.recovery == Recovery::Failed)
+            *error = MakeError(ErrorKind::Journal, "its undo journal is damaged");
+          return c.recovery;
+        });
     const auto outcome = app::RunChangeWorkflow(c.toCopy ? CopyRequest() : Request(), files);
     // The file recovered is the one the run reads first: the destination in
     // place (already held), the executable that is copied (opened by name).
@@ -1334,10 +1388,15 @@ class MemoryFileSystem : public app::FileSystem {
 
 TEST(FolderPart, DropsTheFinalSeparatorOnlyWhereItIsNotTheRoot) {
   MemoryFileSystem files;
-  const std::map<std::u16string, std::u16string> cases = {
-      {u"C:\\a\\b.exe", u"C:\\a"},   {u"C:\\b.exe", u"C:\\"},     {u"C:b.exe", u"C:"},
-      {u"\\b.exe", u"\\"},           {u"b.exe", u""},             {u"", u""},
-      {u"C:\\a\\\\b.exe", u"C:\\a\\\\"}, {u"C:/x/y/z.exe", u"C:/x/y"}, {u"a\\b\\", u"a\\b"}};
+  const std::map<std::u16string, std::u16string> cases = {{u"C:\\a\\b.exe", u"C:\\a"},
+                                                          {u"C:\\b.exe", u"C:\\"},
+                                                          {u"C:b.exe", u"C:"},
+                                                          {u"\\b.exe", u"\\"},
+                                                          {u"b.exe", u""},
+                                                          {u"", u""},
+                                                          {u"C:\\a\\\\b.exe", u"C:\\a\\\\"},
+                                                          {u"C:/x/y/z.exe", u"C:/x/y"},
+                                                          {u"a\\b\\", u"a\\b"}};
   for (const auto& [path, folder] : cases)
     EXPECT_EQ(platform::ToUtf8(app::FolderPart(path, files)), platform::ToUtf8(folder))
         << platform::ToUtf8(path);

@@ -55,7 +55,7 @@ TEST(InputRoutingTest, ClassesAreComparedUpperCasedAndExactly) {
   EXPECT_EQ(ClassifyInput(u"C:\\a.txt"), InputKind::Ignored);
   EXPECT_EQ(ClassifyInput(u"C:\\a"), InputKind::Ignored);
   EXPECT_EQ(ClassifyInput(u"C:\\a."), InputKind::Ignored);
-  EXPECT_EQ(ClassifyInput(u"C:\\a.exe "), InputKind::Ignored);   // blank after the extension
+  EXPECT_EQ(ClassifyInput(u"C:\\a.exe "), InputKind::Ignored);  // blank after the extension
   EXPECT_EQ(ClassifyInput(u"C:\\a.exe.bak"), InputKind::Ignored);
   EXPECT_EQ(ClassifyInput(u"C:\\a.exe\\b"), InputKind::Ignored);  // inside a folder named .exe
   EXPECT_EQ(ClassifyInput(u"C:\\a.exex"), InputKind::Ignored);
@@ -71,7 +71,8 @@ TEST(InputRoutingTest, RoutesByClassAndIgnoresTheRest) {
   RouteInputFile(u"C:\\x\\a.txt", target);
   RouteInputFile(u"C:\\x\\noext", target);
   RouteInputFile(u"C:\\x\\trailing.", target);
-  RouteInputFile(u"C:\\x\\folder.exe\\", target);  // a folder named like an executable, as dropped with a "\"
+  RouteInputFile(u"C:\\x\\folder.exe\\",
+                 target);  // a folder named like an executable, as dropped with a "\"
   EXPECT_EQ(target.events,
             (std::vector<std::u16string>{u"exe:C:\\x\\a.ExE", u"ico:C:\\x\\pic.ICO"}));
   EXPECT_TRUE(target.resolved.empty());
@@ -173,18 +174,22 @@ TEST(InputRoutingTest, AFetchThatFillsTheWholeBufferIsStillEnded) {
 
 TEST(InputRoutingTest, FirstCommandLineParameter) {
   EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe C:\\a\\b.exe"), u"C:\\a\\b.exe");
-  EXPECT_EQ(FirstCommandLineParameter(u"\"C:\\Program Files\\marovi.exe\" \"C:\\my files\\b.ico\" x"),
-            u"C:\\my files\\b.ico");
+  EXPECT_EQ(
+      FirstCommandLineParameter(u"\"C:\\Program Files\\marovi.exe\" \"C:\\my files\\b.ico\" x"),
+      u"C:\\my files\\b.ico");
   EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe   first second"), u"first");
   EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe C:\\my\" \"dir\\b.exe"), u"C:\\my dir\\b.exe");
   EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe\tC:\\tab.exe"), u"C:\\tab.exe");
-  EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe \"\" C:\\after-empty.exe"), u"C:\\after-empty.exe");
-  EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe \"unterminated quote.exe"), u"unterminated quote.exe");
+  EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe \"\" C:\\after-empty.exe"),
+            u"C:\\after-empty.exe");
+  EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe \"unterminated quote.exe"),
+            u"unterminated quote.exe");
   EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe"), u"");
   EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe   "), u"");
   EXPECT_EQ(FirstCommandLineParameter(u""), u"");
   EXPECT_EQ(FirstCommandLineParameter(u"\"C:\\x y\\marovi.exe\""), u"");
-  EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe C:\\\x65E5\x672C\\b.exe"), u"C:\\\x65E5\x672C\\b.exe");
+  EXPECT_EQ(FirstCommandLineParameter(u"marovi.exe C:\\\x65E5\x672C\\b.exe"),
+            u"C:\\\x65E5\x672C\\b.exe");
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 // Committing an update to a file: what moves, what stays, what is refused.
+#include "engine/commit.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include <span>
 
 #include "engine/bytes.h"
-#include "engine/commit.h"
 #include "engine/platform.h"
 #include "engine/result_check.h"
 #include "engine/section_layout.h"
@@ -19,11 +20,14 @@ class CommitTest : public ::testing::TestWithParam<bool> {
  protected:
   void TearDown() override { EXPECT_TRUE(LeftoverScratchFiles().empty()); }
 
-  ImageSpec Spec(std::vector<ResourceSpec> resources) const { return SpecWith(GetParam(), std::move(resources)); }
+  ImageSpec Spec(std::vector<ResourceSpec> resources) const {
+    return SpecWith(GetParam(), std::move(resources));
+  }
 
   // Begins an update of a copy of `before`, makes the changes, commits, and
   // checks the whole file against the expected one.
-  Bytes Commit(const Bytes& before, const std::vector<Change>& changes, CommitDeltas* deltas = nullptr) {
+  Bytes Commit(const Bytes& before, const std::vector<Change>& changes,
+               CommitDeltas* deltas = nullptr) {
     ImageFile file(before);
     {
       UpdateGuard u(file.Begin());
@@ -38,14 +42,16 @@ class CommitTest : public ::testing::TestWithParam<bool> {
     }
     EXPECT_TRUE(Reopenable(file));
     const Bytes after = file.Read();
-    const CommitDeltas d = ExpectCommitted(before, after, Applied(ReadResources(before).resources, changes));
+    const CommitDeltas d =
+        ExpectCommitted(before, after, Applied(ReadResources(before).resources, changes));
     if (deltas != nullptr) *deltas = d;
     return after;
   }
 
   // A commit of changes that must be refused for reason: false, the reason
   // and where it lies, and the file as it was.
-  void ExpectRefusedBecause(const Bytes& before, const std::vector<Change>& changes, const std::string& reason) {
+  void ExpectRefusedBecause(const Bytes& before, const std::vector<Change>& changes,
+                            const std::string& reason) {
     ImageFile file(before);
     UpdateGuard u(file.Begin());
     ASSERT_TRUE(u);
@@ -90,7 +96,8 @@ class CommitTest : public ::testing::TestWithParam<bool> {
     UpdateGuard u(file.Begin(deleteExisting));
     ASSERT_TRUE(u);
     const Bytes big = Filled(50000, 3);
-    EXPECT_TRUE(UpdateResourceData(u.get(), MakeIntResource(10), MakeIntResource(1), 0, big.data(), 50000));
+    EXPECT_TRUE(
+        UpdateResourceData(u.get(), MakeIntResource(10), MakeIntResource(1), 0, big.data(), 50000));
     if (edit != nullptr) edit(u.get());
     Error error;
     EXPECT_FALSE(u.End(false, &error));
@@ -107,7 +114,8 @@ class CommitTest : public ::testing::TestWithParam<bool> {
 
 TEST_P(CommitTest, GrowingMovesSectionsBehindWithAndWithoutRawData) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
-  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1800, kDiscardableBss}, SectionSpec{".reloc", Filled(0x180, 7), 0, kDiscardableData}};
+  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1800, kDiscardableBss},
+                        SectionSpec{".reloc", Filled(0x180, 7), 0, kDiscardableData}};
   // A debug directory without entries in the file (a section without raw
   // data holds none): only its address moves.
   spec.directories = {{6, ".bss2", 0x10, 0x1C}};
@@ -115,18 +123,24 @@ TEST_P(CommitTest, GrowingMovesSectionsBehindWithAndWithoutRawData) {
   spec.appended = Filled(77, 5);
   const Bytes before = BuildImage(spec);
   CommitDeltas d;
-  const Bytes after = Commit(before, {{10, 7, 0, Filled(40000, 3)},
-                                      {3, 1, 0, Filled(32768, 4)},
-                                      {6, u"Big", 1033, Filled(100000, 6)}}, &d);
+  const Bytes after = Commit(before,
+                             {{10, 7, 0, Filled(40000, 3)},
+                              {3, 1, 0, Filled(32768, 4)},
+                              {6, u"Big", 1033, Filled(100000, 6)}},
+                             &d);
   ASSERT_FALSE(after.empty());
   EXPECT_GT(d.raw, 0);
   EXPECT_GT(d.virt, 0);
-  const std::uint32_t relocBefore = SectionNamed(before, ".reloc"), relocAfter = SectionNamed(after, ".reloc");
-  EXPECT_EQ(Get32(after, relocAfter + kVirtualAddress), Get32(before, relocBefore + kVirtualAddress) + d.virt);
-  EXPECT_EQ(Get32(after, relocAfter + kPointerToRawData), Get32(before, relocBefore + kPointerToRawData) + d.raw);
+  const std::uint32_t relocBefore = SectionNamed(before, ".reloc"),
+                      relocAfter = SectionNamed(after, ".reloc");
+  EXPECT_EQ(Get32(after, relocAfter + kVirtualAddress),
+            Get32(before, relocBefore + kVirtualAddress) + d.virt);
+  EXPECT_EQ(Get32(after, relocAfter + kPointerToRawData),
+            Get32(before, relocBefore + kPointerToRawData) + d.raw);
   EXPECT_EQ(Slice(after, Get32(after, relocAfter + kPointerToRawData), 0x180), Filled(0x180, 7));
   const std::uint32_t bssAfter = SectionNamed(after, ".bss2");
-  EXPECT_EQ(Get32(after, bssAfter + kVirtualAddress), Get32(before, SectionNamed(before, ".bss2") + kVirtualAddress) + d.virt);
+  EXPECT_EQ(Get32(after, bssAfter + kVirtualAddress),
+            Get32(before, SectionNamed(before, ".bss2") + kVirtualAddress) + d.virt);
   // No data in the file: its PointerToRawData stays 0 rather than naming a
   // position that holds none of its bytes.
   EXPECT_EQ(Get32(after, bssAfter + kPointerToRawData), 0u);
@@ -138,8 +152,10 @@ TEST_P(CommitTest, GrowingMovesSectionsBehindWithAndWithoutRawData) {
 }
 
 TEST_P(CommitTest, ShrinkingMovesEverythingBehindTowardsTheStart) {
-  ImageSpec spec = Spec({{3, 1, 0, Filled(0x5000, 1)}, {3, 2, 0, Filled(0x800, 2)}, {24, 1, 1033, Filled(300, 3)}});
-  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x800, kDiscardableBss}, SectionSpec{".reloc", Filled(0x300, 7), 0, kDiscardableData}};
+  ImageSpec spec = Spec(
+      {{3, 1, 0, Filled(0x5000, 1)}, {3, 2, 0, Filled(0x800, 2)}, {24, 1, 1033, Filled(300, 3)}});
+  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x800, kDiscardableBss},
+                        SectionSpec{".reloc", Filled(0x300, 7), 0, kDiscardableData}};
   spec.relocations = {{".text", 0x10}};
   spec.appended = Filled(1000, 9);
   const Bytes before = BuildImage(spec);
@@ -148,7 +164,8 @@ TEST_P(CommitTest, ShrinkingMovesEverythingBehindTowardsTheStart) {
   ASSERT_FALSE(after.empty());
   EXPECT_LT(d.raw, 0);
   EXPECT_LT(d.virt, 0);
-  EXPECT_EQ(static_cast<std::int64_t>(after.size()), static_cast<std::int64_t>(before.size()) + d.raw);
+  EXPECT_EQ(static_cast<std::int64_t>(after.size()),
+            static_cast<std::int64_t>(before.size()) + d.raw);
   const std::uint32_t reloc = SectionNamed(after, ".reloc");
   EXPECT_EQ(Slice(after, Get32(after, reloc + kPointerToRawData), 0x300), Filled(0x300, 7));
   EXPECT_EQ(Slice(after, after.size() - 1000, 1000), Filled(1000, 9));
@@ -170,9 +187,9 @@ TEST_P(CommitTest, LargeLeavesMovedInPlaceGiveTheSectionImageByteForByte) {
   spec.appended = Filled(5000, 9);
   const Bytes before = BuildImage(spec);
   const std::vector<std::vector<Change>> cases = {
-      {{3, 1, 0, Filled(9000, 11)}, {3, 2, 0, Filled(10, 12)}},              // grows: leaves move up
-      {{3, 1, 0, std::nullopt}, {10, 2, 1033, std::nullopt}},                // shrinks: down
-      {{3, 1, 0, Filled(2996, 13)}},                                         // same raw size
+      {{3, 1, 0, Filled(9000, 11)}, {3, 2, 0, Filled(10, 12)}},  // grows: leaves move up
+      {{3, 1, 0, std::nullopt}, {10, 2, 1033, std::nullopt}},    // shrinks: down
+      {{3, 1, 0, Filled(2996, 13)}},                             // same raw size
       {{10, 1, 1033, Filled(kMovedInPlace + 8, 14)}, {10, 5, 1033, Filled(90000, 15)}},
   };
   for (const auto& changes : cases) {
@@ -191,7 +208,8 @@ TEST_P(CommitTest, LargeLeavesMovedInPlaceGiveTheSectionImageByteForByte) {
       std::uint32_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
       MeasureResourceTree(u.get()->root.get(), dirBytes, nameBytes, dataBytes);
       rva = Get32(before, Headers(before).Dir(2));
-      SectionImage image = BuildResourceSection(rva, u.get()->root.get(), dirBytes, nameBytes, dataBytes);
+      SectionImage image =
+          BuildResourceSection(rva, u.get()->root.get(), dirBytes, nameBytes, dataBytes);
       ASSERT_NE(image.view, nullptr);
       expected.assign(image.view, image.view + image.size);
       image.Release();
@@ -254,7 +272,8 @@ TEST_P(CommitTest, ATailOfManyMoveChunksMovesIntactBothWays) {
     const Bytes after = Commit(before, {{3, 1, 0, change}}, &d);
     ASSERT_FALSE(after.empty());
     EXPECT_NE(d.raw, 0);
-    EXPECT_EQ(Slice(after, after.size() - spec.appended.size(), spec.appended.size()), spec.appended);
+    EXPECT_EQ(Slice(after, after.size() - spec.appended.size(), spec.appended.size()),
+              spec.appended);
   }
 }
 
@@ -280,7 +299,8 @@ TEST_P(CommitTest, ResourceSectionLastMovesOnlyAppendedData) {
 TEST_P(CommitTest, DebugEntriesBehindTheSectionMoveMappedBothFieldsUnmappedOnlyTheFilePosition) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x900, 1)}});
   spec.sectionsAfter = {SectionSpec{".rdata2", Filled(0x40, 2), 0, kDiscardableData}};
-  spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+  spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true},
+                       DebugEntrySpec{13, Filled(0x50, 4), false}};
   const Bytes before = BuildImage(spec);
   for (const auto& change : {Filled(5000, 1), Filled(10, 1)}) {
     SCOPED_TRACE(change.size());
@@ -290,9 +310,12 @@ TEST_P(CommitTest, DebugEntriesBehindTheSectionMoveMappedBothFieldsUnmappedOnlyT
     ASSERT_NE(d.raw, 0);
     const Headers h(after);
     const std::uint32_t host = SectionNamed(after, ".rdata2");
-    const std::uint32_t dir = Get32(after, host + kPointerToRawData) + (Get32(after, h.Dir(6)) - Get32(after, host + kVirtualAddress));
+    const std::uint32_t dir = Get32(after, host + kPointerToRawData) +
+                              (Get32(after, h.Dir(6)) - Get32(after, host + kVirtualAddress));
     const std::uint32_t oldHost = SectionNamed(before, ".rdata2");
-    const std::uint32_t oldDir = Get32(before, oldHost + kPointerToRawData) + (Get32(before, h.Dir(6)) - Get32(before, oldHost + kVirtualAddress));
+    const std::uint32_t oldDir =
+        Get32(before, oldHost + kPointerToRawData) +
+        (Get32(before, h.Dir(6)) - Get32(before, oldHost + kVirtualAddress));
     // Mapped: AddressOfRawData and PointerToRawData both move, the data with them.
     EXPECT_EQ(Get32(after, dir + 20), Get32(before, oldDir + 20) + d.virt);
     EXPECT_EQ(Get32(after, dir + 24), Get32(before, oldDir + 24) + d.raw);
@@ -307,14 +330,16 @@ TEST_P(CommitTest, DebugEntriesBehindTheSectionMoveMappedBothFieldsUnmappedOnlyT
 TEST_P(CommitTest, DebugDirectoryInFrontOfTheSectionMovesOnlyEntriesWhoseDataLiesBehind) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
   spec.debugBehindResources = false;
-  spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+  spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true},
+                       DebugEntrySpec{13, Filled(0x50, 4), false}};
   const Bytes before = BuildImage(spec);
   CommitDeltas d;
   const Bytes after = Commit(before, {{3, 1, 0, Filled(5000, 1)}}, &d);
   ASSERT_FALSE(after.empty());
   const Headers h(after);
   const std::uint32_t text = h.Sec(0);
-  const std::uint32_t dir = Get32(after, text + kPointerToRawData) + (Get32(after, h.Dir(6)) - Get32(after, text + kVirtualAddress));
+  const std::uint32_t dir = Get32(after, text + kPointerToRawData) +
+                            (Get32(after, h.Dir(6)) - Get32(after, text + kVirtualAddress));
   EXPECT_EQ(Get32(after, dir + 20), Get32(before, dir + 20));
   EXPECT_EQ(Get32(after, dir + 24), Get32(before, dir + 24));
   EXPECT_EQ(Get32(after, dir + 28 + 24), Get32(before, dir + 28 + 24) + d.raw);
@@ -324,7 +349,8 @@ TEST_P(CommitTest, DebugDirectoryInFrontOfTheSectionMovesOnlyEntriesWhoseDataLie
 TEST_P(CommitTest, DebugSizeNotAMultipleOf28CountsEntriesAndNeverLeavesTheFile) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}});
   spec.sectionsAfter = {SectionSpec{".rdata2", Bytes(0x10, 0), 0, kDiscardableData}};
-  spec.debugEntries = {DebugEntrySpec{2, Bytes(0x20, 0), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+  spec.debugEntries = {DebugEntrySpec{2, Bytes(0x20, 0), true},
+                       DebugEntrySpec{13, Filled(0x50, 4), false}};
   const Bytes built = BuildImage(spec);
   const Headers h(built);
   // 57 entries reach into the zero padding; 0x7FFF reach far beyond the end
@@ -337,9 +363,12 @@ TEST_P(CommitTest, DebugSizeNotAMultipleOf28CountsEntriesAndNeverLeavesTheFile) 
     const Bytes after = Commit(before, {{3, 1, 0, Filled(5000, 1)}}, &d);
     ASSERT_FALSE(after.empty());
     const std::uint32_t host = SectionNamed(after, ".rdata2");
-    const std::uint32_t dir = Get32(after, host + kPointerToRawData) + (Get32(after, h.Dir(6)) - Get32(after, host + kVirtualAddress));
+    const std::uint32_t dir = Get32(after, host + kPointerToRawData) +
+                              (Get32(after, h.Dir(6)) - Get32(after, host + kVirtualAddress));
     const std::uint32_t oldHost = SectionNamed(before, ".rdata2");
-    const std::uint32_t oldDir = Get32(before, oldHost + kPointerToRawData) + (Get32(before, h.Dir(6)) - Get32(before, oldHost + kVirtualAddress));
+    const std::uint32_t oldDir =
+        Get32(before, oldHost + kPointerToRawData) +
+        (Get32(before, h.Dir(6)) - Get32(before, oldHost + kVirtualAddress));
     const std::int64_t moved = size == 0x80000001u ? 0 : d.raw;
     EXPECT_EQ(Get32(after, dir + 24), Get32(before, oldDir + 24) + moved);
     EXPECT_EQ(Get32(after, dir + 28 + 24), Get32(before, oldDir + 28 + 24) + moved);
@@ -351,7 +380,8 @@ TEST_P(CommitTest, DebugSizeNotAMultipleOf28CountsEntriesAndNeverLeavesTheFile) 
 // pointer 0 (the headers and the MS-DOS stub) must not be taken for some.
 TEST_P(CommitTest, ADebugDirectoryInASectionWithoutFileDataTouchesNothing) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x900, 1)}});
-  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1000, kDiscardableBss}, SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
+  spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x1000, kDiscardableBss},
+                        SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}};
   spec.directories = {{6, ".bss2", 0x40, 28 * 4}};
   const Bytes before = BuildImage(spec);
   ASSERT_GT(Get32(before, 0x40 + 24), Get32(before, Headers(before).Sec(1) + kPointerToRawData))
@@ -411,8 +441,8 @@ TEST_P(CommitTest, StrippingTheSignatureClearsItsEntryAndCutsItOffTheEndOfTheFil
   struct Case {
     const char* name;
     Bytes change;
-    int rawSign;          // of the section's change of raw size
-    Bytes behind;         // what follows the table in the file
+    int rawSign;   // of the section's change of raw size
+    Bytes behind;  // what follows the table in the file
     bool signed_ = true;
     bool newSection = false;  // the old section holds more than resources
   };
@@ -431,18 +461,21 @@ TEST_P(CommitTest, StrippingTheSignatureClearsItsEntryAndCutsItOffTheEndOfTheFil
     spec.spareSectionHeaders = 1;
     if (c.newSection) spec.directories = {{1, ".rsrc", 0x10, 0x28}};
     spec.appended = Filled(0x40, 5);
-    if (c.signed_) spec.appended.insert(spec.appended.end(), certificate.begin(), certificate.end());
+    if (c.signed_)
+      spec.appended.insert(spec.appended.end(), certificate.begin(), certificate.end());
     spec.appended.insert(spec.appended.end(), c.behind.begin(), c.behind.end());
     Bytes before = BuildImage(spec);
     const Headers h(before);
     if (c.signed_) {
-      Set32(before, h.Dir(4), static_cast<std::uint32_t>(before.size() - c.behind.size() - certificate.size()));
+      Set32(before, h.Dir(4),
+            static_cast<std::uint32_t>(before.size() - c.behind.size() - certificate.size()));
       Set32(before, h.Dir(4) + 4, static_cast<std::uint32_t>(certificate.size()));
       Set32(before, h.CheckSum(), StandardChecksum(before, h.CheckSum()));
     }
     const std::vector<Change> change = {{3, 1, 0, c.change}};
     CommitDeltas d;
-    const Bytes kept = c.newSection ? CommitAddingASection(before, change) : Commit(before, change, &d);
+    const Bytes kept =
+        c.newSection ? CommitAddingASection(before, change) : Commit(before, change, &d);
     ASSERT_FALSE(kept.empty());
     if (!c.newSection) {
       ASSERT_EQ((d.raw > 0) - (d.raw < 0), c.rawSign);
@@ -457,14 +490,15 @@ TEST_P(CommitTest, StrippingTheSignatureClearsItsEntryAndCutsItOffTheEndOfTheFil
       UpdateGuard u(file.Begin());
       ASSERT_TRUE(u);
       u->options.stripSignature = true;
-      ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, c.change.data(),
-                                     static_cast<std::uint32_t>(c.change.size())));
+      ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0,
+                                     c.change.data(), static_cast<std::uint32_t>(c.change.size())));
       Error error;
       ASSERT_TRUE(u.End(false, &error)) << error.detail;
     }
     EXPECT_TRUE(Reopenable(file));
     const Bytes after = file.Read();
-    EXPECT_TRUE(after == WithoutSignature(kept)) << "sizes " << after.size() << " and " << kept.size();
+    EXPECT_TRUE(after == WithoutSignature(kept))
+        << "sizes " << after.size() << " and " << kept.size();
     EXPECT_EQ(after.size(), kept.size() - (c.signed_ && c.behind.empty() ? certificate.size() : 0));
     EXPECT_EQ(Get32(after, h.Dir(4) + 4), 0u);
   }
@@ -492,7 +526,8 @@ TEST_P(CommitTest, SymbolTablePointerMovesWithTheTail) {
 
 TEST_P(CommitTest, RelocationAndLineNumberPointersBehindTheSectionStartMove) {
   ImageSpec spec = Spec({{3, 1, 0, Filled(0x700, 1)}});
-  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData}, SectionSpec{".bss2", {}, 0x800, kDiscardableBss}};
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x100, 7), 0, kDiscardableData},
+                        SectionSpec{".bss2", {}, 0x800, kDiscardableBss}};
   spec.appended = Filled(0x40, 6);
   Bytes before = BuildImage(spec);
   const std::uint32_t reloc = SectionNamed(before, ".reloc"), bss = SectionNamed(before, ".bss2");
@@ -540,7 +575,8 @@ TEST_P(CommitTest, AShortDataDirectoryIsNotReadPastItsEnd) {
     const Bytes after = Commit(before, {{3, 1, 0, change}}, &d);
     ASSERT_FALSE(after.empty());
     const std::uint32_t reloc = SectionNamed(after, ".reloc");
-    EXPECT_EQ(Get32(after, reloc + kVirtualAddress), Get32(before, reloc + kVirtualAddress) + d.virt);
+    EXPECT_EQ(Get32(after, reloc + kVirtualAddress),
+              Get32(before, reloc + kVirtualAddress) + d.virt);
     EXPECT_EQ(Slice(after, Get32(after, reloc + kPointerToRawData), 0x100), Filled(0x100, 7));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(after.data() + table), 5), ".text");
   }
@@ -563,13 +599,15 @@ TEST_P(CommitTest, CommitWithoutChangesReadsBackIdentical) {
 }
 
 TEST_P(CommitTest, DeleteExistingKeepsOnlyWhatWasAdded) {
-  const Bytes before = BuildImage(Spec({{3, 1, 0, Filled(10, 1)}, {14, u"MAINICON", 0, Filled(20, 5)}}));
+  const Bytes before =
+      BuildImage(Spec({{3, 1, 0, Filled(10, 1)}, {14, u"MAINICON", 0, Filled(20, 5)}}));
   ImageFile file(before);
   {
     UpdateGuard u(file.Begin(true));
     ASSERT_TRUE(u);
     const Bytes data = Filled(40000, 2);
-    ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(9), 0, data.data(), 40000));
+    ASSERT_TRUE(
+        UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(9), 0, data.data(), 40000));
     ASSERT_TRUE(u.End(false));
   }
   ExpectCommitted(before, file.Read(), {{"#3/#9/0", {Filled(40000, 2)}}});
@@ -581,8 +619,10 @@ TEST_P(CommitTest, DiscardChangesNothingAndDeletesScratchFiles) {
   UpdateGuard u(file.Begin());
   ASSERT_TRUE(u);
   const Bytes data = Filled(70000, 2);
-  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, data.data(), 70000));
-  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(5), MakeIntResource(1), 0, data.data(), 40000));
+  ASSERT_TRUE(
+      UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, data.data(), 70000));
+  ASSERT_TRUE(
+      UpdateResourceData(u.get(), MakeIntResource(5), MakeIntResource(1), 0, data.data(), 40000));
   EXPECT_EQ(OpenScratchFiles().size(), 2u);
   EXPECT_TRUE(u.End(true));
   EXPECT_TRUE(OpenScratchFiles().empty());
@@ -604,50 +644,72 @@ struct LayoutCase {
 
 const LayoutCase kLayoutCases[] = {
     // Sections behind the resources that something addresses.
-    {"imports behind", [](ImageSpec& s) {
+    {"imports behind",
+     [](ImageSpec& s) {
        s.sectionsAfter = {SectionSpec{".idata", Filled(0x200, 3), 0, 0xC0000040}};
        s.directories = {{1, ".idata", 0, 0x28}};
-     }, LayoutCase::WhenMoving, "section \".idata\" behind the resources holds the import table and cannot move"},
-    {"code behind", [](ImageSpec& s) {
+     },
+     LayoutCase::WhenMoving,
+     "section \".idata\" behind the resources holds the import table and cannot move"},
+    {"code behind",
+     [](ImageSpec& s) {
        s.sectionsAfter = {SectionSpec{".text2", Bytes(0x80, 0xC3), 0, kCode}};
-     }, LayoutCase::WhenMoving, "section \".text2\" behind the resources holds code and cannot move"},
-    {"entry point behind", [](ImageSpec& s) {
+     },
+     LayoutCase::WhenMoving, "section \".text2\" behind the resources holds code and cannot move"},
+    {"entry point behind",
+     [](ImageSpec& s) {
        s.sectionsAfter = {SectionSpec{".stub", Filled(0x80, 3), 0, kDiscardableData}};
        s.entryPoint = PlaceSpec{".stub", 0x10};
-     }, LayoutCase::WhenMoving, "section \".stub\" behind the resources holds the entry point"},
-    {"relocated page behind", [](ImageSpec& s) {
+     },
+     LayoutCase::WhenMoving, "section \".stub\" behind the resources holds the entry point"},
+    {"relocated page behind",
+     [](ImageSpec& s) {
        s.sectionsAfter = {SectionSpec{".data2", Filled(0x80, 3), 0, kDiscardableData},
                           SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData}};
        s.relocations = {{".text", 0x10}, {".data2", 0x20}};
-     }, LayoutCase::WhenMoving, "section \".data2\" behind the resources holds pages that the base relocation table lists"},
-    {"data that is not discardable behind", [](ImageSpec& s) {
+     },
+     LayoutCase::WhenMoving,
+     "section \".data2\" behind the resources holds pages that the base relocation table lists"},
+    {"data that is not discardable behind",
+     [](ImageSpec& s) {
        s.sectionsAfter = {SectionSpec{".data2", Filled(0x80, 3)}};
-     }, LayoutCase::WhenMoving, "section \".data2\" behind the resources is not discardable"},
-    {"TLS directory in a discardable section behind", [](ImageSpec& s) {
+     },
+     LayoutCase::WhenMoving, "section \".data2\" behind the resources is not discardable"},
+    {"TLS directory in a discardable section behind",
+     [](ImageSpec& s) {
        s.sectionsAfter = {SectionSpec{".tls2", Filled(0x80, 3), 0, kDiscardableData}};
        s.directories = {{9, ".tls2", 0x10, 0x18}};
-     }, LayoutCase::WhenMoving, "holds the TLS directory"},
-    {"unreadable base relocations", [](ImageSpec& s) {
+     },
+     LayoutCase::WhenMoving, "holds the TLS directory"},
+    {"unreadable base relocations",
+     [](ImageSpec& s) {
        s.sectionsAfter = {SectionSpec{".reloc", Filled(0x40, 7), 0, kDiscardableData}};
        s.directories = {{5, ".reloc", 0, 0x40}};
-     }, LayoutCase::WhenMoving, "the base relocation table cannot be read"},
+     },
+     LayoutCase::WhenMoving, "the base relocation table cannot be read"},
     // What may move: base relocations and debug data, in any file order.
-    {"relocations and debug data behind", [](ImageSpec& s) {
+    {"relocations and debug data behind",
+     [](ImageSpec& s) {
        s.sectionsAfter = {SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData},
                           SectionSpec{".debug", Filled(0x300, 5), 0, kDiscardableData},
                           SectionSpec{".bss2", {}, 0x800, kDiscardableBss}};
        s.relocations = {{".text", 0x10}, {".text", 0x1000 - 4}};
-       s.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+       s.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true},
+                         DebugEntrySpec{13, Filled(0x50, 4), false}};
        s.symbolTableSize = 18 * 4;
-     }, LayoutCase::Never, nullptr},
-    {".reloc data in front of the resource data", [](ImageSpec& s) {
+     },
+     LayoutCase::Never, nullptr},
+    {".reloc data in front of the resource data",
+     [](ImageSpec& s) {
        s.sectionsAfter = {SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData},
                           SectionSpec{".debug", Filled(0x300, 5), 0, kDiscardableData}};
        s.relocations = {{".text", 0x10}};
        s.fileOrder = {".text", ".reloc", ".rsrc"};
        s.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}};
-     }, LayoutCase::Never, nullptr},
-    {".text data behind the resource data", [](ImageSpec& s) {
+     },
+     LayoutCase::Never, nullptr},
+    {".text data behind the resource data",
+     [](ImageSpec& s) {
        s.sectionsBefore.push_back(SectionSpec{".rdata", Filled(0x300, 2)});
        s.sectionsAfter = {SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData}};
        s.relocations = {{".text", 0x10}, {".rdata", 0x20}};
@@ -655,9 +717,12 @@ const LayoutCase kLayoutCases[] = {
        // The debug directory in .text: its entries' data lies behind the
        // resource data in the file and in front of it in memory.
        s.debugBehindResources = false;
-       s.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
-     }, LayoutCase::Never, nullptr},
-    {"a stale pointer into the resource data", [](ImageSpec& s) {
+       s.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true},
+                         DebugEntrySpec{13, Filled(0x50, 4), false}};
+     },
+     LayoutCase::Never, nullptr},
+    {"a stale pointer into the resource data",
+     [](ImageSpec& s) {
        // No raw data, and a pointer a linker left inside the resources'.
        SectionSpec tls{".tls", {}, 0x100, 0xC0000040};
        tls.sharesDataOf = ".rsrc";
@@ -665,28 +730,38 @@ const LayoutCase kLayoutCases[] = {
        s.sectionsBefore.push_back(tls);
        s.sectionsAfter = {SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData}};
        s.relocations = {{".text", 0x10}};
-     }, LayoutCase::Never, nullptr},
+     },
+     LayoutCase::Never, nullptr},
     // Layouts the rebuild cannot rely on, whatever the change.
-    {"section data laid over another section's", [](ImageSpec& s) {
+    {"section data laid over another section's",
+     [](ImageSpec& s) {
        SectionSpec b{".b", Filled(0x100, 4), 0, kDiscardableData};
        b.sharesDataOf = ".a";
        b.sharedOffset = 0x200;
        s.sectionsAfter = {SectionSpec{".a", Filled(0x400, 3), 0, kDiscardableData}, b};
-     }, LayoutCase::Always, "the data of section \".a\" and of section \".b\" share bytes of the file"},
-    {"section data laid over the resource data", [](ImageSpec& s) {
+     },
+     LayoutCase::Always,
+     "the data of section \".a\" and of section \".b\" share bytes of the file"},
+    {"section data laid over the resource data",
+     [](ImageSpec& s) {
        SectionSpec b{".b", Bytes(0x10, 0), 0, kDiscardableData};
        b.sharesDataOf = ".rsrc";
        b.sharedOffset = 0x1800;
        s.sectionsAfter = {b};
-     }, LayoutCase::Always, "and of section \".b\" share bytes of the file"},
-    {"a section alignment that is no power of two", [](ImageSpec& s) { s.sectionAlignment = 0x1800; },
-     LayoutCase::Always, "the section alignment 0x1800 is not a power of two"},
-    {"a section alignment below the file alignment", [](ImageSpec& s) {
+     },
+     LayoutCase::Always, "and of section \".b\" share bytes of the file"},
+    {"a section alignment that is no power of two",
+     [](ImageSpec& s) { s.sectionAlignment = 0x1800; }, LayoutCase::Always,
+     "the section alignment 0x1800 is not a power of two"},
+    {"a section alignment below the file alignment",
+     [](ImageSpec& s) {
        s.fileAlignment = 0x1000;
        s.sectionAlignment = 0x800;
-     }, LayoutCase::Always, "the section alignment 0x800 is below the file alignment 0x1000"},
+     },
+     LayoutCase::Always, "the section alignment 0x800 is below the file alignment 0x1000"},
     {"a resource table larger than its section", [](ImageSpec&) {}, LayoutCase::Always,
-     "exceeds its section's size in memory", [](Bytes& b) {
+     "exceeds its section's size in memory",
+     [](Bytes& b) {
        const Headers h(b);
        Set32(b, h.Dir(2) + 4, Get32(b, h.Sec(ResourceSectionIndex(b)) + kVirtualSize) + 1);
      }},
@@ -735,7 +810,9 @@ TEST_P(CommitTest, SectionsMoveOnlyWhereNothingAddressesThemAndFileOffsetsFollow
         used[h.Sec(h.sectionCount) + 3] = 0x5A;
         Set32(used, h.CheckSum(), StandardChecksum(used, h.CheckSum()));
         ExpectRefusedBecause(used, change, c.reason);
-        ExpectRefusedBecause(used, change, "a new section cannot be added: the room behind its section table is in use");
+        ExpectRefusedBecause(
+            used, change,
+            "a new section cannot be added: the room behind its section table is in use");
         continue;
       }
       CommitDeltas d;
@@ -751,7 +828,9 @@ TEST_P(CommitTest, SectionsMoveOnlyWhereNothingAddressesThemAndFileOffsetsFollow
 // The check a commit makes of its result before it counts: each damage
 // that the commit could do, done by hand to a good result, is caught.
 TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
-  ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}, {10, 7, 1033, Filled(50, 3)}});
+  ImageSpec spec = Spec({{3, 1, 0, Filled(100, 1)},
+                         {14, u"MAINICON", 0, Filled(20, 2)},
+                         {10, 7, 1033, Filled(50, 3)}});
   spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7)}};
   spec.directories = {{5, ".reloc", 0, 0x300}};
   const Bytes good = BuildImage(spec);
@@ -764,14 +843,17 @@ TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
   TResItem* root = tree.get();
   // New data in memory is compared byte for byte.
   TResItem* rcdata =
-      FindLanguageChild(FindNamedChild(FindNamedChild(root, MakeIntResource(10))->get(), MakeIntResource(7))->get(),
-                        1033)
+      FindLanguageChild(
+          FindNamedChild(FindNamedChild(root, MakeIntResource(10))->get(), MakeIntResource(7))
+              ->get(),
+          1033)
           ->get();
   const Bytes rcdataBytes = Filled(50, 3);
   rcdata->leaf().data.SetMemory(
       std::string_view(reinterpret_cast<const char*>(rcdataBytes.data()), rcdataBytes.size()));
   auto find = [&](const Bytes& b, const Bytes& what) {
-    return static_cast<std::size_t>(std::search(b.begin(), b.end(), what.begin(), what.end()) - b.begin());
+    return static_cast<std::size_t>(std::search(b.begin(), b.end(), what.begin(), what.end()) -
+                                    b.begin());
   };
   const Bytes mainIcon = {8, 0, 'M', 0, 'A', 0, 'I', 0, 'N', 0, 'I', 0, 'C', 0, 'O', 0, 'N', 0};
   // The first data entry: the first entry of the first name of the first type.
@@ -795,16 +877,23 @@ TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
       {"a name", [&](Bytes& b) { b[find(b, mainIcon) + 2] ^= 1; }, "name"},
       {"new data", [&](Bytes& b) { b[find(b, rcdataBytes) + 9] ^= 1; }, "new data"},
       {"a count", [&](Bytes& b) { b[f.resourcePointerToRawData + 14] ^= 1; }, "other entries"},
-      {"file data overlapping", [&](Bytes& b) { StoreU32(b.data() + reloc + 20, LoadU32(b.data() + rsrc + 20)); }, "overlap in the file"},
-      {"addresses overlapping", [&](Bytes& b) { StoreU32(b.data() + reloc + 12, LoadU32(b.data() + rsrc + 12) + 8); }, "overlap in memory"},
-      {"a directory in another section", [&](Bytes& b) { StoreU32(b.data() + dir5, LoadU32(b.data() + text + 12)); }, "left the section"},
+      {"file data overlapping",
+       [&](Bytes& b) { StoreU32(b.data() + reloc + 20, LoadU32(b.data() + rsrc + 20)); },
+       "overlap in the file"},
+      {"addresses overlapping",
+       [&](Bytes& b) { StoreU32(b.data() + reloc + 12, LoadU32(b.data() + rsrc + 12) + 8); },
+       "overlap in memory"},
+      {"a directory in another section",
+       [&](Bytes& b) { StoreU32(b.data() + dir5, LoadU32(b.data() + text + 12)); },
+       "left the section"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Bytes damaged = good;
     c.damage(damaged);
-    const auto problem = CheckCommittedImage(damaged.data(), static_cast<std::uint32_t>(damaged.size()), headers,
-                                             f.resourceSectionIndex, root);
+    const auto problem =
+        CheckCommittedImage(damaged.data(), static_cast<std::uint32_t>(damaged.size()), headers,
+                            f.resourceSectionIndex, root);
     if (c.found == nullptr) {
       EXPECT_FALSE(problem) << *problem;
     } else {
@@ -824,7 +913,8 @@ TEST_P(CommitTest, AnImageWithoutResourcesGainsASection) {
   spec.appended = Filled(3000, 5);
   spec.symbolTableSize = 0x40;
   const Bytes before = BuildImage(spec);
-  const std::vector<Change> change = {{3, 1, 0, Filled(700, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}};
+  const std::vector<Change> change = {{3, 1, 0, Filled(700, 1)},
+                                      {14, u"MAINICON", 0, Filled(20, 2)}};
   const Bytes after = CommitAddingASection(before, change);
   ASSERT_FALSE(after.empty());
   Commit(after, {{3, 2, 0, Filled(9000, 3)}});
@@ -833,7 +923,8 @@ TEST_P(CommitTest, AnImageWithoutResourcesGainsASection) {
   const Headers h(used);
   used[h.Sec(h.sectionCount)] = 1;
   Set32(used, h.CheckSum(), StandardChecksum(used, h.CheckSum()));
-  ExpectRefusedBecause(used, change, "it has no resource section, and a new section cannot be added");
+  ExpectRefusedBecause(used, change,
+                       "it has no resource section, and a new section cannot be added");
 }
 
 TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionGetANewSection) {
@@ -853,7 +944,8 @@ TEST_P(CommitTest, ImportsOrEntryPointInsideTheSectionGetANewSection) {
   CommitAddingASection(entry, change);
   // The last byte of the section counts; the first one behind it does not.
   const std::uint32_t s = h.Sec(ResourceSectionIndex(entry));
-  const std::uint32_t extent = std::max(Get32(entry, s + kVirtualSize), Get32(entry, s + kSizeOfRawData));
+  const std::uint32_t extent =
+      std::max(Get32(entry, s + kVirtualSize), Get32(entry, s + kSizeOfRawData));
   Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + extent - 1);
   CommitAddingASection(entry, change);
   Set32(entry, h.EntryPoint(), Get32(entry, h.Dir(2)) + extent);
@@ -915,7 +1007,9 @@ TEST_P(CommitTest, BadAlignmentsAndMisplacedSectionDataAreRefused) {
   bad = good;
   Set32(bad, s + kPointerToRawData, h.sectionTable);
   ExpectRefused(bad, true, nullptr,
-                ("the resource section's data at file offset " + HexOffset(h.sectionTable) + " lies in the headers").c_str());
+                ("the resource section's data at file offset " + HexOffset(h.sectionTable) +
+                 " lies in the headers")
+                    .c_str());
   // Raw data past the end of the file, or running past it.
   bad = good;
   Set32(bad, s + kPointerToRawData, static_cast<std::uint32_t>(good.size() + 0x200));
@@ -924,7 +1018,8 @@ TEST_P(CommitTest, BadAlignmentsAndMisplacedSectionDataAreRefused) {
   Set32(bad, s + kSizeOfRawData, Get32(good, s + kSizeOfRawData) + 0x200);
   ExpectRefused(bad, true, nullptr,
                 ("the resource section's data (0x400 bytes at file offset " +
-                 HexOffset(Get32(good, s + kPointerToRawData)) + ") runs past the end of the file").c_str());
+                 HexOffset(Get32(good, s + kPointerToRawData)) + ") runs past the end of the file")
+                    .c_str());
 }
 
 TEST_P(CommitTest, ASectionOfTwoGibibytesOrMoreIsRefused) {
@@ -933,7 +1028,9 @@ TEST_P(CommitTest, ASectionOfTwoGibibytesOrMoreIsRefused) {
   // sizes before it creates anything.
   ExpectRefused(before, false, [](ResourceUpdate* u) {
     for (std::uint16_t language = 1; language <= 3; ++language) {
-      TResItem* name = FindNamedChild(FindNamedChild(u->root.get(), MakeIntResource(3))->get(), MakeIntResource(1))->get();
+      TResItem* name = FindNamedChild(FindNamedChild(u->root.get(), MakeIntResource(3))->get(),
+                                      MakeIntResource(1))
+                           ->get();
       TResItem* leaf = InsertLanguageLeaf(name, language, "", 0);
       leaf->leaf().dataSize = 0x2AAAAAAA;
     }
@@ -941,7 +1038,9 @@ TEST_P(CommitTest, ASectionOfTwoGibibytesOrMoreIsRefused) {
   // Sizes whose sum wraps around 32 bits.
   ExpectRefused(before, false, [](ResourceUpdate* u) {
     for (std::uint16_t language = 1; language <= 5; ++language) {
-      TResItem* name = FindNamedChild(FindNamedChild(u->root.get(), MakeIntResource(3))->get(), MakeIntResource(1))->get();
+      TResItem* name = FindNamedChild(FindNamedChild(u->root.get(), MakeIntResource(3))->get(),
+                                      MakeIntResource(1))
+                           ->get();
       TResItem* leaf = InsertLanguageLeaf(name, language, "", 0);
       leaf->leaf().dataSize = 0x3FFFFFFF;
     }

@@ -3,11 +3,11 @@
 // with the new resource section in place and the described fields moved.
 #pragma once
 
-#include <cstring>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -21,7 +21,8 @@ namespace marovi::test {
 inline std::uint32_t Get32(const Bytes& b, std::uint64_t at) {
   if (at + 4 > b.size()) throw std::out_of_range("read past the end of the image");
   return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+         (static_cast<std::uint32_t>(b[at + 2]) << 16) |
+         (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 inline std::uint32_t Get16(const Bytes& b, std::uint64_t at) {
   if (at + 2 > b.size()) throw std::out_of_range("read past the end of the image");
@@ -29,7 +30,8 @@ inline std::uint32_t Get16(const Bytes& b, std::uint64_t at) {
 }
 inline void Set32(Bytes& b, std::uint64_t at, std::uint32_t v) {
   if (at + 4 > b.size()) throw std::out_of_range("write past the end of the image");
-  for (int i = 0; i < 4; ++i) b[at + static_cast<std::uint64_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    b[at + static_cast<std::uint64_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 inline void Set16(Bytes& b, std::uint64_t at, std::uint32_t v) {
   if (at + 2 > b.size()) throw std::out_of_range("write past the end of the image");
@@ -99,7 +101,8 @@ inline std::string Path(const Key& type, const Key& name, std::uint16_t language
 }
 inline ResourceMap MapOf(const std::vector<ResourceSpec>& specs) {
   ResourceMap m;
-  for (const ResourceSpec& r : specs) m[Path(r.type, r.name, r.language)] = {r.data, r.codePage, r.reserved};
+  for (const ResourceSpec& r : specs)
+    m[Path(r.type, r.name, r.language)] = {r.data, r.codePage, r.reserved};
   return m;
 }
 
@@ -122,7 +125,8 @@ inline ResourceReading ReadResources(const Bytes& b) {
     const std::uint32_t length = Get16(b, at);
     out.nameBytes += 2 + 2 * length;
     std::u16string text;
-    for (std::uint32_t i = 0; i < length; ++i) text += static_cast<char16_t>(Get16(b, at + 2 + 2 * i));
+    for (std::uint32_t i = 0; i < length; ++i)
+      text += static_cast<char16_t>(Get16(b, at + 2 + 2 * i));
     return Narrow(text);
   };
   auto table = [&](std::uint32_t offset) {
@@ -144,10 +148,12 @@ inline ResourceReading ReadResources(const Bytes& b) {
         out.dirBytes += 16;
         const std::uint32_t dataRva = Get32(b, entry), size = Get32(b, entry + 4);
         const std::uint64_t at = std::uint64_t{base} + dataRva - rva;
-        if (at + size > b.size()) throw std::out_of_range("resource data past the end of the image");
+        if (at + size > b.size())
+          throw std::out_of_range("resource data past the end of the image");
         out.dataBytes += Align(size, 4);
         out.resources[type + "/" + nm + "/" + std::to_string(language)] = {
-            Bytes(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + size)),
+            Bytes(b.begin() + static_cast<std::ptrdiff_t>(at),
+                  b.begin() + static_cast<std::ptrdiff_t>(at + size)),
             Get32(b, entry + 8), Get32(b, entry + 12)};
       }
     }
@@ -174,7 +180,8 @@ inline std::uint32_t SectionSizeFor(const ResourceMap& m) {
     dir += 16 + 8 * static_cast<std::uint32_t>(nameMap.size());
     for (const auto& [nm, languages] : nameMap) {
       names += nameCost(nm);
-      dir += 16 + 8 * static_cast<std::uint32_t>(languages) + 16 * static_cast<std::uint32_t>(languages);
+      dir += 16 + 8 * static_cast<std::uint32_t>(languages) +
+             16 * static_cast<std::uint32_t>(languages);
     }
   }
   return Align(dir + names, 4) + data;
@@ -191,14 +198,17 @@ struct CommitDeltas {
 // zeros; every byte in front of the section and behind it is the old byte,
 // apart from the header fields and debug entries that describe what moved;
 // the checksum is right. Returns the deltas for further checks.
-inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, const ResourceMap& expected) {
+inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after,
+                                    const ResourceMap& expected) {
   CommitDeltas d;
   const Headers h(before);
   const std::uint32_t index = ResourceSectionIndex(before);
   const std::uint32_t s = h.Sec(index);
-  const std::uint32_t fa = Get32(before, h.FileAlignment()), sa = Get32(before, h.SectionAlignment());
+  const std::uint32_t fa = Get32(before, h.FileAlignment()),
+                      sa = Get32(before, h.SectionAlignment());
   const std::uint32_t rva = Get32(before, h.Dir(2)), oldSize = Get32(before, h.Dir(2) + 4);
-  const std::uint32_t ptr = Get32(before, s + kPointerToRawData), oldRaw = Get32(before, s + kSizeOfRawData);
+  const std::uint32_t ptr = Get32(before, s + kPointerToRawData),
+                      oldRaw = Get32(before, s + kSizeOfRawData);
   const std::uint32_t oldEnd = ptr + oldRaw;
 
   d.sectionSize = SectionSizeFor(expected);
@@ -207,9 +217,11 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
   d.virt = std::int64_t{Align(d.sectionSize, sa)} - Align(oldSize, sa);
   const auto raw32 = static_cast<std::uint32_t>(d.raw), virt32 = static_cast<std::uint32_t>(d.virt);
 
-  EXPECT_EQ(static_cast<std::int64_t>(after.size()), static_cast<std::int64_t>(before.size()) + d.raw)
+  EXPECT_EQ(static_cast<std::int64_t>(after.size()),
+            static_cast<std::int64_t>(before.size()) + d.raw)
       << "file length";
-  if (static_cast<std::int64_t>(after.size()) != static_cast<std::int64_t>(before.size()) + d.raw) return d;
+  if (static_cast<std::int64_t>(after.size()) != static_cast<std::int64_t>(before.size()) + d.raw)
+    return d;
 
   const ResourceReading read = ReadResources(after);
   EXPECT_EQ(read.resources, expected);
@@ -221,7 +233,9 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
   want.resize(want.size() + (newRaw - d.sectionSize), 0);
   want.insert(want.end(), before.begin() + oldEnd, before.end());
 
-  auto add = [&](std::uint32_t at, std::uint32_t delta) { Set32(want, at, Get32(want, at) + delta); };
+  auto add = [&](std::uint32_t at, std::uint32_t delta) {
+    Set32(want, at, Get32(want, at) + delta);
+  };
   // File offsets follow the file's order: at or behind the end of the old
   // section's data they move with the tail; inside it (only a section
   // without raw data can point there) they stay, but not past the new end.
@@ -258,7 +272,8 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
     for (std::uint32_t j = 0; j < h.sectionCount; ++j) {
       const std::uint32_t start = Get32(want, h.Sec(j) + kVirtualAddress);
       if (start > debugRva) continue;
-      if (j + 1 < h.sectionCount && Get32(want, h.Sec(j + 1) + kVirtualAddress) <= debugRva) continue;
+      if (j + 1 < h.sectionCount && Get32(want, h.Sec(j + 1) + kVirtualAddress) <= debugRva)
+        continue;
       const std::uint64_t rawStart = Get32(want, h.Sec(j) + kPointerToRawData);
       const std::uint64_t rawEnd = rawStart + Get32(want, h.Sec(j) + kSizeOfRawData);
       const std::uint64_t at = rawStart + (debugRva - start);
@@ -278,8 +293,8 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
   if (want != after) {
     std::size_t i = 0;
     while (i < want.size() && want[i] == after[i]) ++i;
-    ADD_FAILURE() << "committed file differs from the expected one first at offset 0x" << std::hex << i
-                  << " (expected 0x" << int{want[i]} << ", found 0x" << int{after[i]} << ")";
+    ADD_FAILURE() << "committed file differs from the expected one first at offset 0x" << std::hex
+                  << i << " (expected 0x" << int{want[i]} << ", found 0x" << int{after[i]} << ")";
   }
   return d;
 }
@@ -288,17 +303,21 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after, con
 // every old section keeps its place and its bytes (the old resource section
 // too), what was appended behind the sections moves behind the new one, and
 // the headers name the new section. Returns the new section's index.
-inline std::uint32_t ExpectSectionAdded(const Bytes& before, const Bytes& after, const ResourceMap& expected) {
+inline std::uint32_t ExpectSectionAdded(const Bytes& before, const Bytes& after,
+                                        const ResourceMap& expected) {
   const Headers h(before);
-  const std::uint32_t fa = Get32(before, h.FileAlignment()), sa = Get32(before, h.SectionAlignment());
+  const std::uint32_t fa = Get32(before, h.FileAlignment()),
+                      sa = Get32(before, h.SectionAlignment());
   std::uint64_t dataEnd = 0, memoryEnd = Get32(before, h.SizeOfImage());
   bool named = false;
   for (std::uint32_t i = 0; i < h.sectionCount; ++i) {
     const std::uint32_t x = h.Sec(i);
     if (Get32(before, x + kPointerToRawData) != 0)
-      dataEnd = std::max<std::uint64_t>(dataEnd, Get32(before, x + kPointerToRawData) + Get32(before, x + kSizeOfRawData));
+      dataEnd = std::max<std::uint64_t>(
+          dataEnd, Get32(before, x + kPointerToRawData) + Get32(before, x + kSizeOfRawData));
     memoryEnd = std::max<std::uint64_t>(memoryEnd, Get32(before, x + kVirtualAddress) +
-                                                       std::max(Get32(before, x + kVirtualSize), Get32(before, x + kSizeOfRawData)));
+                                                       std::max(Get32(before, x + kVirtualSize),
+                                                                Get32(before, x + kSizeOfRawData)));
     named = named || std::memcmp(before.data() + x, ".rsrc\0\0\0", 8) == 0;
   }
   const auto at = static_cast<std::uint32_t>(Align(static_cast<std::uint32_t>(dataEnd), fa));
@@ -308,7 +327,8 @@ inline std::uint32_t ExpectSectionAdded(const Bytes& before, const Bytes& after,
   if (after.size() != std::max<std::size_t>(before.size(), at) + raw) return h.sectionCount;
   EXPECT_EQ(ReadResources(after).resources, expected);
 
-  Bytes want(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(at, before.size())));
+  Bytes want(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(
+                                                  std::min<std::size_t>(at, before.size())));
   want.resize(at, 0);
   want.insert(want.end(), after.begin() + at, after.begin() + at + size);
   want.resize(want.size() + (raw - size), 0);
@@ -331,8 +351,9 @@ inline std::uint32_t ExpectSectionAdded(const Bytes& before, const Bytes& after,
   if (want != after) {
     std::size_t i = 0;
     while (i < want.size() && want[i] == after[i]) ++i;
-    ADD_FAILURE() << "file with an added section differs from the expected one first at offset 0x" << std::hex << i
-                  << " (expected 0x" << int{want[i]} << ", found 0x" << int{after[i]} << ")";
+    ADD_FAILURE() << "file with an added section differs from the expected one first at offset 0x"
+                  << std::hex << i << " (expected 0x" << int{want[i]} << ", found 0x"
+                  << int{after[i]} << ")";
   }
   return h.sectionCount;
 }
@@ -366,13 +387,15 @@ inline bool Reopenable(const ImageFile& file) {
 }
 
 inline Bytes Slice(const Bytes& b, std::uint64_t at, std::uint64_t size) {
-  return Bytes(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + size));
+  return Bytes(b.begin() + static_cast<std::ptrdiff_t>(at),
+               b.begin() + static_cast<std::ptrdiff_t>(at + size));
 }
 
 inline std::uint32_t SectionNamed(const Bytes& b, const std::string& name) {
   const Headers h(b);
   for (std::uint32_t i = 0; i < h.sectionCount; ++i)
-    if (std::string(reinterpret_cast<const char*>(b.data() + h.Sec(i))).substr(0, 8) == name) return h.Sec(i);
+    if (std::string(reinterpret_cast<const char*>(b.data() + h.Sec(i))).substr(0, 8) == name)
+      return h.Sec(i);
   throw std::runtime_error("no section " + name);
 }
 

@@ -51,7 +51,9 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return nullptr;
   }
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
@@ -74,7 +76,8 @@ ImageSpec BaseSpec(bool pe32Plus) {
   spec.pe32Plus = pe32Plus;
   spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7), 0, kDiscardableData}};
   spec.relocations = {{".text", 0x10}};
-  spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true}, DebugEntrySpec{13, Filled(0x50, 4), false}};
+  spec.debugEntries = {DebugEntrySpec{2, Filled(0x30, 3), true},
+                       DebugEntrySpec{13, Filled(0x50, 4), false}};
   spec.appended = Filled(700, 9);
   return spec;
 }
@@ -83,25 +86,34 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
   std::vector<Scenario> out;
   ImageSpec grow = BaseSpec(pe32Plus);
   grow.resources = {{3, 1, 0, Filled(100, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}};
-  out.push_back({"growing", BuildImage(grow),
-                 {{3, 1, 0, Filled(500, 4)}, {3, 2, 0, Filled(40000, 5)}, {u"DATA", u"X", 1033, Filled(3000, 6)}},
+  out.push_back({"growing",
+                 BuildImage(grow),
+                 {{3, 1, 0, Filled(500, 4)},
+                  {3, 2, 0, Filled(40000, 5)},
+                  {u"DATA", u"X", 1033, Filled(3000, 6)}},
                  1});
 
   // A tail of several move chunks: a failure in a later chunk comes after
   // earlier ones have moved, and the growing commit has to move them back.
   ImageSpec longTail = grow;
   longTail.appended = Filled(700 * 1024 + 77, 5);
-  out.push_back({"growing over a long tail", BuildImage(longTail), {{3, 1, 0, Filled(40000, 4)}}, 1});
+  out.push_back(
+      {"growing over a long tail", BuildImage(longTail), {{3, 1, 0, Filled(40000, 4)}}, 1});
 
   ImageSpec shrink = BaseSpec(pe32Plus);
-  shrink.resources = {{3, 1, 0, Filled(0x12000, 1)}, {3, 2, 0, Filled(300, 2)}, {24, 1, 1033, Filled(400, 3)}};
-  out.push_back({"shrinking", BuildImage(shrink),
-                 {{3, 1, 0, Filled(33000, 4)}, {3, 2, 0, std::nullopt}, {24, 1, 1033, Filled(10, 5)}},
-                 -1});
+  shrink.resources = {
+      {3, 1, 0, Filled(0x12000, 1)}, {3, 2, 0, Filled(300, 2)}, {24, 1, 1033, Filled(400, 3)}};
+  out.push_back(
+      {"shrinking",
+       BuildImage(shrink),
+       {{3, 1, 0, Filled(33000, 4)}, {3, 2, 0, std::nullopt}, {24, 1, 1033, Filled(10, 5)}},
+       -1});
 
   ImageSpec same = BaseSpec(pe32Plus);
   same.resources = {{3, 1, 0, Filled(40000, 1)}, {3, 2, 0, Filled(300, 2)}};
-  out.push_back({"same raw size", BuildImage(same), {{3, 1, 0, Filled(40000, 8)}, {3, 2, 0, Filled(296, 9)}}});
+  out.push_back({"same raw size",
+                 BuildImage(same),
+                 {{3, 1, 0, Filled(40000, 8)}, {3, 2, 0, Filled(296, 9)}}});
 
   // Large unchanged leaves move inside the file instead of through the
   // section image; one of them spans several move chunks. Growing, they
@@ -113,7 +125,8 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
                      {10, 2, 1033, Filled(600 * 1024 + 5, 3)},
                      {14, u"MAINICON", 0, Filled(20, 4)}};
   const Bytes largeImage = BuildImage(large);
-  out.push_back({"growing around large leaves", largeImage,
+  out.push_back({"growing around large leaves",
+                 largeImage,
                  {{3, 1, 0, Filled(45000, 5)}, {3, 2, 0, Filled(700, 6)}},
                  1});
   out.push_back({"shrinking around large leaves", largeImage, {{3, 1, 0, Filled(33000, 7)}}, -1});
@@ -124,7 +137,8 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
 bool ApplyChanges(ResourceUpdate* u, const std::vector<Change>& changes) {
   bool all = true;
   for (const Change& c : changes)
-    all &= UpdateResourceData(u, KeyOf(c.type), KeyOf(c.name), c.language, c.data ? c.data->data() : nullptr,
+    all &= UpdateResourceData(u, KeyOf(c.type), KeyOf(c.name), c.language,
+                              c.data ? c.data->data() : nullptr,
                               c.data ? static_cast<std::uint32_t>(c.data->size()) : 0);
   return all;
 }
@@ -197,8 +211,9 @@ TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
     EXPECT_GT(updateFailed, 0);
     EXPECT_GT(refused, 0);
     EXPECT_GE(committed, 1);
-    std::cout << "[          ] " << scenario.name << ": begin failed " << beginFailed << ", update failed "
-              << updateFailed << ", commit refused " << refused << " (" << inWindow << " while moving the tail)"
+    std::cout << "[          ] " << scenario.name << ": begin failed " << beginFailed
+              << ", update failed " << updateFailed << ", commit refused " << refused << " ("
+              << inWindow << " while moving the tail)"
               << ", committed " << committed << "\n";
   }
 }
@@ -243,8 +258,8 @@ TEST_P(FaultTest, EveryFailingAllocationInTheCommitReleasesEverythingAndKeepsThe
         break;
       }
     }
-    std::cout << "[          ] " << scenario.name << ": " << n - 1 << " allocations failed in turn, "
-              << leftBehind << " scratch files left behind\n";
+    std::cout << "[          ] " << scenario.name << ": " << n - 1
+              << " allocations failed in turn, " << leftBehind << " scratch files left behind\n";
   }
 }
 
@@ -303,7 +318,8 @@ TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
       Error error;
       const Recovery recovery = RecoverInterruptedChange(file.wide(), &error);
       EXPECT_NE(recovery, Recovery::Failed) << error.detail;
-      EXPECT_FALSE(std::filesystem::exists(snapshot.journal)) << "the journal outlives the recovery";
+      EXPECT_FALSE(std::filesystem::exists(snapshot.journal))
+          << "the journal outlives the recovery";
       const Bytes after = file.Read();
       switch (recovery) {
         case Recovery::Undone: ++undone; break;
@@ -326,8 +342,9 @@ TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
     EXPECT_GT(untouched, 0);
     EXPECT_GT(removed, 0);
     EXPECT_GT(undone, 0);
-    std::cout << "[          ] " << scenario.name << ": crashes undone " << undone << ", unsealed journals removed "
-              << removed << ", before any journal " << untouched << ", after the commit " << finished << "\n";
+    std::cout << "[          ] " << scenario.name << ": crashes undone " << undone
+              << ", unsealed journals removed " << removed << ", before any journal " << untouched
+              << ", after the commit " << finished << "\n";
   }
 }
 
@@ -425,7 +442,8 @@ TEST_P(FaultTest, ACutOffSignatureComesBackAfterAFailureOrACrash) {
 // A store that fails must not leave its leaf to be committed as zeros or
 // leave a scratch file behind.
 TEST_P(FaultTest, AFailedLargeStoreKeepsTheOldDataForTheCommit) {
-  const Bytes before = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(100, 1)}, {3, 2, 0, Filled(50, 2)}}));
+  const Bytes before =
+      BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(100, 1)}, {3, 2, 0, Filled(50, 2)}}));
   for (std::uint64_t failing : {1u, 2u}) {  // creating the scratch file, writing it
     SCOPED_TRACE(failing);
     ImageFile file(before);
@@ -433,16 +451,19 @@ TEST_P(FaultTest, AFailedLargeStoreKeepsTheOldDataForTheCommit) {
     ASSERT_TRUE(u);
     const Bytes large = Filled(40000, 3);
     fault::InjectFailureAt(failing);
-    const bool replaced = UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000);
-    const bool added = UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(7), 0, large.data(), 40000);
+    const bool replaced =
+        UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000);
+    const bool added =
+        UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(7), 0, large.data(), 40000);
     fault::InjectFailureAt(0);
     EXPECT_FALSE(replaced);
     EXPECT_TRUE(added);
     EXPECT_EQ(OpenScratchFiles().size(), 1u);
     ASSERT_TRUE(u.End(false));
     const Bytes after = file.Read();
-    ExpectCommitted(before, after,
-                    {{"#3/#1/0", {Filled(100, 1)}}, {"#3/#2/0", {Filled(50, 2)}}, {"#3/#7/0", {large}}});
+    ExpectCommitted(
+        before, after,
+        {{"#3/#1/0", {Filled(100, 1)}}, {"#3/#2/0", {Filled(50, 2)}}, {"#3/#7/0", {large}}});
   }
 }
 
@@ -455,9 +476,11 @@ TEST_P(FaultTest, ALargeStoreOverLargeDataThatFailsMakesTheCommitFail) {
   UpdateGuard u(file.Begin());
   ASSERT_TRUE(u);
   const Bytes first = Filled(40000, 3), second = Filled(50000, 4);
-  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, first.data(), 40000));
+  ASSERT_TRUE(
+      UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, first.data(), 40000));
   fault::InjectFailureAt(1);
-  EXPECT_FALSE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, second.data(), 50000));
+  EXPECT_FALSE(
+      UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, second.data(), 50000));
   fault::InjectFailureAt(0);
   EXPECT_TRUE(LeftoverScratchFiles().empty());
   EXPECT_FALSE(u.End(false));
@@ -471,7 +494,8 @@ TEST_P(FaultTest, AScratchFileThatCannotBeReadBackFailsTheCommitBeforeTheFileIsT
   UpdateGuard u(file.Begin());
   ASSERT_TRUE(u);
   const Bytes large = Filled(40000, 3);
-  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000));
+  ASSERT_TRUE(
+      UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000));
   // The scratch file loses its bytes: reading it back comes up short.
   TResItem* leaf = Child(Child(Child(u->root.get(), "3"), "1"), "0");
   const ScratchFile* scratch = leaf->leaf().data.scratch();

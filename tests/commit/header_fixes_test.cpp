@@ -1,5 +1,7 @@
 // The header fixes on bytes alone: old headers and a placement in, new
 // headers out, with no file; and the debug entries likewise.
+#include "engine/header_fixes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <set>
 #include <span>
 
-#include "engine/header_fixes.h"
 #include "tests/commit/commit_test_util.h"
 
 namespace marovi::test {
@@ -23,13 +24,13 @@ TEST(HeaderFixes, FileOffsetsMoveByTheirPlaceInTheFileAroundTheOldData) {
     std::uint32_t offset, grown, shrunk;
   };
   const Case cases[] = {
-      {0, 0, 0},                    // no data in the file
-      {0xFFF, 0xFFF, 0xFFF},        // in front of the old data
-      {0x1000, 0x1000, 0x1000},     // its start
-      {0x11F0, 0x11F0, 0x11F0},     // inside, still inside the shrunk data
-      {0x1400, 0x1400, 0x1200},     // inside, past the shrunk data's end
+      {0, 0, 0},                 // no data in the file
+      {0xFFF, 0xFFF, 0xFFF},     // in front of the old data
+      {0x1000, 0x1000, 0x1000},  // its start
+      {0x11F0, 0x11F0, 0x11F0},  // inside, still inside the shrunk data
+      {0x1400, 0x1400, 0x1200},  // inside, past the shrunk data's end
       {0x17FF, 0x17FF, 0x1200},
-      {0x1800, 0x1A00, 0x1200},     // the old end: moves with the tail
+      {0x1800, 0x1A00, 0x1200},  // the old end: moves with the tail
       {0x1801, 0x1A01, 0x1201},
       {0xFFFFF000, 0xFFFFF200, 0xFFFFEA00},
   };
@@ -53,7 +54,9 @@ TEST(HeaderFixes, AddressesFollowTheMemoryOrderAndPointersTheFileOrder) {
   const Case cases[] = {
       {"address order", {}, {".reloc"}},
       {".reloc data in front", {".text", ".reloc", ".rsrc"}, {".rdata"}},
-      {".text and .rdata data behind", {".rsrc", ".reloc", ".rdata", ".text"}, {".reloc", ".rdata", ".text"}},
+      {".text and .rdata data behind",
+       {".rsrc", ".reloc", ".rdata", ".text"},
+       {".reloc", ".rdata", ".text"}},
   };
   for (const bool plus : {false, true}) {
     for (const Case& c : cases) {
@@ -69,7 +72,8 @@ TEST(HeaderFixes, AddressesFollowTheMemoryOrderAndPointersTheFileOrder) {
       const Headers h(image);
       const std::uint32_t index = ResourceSectionIndex(image);
       const std::uint32_t s = h.Sec(index);
-      const std::uint32_t ptr = Get32(image, s + kPointerToRawData), oldRaw = Get32(image, s + kSizeOfRawData);
+      const std::uint32_t ptr = Get32(image, s + kPointerToRawData),
+                          oldRaw = Get32(image, s + kSizeOfRawData);
       // A certificate table behind everything, and a TLS directory entry in
       // front of the resources in memory.
       Set32(image, h.Dir(4), static_cast<std::uint32_t>(image.size() - 8));
@@ -85,7 +89,9 @@ TEST(HeaderFixes, AddressesFollowTheMemoryOrderAndPointersTheFileOrder) {
         ASSERT_TRUE(fixed.has_value());
 
         Bytes want = old;
-        auto add = [&](std::uint32_t at, std::uint32_t delta) { Set32(want, at, Get32(want, at) + delta); };
+        auto add = [&](std::uint32_t at, std::uint32_t delta) {
+          Set32(want, at, Get32(want, at) + delta);
+        };
         const auto raw32 = static_cast<std::uint32_t>(rawDelta);
         add(h.SizeOfInitializedData(), raw32);
         add(h.SizeOfImage(), virtDelta);
@@ -94,7 +100,8 @@ TEST(HeaderFixes, AddressesFollowTheMemoryOrderAndPointersTheFileOrder) {
         Set32(want, s + kVirtualSize, p.sectionSize);
         for (std::uint32_t i = 0; i < h.sectionCount; ++i) {
           const std::uint32_t x = h.Sec(i);
-          const std::string name(reinterpret_cast<const char*>(old.data() + x), strnlen(reinterpret_cast<const char*>(old.data() + x), 8));
+          const std::string name(reinterpret_cast<const char*>(old.data() + x),
+                                 strnlen(reinterpret_cast<const char*>(old.data() + x), 8));
           if (name == ".reloc" || name == ".bss2") add(x + kVirtualAddress, virtDelta);
           if (c.dataBehind.count(name) != 0) add(x + kPointerToRawData, raw32);
         }
@@ -103,7 +110,8 @@ TEST(HeaderFixes, AddressesFollowTheMemoryOrderAndPointersTheFileOrder) {
         add(h.PointerToSymbolTable(), raw32);
         EXPECT_TRUE(*fixed == want);
         for (std::size_t i = 0; i < want.size(); ++i)
-          if ((*fixed)[i] != want[i]) ADD_FAILURE() << "header byte 0x" << std::hex << i << " differs";
+          if ((*fixed)[i] != want[i])
+            ADD_FAILURE() << "header byte 0x" << std::hex << i << " differs";
       }
       // Headers cut short, or a placement naming no section, give none.
       EXPECT_FALSE(FixHeaders(std::span(old).first(old.size() - 1), Grown()).has_value());
@@ -174,10 +182,12 @@ TEST(HeaderFixes, ANewSectionGoesBehindEverySectionOrIsRefusedWithTheReason) {
   } cases[] = {
       {"room to spare", [](Bytes&) {}, nullptr},
       {"no room within SizeOfHeaders",
-       [&](Bytes& b) { Set32(b, h.nt + 84, h.Sec(h.sectionCount) + 20); }, "no room for one more section header"},
+       [&](Bytes& b) { Set32(b, h.nt + 84, h.Sec(h.sectionCount) + 20); },
+       "no room for one more section header"},
       {"the room in use", [&](Bytes& b) { b[h.Sec(h.sectionCount) + 39] = 1; }, "in use"},
       {"appended data that does not start a file-aligned offset",
-       [&](Bytes& b) { Set32(b, last + kSizeOfRawData, Get32(b, last + kSizeOfRawData) - 4); }, "file-aligned"},
+       [&](Bytes& b) { Set32(b, last + kSizeOfRawData, Get32(b, last + kSizeOfRawData) - 4); },
+       "file-aligned"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -194,8 +204,10 @@ TEST(HeaderFixes, ANewSectionGoesBehindEverySectionOrIsRefusedWithTheReason) {
     EXPECT_EQ(plan.section->headerAt, h.Sec(h.sectionCount));
     // Behind the last section's extent in memory (its virtual size here
     // exceeds its data) and behind its data in the file.
-    EXPECT_EQ(plan.section->virtualAddress, Align(Get32(b, last + kVirtualAddress) + 0x2345, 0x1000));
-    EXPECT_EQ(plan.section->rawPointer, Get32(b, last + kPointerToRawData) + Get32(b, last + kSizeOfRawData));
+    EXPECT_EQ(plan.section->virtualAddress,
+              Align(Get32(b, last + kVirtualAddress) + 0x2345, 0x1000));
+    EXPECT_EQ(plan.section->rawPointer,
+              Get32(b, last + kPointerToRawData) + Get32(b, last + kSizeOfRawData));
     // ".rsrc" is taken by the old resource section.
     EXPECT_EQ(std::string(plan.section->name, 6), std::string(".rsrc2", 6));
   }

@@ -130,15 +130,19 @@ TEST_P(LayoutInImageTest, WorkedExampleCommittedWithFileAlignment512) {
   {
     UpdateGuard u(file.Begin(true));
     ASSERT_TRUE(u);
-    ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(14), u"MAINICON", 0, second.data(), 20));
-    ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, first.data(), 10));
+    ASSERT_TRUE(
+        UpdateResourceData(u.get(), MakeIntResource(14), u"MAINICON", 0, second.data(), 20));
+    ASSERT_TRUE(
+        UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, first.data(), 10));
     ASSERT_TRUE(u.End(false));
   }
   const Bytes after = file.Read();
   const Headers h(after);
   const std::uint32_t s = h.Sec(ResourceSectionIndex(after));
-  const std::uint32_t rva = Get32(after, s + kVirtualAddress), ptr = Get32(after, s + kPointerToRawData);
-  EXPECT_EQ(Bytes(after.begin() + ptr, after.begin() + ptr + 212), WorkedExampleSection(rva, first, second));
+  const std::uint32_t rva = Get32(after, s + kVirtualAddress),
+                      ptr = Get32(after, s + kPointerToRawData);
+  EXPECT_EQ(Bytes(after.begin() + ptr, after.begin() + ptr + 212),
+            WorkedExampleSection(rva, first, second));
   EXPECT_EQ(Get32(after, s + kSizeOfRawData), 512u);
   EXPECT_EQ(Get32(after, s + kVirtualSize), 212u);
   EXPECT_EQ(Get32(after, h.Dir(2) + 4), 212u);
@@ -147,7 +151,8 @@ TEST_P(LayoutInImageTest, WorkedExampleCommittedWithFileAlignment512) {
 }
 
 TEST_P(LayoutInImageTest, EmptyTreeIsOneRootTableInOneFileAlignment) {
-  ImageSpec spec = SpecWith(GetParam(), {{3, 1, 0, Filled(3000, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
+  ImageSpec spec =
+      SpecWith(GetParam(), {{3, 1, 0, Filled(3000, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
   spec.sectionsAfter = {SectionSpec{".reloc", Filled(64, 3), 0, kDiscardableData}};
   const Bytes before = BuildImage(spec);
   ImageFile file(before);
@@ -156,7 +161,8 @@ TEST_P(LayoutInImageTest, EmptyTreeIsOneRootTableInOneFileAlignment) {
     ASSERT_TRUE(u);
     // Deleting the whole types leaves the root without children.
     ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(0), 0, nullptr, 0));
-    ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(14), MakeIntResource(0), 0, nullptr, 0));
+    ASSERT_TRUE(
+        UpdateResourceData(u.get(), MakeIntResource(14), MakeIntResource(0), 0, nullptr, 0));
     ASSERT_EQ(u->root.get()->firstChild.get(), nullptr);
     ASSERT_TRUE(u.End(false));
   }

@@ -41,7 +41,8 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 ResourceName KeyFrom(const std::string& text) {
   const bool number = !text.empty() && text.size() <= 5 &&
-                      text.find_first_not_of("0123456789") == std::string::npos && std::stoul(text) < 65536;
+                      text.find_first_not_of("0123456789") == std::string::npos &&
+                      std::stoul(text) < 65536;
   if (number) return ResourceName(static_cast<std::uint16_t>(std::stoul(text)));
   return ResourceName(marovi::platform::FromUtf8(text));
 }
@@ -62,12 +63,15 @@ void MakeImages(const std::filesystem::path& dir) {
     for (const std::string layout : layouts) {
       ImageSpec spec;
       spec.pe32Plus = plus;
-      spec.resources = {{3, 1, 0, filled(0x2400, 1)}, {3, 2, 1033, filled(0x300, 2)},
-                        {14, u"MAINICON", 0, filled(0x22, 3)}, {u"PNG", u"LOGO", 0, filled(0x1800, 4)}};
+      spec.resources = {{3, 1, 0, filled(0x2400, 1)},
+                        {3, 2, 1033, filled(0x300, 2)},
+                        {14, u"MAINICON", 0, filled(0x22, 3)},
+                        {u"PNG", u"LOGO", 0, filled(0x1800, 4)}};
       spec.sectionsAfter = {SectionSpec{".bss2", {}, 0x2000, kDiscardableBss},
                             SectionSpec{".reloc", filled(0x40, 5), 0, kDiscardableData}};
       spec.relocations = {{".text", 0x10}, {".text", 0x20}};
-      spec.debugEntries = {DebugEntrySpec{2, filled(0x40, 6), true}, DebugEntrySpec{13, filled(0x30, 7), false}};
+      spec.debugEntries = {DebugEntrySpec{2, filled(0x40, 6), true},
+                           DebugEntrySpec{13, filled(0x30, 7), false}};
       spec.appended = filled(0x333, 8);
       if (layout == "-reloc-first") spec.fileOrder = {".text", ".reloc", ".rsrc"};
       if (layout == "-text-last") spec.fileOrder = {".rsrc", ".bss2", ".reloc", ".text"};
@@ -77,8 +81,9 @@ void MakeImages(const std::filesystem::path& dir) {
         tls.sharedOffset = 0x2000;
         spec.sectionsBefore.push_back(tls);
       }
-      WriteWholeFile(dir / ("generated-" + std::string(plus ? "pe32plus" : "pe32") + layout + ".exe"),
-                     BuildImage(spec));
+      WriteWholeFile(
+          dir / ("generated-" + std::string(plus ? "pe32plus" : "pe32") + layout + ".exe"),
+          BuildImage(spec));
     }
   }
 }
@@ -89,13 +94,15 @@ int Run(int argc, char** argv) {
     return 0;
   }
   if (argc < 2) {
-    std::cerr << "usage: " << argv[0] << " FILE [put:TYPE:NAME:LANGUAGE:DATAFILE | del:TYPE:NAME:LANGUAGE]...\n";
+    std::cerr << "usage: " << argv[0]
+              << " FILE [put:TYPE:NAME:LANGUAGE:DATAFILE | del:TYPE:NAME:LANGUAGE]...\n";
     return 2;
   }
   const std::u16string file = marovi::test::Utf16Path(std::filesystem::path(argv[1]));
   marovi::ResourceUpdate* update = marovi::BeginResourceUpdate(file.c_str(), false);
   if (update == nullptr) {
-    std::cerr << "cannot begin an update of " << argv[1] << " (error " << marovi::platform::LastError() << ")\n";
+    std::cerr << "cannot begin an update of " << argv[1] << " (error "
+              << marovi::platform::LastError() << ")\n";
     return 1;
   }
   for (int i = 2; i < argc; ++i) {
@@ -112,8 +119,10 @@ int Run(int argc, char** argv) {
     if (put) data = marovi::test::ReadWholeFile(op[4]);
     // An empty resource still needs an address to be added rather than deleted.
     static const std::uint8_t kNone = 0;
-    const void* bytes = put ? (data.empty() ? &kNone : static_cast<const void*>(data.data())) : nullptr;
-    if (!marovi::UpdateResourceData(update, type, name, language, bytes, static_cast<std::uint32_t>(data.size()))) {
+    const void* bytes =
+        put ? (data.empty() ? &kNone : static_cast<const void*>(data.data())) : nullptr;
+    if (!marovi::UpdateResourceData(update, type, name, language, bytes,
+                                    static_cast<std::uint32_t>(data.size()))) {
       std::cerr << "cannot apply " << argv[i] << "\n";
       marovi::EndResourceUpdate(update, true);
       return 1;

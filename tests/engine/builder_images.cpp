@@ -19,8 +19,8 @@ int main(int argc, char** argv) {
     for (int variant = 0; variant < 6; ++variant) {
       ImageSpec s;
       s.pe32Plus = plus != 0;
-      s.resources = {{14, u"MAINICON", 0, bytes(20, 1)},   {3, 1, 0, bytes(10, 2)},
-                     {3, 2, 1033, bytes(300, 3), 1252, 0}, {3, 2, 0, bytes(7, 4)},
+      s.resources = {{14, u"MAINICON", 0, bytes(20, 1)},      {3, 1, 0, bytes(10, 2)},
+                     {3, 2, 1033, bytes(300, 3), 1252, 0},    {3, 2, 0, bytes(7, 4)},
                      {u"ICONS", u"Icons", 2052, bytes(5, 5)}, {24, 1, 1033, bytes(100, 6)}};
       if (variant == 1) s.resources.clear();
       if (variant >= 2) s.sectionsAfter = {SectionSpec{".reloc", Bytes(12, 0), 0, 0x42000040}};
@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
         s.resources.push_back({3, 9, 0, bytes(70000, 10)});
       }
       const Bytes image = BuildImage(s);
-      WriteWholeFile(dir / ("image" + std::to_string(plus) + std::to_string(variant) + ".exe"), image);
+      WriteWholeFile(dir / ("image" + std::to_string(plus) + std::to_string(variant) + ".exe"),
+                     image);
     }
   }
   return 0;

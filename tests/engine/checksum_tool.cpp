@@ -19,7 +19,9 @@ int main(int argc, char** argv) {
       }
       marovi::ComputeImageChecksum(bytes.data(), size, size);
       const std::uint8_t* field = nt + marovi::nt::kCheckSum;
-      std::printf("%s %08x\n", argv[i], static_cast<unsigned>(field[0] | field[1] << 8 | field[2] << 16 | field[3] << 24));
+      std::printf(
+          "%s %08x\n", argv[i],
+          static_cast<unsigned>(field[0] | field[1] << 8 | field[2] << 16 | field[3] << 24));
     } catch (const std::exception& e) {
       std::printf("%s error %s\n", argv[i], e.what());
       status = 1;

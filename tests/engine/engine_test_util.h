@@ -118,14 +118,17 @@ class UpdateGuard {
 // A folder with one image file in it.
 class ImageFile {
  public:
-  explicit ImageFile(const Bytes& bytes, const std::string& name = "image.exe") : path_(folder_ / name) {
+  explicit ImageFile(const Bytes& bytes, const std::string& name = "image.exe")
+      : path_(folder_ / name) {
     WriteWholeFile(path_, bytes);
     wide_ = Utf16Path(path_);
   }
   explicit ImageFile(const ImageSpec& spec) : ImageFile(BuildImage(spec)) {}
   const std::filesystem::path& path() const { return path_; }
   const char16_t* wide() const { return wide_.c_str(); }
-  ResourceUpdate* Begin(bool deleteExisting = false) const { return BeginResourceUpdate(wide(), deleteExisting); }
+  ResourceUpdate* Begin(bool deleteExisting = false) const {
+    return BeginResourceUpdate(wide(), deleteExisting);
+  }
   Bytes Read() const { return ReadWholeFile(path_); }
   const TempFolder& folder() const { return folder_; }
 

@@ -58,7 +58,8 @@ TEST(WordSumTest, MatchesTheWordByWordSumAtEveryLengthAndPattern) {
   const Bytes random = Random(5000, 3);
   for (std::size_t n = 0; n < 300; ++n) {
     const Bytes b(random.begin(), random.begin() + static_cast<std::ptrdiff_t>(n));
-    ASSERT_EQ(ImageChecksum(b.data(), static_cast<std::uint32_t>(n)), WordByWord(b)) << n << " bytes";
+    ASSERT_EQ(ImageChecksum(b.data(), static_cast<std::uint32_t>(n)), WordByWord(b))
+        << n << " bytes";
   }
   for (std::size_t n : {std::size_t{1} << 20, (std::size_t{3} << 20) + 7}) {
     const Bytes ones(n, 0xFF);
@@ -99,7 +100,8 @@ TEST(ChecksumFromFileTest, AKnownRangeIsNotReadAgainAndCountsTheSame) {
   const std::uint32_t field = ReadFacts(image).ntHeaders + nt::kCheckSum;
   MappedFile f(image);
   ASSERT_NE(f.view, nullptr);
-  for (std::uint64_t begin : {std::uint64_t{4097}, std::uint64_t{8192}, std::uint64_t{f.viewSize}}) {
+  for (std::uint64_t begin :
+       {std::uint64_t{4097}, std::uint64_t{8192}, std::uint64_t{f.viewSize}}) {
     SCOPED_TRACE(begin);
     SummedRange known{begin, f.viewSize, {}};
     known.sum.Add(begin, image.data() + begin, static_cast<std::size_t>(f.viewSize - begin));
@@ -114,7 +116,8 @@ TEST(ChecksumFromFileTest, AKnownRangeIsNotReadAgainAndCountsTheSame) {
   EXPECT_NE(LoadU32(f.view + field), StandardChecksum(image, field));
 
   // Several ranges, at odd and even offsets, one touching the next.
-  const std::uint64_t bounds[][2] = {{4097, 9000}, {9000, 9001}, {20000, 150003}, {200000, f.viewSize}};
+  const std::uint64_t bounds[][2] = {
+      {4097, 9000}, {9000, 9001}, {20000, 150003}, {200000, f.viewSize}};
   std::vector<SummedRange> ranges;
   for (const auto& b : bounds) {
     SummedRange r{b[0], b[1], {}};
@@ -208,10 +211,10 @@ TEST(CopyFileRangeTest, CopiesBetweenFilesAndWithinOneAndReportsAShortSource) {
 // memory.
 TEST(SectionThroughFilesTest, IsTheSectionWrittenIntoMemory) {
   ImageSpec spec;
-  spec.resources = {{3, 1, 0, Filled(70001, 1)},    // copied file to file
-                    {3, 2, 0, Filled(13, 2)},       // replaced below
-                    {3, 3, 0, Filled(65535, 3)},    // just below the direct copy
-                    {6, 1, 1033, Filled(6, 4)},     // gathered, odd sizes
+  spec.resources = {{3, 1, 0, Filled(70001, 1)},  // copied file to file
+                    {3, 2, 0, Filled(13, 2)},     // replaced below
+                    {3, 3, 0, Filled(65535, 3)},  // just below the direct copy
+                    {6, 1, 1033, Filled(6, 4)},   // gathered, odd sizes
                     {6, 2, 1033, Filled(301, 4)},
                     {10, 1, 0, Filled(300000, 5)},  // more than the gathering buffer
                     {10, 2, 0, {}},
@@ -222,7 +225,8 @@ TEST(SectionThroughFilesTest, IsTheSectionWrittenIntoMemory) {
   ASSERT_NE(u, nullptr);
   const Bytes small = Filled(5001, 7), large = Filled(40000, 8);
   ASSERT_TRUE(UpdateResourceData(u, MakeIntResource(3), MakeIntResource(2), 0, small.data(), 5001));
-  ASSERT_TRUE(UpdateResourceData(u, MakeIntResource(3), MakeIntResource(9), 0, large.data(), 40000));
+  ASSERT_TRUE(
+      UpdateResourceData(u, MakeIntResource(3), MakeIntResource(9), 0, large.data(), 40000));
   ASSERT_NE(Child(Child(Child(u->root.get(), "3"), "9"), "0")->leaf().data.scratch(), nullptr);
 
   std::uint32_t dirBytes = 0, nameBytes = 0, dataBytes = 0;

@@ -16,8 +16,8 @@
 namespace marovi::test {
 namespace {
 
-::testing::AssertionResult ReadsBack(ResourceUpdate* u, ResKey type, ResKey name, std::uint16_t language,
-                                     const Bytes& expected) {
+::testing::AssertionResult ReadsBack(ResourceUpdate* u, ResKey type, ResKey name,
+                                     std::uint16_t language, const Bytes& expected) {
   const std::uint8_t* data = nullptr;
   std::uint32_t size = 0;
   if (!GetResourceData(u, type, name, language, data, size) || data == nullptr)
@@ -34,13 +34,17 @@ void UpdateCommitAndReopen(const Bytes& input, bool withLarge) {
   const TResItem* name = type != nullptr && type->isDirectory() ? type->firstChild.get() : nullptr;
   const TResItem* leaf = name != nullptr && name->isDirectory() ? name->firstChild.get() : nullptr;
   if (leaf != nullptr && !leaf->isDirectory()) {
-    const ResourceName t = type->name.empty() ? ResourceName(static_cast<std::uint16_t>(type->id)) : ResourceName(type->name);
-    const ResourceName n = name->name.empty() ? ResourceName(static_cast<std::uint16_t>(name->id)) : ResourceName(name->name);
+    const ResourceName t = type->name.empty() ? ResourceName(static_cast<std::uint16_t>(type->id))
+                                              : ResourceName(type->name);
+    const ResourceName n = name->name.empty() ? ResourceName(static_cast<std::uint16_t>(name->id))
+                                              : ResourceName(name->name);
     ASSERT_TRUE(UpdateResourceData(u, t, n, static_cast<std::uint16_t>(leaf->id), nullptr, 0));
   }
   const Bytes small = Filled(100, 1), group = Filled(20, 2), large = Filled(40000, 3);
-  ASSERT_TRUE(UpdateResourceData(u, MakeIntResource(kRtIcon), MakeIntResource(1), 0, small.data(), 100));
-  ASSERT_TRUE(UpdateResourceData(u, MakeIntResource(kRtGroupIcon), u"MAINICON", 1033, group.data(), 20));
+  ASSERT_TRUE(
+      UpdateResourceData(u, MakeIntResource(kRtIcon), MakeIntResource(1), 0, small.data(), 100));
+  ASSERT_TRUE(
+      UpdateResourceData(u, MakeIntResource(kRtGroupIcon), u"MAINICON", 1033, group.data(), 20));
   if (withLarge) {
     ASSERT_TRUE(UpdateResourceData(u, u"FUZZ", MakeIntResource(7), 0, large.data(), 40000));
   }
@@ -49,10 +53,12 @@ void UpdateCommitAndReopen(const Bytes& input, bool withLarge) {
     return;
   }
   const Bytes result = file.Read();
-  ASSERT_EQ(LoadU16(result.data() + ReadFacts(result).ntHeaders + 24), LoadU16(input.data() + ReadFacts(input).ntHeaders + 24))
+  ASSERT_EQ(LoadU16(result.data() + ReadFacts(result).ntHeaders + 24),
+            LoadU16(input.data() + ReadFacts(input).ntHeaders + 24))
       << "the optional header's magic is unchanged";
   UpdateGuard again(file.Begin());
-  ASSERT_TRUE(again) << "the committed image begins again (last error " << platform::LastError() << ")";
+  ASSERT_TRUE(again) << "the committed image begins again (last error " << platform::LastError()
+                     << ")";
   EXPECT_TRUE(ReadsBack(again.get(), MakeIntResource(kRtIcon), MakeIntResource(1), 0, small));
   EXPECT_TRUE(ReadsBack(again.get(), MakeIntResource(kRtGroupIcon), u"MAINICON", 1033, group));
   if (withLarge) {
@@ -297,14 +303,16 @@ TEST(FuzzRegressionTest, DebugDirectoryInASectionWithoutRawData) {
     0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77,
   };
   // clang-format on
-  UpdateCommitAndReopen(Bytes(kInput, kInput + sizeof kInput), (kInput[sizeof kInput - 1] & 1) != 0);
+  UpdateCommitAndReopen(Bytes(kInput, kInput + sizeof kInput),
+                        (kInput[sizeof kInput - 1] & 1) != 0);
 }
 
 // The same fault from the image generator, for both forms.
 class DebugDirectoryWithoutRawDataTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(DebugDirectoryWithoutRawDataTest, HeadersAreNotTakenForDebugEntries) {
-  ImageSpec spec = SpecWith(GetParam(), {{3, 1, 0, Filled(64, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
+  ImageSpec spec =
+      SpecWith(GetParam(), {{3, 1, 0, Filled(64, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
   spec.sectionsAfter = {SectionSpec{".reloc", {}, 0x60, 0x42000040}};
   spec.directories = {{kDebugDirectory, ".reloc", 0x10, 0x32}};
   UpdateCommitAndReopen(BuildImage(spec), true);

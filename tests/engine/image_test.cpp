@@ -51,7 +51,8 @@ TEST(ChecksumTest, SumsWordsAndFoldsCarries) {
 class ChecksumImageTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(ChecksumImageTest, MatchesTheBuildersChecksumWhateverTheOldValue) {
-  ImageSpec spec = SpecWith(GetParam(), {{3, 1, 0, Filled(999, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
+  ImageSpec spec =
+      SpecWith(GetParam(), {{3, 1, 0, Filled(999, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}});
   spec.appended = Filled(77, 3);  // odd length overall
   Bytes image = BuildImage(spec);
   ASSERT_EQ(image.size() % 2, 1u);
@@ -149,7 +150,8 @@ class ResourceSectionTest : public ::testing::TestWithParam<bool> {
   static std::uint32_t SectionField(const Bytes& image, std::uint32_t index, std::uint32_t field) {
     return LoadU32(image.data() + ReadFacts(image).sectionTable + sec::kSize * index + field);
   }
-  static void SetSectionField(Bytes& image, std::uint32_t index, std::uint32_t field, std::uint32_t v) {
+  static void SetSectionField(Bytes& image, std::uint32_t index, std::uint32_t field,
+                              std::uint32_t v) {
     StoreU32(image.data() + ReadFacts(image).sectionTable + sec::kSize * index + field, v);
   }
 };
@@ -185,7 +187,8 @@ TEST_P(ResourceSectionTest, NoneWhenTheTableBeginsInsideASectionOrIsAbsent) {
 TEST_P(ResourceSectionTest, NoneForAnUnknownOptionalHeaderMagic) {
   Bytes image = BuildImage(Spec());
   const ImageFacts facts = ReadFacts(image);
-  for (std::uint16_t magic : {std::uint16_t{0x107}, std::uint16_t{0x000}, std::uint16_t{0x10C}, std::uint16_t{0x20A}}) {
+  for (std::uint16_t magic :
+       {std::uint16_t{0x107}, std::uint16_t{0x000}, std::uint16_t{0x10C}, std::uint16_t{0x20A}}) {
     StoreU16(image.data() + facts.ntHeaders + nt::kMagic, magic);
     EXPECT_EQ(Find(image), std::nullopt) << "magic " << magic;
   }
@@ -198,7 +201,8 @@ TEST_P(ResourceSectionTest, NoneWhenTheDataDirectoryHasNoResourceEntry) {
       facts.ntHeaders + (GetParam() ? nt::kNumberOfRvaAndSizes64 : nt::kNumberOfRvaAndSizes32);
   ASSERT_EQ(LoadU32(image.data() + count), 16u);
   StoreU32(image.data() + count, 3);
-  EXPECT_EQ(Find(image), std::optional<std::uint32_t>(1u)) << "three entries hold the resource table";
+  EXPECT_EQ(Find(image), std::optional<std::uint32_t>(1u))
+      << "three entries hold the resource table";
   StoreU32(image.data() + count, 2);
   EXPECT_EQ(Find(image), std::nullopt);
   StoreU32(image.data() + count, 0);
@@ -231,8 +235,8 @@ TEST_P(ResourceSectionTest, EveryTruncatedPrefixIsHandled) {
     if (index && *index == facts.resourceSectionIndex) {
       // Reading the directory from a cut image either works or is refused.
       try {
-        ParseResourceTree(prefix.data(), size, facts.resourcePointerToRawData, facts.resourceSizeOfRawData,
-                          facts.resourceVirtualAddress);
+        ParseResourceTree(prefix.data(), size, facts.resourcePointerToRawData,
+                          facts.resourceSizeOfRawData, facts.resourceVirtualAddress);
       } catch (const ImageFormatError&) {
       }
     }
@@ -267,7 +271,8 @@ class ShiftFileTailTest : public ::testing::Test {
     if (file_ != platform::kInvalidFile) Close();
   }
   Bytes Slice(const Bytes& b, std::size_t from, std::size_t to) {
-    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
+    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from),
+                 b.begin() + static_cast<std::ptrdiff_t>(to));
   }
 
   TempFolder folder_;
@@ -281,7 +286,8 @@ class ShiftFileTailTest : public ::testing::Test {
 
 TEST_F(ShiftFileTailTest, GrowMovesTheTailBackwardsSafely) {
   const std::uint32_t position = 1000, delta = 700;  // overlapping move
-  ASSERT_TRUE(ShiftFileTail(file_, position, static_cast<std::int32_t>(delta), mapping_, view_, viewSize_));
+  ASSERT_TRUE(
+      ShiftFileTail(file_, position, static_cast<std::int32_t>(delta), mapping_, view_, viewSize_));
   ASSERT_EQ(viewSize_, kLength + delta);
   const Bytes inView(view_, view_ + viewSize_);
   EXPECT_EQ(Slice(inView, 0, position + delta), Slice(original_, 0, position + delta))
@@ -329,7 +335,8 @@ TEST_F(ShiftFileTailTest, ShrinkBeyondTheEndExtendsToPositionFirst) {
 }
 
 TEST_F(ShiftFileTailTest, ShrinkingTheWholeTailAway) {
-  ASSERT_TRUE(ShiftFileTail(file_, kLength, -static_cast<std::int32_t>(kLength - 10), mapping_, view_, viewSize_));
+  ASSERT_TRUE(ShiftFileTail(file_, kLength, -static_cast<std::int32_t>(kLength - 10), mapping_,
+                            view_, viewSize_));
   EXPECT_EQ(Close(), Slice(original_, 0, 10));
 }
 

@@ -16,8 +16,9 @@ class ParsedTree {
  public:
   explicit ParsedTree(const Bytes& image) {
     const ImageFacts f = ReadFacts(image);
-    root_ = ParseResourceTree(image.data(), static_cast<std::uint32_t>(image.size()), f.resourcePointerToRawData,
-                              f.resourceSizeOfRawData, f.resourceVirtualAddress);
+    root_ = ParseResourceTree(image.data(), static_cast<std::uint32_t>(image.size()),
+                              f.resourcePointerToRawData, f.resourceSizeOfRawData,
+                              f.resourceVirtualAddress);
   }
   TResItem* root() const { return root_.get(); }
 
@@ -27,8 +28,9 @@ class ParsedTree {
 
 ResourceTree Parse(const Bytes& image) {
   const ImageFacts f = ReadFacts(image);
-  return ParseResourceTree(image.data(), static_cast<std::uint32_t>(image.size()), f.resourcePointerToRawData,
-                           f.resourceSizeOfRawData, f.resourceVirtualAddress);
+  return ParseResourceTree(image.data(), static_cast<std::uint32_t>(image.size()),
+                           f.resourcePointerToRawData, f.resourceSizeOfRawData,
+                           f.resourceVirtualAddress);
 }
 
 class ResourceTreeTest : public ::testing::TestWithParam<bool> {};
@@ -62,7 +64,8 @@ TEST_P(ResourceTreeTest, ReadsTheDirectoryInTableOrderWithLeavesInTheImage) {
   EXPECT_EQ(leaf->leaf().data.scratch(), nullptr);
   ASSERT_NE(leaf->leaf().data.view(), nullptr);
   EXPECT_GE(leaf->leaf().data.view(), image.data());
-  EXPECT_LE(leaf->leaf().data.view() + 300, image.data() + image.size()) << "the leaf points into the view";
+  EXPECT_LE(leaf->leaf().data.view() + 300, image.data() + image.size())
+      << "the leaf points into the view";
   EXPECT_EQ(Bytes(leaf->leaf().data.view(), leaf->leaf().data.view() + 300), icon);
 }
 
@@ -153,12 +156,14 @@ TEST_F(LookupTest, AMissOfNamedChildReturnsTheFinalLink) {
 }
 
 TEST_F(LookupTest, LanguagesMatchOnlyLeavesOfThatLanguage) {
-  TResItem* name7 = FindNamedChild(FindNamedChild(root(), MakeIntResource(3))->get(), MakeIntResource(7))->get();
+  TResItem* name7 =
+      FindNamedChild(FindNamedChild(root(), MakeIntResource(3))->get(), MakeIntResource(7))->get();
   ASSERT_NE(name7, nullptr);
   EXPECT_EQ(Children(name7), "1033,2052");
   EXPECT_EQ((*FindLanguageChild(name7, 2052))->id, 2052u);
   EXPECT_EQ(FindLanguageChild(name7, 1033), &name7->firstChild);
-  EXPECT_EQ(FindLanguageChild(name7, 0), &Last(name7)->nextSibling) << "language 0 matches only language 0";
+  EXPECT_EQ(FindLanguageChild(name7, 0), &Last(name7)->nextSibling)
+      << "language 0 matches only language 0";
   // Directories are never found as languages, leaves never as names.
   TResItem* type3 = FindNamedChild(root(), MakeIntResource(3))->get();
   EXPECT_EQ(*FindLanguageChild(type3, 7), nullptr);
@@ -166,7 +171,8 @@ TEST_F(LookupTest, LanguagesMatchOnlyLeavesOfThatLanguage) {
 }
 
 TEST(ResourceTreeOwnershipTest, ALinkFreesTheNodeItsFollowersAndTheirChildren) {
-  const Bytes image = BuildImage(SpecWith(false, {{3, 1, 0, Filled(4, 1)}, {3, 2, 0, Filled(4, 1)}, {5, 1, 0, Filled(4, 1)}}));
+  const Bytes image = BuildImage(
+      SpecWith(false, {{3, 1, 0, Filled(4, 1)}, {3, 2, 0, Filled(4, 1)}, {5, 1, 0, Filled(4, 1)}}));
   ResourceTree root = Parse(image);
   TResItem* type3 = root->firstChild.get();
   type3->firstChild.reset();  // both names of type 3
@@ -205,19 +211,25 @@ TEST(ResourceTreeOwnershipTest, ANodeIsADirectoryOrALeafForItsLife) {
 // entry at 72, data at 88.
 class MalformedTest : public ::testing::TestWithParam<bool> {
  protected:
-  MalformedTest() : image_(BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 4)}}))), facts_(ReadFacts(image_)) {}
+  MalformedTest()
+      : image_(BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 4)}}))),
+        facts_(ReadFacts(image_)) {}
   void SetUp() override {
     ASSERT_EQ(U32(20), 0x80000000u | 24);
     ASSERT_EQ(U32(44), 0x80000000u | 48);
     ASSERT_EQ(U32(68), 72u);
     ASSERT_EQ(U32(72), facts_.resourceVirtualAddress + 88);
   }
-  std::uint32_t U32(std::uint32_t offset) const { return LoadU32(image_.data() + facts_.resourcePointerToRawData + offset); }
-  void Set32(std::uint32_t offset, std::uint32_t v) { StoreU32(image_.data() + facts_.resourcePointerToRawData + offset, v); }
-  void Set16(std::uint32_t offset, std::uint16_t v) { StoreU16(image_.data() + facts_.resourcePointerToRawData + offset, v); }
-  void ExpectRefused(const char* what) {
-    EXPECT_THROW(Parse(image_), ImageFormatError) << what;
+  std::uint32_t U32(std::uint32_t offset) const {
+    return LoadU32(image_.data() + facts_.resourcePointerToRawData + offset);
   }
+  void Set32(std::uint32_t offset, std::uint32_t v) {
+    StoreU32(image_.data() + facts_.resourcePointerToRawData + offset, v);
+  }
+  void Set16(std::uint32_t offset, std::uint16_t v) {
+    StoreU16(image_.data() + facts_.resourcePointerToRawData + offset, v);
+  }
+  void ExpectRefused(const char* what) { EXPECT_THROW(Parse(image_), ImageFormatError) << what; }
   Bytes image_;
   ImageFacts facts_;
 };
@@ -266,7 +278,8 @@ TEST_P(MalformedTest, DataOutsideTheSection) {
   {
     ParsedTree tree(image_);
     const TResItem* leaf = tree.root()->firstChild->firstChild->firstChild.get();
-    EXPECT_EQ(leaf->leaf().data.view(), image_.data() + facts_.resourcePointerToRawData + rawSize - 8)
+    EXPECT_EQ(leaf->leaf().data.view(),
+              image_.data() + facts_.resourcePointerToRawData + rawSize - 8)
         << "the last 8 bytes of the section";
   }
   Set32(72, rva + 88);
@@ -311,7 +324,8 @@ TEST_P(MalformedTest, TableReferredToByTwoEntries) {
     Parse(image_);
     ADD_FAILURE() << "a name table read twice was accepted";
   } catch (const ImageFormatError& e) {
-    EXPECT_NE(std::string(e.what()).find("referred to by more than one entry"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("referred to by more than one entry"), std::string::npos)
+        << e.what();
   }
 }
 

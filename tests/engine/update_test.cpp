@@ -50,7 +50,8 @@ class BeginTest : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(BeginTest, ReadsTheTreeAndHoldsTheFile) {
-  const Bytes image = BuildImage(SpecWith(GetParam(), {{3, 1, 0, Filled(10, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}}));
+  const Bytes image = BuildImage(
+      SpecWith(GetParam(), {{3, 1, 0, Filled(10, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}}));
   ImageFile file(image);
   UpdateGuard u(file.Begin());
   ASSERT_TRUE(u);
@@ -71,7 +72,8 @@ TEST_P(BeginTest, DeleteExistingStartsFromAnEmptyRoot) {
   std::uint32_t size = 0;
   EXPECT_FALSE(GetResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, data, size));
   const Bytes icon = Filled(5, 1);
-  ASSERT_TRUE(UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, icon.data(), 5));
+  ASSERT_TRUE(
+      UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, icon.data(), 5));
   EXPECT_EQ(Shape(u->root.get()), "3{1{0}}");
   ExpectCountsConsistent(u->root.get());
 }
@@ -137,7 +139,8 @@ TEST_P(BeginTest, AMalformedDirectoryThrowsAfterReleasingEverything) {
 }
 
 TEST_P(BeginTest, EveryTruncatedPrefixFailsOrReadsWithoutAFault) {
-  const Bytes image = BuildImage(SpecWith(GetParam(), {{u"NAMED", u"MAINICON", 0, Filled(40, 1)}, {3, 1, 1033, Filled(10, 2)}}));
+  const Bytes image = BuildImage(SpecWith(
+      GetParam(), {{u"NAMED", u"MAINICON", 0, Filled(40, 1)}, {3, 1, 1033, Filled(10, 2)}}));
   TempFolder folder;
   const fs::path path = folder / "cut.exe";
   const std::u16string wide = Utf16Path(path);
@@ -168,7 +171,8 @@ TEST_P(BeginTest, ReadImageResourcesListsTheLeavesOrSaysWhyNot) {
   while (LoadU32(good.data() + at) != 0x1234) at += 4;
   StoreU32(good.data() + at, 0x11234);
   Bytes malformed = good;
-  StoreU32(malformed.data() + ReadFacts(good).resourcePointerToRawData + 20, 0x80000000u);  // back to the root
+  StoreU32(malformed.data() + ReadFacts(good).resourcePointerToRawData + 20,
+           0x80000000u);  // back to the root
   ImageSpec bare = SpecWith(GetParam(), {});
   bare.withResourceSection = false;
   Bytes notPe(512, 0);
@@ -183,7 +187,8 @@ TEST_P(BeginTest, ReadImageResourcesListsTheLeavesOrSaysWhyNot) {
       {"empty", {}, ErrorKind::NotAnImage, "is empty, not a PE image"},
       {"no PE headers", notPe, ErrorKind::NotAnImage, "is not a PE image"},
       {"no resource section", BuildImage(bare), ErrorKind::NoResources, "has no resource section"},
-      {"a directory that leads back", malformed, ErrorKind::MalformedImage, "malformed resource directory: "},
+      {"a directory that leads back", malformed, ErrorKind::MalformedImage,
+       "malformed resource directory: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -273,7 +278,8 @@ class UpdateTest : public ::testing::TestWithParam<bool> {
   }
   TResItem* root() { return update_->root.get(); }
   bool Put(ResKey type, ResKey name, std::uint16_t language, const Bytes& data) {
-    return UpdateResourceData(update_, type, name, language, data.data(), static_cast<std::uint32_t>(data.size()));
+    return UpdateResourceData(update_, type, name, language, data.data(),
+                              static_cast<std::uint32_t>(data.size()));
   }
   bool Delete(ResKey type, ResKey name, std::uint16_t language) {
     return UpdateResourceData(update_, type, name, language, nullptr, 0);
@@ -474,7 +480,7 @@ TEST_P(UpdateTest, InMemoryUpTo32768BytesScratchFileFrom32769) {
   EXPECT_EQ(leaf->leaf().data.memory(), nullptr);
   EXPECT_EQ(leaf->leaf().dataSize, 32769u);
   ASSERT_NE(leaf->leaf().data.scratch(), nullptr);
-    const std::string scratch = ScratchFileName(leaf);
+  const std::string scratch = ScratchFileName(leaf);
   ASSERT_TRUE(Exists(scratch));
   Bytes held(big.size());
   ASSERT_TRUE(platform::ReadAt(ScratchHandle(leaf), 0, held.data(), held.size()));
@@ -602,10 +608,10 @@ TEST_P(UpdateTest, SortedInsertionUnderRootAndType) {
   EXPECT_EQ(Children(Child(root(), "3")), "B,b,0,1,2");
 }
 
-
 TEST(NullUpdateTest, MissingHandleResults) {
   const Bytes data = Filled(4, 1);
-  EXPECT_TRUE(UpdateResourceData(nullptr, MakeIntResource(3), MakeIntResource(1), 0, data.data(), 4));
+  EXPECT_TRUE(
+      UpdateResourceData(nullptr, MakeIntResource(3), MakeIntResource(1), 0, data.data(), 4));
   EXPECT_TRUE(UpdateResourceData(nullptr, MakeIntResource(3), MakeIntResource(1), 0, nullptr, 0));
   const std::uint8_t* out = data.data();
   std::uint32_t size = 7;
@@ -655,7 +661,8 @@ TEST(InsertDirectoryTest, ANameThatIsAPrefixSortsFirstAndEqualsGoBefore) {
   InsertDirectory(dir.root, u"a");
   EXPECT_EQ(Children(dir.root), "AB,ABC,Z,a");
   TResItem* again = InsertDirectory(dir.root, u"ABC");
-  EXPECT_EQ(dir.root->firstChild->nextSibling.get(), again) << "a new entry goes before an equal one";
+  EXPECT_EQ(dir.root->firstChild->nextSibling.get(), again)
+      << "a new entry goes before an equal one";
   EXPECT_EQ(again->nextSibling.get(), abc);
   EXPECT_EQ(InsertDirectory(dir.root, MakeIntResource(0))->id, 0u);
   EXPECT_EQ(Children(dir.root), "AB,ABC,ABC,Z,a,0");
@@ -707,7 +714,8 @@ class LooseTree {
   std::vector<std::uint32_t> IconIds() const {
     std::vector<std::uint32_t> ids;
     TResItem* icons = FindNamedChild(root(), MakeIntResource(3))->get();
-    for (const TResItem* c = icons ? icons->firstChild.get() : nullptr; c != nullptr; c = c->nextSibling.get())
+    for (const TResItem* c = icons ? icons->firstChild.get() : nullptr; c != nullptr;
+         c = c->nextSibling.get())
       if (c->name.empty()) ids.push_back(c->id);
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
@@ -750,16 +758,19 @@ Bytes IconBytes(TResItem* root, std::uint16_t id, std::uint16_t language) {
 
 // One delete per id through UpdateResourceData, passing over names that do
 // not exist: what a deletion of many names must leave.
-void DeleteOneByOne(LooseTree& tree, const std::vector<std::uint16_t>& ids, std::uint16_t language) {
+void DeleteOneByOne(LooseTree& tree, const std::vector<std::uint16_t>& ids,
+                    std::uint16_t language) {
   for (std::uint16_t id : ids) {
     TResItem* icons = FindNamedChild(tree.root(), MakeIntResource(3))->get();
     if (icons == nullptr || *FindNamedChild(icons, MakeIntResource(id)) == nullptr) continue;
-    ASSERT_TRUE(UpdateResourceData(&tree.update, MakeIntResource(3), MakeIntResource(id), language, nullptr, 0));
+    ASSERT_TRUE(UpdateResourceData(&tree.update, MakeIntResource(3), MakeIntResource(id), language,
+                                   nullptr, 0));
   }
 }
 
-void ExpectDeletionAsOneByOne(const std::vector<NameSpec>& names, const std::vector<std::uint16_t>& ids,
-                              std::uint16_t language, const std::string& what) {
+void ExpectDeletionAsOneByOne(const std::vector<NameSpec>& names,
+                              const std::vector<std::uint16_t>& ids, std::uint16_t language,
+                              const std::string& what) {
   SCOPED_TRACE(what);
   LooseTree bulk(names), single(names);
   NumberedDeletion deletion(bulk.root(), 3, ids, language);
@@ -783,21 +794,46 @@ struct DeletionCase {
 TEST(NumberedDeletionTest, RemovesWhatOneDeleteAfterAnotherRemoves) {
   const std::string untouched = "14{1{0}},3{NAMED{0},";
   const DeletionCase cases[] = {
-      {"ascending list, some names", {{1, {0}}, {2, {0}}, {3, {0}}, {5, {0}}}, {5, 2}, 0, "1{0},3{0}}"},
+      {"ascending list, some names",
+       {{1, {0}}, {2, {0}}, {3, {0}}, {5, {0}}},
+       {5, 2},
+       0,
+       "1{0},3{0}}"},
       {"descending list, every name; the named entry keeps the type",
-       {{9, {0}}, {7, {0}}, {4, {0}}}, {4, 7, 9}, 0, ""},
-      {"an id that names nothing, 0 among them, removes nothing", {{3, {0}}, {1, {0}}}, {0, 2, 8}, 0,
+       {{9, {0}}, {7, {0}}, {4, {0}}},
+       {4, 7, 9},
+       0,
+       ""},
+      {"an id that names nothing, 0 among them, removes nothing",
+       {{3, {0}}, {1, {0}}},
+       {0, 2, 8},
+       0,
        "3{0},1{0}}"},
       {"language 0 without such a leaf takes every language of the name",
-       {{4, {1033, 2052}}, {5, {0, 1033}}}, {4, 5}, 0, "5{1033}}"},
+       {{4, {1033, 2052}}, {5, {0, 1033}}},
+       {4, 5},
+       0,
+       "5{1033}}"},
       {"an id listed twice with language 0 takes the leaf, then the name",
-       {{5, {0, 1033}}, {6, {0, 1033}}}, {5, 6, 5}, 0, "6{1033}}"},
+       {{5, {0, 1033}}, {6, {0, 1033}}},
+       {5, 6, 5},
+       0,
+       "6{1033}}"},
       {"another language takes only its leaves, however often listed",
-       {{5, {0, 1033}}, {6, {1033}}}, {5, 5, 6, 7}, 1033, "5{0}}"},
+       {{5, {0, 1033}}, {6, {1033}}},
+       {5, 5, 6, 7},
+       1033,
+       "5{0}}"},
       {"a name the directory lists twice: a removed one hands on to the next",
-       {{5, {0}}, {2, {0}}, {5, {0, 1033}}}, {5, 5, 5}, 0, "2{0}}"},
+       {{5, {0}}, {2, {0}}, {5, {0, 1033}}},
+       {5, 5, 5},
+       0,
+       "2{0}}"},
       {"a name listed twice that stays keeps the further deletes",
-       {{5, {0, 1033}}, {5, {0}}}, {5}, 1033, "5{0},5{0}}"},
+       {{5, {0, 1033}}, {5, {0}}},
+       {5},
+       1033,
+       "5{0},5{0}}"},
       {"an empty name directory goes with language 0 only", {{5, {}}, {6, {}}}, {5, 6}, 0, ""},
       {"an empty name directory stays with another language", {{5, {}}}, {5}, 1033, "5{}}"},
   };
@@ -839,23 +875,25 @@ TEST(NumberedDeletionTest, LargeLeavesLoseTheirScratchFiles) {
 }
 
 // One add per id through UpdateResourceData: what adding many must leave.
-void ExpectInsertionAsOneByOne(const std::vector<NameSpec>& names, const std::vector<std::uint16_t>& ids,
-                               std::uint16_t language, const std::string& what, std::size_t size = 6) {
+void ExpectInsertionAsOneByOne(const std::vector<NameSpec>& names,
+                               const std::vector<std::uint16_t>& ids, std::uint16_t language,
+                               const std::string& what, std::size_t size = 6) {
   SCOPED_TRACE(what);
   LooseTree bulk(names), single(names);
   std::vector<Bytes> data;
   std::vector<NumberedData> items;
   for (std::uint16_t id : ids) data.push_back(Filled(size, static_cast<std::uint8_t>(id * 3)));
   for (std::size_t i = 0; i < ids.size(); ++i)
-    items.push_back(NumberedData{ids[i], data[i].data(), static_cast<std::uint32_t>(data[i].size())});
+    items.push_back(
+        NumberedData{ids[i], data[i].data(), static_cast<std::uint32_t>(data[i].size())});
   {
     NumberedInsertion insertion(3, items, language);
     EXPECT_EQ(Shape(bulk.root()), Shape(single.root())) << "made, nothing is linked yet";
     ASSERT_TRUE(insertion.Link(bulk.root()));
   }
   for (const NumberedData& item : items)
-    ASSERT_TRUE(UpdateResourceData(&single.update, MakeIntResource(3), MakeIntResource(item.id), language,
-                                   item.data, item.size));
+    ASSERT_TRUE(UpdateResourceData(&single.update, MakeIntResource(3), MakeIntResource(item.id),
+                                   language, item.data, item.size));
   EXPECT_EQ(Shape(bulk.root()), Shape(single.root()));
   ExpectCountsConsistent(bulk.root());
   for (std::size_t i = 0; i < ids.size(); ++i)
@@ -864,18 +902,20 @@ void ExpectInsertionAsOneByOne(const std::vector<NameSpec>& names, const std::ve
 
 TEST(NumberedInsertionTest, AddsWhatOneAddAfterAnotherAdds) {
   ExpectInsertionAsOneByOne({{2, {0}}, {4, {0}}, {9, {0}}}, {7, 1, 3, 12}, 0, "sorted list");
-  ExpectInsertionAsOneByOne({{60, {0}}, {52, {0}}, {51, {0}}, {10, {0}}}, {55, 53, 70, 54, 1, 56}, 0,
-                            "descending list: before the first entry not below each id");
+  ExpectInsertionAsOneByOne({{60, {0}}, {52, {0}}, {51, {0}}, {10, {0}}}, {55, 53, 70, 54, 1, 56},
+                            0, "descending list: before the first entry not below each id");
   ExpectInsertionAsOneByOne({{5, {0}}, {30, {0, 2052}}, {20, {0}}}, {30, 25, 5, 21}, 1033,
                             "names that exist take a leaf at its language's place");
-  ExpectInsertionAsOneByOne({{5, {0}}, {5, {2052}}}, {5}, 1033, "a name listed twice: the first takes it");
+  ExpectInsertionAsOneByOne({{5, {0}}, {5, {2052}}}, {5}, 1033,
+                            "a name listed twice: the first takes it");
   ExpectInsertionAsOneByOne({{3, {0}}}, {9, 4}, 0, "large data in scratch files", 40000);
   EXPECT_TRUE(LeftoverScratchFiles().empty());
 }
 
 TEST(NumberedInsertionTest, AMissingTypeIsMadeAtItsSortedPlace) {
   LooseTree tree(std::vector<NameSpec>{{1, {0}}});
-  ASSERT_TRUE(UpdateResourceData(&tree.update, MakeIntResource(3), MakeIntResource(1), 0, nullptr, 0));
+  ASSERT_TRUE(
+      UpdateResourceData(&tree.update, MakeIntResource(3), MakeIntResource(1), 0, nullptr, 0));
   ASSERT_TRUE(UpdateResourceData(&tree.update, MakeIntResource(3), u"NAMED", 0, nullptr, 0));
   ASSERT_EQ(Shape(tree.root()), "14{1{0}}");
   const Bytes data = Filled(3, 1);
@@ -935,9 +975,11 @@ TEST(NumberedBatchTest, AgreesWithOneCallPerIdOnRandomTrees) {
     std::vector<std::uint16_t> added;
     for (std::uint32_t k = next(10); k > 0; --k) {
       const auto id = static_cast<std::uint16_t>(next(20));
-      const auto first = std::find_if(names.begin(), names.end(), [&](const NameSpec& n) { return n.id == id; });
+      const auto first =
+          std::find_if(names.begin(), names.end(), [&](const NameSpec& n) { return n.id == id; });
       const bool taken = first != names.end() &&
-          std::find(first->languages.begin(), first->languages.end(), language) != first->languages.end();
+                         std::find(first->languages.begin(), first->languages.end(), language) !=
+                             first->languages.end();
       if (!taken && std::find(added.begin(), added.end(), id) == added.end()) added.push_back(id);
     }
     ExpectInsertionAsOneByOne(names, added, language, "round " + std::to_string(round));
@@ -975,7 +1017,8 @@ TEST(FormatHexTest, DollarThenPaddedLowercaseDigits) {
   EXPECT_EQ(FormatHex(0xABCDEF, 2, '0'), "$abcdef") << "longer results are not cut";
   EXPECT_EQ(FormatHex(0x1F, 4, ' '), "$  1f");
   // The example of the format: process 1234, identity 255.
-  EXPECT_EQ("$qor$res" + FormatHex(1234, 8, '0') + FormatHex(255, 1, '0') + "$", "$qor$res$000004d2$ff$");
+  EXPECT_EQ("$qor$res" + FormatHex(1234, 8, '0') + FormatHex(255, 1, '0') + "$",
+            "$qor$res$000004d2$ff$");
 }
 
 int Sign(int v) { return (v > 0) - (v < 0); }
@@ -989,7 +1032,8 @@ TEST(CompareByteStringsTest, UnsignedBytesThenLength) {
   EXPECT_LT(CompareByteStrings("Z", "a"), 0) << "upper case before lower case";
   EXPECT_LT(CompareByteStrings("ICONS", "Icons"), 0);
   EXPECT_GT(CompareByteStrings("\xE9", "z"), 0) << "bytes are unsigned";
-  EXPECT_LT(CompareByteStrings(std::string("a\0b", 3), std::string("a\0c", 3)), 0) << "zero bytes are compared too";
+  EXPECT_LT(CompareByteStrings(std::string("a\0b", 3), std::string("a\0c", 3)), 0)
+      << "zero bytes are compared too";
   EXPECT_EQ(Sign(CompareByteStrings("b", "a")), 1);
 }
 
@@ -1023,7 +1067,8 @@ TEST_P(UpdateTest, LargeDataRefusesAPlantedLink) {
   fs::create_symlink(target, scratch);
   EXPECT_FALSE(Put(Id(3), Id(1), 0, Filled(40000, 1)));
   Error error;
-  EXPECT_FALSE(UpdateResourceData(update_, Id(3), Id(1), 0, Filled(40000, 1).data(), 40000, &error));
+  EXPECT_FALSE(
+      UpdateResourceData(update_, Id(3), Id(1), 0, Filled(40000, 1).data(), 40000, &error));
   EXPECT_EQ(error.kind, ErrorKind::Io);
   EXPECT_EQ(error.file, scratch);
   EXPECT_NE(error.osCode, 0u);

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "engine/commit.h"
-#include "engine/manifest.h"
 #include "engine/engine.h"
+#include "engine/manifest.h"
 #include "engine/update.h"
 #include "engine/version_info.h"
 #include "tests/support/test_files.h"
@@ -87,8 +87,8 @@ int EditVersion(ResourceUpdate* update, const std::vector<Edit>& edits) {
     if (!ApplyVersionEdits(*info, edits, problem)) return Fail(problem);
     const std::optional<std::vector<std::uint8_t>> bytes = WriteVersionInfo(*info, &error);
     if (!bytes) return Fail(Describe(error));
-    if (!UpdateResourceData(update, MakeIntResource(kRtVersion), resource.name, resource.language, bytes->data(),
-                            static_cast<std::uint32_t>(bytes->size())))
+    if (!UpdateResourceData(update, MakeIntResource(kRtVersion), resource.name, resource.language,
+                            bytes->data(), static_cast<std::uint32_t>(bytes->size())))
       return Fail("cannot store the version information");
   }
   return 0;
@@ -100,16 +100,18 @@ int EditManifest(ResourceUpdate* update, ExecutionLevel level) {
   if (!ResourcesOfType(update, kRtManifest, resources, &error)) return Fail(Describe(error));
   if (resources.empty()) {
     const std::vector<std::uint8_t> bytes = NewManifest(level);
-    if (!UpdateResourceData(update, MakeIntResource(kRtManifest), MakeIntResource(kProcessManifestName),
-                            kNewManifestLanguage, bytes.data(), static_cast<std::uint32_t>(bytes.size())))
+    if (!UpdateResourceData(update, MakeIntResource(kRtManifest),
+                            MakeIntResource(kProcessManifestName), kNewManifestLanguage,
+                            bytes.data(), static_cast<std::uint32_t>(bytes.size())))
       return Fail("cannot store the manifest");
     return 0;
   }
   for (const TypedResource& resource : resources) {
-    const std::optional<std::vector<std::uint8_t>> bytes = SetRequestedExecutionLevel(resource.bytes, level, &error);
+    const std::optional<std::vector<std::uint8_t>> bytes =
+        SetRequestedExecutionLevel(resource.bytes, level, &error);
     if (!bytes) return Fail(Describe(error));
-    if (!UpdateResourceData(update, MakeIntResource(kRtManifest), resource.name, resource.language, bytes->data(),
-                            static_cast<std::uint32_t>(bytes->size())))
+    if (!UpdateResourceData(update, MakeIntResource(kRtManifest), resource.name, resource.language,
+                            bytes->data(), static_cast<std::uint32_t>(bytes->size())))
       return Fail("cannot store the manifest");
   }
   return 0;

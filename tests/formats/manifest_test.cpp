@@ -42,7 +42,8 @@ std::string WithLevelValue(const std::string& text, std::string_view value) {
   const std::optional<XmlDocument> doc = ParseXml(text, &error);
   if (!doc) return "(not well-formed: " + DescribeXmlError(error) + ")";
   for (const XmlElement& e : doc->elements)
-    if (const XmlAttribute* level = e.Attribute("level"); level != nullptr && e.localName == "requestedExecutionLevel")
+    if (const XmlAttribute* level = e.Attribute("level");
+        level != nullptr && e.localName == "requestedExecutionLevel")
       return text.substr(0, level->valueOffset) + std::string(value) +
              text.substr(level->valueOffset + level->valueLength);
   return "(no level attribute)";
@@ -68,7 +69,8 @@ struct NamedManifest {
 std::vector<NamedManifest> RealManifests() {
   std::vector<NamedManifest> manifests;
   std::ifstream own(test::HostPath(MAROVI_SOURCE_DIR "/app/marovi.manifest"), std::ios::binary);
-  manifests.push_back({"app/marovi.manifest", std::string(std::istreambuf_iterator<char>(own), {})});
+  manifests.push_back(
+      {"app/marovi.manifest", std::string(std::istreambuf_iterator<char>(own), {})});
   for (const test::RealResource& r : test::RealResources(kRtManifest))
     manifests.push_back({r.file, AsText(r.bytes)});
   return manifests;
@@ -77,7 +79,8 @@ std::vector<NamedManifest> RealManifests() {
 TEST(ManifestTest, RealManifestsGetTheLevelAndKeepEverythingElse) {
   const std::vector<NamedManifest> manifests = RealManifests();
   ASSERT_FALSE(manifests.front().text.empty()) << "app/marovi.manifest not read";
-  if (manifests.size() == 1) std::cerr << "wine64's programs are not on this machine: only our own manifest\n";
+  if (manifests.size() == 1)
+    std::cerr << "wine64's programs are not on this machine: only our own manifest\n";
   else EXPECT_GE(manifests.size(), 10u);
   for (const NamedManifest& m : manifests) {
     const std::string original = LevelOf(m.text);
@@ -87,11 +90,15 @@ TEST(ManifestTest, RealManifestsGetTheLevelAndKeepEverythingElse) {
       EXPECT_EQ(LevelOf(result), name) << m.name;
       if (original.empty()) {
         // The whole chain is added in one place; nothing else changes.
-        const std::size_t chain = result.find("<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">");
+        const std::size_t chain =
+            result.find("<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">");
         EXPECT_EQ(WithoutChainAt(result, chain), m.text) << m.name;
-        EXPECT_NE(result.find("<requestedExecutionLevel level=\"" + name + "\" uiAccess=\"false\"/>", chain),
-                  std::string::npos)
-            << m.name << "\n" << result;
+        EXPECT_NE(
+            result.find("<requestedExecutionLevel level=\"" + name + "\" uiAccess=\"false\"/>",
+                        chain),
+            std::string::npos)
+            << m.name << "\n"
+            << result;
       } else {
         // Only the attribute's value changes.
         EXPECT_EQ(result, WithLevelValue(m.text, name)) << m.name;
@@ -113,17 +120,20 @@ TEST(ManifestTest, EditsChangeOnlyWhatTheyMust) {
   };
   const Case cases[] = {
       {"prefixed, security empty",
-       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" xmlns:asmv3=\"urn:schemas-microsoft-com:asm.v3\">\n"
+       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
+       "xmlns:asmv3=\"urn:schemas-microsoft-com:asm.v3\">\n"
        "  <asmv3:trustInfo>\n"
        "    <asmv3:security/>\n"
        "  </asmv3:trustInfo>\n"
        "</assembly>\n",
        ExecutionLevel::RequireAdministrator,
-       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" xmlns:asmv3=\"urn:schemas-microsoft-com:asm.v3\">\n"
+       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
+       "xmlns:asmv3=\"urn:schemas-microsoft-com:asm.v3\">\n"
        "  <asmv3:trustInfo>\n"
        "    <asmv3:security>\n"
        "      <asmv3:requestedPrivileges>\n"
-       "        <asmv3:requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>\n"
+       "        <asmv3:requestedExecutionLevel level=\"requireAdministrator\" "
+       "uiAccess=\"false\"/>\n"
        "      </asmv3:requestedPrivileges>\n"
        "    </asmv3:security>\n"
        "  </asmv3:trustInfo>\n"
@@ -131,33 +141,43 @@ TEST(ManifestTest, EditsChangeOnlyWhatTheyMust) {
       {"single quotes, uiAccess kept, comment and CDATA around",
        "<assembly xmlns='urn:schemas-microsoft-com:asm.v1'><!-- keep -->"
        "<trustInfo xmlns='urn:schemas-microsoft-com:asm.v3'><security><requestedPrivileges>"
-       "<requestedExecutionLevel uiAccess='true'  level='asInvoker' /></requestedPrivileges></security>"
+       "<requestedExecutionLevel uiAccess='true'  level='asInvoker' "
+       "/></requestedPrivileges></security>"
        "</trustInfo><x><![CDATA[ <y> ]]></x></assembly>",
        ExecutionLevel::HighestAvailable,
        "<assembly xmlns='urn:schemas-microsoft-com:asm.v1'><!-- keep -->"
        "<trustInfo xmlns='urn:schemas-microsoft-com:asm.v3'><security><requestedPrivileges>"
-       "<requestedExecutionLevel uiAccess='true'  level='highestAvailable' /></requestedPrivileges></security>"
+       "<requestedExecutionLevel uiAccess='true'  level='highestAvailable' "
+       "/></requestedPrivileges></security>"
        "</trustInfo><x><![CDATA[ <y> ]]></x></assembly>"},
       {"no level attribute",
-       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\"><trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">"
-       "<security><requestedPrivileges><requestedExecutionLevel uiAccess=\"false\"/></requestedPrivileges>"
+       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\"><trustInfo "
+       "xmlns=\"urn:schemas-microsoft-com:asm.v3\">"
+       "<security><requestedPrivileges><requestedExecutionLevel "
+       "uiAccess=\"false\"/></requestedPrivileges>"
        "</security></trustInfo></assembly>",
        ExecutionLevel::AsInvoker,
-       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\"><trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">"
-       "<security><requestedPrivileges><requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"
+       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\"><trustInfo "
+       "xmlns=\"urn:schemas-microsoft-com:asm.v3\">"
+       "<security><requestedPrivileges><requestedExecutionLevel level=\"asInvoker\" "
+       "uiAccess=\"false\"/>"
        "</requestedPrivileges></security></trustInfo></assembly>"},
       {"one line, no trustInfo",
-       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"><assemblyIdentity name=\"x\"/>"
+       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
+       "manifestVersion=\"1.0\"><assemblyIdentity name=\"x\"/>"
        "</assembly>",
        ExecutionLevel::AsInvoker,
-       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"><assemblyIdentity name=\"x\"/>"
+       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
+       "manifestVersion=\"1.0\"><assemblyIdentity name=\"x\"/>"
        "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges>"
-       "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/></requestedPrivileges></security>"
+       "<requestedExecutionLevel level=\"asInvoker\" "
+       "uiAccess=\"false\"/></requestedPrivileges></security>"
        "</trustInfo></assembly>"},
       {"CRLF and tabs, older namespace, requestedPrivileges empty",
        "<?xml version=\"1.0\"?>\r\n<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\">\r\n"
        "\t<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v2\">\r\n\t\t<security>\r\n"
-       "\t\t\t<requestedPrivileges>\r\n\t\t\t</requestedPrivileges>\r\n\t\t</security>\r\n\t</trustInfo>\r\n"
+       "\t\t\t<requestedPrivileges>\r\n\t\t\t</requestedPrivileges>\r\n\t\t</security>\r\n\t</"
+       "trustInfo>\r\n"
        "</assembly>\r\n",
        ExecutionLevel::RequireAdministrator,
        "<?xml version=\"1.0\"?>\r\n<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\">\r\n"
@@ -172,8 +192,10 @@ TEST(ManifestTest, EditsChangeOnlyWhatTheyMust) {
        ExecutionLevel::AsInvoker,
        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\">\n  <trustInfo xmlns=\"urn:other\">\n"
        "    <security/>\n  </trustInfo>\n"
-       "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n    <security>\n      <requestedPrivileges>\n"
-       "        <requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>\n      </requestedPrivileges>\n"
+       "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n    <security>\n      "
+       "<requestedPrivileges>\n"
+       "        <requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>\n      "
+       "</requestedPrivileges>\n"
        "    </security>\n  </trustInfo>\n</assembly>\n"},
       {"empty trustInfo indented by four",
        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\">\n"
@@ -187,13 +209,16 @@ TEST(ManifestTest, EditsChangeOnlyWhatTheyMust) {
       {"byte order mark, comment before the root, zero padding behind it",
        "\xEF\xBB\xBF<!-- c -->\n<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\">\n"
        "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges>"
-       "<requestedExecutionLevel level=\"asInvoker\"/></requestedPrivileges></security></trustInfo>\n</assembly>\n" +
+       "<requestedExecutionLevel "
+       "level=\"asInvoker\"/></requestedPrivileges></security></trustInfo>\n</assembly>\n" +
            std::string(3, '\0'),
        ExecutionLevel::RequireAdministrator,
        "\xEF\xBB\xBF<!-- c -->\n<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\">\n"
        "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges>"
-       "<requestedExecutionLevel level=\"requireAdministrator\"/></requestedPrivileges></security></trustInfo>\n"
-       "</assembly>\n" + std::string(3, '\0')},
+       "<requestedExecutionLevel "
+       "level=\"requireAdministrator\"/></requestedPrivileges></security></trustInfo>\n"
+       "</assembly>\n" +
+           std::string(3, '\0')},
   };
   for (const Case& c : cases) {
     const std::string out = Set(c.in, c.level);
@@ -211,8 +236,10 @@ TEST(ManifestTest, RefusesWhatIsNotAManifest) {
   const Case cases[] = {
       {"mismatched tags",
        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\">\n<trustInfo>\n</assembly>",
-       "not well-formed XML: line 3, column 3: the end tag </assembly> does not match the start tag <trustInfo>"},
-      {"entity definitions", "<!DOCTYPE a [<!ENTITY x \"y\">]><assembly/>", "line 1, column 1: a document type"},
+       "not well-formed XML: line 3, column 3: the end tag </assembly> does not match the start "
+       "tag <trustInfo>"},
+      {"entity definitions", "<!DOCTYPE a [<!ENTITY x \"y\">]><assembly/>",
+       "line 1, column 1: a document type"},
       {"another root", "<application xmlns=\"urn:schemas-microsoft-com:asm.v3\"/>",
        "root element <application> is not an assembly"},
       {"assembly of another namespace", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v3\"/>",
@@ -221,7 +248,9 @@ TEST(ManifestTest, RefusesWhatIsNotAManifest) {
   };
   for (const Case& c : cases) {
     Error error;
-    EXPECT_FALSE(SetRequestedExecutionLevel(AsBytes(c.text), ExecutionLevel::AsInvoker, &error).has_value()) << c.name;
+    EXPECT_FALSE(
+        SetRequestedExecutionLevel(AsBytes(c.text), ExecutionLevel::AsInvoker, &error).has_value())
+        << c.name;
     EXPECT_EQ(error.kind, ErrorKind::MalformedImage) << c.name;
     EXPECT_NE(error.detail.find(c.reason), std::string::npos) << c.name << ": " << error.detail;
     Error readError;
@@ -239,18 +268,20 @@ TEST(ManifestTest, NewManifestIsMinimal) {
               "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n"
               "    <security>\n"
               "      <requestedPrivileges>\n"
-              "        <requestedExecutionLevel level=\"" + std::string(ExecutionLevelName(level)) +
+              "        <requestedExecutionLevel level=\"" +
+                  std::string(ExecutionLevelName(level)) +
                   "\" uiAccess=\"false\"/>\n"
-              "      </requestedPrivileges>\n"
-              "    </security>\n"
-              "  </trustInfo>\n"
-              "</assembly>\n");
+                  "      </requestedPrivileges>\n"
+                  "    </security>\n"
+                  "  </trustInfo>\n"
+                  "</assembly>\n");
     EXPECT_EQ(LevelOf(text), ExecutionLevelName(level));
   }
 }
 
 TEST(ManifestTest, LevelNamesAreExact) {
-  for (const ExecutionLevel level : kLevels) EXPECT_EQ(ParseExecutionLevel(ExecutionLevelName(level)), level);
+  for (const ExecutionLevel level : kLevels)
+    EXPECT_EQ(ParseExecutionLevel(ExecutionLevelName(level)), level);
   for (const char* text : {"AsInvoker", "asinvoker", "requireAdministrator ", "", "admin"})
     EXPECT_EQ(ParseExecutionLevel(text), std::nullopt) << text;
 }

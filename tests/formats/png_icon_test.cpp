@@ -41,8 +41,8 @@ std::vector<Entry> Entries(const Bytes& icon) {
     const std::uint32_t size = e[0] == 0 ? 256 : e[0];
     EXPECT_EQ(e[1], e[0]);
     EXPECT_EQ(size, kPngIconSizes[i]);
-    EXPECT_EQ(e[2], 0);            // colour count
-    EXPECT_EQ(LoadU16(e + 4), 1);  // planes
+    EXPECT_EQ(e[2], 0);             // colour count
+    EXPECT_EQ(LoadU16(e + 4), 1);   // planes
     EXPECT_EQ(LoadU16(e + 6), 32);  // bits per pixel
     const std::uint32_t length = LoadU32(e + 8), offset = LoadU32(e + 12);
     if (!InBounds(icon.size(), offset, length)) continue;
@@ -53,7 +53,8 @@ std::vector<Entry> Entries(const Bytes& icon) {
 
 // What the test image holds at (x, y) of a side-by-side image: the left half
 // red above green, the right half fully transparent.
-void ExpectTestPattern(const Pixel& p, std::uint32_t x, std::uint32_t y, std::uint32_t side, const std::string& where) {
+void ExpectTestPattern(const Pixel& p, std::uint32_t x, std::uint32_t y, std::uint32_t side,
+                       const std::string& where) {
   if (x >= side / 2) {
     EXPECT_EQ(p.a, 0) << where;
   } else {
@@ -68,14 +69,16 @@ void ExpectPngImage(const Entry& entry) {
   ASSERT_TRUE(IsPngData({entry.data, entry.length}));
   int w = 0, h = 0, channels = 0;
   std::unique_ptr<unsigned char, void (*)(void*)> pixels(
-      stbi_load_from_memory(entry.data, static_cast<int>(entry.length), &w, &h, &channels, 4), stbi_image_free);
+      stbi_load_from_memory(entry.data, static_cast<int>(entry.length), &w, &h, &channels, 4),
+      stbi_image_free);
   ASSERT_NE(pixels, nullptr);
   ASSERT_EQ(w, 256);
   ASSERT_EQ(h, 256);
   for (const std::uint32_t y : {4u, 64u, 192u, 250u})
     for (const std::uint32_t x : {4u, 64u, 192u, 250u}) {
       const unsigned char* p = pixels.get() + (y * 256 + x) * 4;
-      ExpectTestPattern({p[0], p[1], p[2], p[3]}, x, y, 256, "PNG at " + std::to_string(x) + "," + std::to_string(y));
+      ExpectTestPattern({p[0], p[1], p[2], p[3]}, x, y, 256,
+                        "PNG at " + std::to_string(x) + "," + std::to_string(y));
     }
 }
 
@@ -99,7 +102,8 @@ void ExpectBitmapImage(const Entry& entry) {
     for (const std::uint32_t x : {margin, s / 2 - 1 - margin, s / 2 + margin, s - 1 - margin}) {
       const std::uint32_t row = s - 1 - y;  // bottom-up
       const std::uint8_t* p = colour + (row * s + x) * 4;
-      const std::string where = std::to_string(s) + " px at " + std::to_string(x) + "," + std::to_string(y);
+      const std::string where =
+          std::to_string(s) + " px at " + std::to_string(x) + "," + std::to_string(y);
       ExpectTestPattern({p[2], p[1], p[0], p[3]}, x, y, s, where);
       const bool transparent = (mask[row * maskRow + x / 8] & (0x80 >> (x % 8))) != 0;
       EXPECT_EQ(transparent, x >= s / 2) << where;
@@ -127,7 +131,8 @@ TEST(PngIconTest, TheIconGroupCodeTakesTheIcon) {
   test::WriteWholeFile(folder / "icon.ico", *icon);
   test::OpenImage image(folder, {{10, 1, 0, test::ImageBytes(40, 1)}});
   ASSERT_NE(image.get(), nullptr);
-  ASSERT_TRUE(LoadIconGroupResource(image.get(), u"MAINICON", 0, test::Utf16Path(folder / "icon.ico").c_str()));
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), u"MAINICON", 0,
+                                    test::Utf16Path(folder / "icon.ico").c_str()));
   ASSERT_TRUE(image.Commit());
   const std::vector<test::LeafView> leaves = image.Reread();
   const test::LeafView* group = test::FindLeaf(leaves, "14", "\"MAINICON\"", 0);
@@ -152,7 +157,7 @@ TEST(PngIconTest, APngWhereAnIconFileIsExpectedIsMadeIntoOne) {
   Bytes cutPng = square;
   cutPng.resize(square.size() - 20);
   struct Case {
-    const char* name;  // of the file
+    const char* name;              // of the file
     std::optional<Bytes> content;  // none: no such file
     std::optional<Bytes> read;     // what is read; none: refused
     ErrorKind kind;
@@ -165,7 +170,8 @@ TEST(PngIconTest, APngWhereAnIconFileIsExpectedIsMadeIntoOne) {
       {"wide.png", test::PngOfTestPattern(40, 20), std::nullopt, ErrorKind::BadIconFile,
        "the PNG image is not square (40 x 20 pixels)"},
       {"cut.png", cutPng, std::nullopt, ErrorKind::BadIconFile, "the PNG image is cut short"},
-      {"picture.bmp", Bytes{'B', 'M', 0, 0, 0, 0, 0, 0}, std::nullopt, ErrorKind::BadIconFile, "BMP picture"},
+      {"picture.bmp", Bytes{'B', 'M', 0, 0, 0, 0, 0, 0}, std::nullopt, ErrorKind::BadIconFile,
+       "BMP picture"},
       {"missing.png", std::nullopt, std::nullopt, ErrorKind::NotFound, "cannot open"},
   };
   test::TempFolder folder;
@@ -192,16 +198,16 @@ TEST(PngIconTest, TheIconGroupCodeTakesAnIconFilesBytes) {
   const std::optional<Bytes> icon = IconFileFromPng(test::PngOfTestPattern(48, 48), nullptr);
   ASSERT_TRUE(icon.has_value());
   test::TempFolder folder;
-  const std::vector<test::ResourceSpec> resources = {{3, 1, 0, test::ImageBytes(40, 1)},
-                                               {14, u"MAINICON", 0, Bytes{0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0,
-                                                                          32, 0, 40, 0, 0, 0, 1, 0}}};
+  const std::vector<test::ResourceSpec> resources = {
+      {3, 1, 0, test::ImageBytes(40, 1)},
+      {14, u"MAINICON", 0, Bytes{0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 0, 0, 0, 1, 0}}};
   {
     test::OpenImage image(folder, resources);
     ASSERT_NE(image.get(), nullptr);
     const std::vector<test::LeafView> before = test::Leaves(image.get());
     Error error;
-    EXPECT_FALSE(LoadIconGroupResource(image.get(), u"MAINICON", 0, test::PngOfTestPattern(48, 48), "given.png",
-                                       &error));
+    EXPECT_FALSE(LoadIconGroupResource(image.get(), u"MAINICON", 0, test::PngOfTestPattern(48, 48),
+                                       "given.png", &error));
     EXPECT_EQ(error.kind, ErrorKind::BadIconFile);
     EXPECT_EQ(error.file, "given.png");
     EXPECT_NE(error.detail.find("PNG picture"), std::string::npos) << error.detail;
@@ -210,7 +216,8 @@ TEST(PngIconTest, TheIconGroupCodeTakesAnIconFilesBytes) {
   test::OpenImage image(folder, resources);
   ASSERT_NE(image.get(), nullptr);
   Error error;
-  ASSERT_TRUE(LoadIconGroupResource(image.get(), u"MAINICON", 0, *icon, "given.png", &error)) << error.detail;
+  ASSERT_TRUE(LoadIconGroupResource(image.get(), u"MAINICON", 0, *icon, "given.png", &error))
+      << error.detail;
   ASSERT_TRUE(image.Commit());
   const std::vector<test::LeafView> leaves = image.Reread();
   const test::LeafView* group = test::FindLeaf(leaves, "14", "\"MAINICON\"", 0);
@@ -235,7 +242,11 @@ TEST(PngIconTest, BrokenOrUnfitPngsAreRefusedWithTheReason) {
     std::function<Bytes()> make;
     const char* reason;
   };
-  auto cut = [&](std::size_t size) { return [&good, size] { return Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size)); }; };
+  auto cut = [&](std::size_t size) {
+    return [&good, size] {
+      return Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size));
+    };
+  };
   auto ihdr = [&](std::uint32_t width, std::uint32_t height) {
     return [&good, width, height] {
       Bytes b = good;
@@ -246,8 +257,10 @@ TEST(PngIconTest, BrokenOrUnfitPngsAreRefusedWithTheReason) {
     };
   };
   const Case cases[] = {
-      {"not square", [] { return test::PngOfTestPattern(20, 10); }, "is not square (20 x 10 pixels)"},
-      {"an icon file", [] { return Bytes{0, 0, 1, 0, 0, 0}; }, "does not start with the PNG signature"},
+      {"not square", [] { return test::PngOfTestPattern(20, 10); },
+       "is not square (20 x 10 pixels)"},
+      {"an icon file", [] { return Bytes{0, 0, 1, 0, 0, 0}; },
+       "does not start with the PNG signature"},
       {"empty", cut(0), "does not start with the PNG signature"},
       {"signature cut", cut(7), "does not start with the PNG signature"},
       {"cut behind the signature", cut(8), "is cut short"},

@@ -34,7 +34,9 @@ std::vector<std::uint8_t> PngOfTestPattern(std::uint32_t width, std::uint32_t he
   for (std::uint32_t y = 0; y < height; ++y)
     for (std::uint32_t x = 0; x < width; ++x) {
       const bool left = x < width / 2, top = y < height / 2;
-      const Pixel p = !left ? Pixel{0, 0, 255, 0} : top ? Pixel{255, 0, 0, 255} : Pixel{0, 255, 0, 255};
+      const Pixel p = !left ? Pixel{0, 0, 255, 0}
+                      : top ? Pixel{255, 0, 0, 255}
+                            : Pixel{0, 255, 0, 255};
       rgba.insert(rgba.end(), {p.r, p.g, p.b, p.a});
     }
   std::vector<std::uint8_t> png;
@@ -55,7 +57,8 @@ void StoreBigU32(std::uint8_t* p, std::uint32_t value) {
 
 void FixChunkCrc(std::vector<std::uint8_t>& png, std::size_t offset) {
   const std::uint32_t length = LoadBigU32(png.data() + offset);
-  StoreBigU32(png.data() + offset + 8 + length, Crc(png.data() + offset + 4, 4 + std::size_t{length}));
+  StoreBigU32(png.data() + offset + 8 + length,
+              Crc(png.data() + offset + 4, 4 + std::size_t{length}));
 }
 
 }  // namespace marovi::test

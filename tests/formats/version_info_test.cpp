@@ -122,7 +122,8 @@ TEST(VersionInfoTest, EveryLayoutIsWrittenAndRecognisedAgain) {
         EXPECT_EQ(Written(again), bytes) << containerType << pad << varFirst;
         // The root ends with StringFileInfo, unaligned unless its padding counts,
         // or with VarFileInfo, always aligned.
-        EXPECT_EQ(LoadU16(bytes.data()) % 4 == 0, pad || !varFirst) << containerType << pad << varFirst;
+        EXPECT_EQ(LoadU16(bytes.data()) % 4 == 0, pad || !varFirst)
+            << containerType << pad << varFirst;
       }
 }
 
@@ -156,9 +157,12 @@ TEST(VersionInfoTest, DamagedResourcesAreRefusedWithTheReason) {
       {"root key", [](Bytes& b) { b[6] = 'W'; }, "not \"VS_VERSION_INFO\""},
       {"fixed part signature", [](Bytes& b) { b[0x28] = 0; }, "signature is 0xfeef0400"},
       {"fixed part size", setU16(2, 50), "50 bytes long, not 52"},
-      {"unknown block", [](Bytes& b) { b[kStringFileInfoKey] = 'T'; }, "neither StringFileInfo nor VarFileInfo"},
-      {"unknown Var", [](Bytes& b) { b[kTranslationKey] = 'U'; }, "\"Uranslation\" is not \"Translation\""},
-      {"Translation not whole pairs", setU16(kTranslationValueLength, 3), "not whole language and code page pairs"},
+      {"unknown block", [](Bytes& b) { b[kStringFileInfoKey] = 'T'; },
+       "neither StringFileInfo nor VarFileInfo"},
+      {"unknown Var", [](Bytes& b) { b[kTranslationKey] = 'U'; },
+       "\"Uranslation\" is not \"Translation\""},
+      {"Translation not whole pairs", setU16(kTranslationValueLength, 3),
+       "not whole language and code page pairs"},
       {"Translation past its block", setU16(kTranslationValueLength, 8), "8 bytes do not fit"},
       {"bytes behind the last block",
        [](Bytes& b) {
@@ -186,9 +190,11 @@ TEST(VersionInfoTest, WritingRefusesWhatTheFormatCannotHold) {
   const Case cases[] = {
       {"value too long", [](VersionInfo& i) { i.tables[0].strings[0].value.assign(40000, u'x'); },
        "longer than 65535 bytes"},
-      {"zero in a key", [](VersionInfo& i) { i.tables[0].strings[0].key = std::u16string(u"A\0B", 3); },
+      {"zero in a key",
+       [](VersionInfo& i) { i.tables[0].strings[0].key = std::u16string(u"A\0B", 3); },
        "a key holds a zero character"},
-      {"zero in a value", [](VersionInfo& i) { i.tables[0].strings[0].value = std::u16string(u"1\0", 2); },
+      {"zero in a value",
+       [](VersionInfo& i) { i.tables[0].strings[0].value = std::u16string(u"1\0", 2); },
        "a value holds a zero character"},
   };
   for (const Case& c : cases) {
@@ -203,8 +209,9 @@ TEST(VersionInfoTest, WritingRefusesWhatTheFormatCannotHold) {
 
 TEST(VersionInfoTest, VersionsGoToTheFixedPartAndEveryTable) {
   VersionInfo info;
-  info.tables = {{u"040904b0", {{u"FileVersion", u"1.0"}, {u"Name", u"n"}, {u"fileversion", u"dup"}}},
-                 {u"040704b0", {{u"Name", u"m"}}}};
+  info.tables = {
+      {u"040904b0", {{u"FileVersion", u"1.0"}, {u"Name", u"n"}, {u"fileversion", u"dup"}}},
+      {u"040704b0", {{u"Name", u"m"}}}};
   SetFileVersion(info, {9, 8, 7, 6});
   ASSERT_TRUE(info.fixed.has_value());
   EXPECT_EQ(info.fixed->fileVersion, (VersionNumber{9, 8, 7, 6}));
@@ -238,12 +245,22 @@ TEST(VersionInfoTest, StringsAreSetAndRemovedInEveryTableWhateverTheirCase) {
     std::vector<VersionString> first, second;
   };
   const Case cases[] = {
-      {u"COMPANYNAME", u"New", 2, {{u"CompanyName", u"New"}, {u"Comments", u"x"}}, {{u"companyname", u"New"}}},
+      {u"COMPANYNAME",
+       u"New",
+       2,
+       {{u"CompanyName", u"New"}, {u"Comments", u"x"}},
+       {{u"companyname", u"New"}}},
       {u"Comments", u"", 1, {{u"CompanyName", u"Old"}}, {{u"companyname", u"Alt"}}},
-      {u"NewKey", u"v", 2,
+      {u"NewKey",
+       u"v",
+       2,
        {{u"CompanyName", u"Old"}, {u"Comments", u"x"}, {u"NewKey", u"v"}},
        {{u"companyname", u"Alt"}, {u"NewKey", u"v"}}},
-      {u"Absent", u"", 0, {{u"CompanyName", u"Old"}, {u"Comments", u"x"}}, {{u"companyname", u"Alt"}}},
+      {u"Absent",
+       u"",
+       0,
+       {{u"CompanyName", u"Old"}, {u"Comments", u"x"}},
+       {{u"companyname", u"Alt"}}},
   };
   for (const Case& c : cases) {
     VersionInfo info = start;
@@ -255,7 +272,8 @@ TEST(VersionInfoTest, StringsAreSetAndRemovedInEveryTableWhateverTheirCase) {
   VersionInfo info;
   info.tables = {{u"040904b0", {{u"Caf\u00e9", u"1"}}}};
   EXPECT_EQ(SetVersionString(info, u"CAF\u00c9", u"2"), 1u);
-  EXPECT_EQ(info.tables[0].strings, (std::vector<VersionString>{{u"Caf\u00e9", u"1"}, {u"CAF\u00c9", u"2"}}));
+  EXPECT_EQ(info.tables[0].strings,
+            (std::vector<VersionString>{{u"Caf\u00e9", u"1"}, {u"CAF\u00c9", u"2"}}));
 
   // Without any table, removing finds nothing and setting makes the usual one.
   VersionInfo bare;
@@ -274,8 +292,8 @@ TEST(VersionInfoTest, ANewResourceHasTheUsualShape) {
   EXPECT_EQ(info.fixed->fileType, kVftDll);
   ASSERT_EQ(info.tables.size(), 1u);
   EXPECT_EQ(info.tables[0].key, u"040904b0");
-  EXPECT_EQ(info.tables[0].strings,
-            (std::vector<VersionString>{{u"FileVersion", u"1.2.3.4"}, {u"ProductVersion", u"1.2.0.0"}}));
+  EXPECT_EQ(info.tables[0].strings, (std::vector<VersionString>{{u"FileVersion", u"1.2.3.4"},
+                                                                {u"ProductVersion", u"1.2.0.0"}}));
   EXPECT_EQ(info.translations, (std::vector<Translation>{{0x0409, 1200}}));
   const Bytes bytes = Written(info);
   EXPECT_EQ(Parsed(bytes), info);
@@ -289,14 +307,22 @@ TEST(VersionInfoTest, VersionNumbersAreReadStrictly) {
     std::optional<VersionNumber> expected;
   };
   const Case cases[] = {
-      {"1.2.3.4", VersionNumber{1, 2, 3, 4}},  {"7", VersionNumber{7, 0, 0, 0}},
-      {"1.2", VersionNumber{1, 2, 0, 0}},      {"65535.0.0.65535", VersionNumber{65535, 0, 0, 65535}},
-      {"01.002.0.0", VersionNumber{1, 2, 0, 0}}, {"", std::nullopt},
-      {"1.", std::nullopt},                    {".1", std::nullopt},
-      {"1..2", std::nullopt},                  {"1.2.3.4.5", std::nullopt},
-      {"65536", std::nullopt},                 {"999999", std::nullopt},
-      {"1.2a", std::nullopt},                  {"-1", std::nullopt},
-      {" 1", std::nullopt},                    {"1,2", std::nullopt},
+      {"1.2.3.4", VersionNumber{1, 2, 3, 4}},
+      {"7", VersionNumber{7, 0, 0, 0}},
+      {"1.2", VersionNumber{1, 2, 0, 0}},
+      {"65535.0.0.65535", VersionNumber{65535, 0, 0, 65535}},
+      {"01.002.0.0", VersionNumber{1, 2, 0, 0}},
+      {"", std::nullopt},
+      {"1.", std::nullopt},
+      {".1", std::nullopt},
+      {"1..2", std::nullopt},
+      {"1.2.3.4.5", std::nullopt},
+      {"65536", std::nullopt},
+      {"999999", std::nullopt},
+      {"1.2a", std::nullopt},
+      {"-1", std::nullopt},
+      {" 1", std::nullopt},
+      {"1,2", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(ParseVersionNumber(c.text), c.expected) << c.text;
   EXPECT_EQ(FormatVersionNumber({65535, 0, 10, 7}), "65535.0.10.7");
@@ -309,9 +335,12 @@ TEST(VersionInfoTest, AssignmentsAndTableKeys) {
     std::u16string key, value;
   };
   const Case cases[] = {
-      {"Name=Value", true, u"Name", u"Value"}, {"Name=", true, u"Name", u""},
-      {"A=b=c", true, u"A", u"b=c"},           {"Caf\xc3\xa9=\xe2\x82\xac", true, u"Caf\u00e9", u"\u20ac"},
-      {"=x", false, u"", u""},                 {"NoEquals", false, u"", u""},
+      {"Name=Value", true, u"Name", u"Value"},
+      {"Name=", true, u"Name", u""},
+      {"A=b=c", true, u"A", u"b=c"},
+      {"Caf\xc3\xa9=\xe2\x82\xac", true, u"Caf\u00e9", u"\u20ac"},
+      {"=x", false, u"", u""},
+      {"NoEquals", false, u"", u""},
   };
   for (const Case& c : cases) {
     std::u16string key, value;
@@ -332,21 +361,23 @@ TEST(VersionInfoTest, TextAndJsonShowEveryPart) {
   info.tables[0].strings.push_back({u"Comments", u"say \"hi\"\r\n\u00e9\t\u0001"});
   info.fixed->fileFlags = 0x3;
   const std::string text = FormatVersionInfoText(info);
-  for (const char* line : {"File version:    1.2.3.4\n", "Product version: 5.6.7.8\n",
-                           "File flags:      0x3 (debug, prerelease), mask 0x3f\n",
-                           "File OS:         0x40004 (Windows NT, 32-bit Windows)\n",
-                           "File type:       0x1 (application)\n",
-                           "String table 040904b0 (language 0x0409, code page 1200):\n", "  X: ab\n",
-                           "  Comments: say \"hi\"\\r\\n\xc3\xa9\\t\\x01\n", "Translations:    0x0409/1200\n"})
+  for (const char* line :
+       {"File version:    1.2.3.4\n", "Product version: 5.6.7.8\n",
+        "File flags:      0x3 (debug, prerelease), mask 0x3f\n",
+        "File OS:         0x40004 (Windows NT, 32-bit Windows)\n",
+        "File type:       0x1 (application)\n",
+        "String table 040904b0 (language 0x0409, code page 1200):\n", "  X: ab\n",
+        "  Comments: say \"hi\"\\r\\n\xc3\xa9\\t\\x01\n", "Translations:    0x0409/1200\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
 
   const std::string json = FormatVersionInfoJson(info);
-  for (const char* part : {"{\"fixed\":{\"fileVersion\":\"1.2.3.4\",\"productVersion\":\"5.6.7.8\"",
-                           "\"fileFlags\":3,", "\"fileType\":1,",
-                           "\"stringTables\":[{\"key\":\"040904b0\",\"language\":1033,\"codePage\":1200,",
-                           "{\"key\":\"X\",\"value\":\"ab\"}",
-                           "{\"key\":\"Comments\",\"value\":\"say \\\"hi\\\"\\r\\n\xc3\xa9\\t\\u0001\"}",
-                           "\"translations\":[{\"language\":1033,\"codePage\":1200}]}"})
+  for (const char* part :
+       {"{\"fixed\":{\"fileVersion\":\"1.2.3.4\",\"productVersion\":\"5.6.7.8\"",
+        "\"fileFlags\":3,", "\"fileType\":1,",
+        "\"stringTables\":[{\"key\":\"040904b0\",\"language\":1033,\"codePage\":1200,",
+        "{\"key\":\"X\",\"value\":\"ab\"}",
+        "{\"key\":\"Comments\",\"value\":\"say \\\"hi\\\"\\r\\n\xc3\xa9\\t\\u0001\"}",
+        "\"translations\":[{\"language\":1033,\"codePage\":1200}]}"})
     EXPECT_NE(json.find(part), std::string::npos) << part << "\nin:\n" << json;
 
   info.fixed.reset();

@@ -18,7 +18,8 @@ TEST(XmlTest, RecordsWhereElementsAndAttributesLie) {
       "\xEF\xBB\xBF<?xml version='1.0'?>\n<!-- c -->\n"
       "<a:root xmlns:a=\"urn:a\" xmlns=\"urn:d\" k = 'v&amp;&#x41;&#66;'>"
       "<child/><b:x xmlns:b=\"urn:b\" a:at=\"1\">t<![CDATA[<raw>]]><?pi x?></b:x>"
-      "<plain xmlns=\"\"></plain></a:root>\n" + std::string(2, '\0');  // padding behind the document
+      "<plain xmlns=\"\"></plain></a:root>\n" +
+      std::string(2, '\0');  // padding behind the document
   XmlError error;
   const std::optional<XmlDocument> doc = ParseXml(text, &error);
   ASSERT_TRUE(doc.has_value()) << DescribeXmlError(error);
@@ -68,7 +69,8 @@ TEST(XmlTest, RefusesWhatIsNotWellFormedAndSaysWhere) {
       {"never closed", "<a>\n<b></b>", 1, 1, "the element <a> is not closed"},
       {"second root", "<a/>\n<b/>", 2, 1, "content behind the root element"},
       {"text after the root", "<a/>x", 1, 5, "content behind the root element"},
-      {"document type", "<!DOCTYPE a [<!ENTITY e \"x\">]>\n<a>&e;</a>", 1, 1, "document type declaration"},
+      {"document type", "<!DOCTYPE a [<!ENTITY e \"x\">]>\n<a>&e;</a>", 1, 1,
+       "document type declaration"},
       {"undefined entity", "<a>\n x &nbsp; y</a>", 2, 4, "the entity \"nbsp\" is not defined"},
       {"bare ampersand", "<a>fish & chips</a>", 1, 9, "starts no reference"},
       {"unquoted attribute", "<a b=c/>", 1, 6, "is not quoted"},
@@ -131,11 +133,12 @@ TEST(JsonTest, StringLiteralsAreAlwaysValidJson) {
       {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
       {std::string("\x01\x1f\x7f\0", 4), "\"\\u0001\\u001f\\u007f\\u0000\""},
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\""},
-      {"\xFF", "\"\xEF\xBF\xBD\""},                            // never a UTF-8 byte
-      {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},            // overlong
+      {"\xFF", "\"\xEF\xBF\xBD\""},                                  // never a UTF-8 byte
+      {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},                  // overlong
       {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // a surrogate
-      {"\xE2\x82", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},            // cut short
-      {"\xF4\x90\x80\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // past U+10FFFF
+      {"\xE2\x82", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},                  // cut short
+      {"\xF4\x90\x80\x80",
+       "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // past U+10FFFF
   };
   for (const Case& c : cases) EXPECT_EQ(JsonString(c.in), c.out) << c.in;
 }

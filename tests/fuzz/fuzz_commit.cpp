@@ -24,7 +24,8 @@ std::vector<std::uint8_t> ReadBack() {
   if (f == nullptr) __builtin_trap();
   std::uint8_t buffer[65536];
   std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+    bytes.insert(bytes.end(), buffer, buffer + n);
   std::fclose(f);
   return bytes;
 }
@@ -39,8 +40,8 @@ bool ReadsBack(ResourceUpdate* u, ResKey type, ResKey name, std::uint16_t langua
                const std::vector<std::uint8_t>& expected) {
   const std::uint8_t* data = nullptr;
   std::uint32_t size = 0;
-  return GetResourceData(u, type, name, language, data, size) && data != nullptr && size == expected.size() &&
-         std::memcmp(data, expected.data(), size) == 0;
+  return GetResourceData(u, type, name, language, data, size) && data != nullptr &&
+         size == expected.size() && std::memcmp(data, expected.data(), size) == 0;
 }
 
 }  // namespace
@@ -53,8 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   std::vector<std::uint8_t> copy(input, input + inputSize);
   const auto size32 = static_cast<std::uint32_t>(copy.size());
   const std::uint8_t* nt = copy.empty() ? nullptr : LocateNtHeaders(copy.data(), size32);
-  const bool mayCommit = nt != nullptr && InBounds(size32, static_cast<std::uint64_t>(nt - copy.data()) + nt::kFileAlignment, 4) &&
-                         LoadU32(nt + nt::kFileAlignment) <= 0x10000;
+  const bool mayCommit =
+      nt != nullptr &&
+      InBounds(size32, static_cast<std::uint64_t>(nt - copy.data()) + nt::kFileAlignment, 4) &&
+      LoadU32(nt + nt::kFileAlignment) <= 0x10000;
 
   const fuzz::InputFileRemover remover;
   ResourceUpdate* update = fuzz::BeginOnInput(input, inputSize);
@@ -62,19 +65,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
 
   // Delete the first leaf found, by its own keys.
   const TResItem* type = update->root.get()->firstChild.get();
-  const TResItem* resName = type != nullptr && type->isDirectory() ? type->firstChild.get() : nullptr;
-  const TResItem* leaf = resName != nullptr && resName->isDirectory() ? resName->firstChild.get() : nullptr;
+  const TResItem* resName =
+      type != nullptr && type->isDirectory() ? type->firstChild.get() : nullptr;
+  const TResItem* leaf =
+      resName != nullptr && resName->isDirectory() ? resName->firstChild.get() : nullptr;
   if (leaf != nullptr && !leaf->isDirectory()) {
-    const ResourceName t = type->name.empty() ? ResourceName(static_cast<std::uint16_t>(type->id)) : ResourceName(type->name);
-    const ResourceName n =
-        resName->name.empty() ? ResourceName(static_cast<std::uint16_t>(resName->id)) : ResourceName(resName->name);
-    if (!UpdateResourceData(update, t, n, static_cast<std::uint16_t>(leaf->id), nullptr, 0)) __builtin_trap();
+    const ResourceName t = type->name.empty() ? ResourceName(static_cast<std::uint16_t>(type->id))
+                                              : ResourceName(type->name);
+    const ResourceName n = resName->name.empty()
+                               ? ResourceName(static_cast<std::uint16_t>(resName->id))
+                               : ResourceName(resName->name);
+    if (!UpdateResourceData(update, t, n, static_cast<std::uint16_t>(leaf->id), nullptr, 0))
+      __builtin_trap();
   }
   const auto small = Pattern(100, 1), group = Pattern(20, 2), large = Pattern(40000, 3);
   const bool withLarge = inputSize > 0 && (input[inputSize - 1] & 1) != 0;
-  if (!UpdateResourceData(update, MakeIntResource(kRtIcon), MakeIntResource(1), 0, small.data(), 100)) __builtin_trap();
-  if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), u"MAINICON", 1033, group.data(), 20)) __builtin_trap();
-  if (withLarge && !UpdateResourceData(update, u"FUZZ", MakeIntResource(7), 0, large.data(), 40000)) __builtin_trap();
+  if (!UpdateResourceData(update, MakeIntResource(kRtIcon), MakeIntResource(1), 0, small.data(),
+                          100))
+    __builtin_trap();
+  if (!UpdateResourceData(update, MakeIntResource(kRtGroupIcon), u"MAINICON", 1033, group.data(),
+                          20))
+    __builtin_trap();
+  if (withLarge && !UpdateResourceData(update, u"FUZZ", MakeIntResource(7), 0, large.data(), 40000))
+    __builtin_trap();
 
   if (!mayCommit) {
     if (!EndResourceUpdate(update, true)) __builtin_trap();

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/platform.h"
 #include "engine/bytes.h"
+#include "engine/platform.h"
 #include "engine/restree.h"
 #include "engine/update.h"
 
@@ -16,8 +16,8 @@ namespace marovi::fuzz {
 // One file per fuzzing process, written for every input and removed after it
 // (libFuzzer may end the process without running exit handlers).
 inline const std::string& InputPath() {
-  static const std::string path =
-      platform::TempDirectory() + "marovi-fuzz-" + std::to_string(platform::CurrentProcessId()) + ".exe";
+  static const std::string path = platform::TempDirectory() + "marovi-fuzz-" +
+                                  std::to_string(platform::CurrentProcessId()) + ".exe";
   return path;
 }
 

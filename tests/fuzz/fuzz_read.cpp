@@ -23,13 +23,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const TResItem* resName = type != nullptr ? type->firstChild.get() : nullptr;
   const TResItem* leaf = resName != nullptr ? resName->firstChild.get() : nullptr;
   if (leaf != nullptr && type->isDirectory() && resName->isDirectory()) {
-    const ResourceName t = type->name.empty() ? ResourceName(static_cast<std::uint16_t>(type->id)) : ResourceName(type->name);
-    const ResourceName n =
-        resName->name.empty() ? ResourceName(static_cast<std::uint16_t>(resName->id)) : ResourceName(resName->name);
-    if (GetResourceData(update, t, n, static_cast<std::uint16_t>(leaf->id), bytes, length) && bytes != nullptr)
+    const ResourceName t = type->name.empty() ? ResourceName(static_cast<std::uint16_t>(type->id))
+                                              : ResourceName(type->name);
+    const ResourceName n = resName->name.empty()
+                               ? ResourceName(static_cast<std::uint16_t>(resName->id))
+                               : ResourceName(resName->name);
+    if (GetResourceData(update, t, n, static_cast<std::uint16_t>(leaf->id), bytes, length) &&
+        bytes != nullptr)
       for (std::uint32_t i = 0; i < length; ++i) sink = sink + bytes[i];
   }
-  if (GetResourceData(update, MakeIntResource(kRtIcon), MakeIntResource(1), 0, bytes, length) && bytes != nullptr)
+  if (GetResourceData(update, MakeIntResource(kRtIcon), MakeIntResource(1), 0, bytes, length) &&
+      bytes != nullptr)
     for (std::uint32_t i = 0; i < length; ++i) sink = sink + bytes[i];
   if (GetIconGroupData(update, u"MAINICON", 0, bytes) && bytes != nullptr) sink = sink + bytes[0];
   if (!EndResourceUpdate(update, true)) __builtin_trap();  // a discard always succeeds

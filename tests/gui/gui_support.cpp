@@ -11,14 +11,15 @@
 
 namespace marovi::app::test {
 
-int ScriptedInterface::ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& caption,
-                                      unsigned flags) {
+int ScriptedInterface::ShowMessageBox(HWND owner, const std::wstring& text,
+                                      const std::wstring& caption, unsigned flags) {
   boxes.push_back({text, caption, flags});
   owners.push_back(owner);
   return IDOK;
 }
 
-std::optional<std::wstring> ScriptedInterface::ShowFileDialog(HWND owner, const FileDialog& dialog) {
+std::optional<std::wstring> ScriptedInterface::ShowFileDialog(HWND owner,
+                                                              const FileDialog& dialog) {
   dialogs.push_back({dialog.name, dialog.kind, dialog.filter, dialog.fileName});
   owners.push_back(owner);
   if (answers.empty()) {
@@ -44,7 +45,8 @@ void WindowTest::Open(const std::wstring& commandLine) {
   options.onDestroy = [this] { ++destroyed_; };
   form_ = TFMain::Create(GetModuleHandleW(nullptr), ui_, options);
   // Nothing of a test can go on without the window.
-  if (!form_ || !IsWindow(form_->hwnd())) throw std::runtime_error("the main window was not created");
+  if (!form_ || !IsWindow(form_->hwnd()))
+    throw std::runtime_error("the main window was not created");
 }
 
 void WindowTest::Click(int id) { SendMessageW(Control(id), BM_CLICK, 0, 0); }
@@ -71,7 +73,9 @@ void WindowTest::Pump() {
   }
 }
 
-std::wstring WindowTest::PathOf(const std::string& name) const { return (folder_ / name).wstring(); }
+std::wstring WindowTest::PathOf(const std::string& name) const {
+  return (folder_ / name).wstring();
+}
 
 UINT DisplayDpi() {
   const HDC screen = GetDC(nullptr);
@@ -114,7 +118,8 @@ namespace {
 const std::filesystem::path kWineExes = L"Z:\\usr\\lib\\x86_64-linux-gnu\\wine\\x86_64-windows";
 
 std::filesystem::path CopyOf(const wchar_t* name, const std::filesystem::path& to) {
-  std::filesystem::copy_file(kWineExes / name, to, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(kWineExes / name, to,
+                             std::filesystem::copy_options::overwrite_existing);
   return to;
 }
 }  // namespace
@@ -129,8 +134,8 @@ std::filesystem::path CopyExecutableWithoutIcons(const std::filesystem::path& to
 
 std::vector<std::uint8_t> MainIconImage(const std::wstring& executable) {
   std::vector<std::uint8_t> image;
-  const HMODULE module =
-      LoadLibraryExW(executable.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  const HMODULE module = LoadLibraryExW(executable.c_str(), nullptr,
+                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   if (!module) return image;
   if (HRSRC group = FindResourceW(module, L"MAINICON", MAKEINTRESOURCEW(14))) {
     const auto* dir = static_cast<const std::uint8_t*>(LockResource(LoadResource(module, group)));
@@ -138,7 +143,8 @@ std::vector<std::uint8_t> MainIconImage(const std::wstring& executable) {
     if (dir && SizeofResource(module, group) >= 20) {
       const WORD id = static_cast<WORD>(dir[6 + 12] | (dir[6 + 13] << 8));
       if (HRSRC icon = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(3))) {
-        const auto* bytes = static_cast<const std::uint8_t*>(LockResource(LoadResource(module, icon)));
+        const auto* bytes =
+            static_cast<const std::uint8_t*>(LockResource(LoadResource(module, icon)));
         image.assign(bytes, bytes + SizeofResource(module, icon));
       }
     }

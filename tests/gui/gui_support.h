@@ -4,7 +4,6 @@
 #pragma once
 
 #include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <deque>

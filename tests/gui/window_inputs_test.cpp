@@ -126,7 +126,8 @@ TEST_F(WindowTest, DropRoutesAnExecutableAndAnIconTogether) {
   const HICON exeIcon = form_->Preview(kImage1).icon;
   const fs::path second = folder_ / "second.ico";
   WriteWholeFile(second, IconFile(0xFFFFFF00));
-  SendMessageW(form_->hwnd(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({second.wstring()})), 0);
+  SendMessageW(form_->hwnd(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({second.wstring()})),
+               0);
   EXPECT_EQ(Text(kEdtFName2), second.wstring());
   EXPECT_EQ(Text(kEdtFName), exe.wstring());
   EXPECT_EQ(form_->Preview(kImage1).icon, exeIcon);
@@ -162,11 +163,11 @@ TEST_F(WindowTest, ADroppedShortcutAndAFolderNamedLikeAnExecutable) {
   SendMessageW(form_->hwnd(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({lnk.wstring()})), 0);
   EXPECT_EQ(Text(kEdtFName), exe.wstring());
   // The folder's name decides: it is taken as the executable, without an icon.
-  SendMessageW(form_->hwnd(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({folder.wstring()})), 0);
+  SendMessageW(form_->hwnd(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({folder.wstring()})),
+               0);
   EXPECT_EQ(Text(kEdtFName), folder.wstring());
   EXPECT_EQ(form_->Preview(kImage1).icon, nullptr);
 }
-
 
 TEST_F(WindowTest, AShortcutThatCannotBeOpenedReachesTheGeneralErrorBox) {
   // Without COM on the thread the link object cannot be created: the error
@@ -187,7 +188,8 @@ TEST_F(WindowTest, AShortcutThatCannotBeOpenedReachesTheGeneralErrorBox) {
   const fs::path ico = folder_ / "after.ico";
   WriteWholeFile(ico, IconFile(0xFF808080));
   SendMessageW(form_->hwnd(), WM_DROPFILES,
-               reinterpret_cast<WPARAM>(MakeDrop({exe.wstring(), lnk.wstring(), ico.wstring()})), 0);
+               reinterpret_cast<WPARAM>(MakeDrop({exe.wstring(), lnk.wstring(), ico.wstring()})),
+               0);
   EXPECT_EQ(ui_.boxes.size(), 2u);
   EXPECT_EQ(Text(kEdtFName), exe.wstring());
   EXPECT_EQ(Text(kEdtFName2), L"");

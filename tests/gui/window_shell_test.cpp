@@ -172,7 +172,8 @@ std::uint32_t IconColour(HICON icon) {
   bits.bmiHeader.biWidth = bitmap.bmWidth;
   bits.bmiHeader.biHeight = -bitmap.bmHeight;  // top-down
   const HDC dc = GetDC(nullptr);
-  GetDIBits(dc, info.hbmColor, 0, static_cast<UINT>(bitmap.bmHeight), pixels.data(), &bits, DIB_RGB_COLORS);
+  GetDIBits(dc, info.hbmColor, 0, static_cast<UINT>(bitmap.bmHeight), pixels.data(), &bits,
+            DIB_RGB_COLORS);
   ReleaseDC(nullptr, dc);
   DeleteObject(info.hbmColor);
   DeleteObject(info.hbmMask);
@@ -182,7 +183,8 @@ std::uint32_t IconColour(HICON icon) {
 // The colour of the first large icon the shell extracts from a file.
 std::uint32_t ShellIconColour(const fs::path& file) {
   HICON large = nullptr;
-  if (ExtractIconExW(file.wstring().c_str(), 0, &large, nullptr, 1) != 1 || large == nullptr) return 0;
+  if (ExtractIconExW(file.wstring().c_str(), 0, &large, nullptr, 1) != 1 || large == nullptr)
+    return 0;
   const std::uint32_t colour = IconColour(large);
   DestroyIcon(large);
   return colour;
@@ -196,7 +198,8 @@ std::vector<std::uint8_t> OneImageGroup(std::uint16_t id, std::uint32_t bytes) {
   record[6] = record[7] = 32;
   record[6 + 4] = 1;
   record[6 + 6] = 32;
-  for (std::size_t i = 0; i < 4; ++i) record[6 + 8 + i] = static_cast<std::uint8_t>(bytes >> (8 * i));
+  for (std::size_t i = 0; i < 4; ++i)
+    record[6 + 8 + i] = static_cast<std::uint8_t>(bytes >> (8 * i));
   record[6 + 12] = static_cast<std::uint8_t>(id);
   record[6 + 13] = static_cast<std::uint8_t>(id >> 8);
   return record;
@@ -213,11 +216,18 @@ TEST(ShellIconGroupTest, TheShellExtractsTheIconOfTheFirstGroup) {
     const char* what;
     std::vector<ResourceSpec> resources;
   } cases[] = {
-      {"named before MAINICON", {{3, 1, 0, IconDib(32, kRed)}, {3, 2, 0, IconDib(32, kGreen)},
-                                 {14, u"APP", 0, OneImageGroup(1, size)}, {14, 7, 0, OneImageGroup(2, size)}}},
-      {"numbered only", {{3, 1, 0, IconDib(32, kGreen)}, {3, 2, 0, IconDib(32, kRed)},
-                         {14, 9, 0, OneImageGroup(1, size)}, {14, 4, 0, OneImageGroup(2, size)}}},
-      {"another language", {{3, 1, 1041, IconDib(32, kRed)}, {14, u"ICON", 1041, OneImageGroup(1, size)}}},
+      {"named before MAINICON",
+       {{3, 1, 0, IconDib(32, kRed)},
+        {3, 2, 0, IconDib(32, kGreen)},
+        {14, u"APP", 0, OneImageGroup(1, size)},
+        {14, 7, 0, OneImageGroup(2, size)}}},
+      {"numbered only",
+       {{3, 1, 0, IconDib(32, kGreen)},
+        {3, 2, 0, IconDib(32, kRed)},
+        {14, 9, 0, OneImageGroup(1, size)},
+        {14, 4, 0, OneImageGroup(2, size)}}},
+      {"another language",
+       {{3, 1, 1041, IconDib(32, kRed)}, {14, u"ICON", 1041, OneImageGroup(1, size)}}},
   };
   marovi::test::TempFolder folder;
   const fs::path blue = folder / "blue.ico";

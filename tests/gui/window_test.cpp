@@ -30,29 +30,31 @@ struct Place {
 // The layout as the window must show it, written out independently of the
 // window's own table.
 const Place kPlaces[] = {
-    {kLabel4, 0, {16, 16, 52, 28}},      {kLabel1, 0, {88, 16, 155, 28}},
-    {kPanel1, 0, {16, 32, 50, 66}},      {kImage1, kPanel1, {0, 0, 32, 32}},
-    {kPanel3, 0, {56, 32, 74, 50}},      {kImage3, kPanel3, {0, 0, 16, 16}},
-    {kEdtFName, 0, {88, 32, 289, 52}},   {kBtnExe, 0, {296, 32, 321, 52}},
-    {kLabel5, 0, {16, 88, 52, 100}},     {kLabel2, 0, {88, 88, 168, 100}},
-    {kPanel2, 0, {16, 104, 50, 138}},    {kImage2, kPanel2, {0, 0, 32, 32}},
-    {kPanel4, 0, {56, 104, 74, 122}},    {kImage4, kPanel4, {0, 0, 16, 16}},
+    {kLabel4, 0, {16, 16, 52, 28}},       {kLabel1, 0, {88, 16, 155, 28}},
+    {kPanel1, 0, {16, 32, 50, 66}},       {kImage1, kPanel1, {0, 0, 32, 32}},
+    {kPanel3, 0, {56, 32, 74, 50}},       {kImage3, kPanel3, {0, 0, 16, 16}},
+    {kEdtFName, 0, {88, 32, 289, 52}},    {kBtnExe, 0, {296, 32, 321, 52}},
+    {kLabel5, 0, {16, 88, 52, 100}},      {kLabel2, 0, {88, 88, 168, 100}},
+    {kPanel2, 0, {16, 104, 50, 138}},     {kImage2, kPanel2, {0, 0, 32, 32}},
+    {kPanel4, 0, {56, 104, 74, 122}},     {kImage4, kPanel4, {0, 0, 16, 16}},
     {kEdtFName2, 0, {88, 104, 289, 124}}, {kBtnIcon, 0, {296, 104, 321, 124}},
-    {kLabel3, 0, {16, 160, 58, 172}},    {kEdtSPath, 0, {16, 176, 289, 196}},
-    {kBtnSave, 0, {296, 176, 321, 196}}, {kCB1, 0, {16, 232, 121, 249}},
-    {kButton2, 0, {152, 224, 233, 249}}, {kButton4, 0, {240, 224, 321, 249}},
+    {kLabel3, 0, {16, 160, 58, 172}},     {kEdtSPath, 0, {16, 176, 289, 196}},
+    {kBtnSave, 0, {296, 176, 321, 196}},  {kCB1, 0, {16, 232, 121, 249}},
+    {kButton2, 0, {152, 224, 233, 249}},  {kButton4, 0, {240, 224, 321, 249}},
     {kSB1, 0, {0, 262, 338, 281}},
 };
 
 bool GrowsWithItsText(int id) {
-  return id == kLabel1 || id == kLabel2 || id == kLabel3 || id == kLabel4 || id == kLabel5 || id == kCB1;
+  return id == kLabel1 || id == kLabel2 || id == kLabel3 || id == kLabel4 || id == kLabel5 ||
+         id == kCB1;
 }
 
 int TextWidth(HWND control) {
   wchar_t text[256] = {};
   const int n = GetWindowTextW(control, text, 256);
   const HDC dc = GetDC(control);
-  const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  const HGDIOBJ old =
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
   SIZE extent{};
   GetTextExtentPoint32W(dc, text, n, &extent);
   SelectObject(dc, old);
@@ -111,8 +113,8 @@ void ExpectPlaces(const TFMain& form, UINT dpi) {
 // The window's font at dpi: "MS UI Gothic", 12 pixels at 96 DPI, Shift-JIS;
 // the labels that name a file field in bold.
 void ExpectFonts(const TFMain& form, UINT dpi) {
-  for (int id : {kLabel4, kLabel1, kLabel5, kLabel2, kLabel3, kEdtFName, kEdtFName2, kEdtSPath, kCB1,
-                 kButton2}) {
+  for (int id : {kLabel4, kLabel1, kLabel5, kLabel2, kLabel3, kEdtFName, kEdtFName2, kEdtSPath,
+                 kCB1, kButton2}) {
     SCOPED_TRACE(::testing::Message() << "control " << id << " at " << dpi << " DPI");
     const auto font = reinterpret_cast<HFONT>(SendMessageW(form.Control(id), WM_GETFONT, 0, 0));
     ASSERT_TRUE(font);
@@ -185,7 +187,8 @@ TEST_F(WindowTest, LaidOutForTheDpiOfItsMonitor) {
   for (const UINT to : {other, dpi}) {
     SCOPED_TRACE(to);
     RECT suggested{40, 30, 40 + AtDpi(360, to), 30 + AtDpi(330, to)};
-    SendMessageW(form_->hwnd(), WM_DPICHANGED, MAKEWPARAM(to, to), reinterpret_cast<LPARAM>(&suggested));
+    SendMessageW(form_->hwnd(), WM_DPICHANGED, MAKEWPARAM(to, to),
+                 reinterpret_cast<LPARAM>(&suggested));
     EXPECT_EQ(form_->Dpi(), to);
     ExpectPlaces(*form_, to);
     ExpectFonts(*form_, to);
@@ -237,7 +240,7 @@ TEST_F(WindowTest, TextsFontsAndInitialState) {
 
 TEST_F(WindowTest, FocusMovesInTheLaidDownOrder) {
   Open();
-  const int order[] = {kEdtFName, kBtnExe, kButton2, kEdtFName2, kBtnIcon,
+  const int order[] = {kEdtFName, kBtnExe,  kButton2,  kEdtFName2, kBtnIcon,
                        kCB1,      kButton4, kEdtSPath, kBtnSave};
   HWND at = Control(order[0]);
   for (std::size_t i = 1; i <= std::size(order); ++i) {
@@ -472,7 +475,8 @@ class ChangeTest : public WindowTest {
   }
   // Opens the window with a copy of an executable with icons, exeName, and
   // the icon file icoName holding ico chosen, and no box left over.
-  fs::path OpenWithBoth(const char* exeName, const char* icoName, const std::vector<std::uint8_t>& ico) {
+  fs::path OpenWithBoth(const char* exeName, const char* icoName,
+                        const std::vector<std::uint8_t>& ico) {
     Open();
     const fs::path exe = CopyExecutableWithIcons(folder_ / exeName);
     WriteWholeFile(folder_ / icoName, ico);

@@ -38,7 +38,8 @@ Bytes GroupRecord(const std::vector<std::uint16_t>& ids, std::uint16_t claimedCo
 void AddGroup(std::vector<ResourceSpec>& resources, Key name, const std::vector<std::uint16_t>& ids,
               std::uint16_t language = 0) {
   for (std::uint16_t id : ids)
-    resources.push_back(ResourceSpec{3, id, language, ImageBytes(40, static_cast<std::uint8_t>(id))});
+    resources.push_back(
+        ResourceSpec{3, id, language, ImageBytes(40, static_cast<std::uint8_t>(id))});
   resources.push_back(ResourceSpec{14, std::move(name), language, GroupRecord(ids)});
 }
 
@@ -54,7 +55,8 @@ std::vector<IconImageSpec> IconImages(std::size_t count, std::size_t firstSize =
   return images;
 }
 
-std::u16string WriteIco(const TempFolder& folder, const Bytes& ico, const std::string& name = "new.ico") {
+std::u16string WriteIco(const TempFolder& folder, const Bytes& ico,
+                        const std::string& name = "new.ico") {
   WriteWholeFile(folder / name, ico);
   return Utf16Path(folder / name);
 }
@@ -165,7 +167,8 @@ TEST_P(IconGroupTest, GroupOfAnotherLanguageIsLeftAlone) {
   ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));
   const auto leaves = Leaves(image.get());
   ExpectGroup(leaves, ico, images, {50, 51});
-  for (const char* id : {"1", "2"}) EXPECT_EQ(*FindLeaf(leaves, "3", id, 1033), *FindLeaf(before, "3", id, 1033));
+  for (const char* id : {"1", "2"})
+    EXPECT_EQ(*FindLeaf(leaves, "3", id, 1033), *FindLeaf(before, "3", id, 1033));
   EXPECT_EQ(*FindLeaf(leaves, "14", kMainText, 1033), *FindLeaf(before, "14", kMainText, 1033));
 }
 
@@ -177,7 +180,8 @@ TEST_P(IconGroupTest, IconFileWithoutImagesIsRefusedAndTheGroupStays) {
   OpenImage image(folder_, resources, pe32Plus());
   const auto before = Leaves(image.get());
   Error error;
-  EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, BuildIcoFile({})).c_str(), &error));
+  EXPECT_FALSE(LoadIconGroupResource(image.get(), kMain, 0,
+                                     WriteIco(folder_, BuildIcoFile({})).c_str(), &error));
   EXPECT_EQ(error.kind, ErrorKind::BadIconFile);
   EXPECT_EQ(error.detail, "has no images");
   EXPECT_EQ(Leaves(image.get()), before);
@@ -227,13 +231,15 @@ class RefusedIconFileTest : public ::testing::Test {
 };
 
 TEST_F(RefusedIconFileTest, MissingFile) {
-  ExpectRefused(Utf16Path(folder_ / "missing.ico"), IconFileStatus::CannotOpen, ErrorKind::NotFound);
+  ExpectRefused(Utf16Path(folder_ / "missing.ico"), IconFileStatus::CannotOpen,
+                ErrorKind::NotFound);
 }
 
 // Files whose header is not an icon file's, among them a small BMP picture,
 // whose length reads as idType and whose idCount is then 0.
 TEST_F(RefusedIconFileTest, HeadersOfOtherFiles) {
-  Bytes bmp = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0};
+  Bytes bmp = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  40,
+               0,   0,   0,  2, 0, 0, 0, 2, 0, 0, 0,  1, 0, 24, 0};
   bmp.resize(70, 0x7F);
   Bytes reserved = BuildIcoFile(IconImages(1));
   reserved[1] = 1;
@@ -246,10 +252,14 @@ TEST_F(RefusedIconFileTest, HeadersOfOtherFiles) {
       {bmp, IconFileStatus::BmpPicture, "is a BMP picture, not an icon file"},
       {png, IconFileStatus::PngPicture, "is a PNG picture, not an icon file"},
       {Bytes{0, 0, 1, 0, 0, 0}, IconFileStatus::NoImages, "has no images"},
-      {BuildIcoFile(IconImages(2), 2), IconFileStatus::Cursor, "is not an icon file (type 2 is a cursor)"},
-      {BuildIcoFile(IconImages(1), 0), IconFileStatus::NotIconFile, "is not an icon file (type 0, not 1)"},
-      {BuildIcoFile(IconImages(1), 3), IconFileStatus::NotIconFile, "is not an icon file (type 3, not 1)"},
-      {reserved, IconFileStatus::NotIconFile, "is not an icon file (its header begins with 0x100, not 0)"},
+      {BuildIcoFile(IconImages(2), 2), IconFileStatus::Cursor,
+       "is not an icon file (type 2 is a cursor)"},
+      {BuildIcoFile(IconImages(1), 0), IconFileStatus::NotIconFile,
+       "is not an icon file (type 0, not 1)"},
+      {BuildIcoFile(IconImages(1), 3), IconFileStatus::NotIconFile,
+       "is not an icon file (type 3, not 1)"},
+      {reserved, IconFileStatus::NotIconFile,
+       "is not an icon file (its header begins with 0x100, not 0)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.detail);
@@ -335,7 +345,8 @@ TEST(IconFileCheck, ImagesEndingExactlyAtTheFileEndAreAccepted) {
 // Old group records that do not hold what they claim.
 TEST(OldGroupRecord, WithoutEntriesTheSearchStartsAtFifty) {
   TempFolder folder;
-  std::vector<ResourceSpec> resources{{14, u"MAINICON", 0, GroupRecord({})}, {3, 50, 0, Bytes(8, 1)}};
+  std::vector<ResourceSpec> resources{{14, u"MAINICON", 0, GroupRecord({})},
+                                      {3, 50, 0, Bytes(8, 1)}};
   OpenImage image(folder, resources);
   const auto images = IconImages(2);
   const Bytes ico = BuildIcoFile(images);
@@ -347,7 +358,8 @@ TEST(OldGroupRecord, EntriesBeyondTheRecordAreNotRead) {
   TempFolder folder;
   // Claims 200 entries but holds 2, and one record too short for its header.
   std::vector<ResourceSpec> resources;
-  for (std::uint16_t id : {std::uint16_t{8}, std::uint16_t{9}}) resources.push_back(ResourceSpec{3, id, 0, Bytes(8, 2)});
+  for (std::uint16_t id : {std::uint16_t{8}, std::uint16_t{9}})
+    resources.push_back(ResourceSpec{3, id, 0, Bytes(8, 2)});
   resources.push_back(ResourceSpec{14, u"MAINICON", 0, GroupRecord({8, 9}, 200)});
   resources.push_back(ResourceSpec{14, u"SHORT", 0, Bytes{0, 0, 1}});
   OpenImage image(folder, resources);
@@ -361,8 +373,8 @@ TEST(OldGroupRecord, EntriesBeyondTheRecordAreNotRead) {
 
 TEST(OldGroupRecord, RepeatedIdGivesEachImageItsOwnResource) {
   TempFolder folder;
-  std::vector<ResourceSpec> resources{{3, 5, 0, Bytes(8, 1)}, {3, 6, 0, Bytes(8, 1)},
-                                      {14, u"MAINICON", 0, GroupRecord({5, 5, 6})}};
+  std::vector<ResourceSpec> resources{
+      {3, 5, 0, Bytes(8, 1)}, {3, 6, 0, Bytes(8, 1)}, {14, u"MAINICON", 0, GroupRecord({5, 5, 6})}};
   OpenImage image(folder, resources);
   const auto images = IconImages(3);
   const Bytes ico = BuildIcoFile(images);
@@ -434,7 +446,8 @@ TEST(OldGroupRecord, IdsEndAt65535) {
     const auto images = IconImages(c.images);
     const Bytes ico = BuildIcoFile(images);
     Error error;
-    const bool loaded = LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str(), &error);
+    const bool loaded =
+        LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str(), &error);
     EXPECT_EQ(loaded, !c.ids.empty()) << c.images << " images";
     if (loaded) {
       ExpectGroup(Leaves(image.get()), ico, images, c.ids);
@@ -460,7 +473,8 @@ TEST(OldGroupRecord, ManyImagesInADescendingDirectory) {
   resources.push_back(ResourceSpec{14, u"MAINICON", 0, GroupRecord(old)});
   OpenImage image(folder, resources, false, /*sortResources=*/false);
   std::vector<IconImageSpec> images(2100);
-  for (std::size_t i = 0; i < images.size(); ++i) images[i].bytes = ImageBytes(8, static_cast<std::uint8_t>(i));
+  for (std::size_t i = 0; i < images.size(); ++i)
+    images[i].bytes = ImageBytes(8, static_cast<std::uint8_t>(i));
   const Bytes ico = BuildIcoFile(images);
   ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder, ico).c_str()));
   std::vector<std::uint16_t> ids = old;
@@ -500,8 +514,10 @@ TEST(DeleteIconGroup, AbsentGroupOrLanguageChangesNothing) {
 
 TEST(DeleteIconGroup, LanguageZeroRemovesEveryLanguageOfAnImageWithoutALanguageZeroLeaf) {
   TempFolder folder;
-  std::vector<ResourceSpec> resources{{3, 4, 1033, Bytes(4, 1)}, {3, 4, 2052, Bytes(4, 2)},
-                                      {3, 5, 0, Bytes(4, 3)}, {3, 5, 1033, Bytes(4, 4)},
+  std::vector<ResourceSpec> resources{{3, 4, 1033, Bytes(4, 1)},
+                                      {3, 4, 2052, Bytes(4, 2)},
+                                      {3, 5, 0, Bytes(4, 3)},
+                                      {3, 5, 1033, Bytes(4, 4)},
                                       {14, u"MAINICON", 0, GroupRecord({4, 5})}};
   OpenImage image(folder, resources);
   EXPECT_TRUE(DeleteIconGroupResource(image.get(), kMain, 0));
@@ -525,19 +541,29 @@ TEST(ShellIconGroup, FirstGroupOfTheDirectoryWithItsFirstLanguage) {
     bool sorted;
     Shown shown;
   } cases[] = {
-      {"named before numbered, the first name", {{14, 1, 0, record}, {14, u"ZETA", 0, record},
-                                                  {14, u"ALPHA", 0, record}}, true,
+      {"named before numbered, the first name",
+       {{14, 1, 0, record}, {14, u"ZETA", 0, record}, {14, u"ALPHA", 0, record}},
+       true,
        IconGroupKey{ResourceName(u"ALPHA"), 0}},
-      {"names by their bytes: upper case first", {{14, u"alpha", 0, record}, {14, u"BETA", 0, record}}, true,
+      {"names by their bytes: upper case first",
+       {{14, u"alpha", 0, record}, {14, u"BETA", 0, record}},
+       true,
        IconGroupKey{ResourceName(u"BETA"), 0}},
-      {"numbered only: the lowest id", {{14, 7, 0, record}, {14, 3, 0, record}}, true,
+      {"numbered only: the lowest id",
+       {{14, 7, 0, record}, {14, 3, 0, record}},
+       true,
        IconGroupKey{ResourceName(3), 0}},
-      {"another language: the lowest", {{14, u"MAINICON", 2052, record}, {14, u"MAINICON", 1033, record}},
-       true, IconGroupKey{ResourceName(u"MAINICON"), 1033}},
-      {"the directory's own order", {{14, u"ZETA", 2052, record}, {14, u"ZETA", 1033, record},
-                                      {14, u"ALPHA", 0, record}}, false,
+      {"another language: the lowest",
+       {{14, u"MAINICON", 2052, record}, {14, u"MAINICON", 1033, record}},
+       true,
+       IconGroupKey{ResourceName(u"MAINICON"), 1033}},
+      {"the directory's own order",
+       {{14, u"ZETA", 2052, record}, {14, u"ZETA", 1033, record}, {14, u"ALPHA", 0, record}},
+       false,
        IconGroupKey{ResourceName(u"ZETA"), 2052}},
-      {"a type named \"14\" is no icon group", {{u"14", u"A", 0, record}, {14, 9, 0, record}}, true,
+      {"a type named \"14\" is no icon group",
+       {{u"14", u"A", 0, record}, {14, 9, 0, record}},
+       true,
        IconGroupKey{ResourceName(9), 0}},
       {"icon images without a group", {{3, 1, 0, Bytes(8, 1)}}, true, std::nullopt},
       {"no resources at all", {}, true, std::nullopt},
@@ -551,8 +577,8 @@ TEST(ShellIconGroup, FirstGroupOfTheDirectoryWithItsFirstLanguage) {
     // it) shows the same group, at the place of that group's first leaf.
     std::vector<ResourceEntry> entries;
     Error error;
-    const bool listed = ReadImageResources(std::span<const std::uint8_t>(image.get()->view, image.get()->viewSize),
-                                           entries, &error);
+    const bool listed = ReadImageResources(
+        std::span<const std::uint8_t>(image.get()->view, image.get()->viewSize), entries, &error);
     ASSERT_TRUE(listed) << error.detail;
     const Shown listedShown = ShellIconGroup(entries);
     const std::optional<std::size_t> at = ShellIconGroupEntry(entries);
@@ -560,12 +586,13 @@ TEST(ShellIconGroup, FirstGroupOfTheDirectoryWithItsFirstLanguage) {
     ASSERT_EQ(listedShown.has_value(), c.shown.has_value());
     ASSERT_EQ(at.has_value(), c.shown.has_value());
     if (!shown) continue;
-    EXPECT_TRUE(*shown == *c.shown) << platform::ToUtf8(shown->name.name()) << " " << shown->name.id()
-                                    << " language " << shown->language;
+    EXPECT_TRUE(*shown == *c.shown) << platform::ToUtf8(shown->name.name()) << " "
+                                    << shown->name.id() << " language " << shown->language;
     EXPECT_TRUE(*listedShown == *c.shown);
     EXPECT_EQ(entries[*at].type.id, kRtGroupIcon);
     EXPECT_EQ(entries[*at].language, c.shown->language);
-    for (std::size_t i = 0; i < *at; ++i) EXPECT_FALSE(!entries[i].type.named() && entries[i].type.id == kRtGroupIcon);
+    for (std::size_t i = 0; i < *at; ++i)
+      EXPECT_FALSE(!entries[i].type.named() && entries[i].type.id == kRtGroupIcon);
   }
 }
 
@@ -581,7 +608,7 @@ TEST(ShellIconGroup, GroupsAnUpdateAddsTakeTheirSortedPlace) {
     std::uint16_t language;
     IconGroupKey shown;
   } steps[] = {
-      {ResourceName(4), 0, {ResourceName(u"MAINICON"), 1033}},       // a number goes behind names
+      {ResourceName(4), 0, {ResourceName(u"MAINICON"), 1033}},         // a number goes behind names
       {ResourceName(u"MAINICON"), 0, {ResourceName(u"MAINICON"), 0}},  // a lower language, first
       {ResourceName(u"APP"), 0, {ResourceName(u"APP"), 0}},            // a name sorting first
   };
@@ -589,12 +616,14 @@ TEST(ShellIconGroup, GroupsAnUpdateAddsTakeTheirSortedPlace) {
     ASSERT_TRUE(LoadIconGroupResource(image.get(), step.group, step.language, ico.c_str()));
     const std::optional<IconGroupKey> shown = ShellIconGroup(image.get());
     ASSERT_TRUE(shown.has_value());
-    EXPECT_TRUE(*shown == step.shown) << platform::ToUtf8(shown->name.name()) << " " << shown->language;
+    EXPECT_TRUE(*shown == step.shown)
+        << platform::ToUtf8(shown->name.name()) << " " << shown->language;
   }
   // The commit writes the tree's order: the file shows the same group.
   ASSERT_TRUE(image.Commit());
   const auto leaves = image.Reread();
-  const auto first = std::find_if(leaves.begin(), leaves.end(), [](const LeafView& l) { return l.type == "14"; });
+  const auto first =
+      std::find_if(leaves.begin(), leaves.end(), [](const LeafView& l) { return l.type == "14"; });
   ASSERT_NE(first, leaves.end());
   EXPECT_EQ(first->name, "\"APP\"");
 }
@@ -621,7 +650,7 @@ TEST_P(IconGroupCommitTest, ReplacedGroupReachesTheFileWithLargeImagesIntact) {
   resources.push_back(ResourceSpec{24, 1, 0, Bytes(100, 'm')});
   OpenImage image(folder_, resources, GetParam());
   auto images = IconImages(3);
-  images[2].width = images[2].height = 0;  // a 256-pixel image
+  images[2].width = images[2].height = 0;     // a 256-pixel image
   images[2].bytes = ImageBytes(70000, 0x42);  // larger than the in-memory limit
   const Bytes ico = BuildIcoFile(images);
   ASSERT_TRUE(LoadIconGroupResource(image.get(), kMain, 0, WriteIco(folder_, ico).c_str()));

@@ -26,10 +26,12 @@ Bytes LeafBytes(const TResItem& node) {
 
 std::vector<LeafView> Leaves(const ResourceUpdate* update) {
   std::vector<LeafView> leaves;
-  for (const TResItem* t = update->root ? update->root->firstChild.get() : nullptr; t; t = t->nextSibling.get())
+  for (const TResItem* t = update->root ? update->root->firstChild.get() : nullptr; t;
+       t = t->nextSibling.get())
     for (const TResItem* n = t->firstChild.get(); n; n = n->nextSibling.get())
       for (const TResItem* l = n->firstChild.get(); l; l = l->nextSibling.get())
-        leaves.push_back(LeafView{KeyText(*t), KeyText(*n), static_cast<std::uint16_t>(l->id), LeafBytes(*l)});
+        leaves.push_back(
+            LeafView{KeyText(*t), KeyText(*n), static_cast<std::uint16_t>(l->id), LeafBytes(*l)});
   return leaves;
 }
 
@@ -43,7 +45,8 @@ const LeafView* FindLeaf(const std::vector<LeafView>& leaves, const std::string&
 std::vector<std::uint16_t> GroupIds(const Bytes& record) {
   if (record.size() < 6) throw std::runtime_error("group record shorter than its header");
   const std::size_t count = static_cast<std::size_t>(record[4] | (record[5] << 8));
-  if (record.size() != 6 + 14 * count) throw std::runtime_error("group record size does not match idCount");
+  if (record.size() != 6 + 14 * count)
+    throw std::runtime_error("group record size does not match idCount");
   std::vector<std::uint16_t> ids;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = 6 + 14 * i + 12;
@@ -54,7 +57,8 @@ std::vector<std::uint16_t> GroupIds(const Bytes& record) {
 
 std::vector<std::uint32_t> IconIds(const ResourceUpdate* update) {
   std::vector<std::uint32_t> ids;
-  for (const TResItem* t = update->root ? update->root->firstChild.get() : nullptr; t; t = t->nextSibling.get())
+  for (const TResItem* t = update->root ? update->root->firstChild.get() : nullptr; t;
+       t = t->nextSibling.get())
     if (t->name.empty() && t->id == kRtIcon)
       for (const TResItem* n = t->firstChild.get(); n; n = n->nextSibling.get())
         if (n->name.empty()) ids.push_back(n->id);
@@ -63,7 +67,8 @@ std::vector<std::uint32_t> IconIds(const ResourceUpdate* update) {
 
 Bytes ImageBytes(std::size_t n, std::uint8_t seed) {
   Bytes bytes(n);
-  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed * 31 + i * 7 + (i >> 8));
+  for (std::size_t i = 0; i < n; ++i)
+    bytes[i] = static_cast<std::uint8_t>(seed * 31 + i * 7 + (i >> 8));
   return bytes;
 }
 

@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
     else usage = true;
   }
   if (usage) {
-    std::fprintf(stderr, "usage: marovi-sample OUT.exe OUT.ico [--resources-mib N] [--appended-mib N]\n");
+    std::fprintf(stderr,
+                 "usage: marovi-sample OUT.exe OUT.ico [--resources-mib N] [--appended-mib N]\n");
     return 2;
   }
   using namespace marovi::test;
@@ -99,8 +100,9 @@ int main(int argc, char** argv) {
   };
   // Several large resources, so that some of them move in place.
   for (std::size_t i = 0; i < resourcesMiB; i += 4)
-    spec.resources.push_back({10, static_cast<int>(2 + i / 4), 1033,
-                              RandomBytes((resourcesMiB - i < 4 ? resourcesMiB - i : 4) << 20, i + 7)});
+    spec.resources.push_back(
+        {10, static_cast<int>(2 + i / 4), 1033,
+         RandomBytes((resourcesMiB - i < 4 ? resourcesMiB - i : 4) << 20, i + 7)});
   spec.appended = RandomBytes(appendedMiB << 20, 99);
   spec.sectionsAfter = {SectionSpec{".reloc", Bytes(0x20, 0), 0, 0x42000040}};
   const Bytes ico = BuildIcoFile({

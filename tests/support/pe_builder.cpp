@@ -20,7 +20,8 @@ void Put16(Bytes& b, std::size_t at, std::uint32_t v) {
 }
 void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
   if (b.size() < at + 4) b.resize(at + 4);
-  for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 void Put64(Bytes& b, std::size_t at, std::uint64_t v) {
   Put32(b, at, static_cast<std::uint32_t>(v));
@@ -33,7 +34,8 @@ std::uint32_t Get16(const Bytes& b, std::size_t at) {
 std::uint32_t Get32(const Bytes& b, std::size_t at) {
   if (at + 4 > b.size()) throw std::out_of_range("image too short");
   return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+         (static_cast<std::uint32_t>(b[at + 2]) << 16) |
+         (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 std::uint32_t Align(std::uint32_t value, std::uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -63,7 +65,8 @@ struct TypeNode {
 template <typename Node>
 void OrderNamedFirst(std::vector<Node>& nodes, bool sort) {
   if (sort)
-    std::stable_sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) { return KeyLess(a.key, b.key); });
+    std::stable_sort(nodes.begin(), nodes.end(),
+                     [](const Node& a, const Node& b) { return KeyLess(a.key, b.key); });
   else
     std::stable_partition(nodes.begin(), nodes.end(), [](const Node& n) { return n.key.named(); });
 }
@@ -92,8 +95,9 @@ std::vector<TypeNode> GroupResources(const std::vector<ResourceSpec>& resources,
     OrderNamedFirst(t.names, sort);
     if (sort)
       for (NameNode& n : t.names)
-        std::stable_sort(n.languages.begin(), n.languages.end(),
-                         [](const LangNode& a, const LangNode& b) { return a.language < b.language; });
+        std::stable_sort(
+            n.languages.begin(), n.languages.end(),
+            [](const LangNode& a, const LangNode& b) { return a.language < b.language; });
   }
   return types;
 }
@@ -108,12 +112,14 @@ void PutTable(Bytes& b, std::uint32_t at, std::size_t named, std::size_t ids) {
 
 template <typename Node>
 std::size_t CountNamed(const std::vector<Node>& nodes) {
-  return static_cast<std::size_t>(std::count_if(nodes.begin(), nodes.end(), [](const Node& n) { return n.key.named(); }));
+  return static_cast<std::size_t>(
+      std::count_if(nodes.begin(), nodes.end(), [](const Node& n) { return n.key.named(); }));
 }
 
 }  // namespace
 
-Bytes BuildResourceSectionBytes(const std::vector<ResourceSpec>& resources, std::uint32_t rva, bool sortEntries) {
+Bytes BuildResourceSectionBytes(const std::vector<ResourceSpec>& resources, std::uint32_t rva,
+                                bool sortEntries) {
   const std::vector<TypeNode> types = GroupResources(resources, sortEntries);
 
   // Directory tables breadth first (root, types, names), then the data
@@ -249,10 +255,10 @@ Bytes RelocationTable(std::vector<std::uint32_t> addresses, bool pe32Plus) {
 }
 
 const std::uint8_t kDosStub[] = {
-    0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09, 0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD, 0x21,
-    'T', 'h', 'i', 's', ' ', 'p', 'r', 'o', 'g', 'r', 'a', 'm', ' ', 'c', 'a', 'n', 'n', 'o', 't', ' ',
-    'b', 'e', ' ', 'r', 'u', 'n', ' ', 'i', 'n', ' ', 'D', 'O', 'S', ' ', 'm', 'o', 'd', 'e', '.',
-    '\r', '\r', '\n', '$'};
+    0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09, 0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD, 0x21, 'T',
+    'h',  'i',  's',  ' ',  'p',  'r',  'o',  'g',  'r',  'a',  'm',  ' ',  'c',  'a',  'n',
+    'n',  'o',  't',  ' ',  'b',  'e',  ' ',  'r',  'u',  'n',  ' ',  'i',  'n',  ' ',  'D',
+    'O',  'S',  ' ',  'm',  'o',  'd',  'e',  '.',  '\r', '\r', '\n', '$'};
 
 }  // namespace
 
@@ -291,12 +297,9 @@ Bytes BuildImage(const ImageSpec& spec) {
   std::uint32_t debugDirAt = 0;
   std::vector<std::uint32_t> debugDataAt(spec.debugEntries.size(), 0);
   if (!spec.debugEntries.empty()) {
-    if (spec.debugBehindResources && !spec.sectionsAfter.empty())
-      debugHost = afterIndex;
-    else if (!spec.sectionsBefore.empty())
-      debugHost = 0;
-    else if (!spec.sectionsAfter.empty())
-      debugHost = afterIndex;
+    if (spec.debugBehindResources && !spec.sectionsAfter.empty()) debugHost = afterIndex;
+    else if (!spec.sectionsBefore.empty()) debugHost = 0;
+    else if (!spec.sectionsAfter.empty()) debugHost = afterIndex;
     else
       throw std::invalid_argument("a debug directory needs a section besides the resource section");
     Bytes& host = sections[debugHost].data;
@@ -347,7 +350,8 @@ Bytes BuildImage(const ImageSpec& spec) {
     for (const PlaceSpec& r : spec.relocations)
       addresses.push_back(sections[IndexOf(sections, r.section)].virtualAddress + r.offset);
     const Bytes table = RelocationTable(addresses, spec.pe32Plus);
-    std::copy(table.begin(), table.end(), sections[relocHost].data.begin() + static_cast<std::ptrdiff_t>(relocAt));
+    std::copy(table.begin(), table.end(),
+              sections[relocHost].data.begin() + static_cast<std::ptrdiff_t>(relocAt));
     relocSize = Size32(table.size());
   }
 
@@ -367,7 +371,8 @@ Bytes BuildImage(const ImageSpec& spec) {
   }
   for (PlacedSection& s : sections) {
     if (s.sharesDataOf.empty()) continue;
-    s.pointerToRawData = sections[IndexOf(sections, s.sharesDataOf)].pointerToRawData + s.sharedOffset;
+    s.pointerToRawData =
+        sections[IndexOf(sections, s.sharesDataOf)].pointerToRawData + s.sharedOffset;
     s.sizeOfRawData = Align(Size32(s.data.size()), fileAlign);
     filePos = std::max(filePos, s.pointerToRawData + s.sizeOfRawData);
   }
@@ -391,7 +396,8 @@ Bytes BuildImage(const ImageSpec& spec) {
   Put16(image, nt + 6, Size32(sections.size()));
   Put32(image, nt + 8, 0x5F5E1000);  // TimeDateStamp
   Put16(image, nt + 20, optionalSize);
-  Put16(image, nt + 22, spec.pe32Plus ? 0x0022 : 0x0102);  // executable; large-address-aware or 32-bit machine
+  Put16(image, nt + 22,
+        spec.pe32Plus ? 0x0022 : 0x0102);  // executable; large-address-aware or 32-bit machine
 
   // Optional header.
   const std::uint32_t oh = nt + 24;
@@ -406,7 +412,8 @@ Bytes BuildImage(const ImageSpec& spec) {
     if (s.characteristics & 0x40) sizeOfInitData += s.sizeOfRawData;
   }
   if (spec.entryPoint)
-    entryPoint = sections[IndexOf(sections, spec.entryPoint->section)].virtualAddress + spec.entryPoint->offset;
+    entryPoint = sections[IndexOf(sections, spec.entryPoint->section)].virtualAddress +
+                 spec.entryPoint->offset;
   Put16(image, oh, spec.pe32Plus ? 0x20B : 0x10B);
   image[oh + 2] = 14;  // linker version
   Put32(image, oh + 4, sizeOfCode);
@@ -425,7 +432,7 @@ Bytes BuildImage(const ImageSpec& spec) {
   Put16(image, oh + 48, 6);  // subsystem version
   Put32(image, oh + 56, sizeOfImage);
   Put32(image, oh + 60, sizeOfHeaders);
-  Put16(image, oh + 68, 2);  // GUI subsystem
+  Put16(image, oh + 68, 2);       // GUI subsystem
   Put16(image, oh + 70, 0x8140);  // NX compatible, terminal-server aware, dynamic base
   std::uint32_t dataDirectory;
   if (spec.pe32Plus) {
@@ -448,8 +455,10 @@ Bytes BuildImage(const ImageSpec& spec) {
     Put32(image, dataDirectory + 8 * 2 + 4, Size32(sections[resourceIndex].data.size()));
   }
   for (const DirectorySpec& d : spec.directories) {
-    auto s = std::find_if(sections.begin(), sections.end(), [&](const PlacedSection& p) { return p.name == d.section; });
-    if (s == sections.end() || d.index >= 16) throw std::invalid_argument("directory names no section");
+    auto s = std::find_if(sections.begin(), sections.end(),
+                          [&](const PlacedSection& p) { return p.name == d.section; });
+    if (s == sections.end() || d.index >= 16)
+      throw std::invalid_argument("directory names no section");
     Put32(image, dataDirectory + 8 * d.index, s->virtualAddress + d.offset);
     Put32(image, dataDirectory + 8 * d.index + 4, d.size);
   }
@@ -506,7 +515,8 @@ Bytes BuildImage(const ImageSpec& spec) {
     const std::uint32_t at = Size32(image.size());
     Put32(image, nt + 12, at);
     Put32(image, nt + 16, spec.symbolTableSize / 18);
-    for (std::uint32_t i = 0; i < spec.symbolTableSize; ++i) image.push_back(static_cast<std::uint8_t>(0x20 + i % 64));
+    for (std::uint32_t i = 0; i < spec.symbolTableSize; ++i)
+      image.push_back(static_cast<std::uint8_t>(0x20 + i % 64));
     const std::size_t strings = image.size();
     image.resize(strings + 4, 0);
     Put32(image, strings, 4);

@@ -18,9 +18,9 @@ using Bytes = std::vector<std::uint8_t>;
 // A resource type or name: a numeric id or a UTF-16 name.
 struct Key {
   std::variant<std::uint16_t, std::u16string> value;
-  Key(std::uint16_t id) : value(id) {}                 // NOLINT
-  Key(int id) : value(static_cast<std::uint16_t>(id)) {}  // NOLINT
-  Key(std::u16string name) : value(std::move(name)) {}  // NOLINT
+  Key(std::uint16_t id) : value(id) {}                        // NOLINT
+  Key(int id) : value(static_cast<std::uint16_t>(id)) {}      // NOLINT
+  Key(std::u16string name) : value(std::move(name)) {}        // NOLINT
   Key(const char16_t* name) : value(std::u16string(name)) {}  // NOLINT
   bool named() const { return value.index() == 1; }
 };
@@ -35,9 +35,9 @@ struct ResourceSpec {
 };
 
 struct SectionSpec {
-  std::string name;            // up to 8 characters
-  Bytes data;                  // raw data; empty with virtualSize > 0 gives a section without raw data
-  std::uint32_t virtualSize = 0;  // 0: the data's size
+  std::string name;  // up to 8 characters
+  Bytes data;        // raw data; empty with virtualSize > 0 gives a section without raw data
+  std::uint32_t virtualSize = 0;               // 0: the data's size
   std::uint32_t characteristics = 0x40000040;  // initialised data, readable
   // Raw data laid over another section's (named here), at that section's
   // PointerToRawData + sharedOffset, instead of a place of its own: data that
@@ -48,8 +48,9 @@ struct SectionSpec {
 
 // Section characteristics linkers give .reloc and debug sections, and code.
 inline constexpr std::uint32_t kDiscardableData = 0x42000040;  // initialised, discardable, readable
-inline constexpr std::uint32_t kDiscardableBss = 0x42000080;   // uninitialised, discardable, readable
-inline constexpr std::uint32_t kCode = 0x60000020;             // code, executable, readable
+inline constexpr std::uint32_t kDiscardableBss =
+    0x42000080;                                     // uninitialised, discardable, readable
+inline constexpr std::uint32_t kCode = 0x60000020;  // code, executable, readable
 
 // A place in a built section: its address + offset.
 struct PlaceSpec {
@@ -58,16 +59,16 @@ struct PlaceSpec {
 };
 
 struct DebugEntrySpec {
-  std::uint32_t type = 2;      // IMAGE_DEBUG_TYPE_CODEVIEW
-  Bytes data;                  // placed in the section named by inSection (or appended, see mapped)
-  bool mapped = true;          // false: AddressOfRawData 0, data only in the file
+  std::uint32_t type = 2;  // IMAGE_DEBUG_TYPE_CODEVIEW
+  Bytes data;              // placed in the section named by inSection (or appended, see mapped)
+  bool mapped = true;      // false: AddressOfRawData 0, data only in the file
 };
 
 // A data directory entry pointing into a built section (RVA = the section's
 // address + offset).
 struct DirectorySpec {
-  std::uint32_t index = 0;     // 0 to 15
-  std::string section;         // name of the section it points into
+  std::uint32_t index = 0;  // 0 to 15
+  std::string section;      // name of the section it points into
   std::uint32_t offset = 0;
   std::uint32_t size = 0;
 };
@@ -77,17 +78,18 @@ struct ImageSpec {
   std::uint32_t fileAlignment = 0x200;
   std::uint32_t sectionAlignment = 0x1000;
   // Sections in order; the resource section is inserted at resourceIndex.
-  std::vector<SectionSpec> sectionsBefore = {SectionSpec{".text", Bytes(0x40, 0xC3), 0, 0x60000020}};
-  std::vector<ResourceSpec> resources;   // in the order the directory should list them
-  bool sortResources = true;             // sort entries as a linker does (names first, ids ascending)
+  std::vector<SectionSpec> sectionsBefore = {
+      SectionSpec{".text", Bytes(0x40, 0xC3), 0, 0x60000020}};
+  std::vector<ResourceSpec> resources;  // in the order the directory should list them
+  bool sortResources = true;  // sort entries as a linker does (names first, ids ascending)
   bool withResourceSection = true;
   std::vector<SectionSpec> sectionsAfter;  // behind the resource section in memory and in the file
   // Debug directory: placed in the first section behind the resource section
   // (or in the first section before it when there is none behind it).
   std::vector<DebugEntrySpec> debugEntries;
   bool debugBehindResources = true;
-  Bytes appended;                         // bytes behind the last section, described by no header
-  std::uint32_t symbolTableSize = 0;      // >0: a COFF symbol area appended, PointerToSymbolTable set
+  Bytes appended;                     // bytes behind the last section, described by no header
+  std::uint32_t symbolTableSize = 0;  // >0: a COFF symbol area appended, PointerToSymbolTable set
   bool computeChecksum = true;
   std::vector<DirectorySpec> directories;  // further data directory entries
   // Room in the headers for this many more section headers (linkers leave

@@ -25,7 +25,8 @@ std::string Hex8(std::uint32_t value) {
 
 TempFolder::TempFolder() {
   static std::atomic<unsigned> counter{0};
-  const auto now = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const auto now =
+      static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
   const fs::path base = fs::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
     fs::path candidate = base / ("marovi-test-" + Hex8(platform::CurrentProcessId()) + "-" +
@@ -47,13 +48,15 @@ TempFolder::~TempFolder() {
 std::vector<std::uint8_t> ReadWholeFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path.string());
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in),
+                                   std::istreambuf_iterator<char>());
 }
 
 void WriteWholeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot write " + path.string());
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("short write to " + path.string());
 }
 
@@ -64,8 +67,8 @@ std::vector<std::string> LeftoverScratchFiles() {
   std::vector<std::string> found;
   const std::string dir = platform::TempDirectory();
   std::error_code ec;
-  for (fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), ec), end; !ec && it != end;
-       it.increment(ec)) {
+  for (fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), ec), end;
+       !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
   }
@@ -80,7 +83,8 @@ std::vector<std::string> OpenFilesNamed(const std::string& prefix) {
   // Files deleted on close stay listed until then.
   const fs::path whole(platform::FromUtf8(prefix));
   std::error_code ec;
-  for (fs::directory_iterator it(whole.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(whole.parent_path(), ec), end; !ec && it != end;
+       it.increment(ec)) {
     const std::string name = platform::ToUtf8(it->path().u16string());
     if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
   }
@@ -93,7 +97,8 @@ std::vector<std::string> OpenFilesNamed(const std::string& prefix) {
     if (n <= 0) continue;
     std::string name(target, static_cast<std::size_t>(n));
     const std::string deleted = " (deleted)";
-    if (name.size() > deleted.size() && name.compare(name.size() - deleted.size(), deleted.size(), deleted) == 0)
+    if (name.size() > deleted.size() &&
+        name.compare(name.size() - deleted.size(), deleted.size(), deleted) == 0)
       name.resize(name.size() - deleted.size());
     if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
   }
@@ -103,7 +108,8 @@ std::vector<std::string> OpenFilesNamed(const std::string& prefix) {
 }  // namespace
 
 std::vector<std::string> OpenScratchFiles() {
-  return OpenFilesNamed(platform::TempDirectory() + "$qor$res$" + Hex8(platform::CurrentProcessId()) + "$");
+  return OpenFilesNamed(platform::TempDirectory() + "$qor$res$" +
+                        Hex8(platform::CurrentProcessId()) + "$");
 }
 
 bool IsOpenFile(const std::string& name) {

@@ -9,12 +9,14 @@ int main(int argc, char** argv) {
   const std::string note = argv[2];
   marovi::Error error;
   // Held for writing (and so locked) from here; the update takes the handle over.
-  const marovi::platform::FileHandle file = marovi::platform::OpenFileByName(exe.c_str(), true, false);
+  const marovi::platform::FileHandle file =
+      marovi::platform::OpenFileByName(exe.c_str(), true, false);
   if (file == marovi::platform::kInvalidFile) return 1;
   marovi::ResourceUpdate* update =  // undoes first what a killed change left
       marovi::BeginResourceUpdateOnFile(file, exe.c_str(), false, marovi::CommitOptions(), &error);
   if (!update) return 1;
-  const bool stored = marovi::UpdateResourceData(update, marovi::MakeIntResource(10), u"NOTE", 0,
-                                                 note.data(), static_cast<std::uint32_t>(note.size()));
+  const bool stored =
+      marovi::UpdateResourceData(update, marovi::MakeIntResource(10), u"NOTE", 0, note.data(),
+                                 static_cast<std::uint32_t>(note.size()));
   return marovi::EndResourceUpdate(update, !stored, &error) && stored ? 0 : 1;
 }
