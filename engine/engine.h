@@ -134,6 +134,8 @@ bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<Resourc
 
 // The resources of an open update as a commit would write them now.
 std::vector<ResourceEntry> ListResources(const ResourceUpdate* update);
+// The same for the resources of one numbered type only.
+std::vector<ResourceEntry> ListResources(const ResourceUpdate* update, std::uint16_t type);
 
 // A numbered resource to add: its id and the bytes it holds.
 struct NumberedData {

@@ -1,6 +1,7 @@
 // Reading resources without the tree: one resource or those of one type from
 // an open update, and the listing of an update or of an image in memory.
 #include <new>
+#include <optional>
 
 #include "engine/bytes.h"
 #include "engine/engine.h"
@@ -23,9 +24,12 @@ EntryKey KeyOf(const TResItem& node) {
 }
 
 // The data leaves three levels down, in the order of the tree.
-void AppendEntries(const TResItem* root, std::vector<ResourceEntry>& entries) {
+// The entries of the tree, or with onlyType of that numbered type only.
+void AppendEntries(const TResItem* root, std::vector<ResourceEntry>& entries,
+                   std::optional<std::uint16_t> onlyType = std::nullopt) {
   for (const TResItem* type = root ? root->firstChild.get() : nullptr; type;
        type = type->nextSibling.get()) {
+    if (onlyType && (!type->name.empty() || type->id != *onlyType)) continue;
     for (const TResItem* name = type->firstChild.get(); name; name = name->nextSibling.get()) {
       for (const TResItem* leaf = name->firstChild.get(); leaf; leaf = leaf->nextSibling.get()) {
         if (leaf->isDirectory()) continue;
@@ -97,6 +101,12 @@ bool ResourcesOfType(const ResourceUpdate* update, std::uint16_t type,
 std::vector<ResourceEntry> ListResources(const ResourceUpdate* update) {
   std::vector<ResourceEntry> entries;
   if (update != nullptr) AppendEntries(update->root.get(), entries);
+  return entries;
+}
+
+std::vector<ResourceEntry> ListResources(const ResourceUpdate* update, std::uint16_t type) {
+  std::vector<ResourceEntry> entries;
+  if (update != nullptr) AppendEntries(update->root.get(), entries, type);
   return entries;
 }
 

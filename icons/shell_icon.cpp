@@ -25,7 +25,8 @@ std::optional<IconGroupKey> ShellIconGroup(std::span<const ResourceEntry> entrie
 }
 
 std::optional<IconGroupKey> ShellIconGroup(const ResourceUpdate* update) {
-  return ShellIconGroup(ListResources(update));
+  // Only the groups are listed: an image may hold many thousands of others.
+  return ShellIconGroup(ListResources(update, kRtGroupIcon));
 }
 
 }  // namespace marovi

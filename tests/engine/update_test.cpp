@@ -391,6 +391,12 @@ TEST_P(UpdateTest, ReadersFindBytesInTheImageInMemoryAndInScratchFiles) {
   EXPECT_TRUE(entries[3].data.empty()) << "kept in a scratch file";
   EXPECT_EQ(entries[4].name.name, u"MAINICON");
   EXPECT_EQ(entries[5].type.id, 24u);
+  // Of one numbered type only: the same entries, in the same order.
+  const std::vector<ResourceEntry> groups = ListResources(update_, 14);
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(groups[0].name.name, u"MAINICON");
+  EXPECT_TRUE(ListResources(update_, 99).empty());
+  EXPECT_EQ(ListResources(update_, 3).size(), 4u);
   EXPECT_EQ(ImageFileName(update_), platform::ToUtf8(file_.wide()));
   EXPECT_FALSE(ImageIsSigned(update_));
   EXPECT_FALSE(ImageIsDll(update_));
