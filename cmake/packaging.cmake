@@ -65,7 +65,8 @@ endif()
 # The engine's public header and the parts it includes; nothing of the
 # engine's own workings (the tree, the layout, the mapping) is installed.
 set(MAROVI_PUBLIC_HEADERS
-  engine/engine.h engine/error.h engine/file_services.h engine/resource_key.h
+  engine/engine.h engine/error.h engine/file_services.h engine/little_endian.h
+  engine/resource_key.h
   engine/version_info.h engine/manifest.h)
 # An installed header that includes one that is not installed would not
 # compile for a user.

@@ -18,6 +18,7 @@
 
 #include "engine/error.h"
 #include "engine/file_services.h"
+#include "engine/little_endian.h"
 #include "engine/resource_key.h"
 
 namespace marovi {

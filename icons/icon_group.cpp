@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "engine/engine.h"
-#include "icons/icon_bytes.h"
 #include "icons/png_icon.h"
 
 namespace marovi {
@@ -35,12 +34,6 @@ constexpr std::uint32_t kGroupEntryId = 12;
 // Where the search for free ids starts when there is no old group to reuse.
 constexpr std::int32_t kFirstNewIconId = 50;
 constexpr std::int32_t kLargestIconId = 0xFFFF;
-
-using icons::HexOffset;
-using icons::InBounds;
-using icons::LoadU16;
-using icons::LoadU32;
-using icons::StoreU16;
 
 // Ids of a group record. Only entries that lie wholly inside the record
 // count, whatever its idCount claims.

@@ -8,14 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "icons/icon_bytes.h"
 #include "icons/stb.h"
 
 namespace marovi {
 namespace {
-
-using icons::HexOffset;
-using icons::InBounds;
 
 constexpr std::uint8_t kPngSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr std::uint64_t kSignatureSize = sizeof(kPngSignature);
