@@ -10,14 +10,6 @@ namespace {
 // --group first: the group the shell shows, whatever its name.
 constexpr char kFirstGroup[] = "first";
 
-std::optional<std::uint16_t> ParseU16(const std::string& text) {
-  unsigned value = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
-  if (text.empty() || ec != std::errc() || ptr != end || value > 0xFFFF) return std::nullopt;
-  return static_cast<std::uint16_t>(value);
-}
-
 // "--name=value" or "--name value"; false when the value is missing.
 bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name,
                std::string& value) {
@@ -38,6 +30,14 @@ bool Matches(const std::string& arg, const std::string& name) {
 }
 
 }  // namespace
+
+std::optional<std::uint16_t> ParseU16(const std::string& text) {
+  unsigned value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
+  if (text.empty() || ec != std::errc() || ptr != end || value > 0xFFFF) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
 
 bool ParseFileAndJson(const std::vector<std::string>& args, const std::string& verb,
                       std::string& file, bool& json, std::string& error) {

@@ -122,6 +122,28 @@ std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
 // signature left behind; 0. Not made: why, in one line on stderr; 1.
 int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& request,
                   const std::string& done);
+// What set-icon and edit ask of a change alike (their options share these
+// fields): the executable, the destination, the backup, the icon group and
+// how the change is protected.
+template <class Options>
+app::ChangeRequest RequestFor(const Options& options) {
+  app::ChangeRequest request;
+  request.executable = platform::FromUtf8(options.executable);
+  request.destination = AbsoluteDestination(options.output ? platform::FromUtf8(*options.output)
+                                                           : request.executable);
+  request.backup = options.backup;
+  // --group first falls back to the request's MAINICON, language 0, when
+  // the image has no icon group.
+  if (!options.shellGroup) request.group = GroupName(options.group);
+  request.language = options.language;
+  request.shellGroup = options.shellGroup;
+  request.options.sync = options.sync;
+  request.options.journal = options.journal;
+  request.options.stripSignature = options.stripSignature;
+  return request;
+}
+// A decimal number from 0 to 65535 (an id or a language).
+std::optional<std::uint16_t> ParseU16(const std::string& text);
 
 int RunList(const ListOptions& options);
 int RunSetIcon(const SetIconOptions& options);

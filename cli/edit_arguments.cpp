@@ -21,14 +21,6 @@ struct Option {
   bool (*apply)(EditOptions& options, const std::string* values);
 };
 
-std::optional<std::uint16_t> Language(const std::string& text) {
-  unsigned value = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
-  if (text.empty() || ec != std::errc() || ptr != end || value > 0xFFFF) return std::nullopt;
-  return static_cast<std::uint16_t>(value);
-}
-
 bool SetVersion(std::optional<VersionNumber>& field, const std::string& text) {
   field = ParseVersionNumber(text);
   return field.has_value();
@@ -68,17 +60,17 @@ const Option kOptions[] = {
      }},
     {"--lang", 1, kEdit, kLanguageNeeds,
      [](EditOptions& o, const std::string* v) {
-       const auto language = Language(v[0]);
+       const auto language = ParseU16(v[0]);
        o.language = language.value_or(0);
        return language.has_value();
      }},
     {"--lang", 1, kSetVersion, kLanguageNeeds,
      [](EditOptions& o, const std::string* v) {
-       return (o.versionLanguage = Language(v[0])).has_value();
+       return (o.versionLanguage = ParseU16(v[0])).has_value();
      }},
     {"--version-lang", 1, kEdit, kLanguageNeeds,
      [](EditOptions& o, const std::string* v) {
-       return (o.versionLanguage = Language(v[0])).has_value();
+       return (o.versionLanguage = ParseU16(v[0])).has_value();
      }},
     {"--file-version", 1, kEdit | kSetVersion, kVersionNeeds,
      [](EditOptions& o, const std::string* v) { return SetVersion(o.fileVersion, v[0]); }},

@@ -10,28 +10,18 @@ namespace marovi::cli {
 namespace {
 
 app::ChangeRequest RequestOf(const EditOptions& options) {
-  app::ChangeRequest request;
-  request.executable = platform::FromUtf8(options.executable);
+  app::ChangeRequest request = RequestFor(options);
   request.replaceIcon = options.iconFile.has_value();
   if (options.iconFile) {
     request.iconFile = platform::FromUtf8(*options.iconFile);
     request.iconPreviewSet = true;  // an icon file named on the command line counts as chosen
   }
-  request.destination = AbsoluteDestination(options.output ? platform::FromUtf8(*options.output)
-                                                           : request.executable);
-  request.backup = options.backup;
-  if (!options.shellGroup) request.group = GroupName(options.group);
-  request.language = options.language;
-  request.shellGroup = options.shellGroup;
   request.version.fileVersion = options.fileVersion;
   request.version.productVersion = options.productVersion;
   request.version.strings = options.strings;
   request.version.language = options.versionLanguage;
   if (options.manifestFile) request.manifest.file = platform::FromUtf8(*options.manifestFile);
   request.manifest.executionLevel = options.executionLevel;
-  request.options.sync = options.sync;
-  request.options.journal = options.journal;
-  request.options.stripSignature = options.stripSignature;
   return request;
 }
 

@@ -100,21 +100,9 @@ int RunSetIcon(const SetIconOptions& options) {
       return kExitFailed;
     }
   }
-  app::ChangeRequest request;
-  request.executable = platform::FromUtf8(options.executable);
+  app::ChangeRequest request = RequestFor(options);
   request.iconFile = platform::FromUtf8(options.iconFile);
   request.iconPreviewSet = true;  // an icon file named on the command line counts as chosen
-  request.destination = AbsoluteDestination(options.output ? platform::FromUtf8(*options.output)
-                                                           : request.executable);
-  request.backup = options.backup;
-  // --group first falls back to the request's MAINICON, language 0, when
-  // the image has no icon group.
-  if (!options.shellGroup) request.group = GroupName(options.group);
-  request.language = options.language;
-  request.shellGroup = options.shellGroup;
-  request.options.sync = options.sync;
-  request.options.journal = options.journal;
-  request.options.stripSignature = options.stripSignature;
   const std::string destination = platform::ToUtf8(request.destination);
 
   const std::optional<app::ChangeOutcome> outcome = RunChange(request, destination);

@@ -16,10 +16,11 @@ class ScratchFile : public OwnedFile {
   // Creates the file under name; an empty one, with LastError() set, when
   // that fails.
   static ScratchFile Create(const std::string& name) {
-    ScratchFile file;
-    static_cast<OwnedFile&>(file) = OwnedFile(platform::CreateScratchFile(name));
-    return file;
+    return ScratchFile(platform::CreateScratchFile(name));
   }
+
+ private:
+  explicit ScratchFile(platform::FileHandle handle) noexcept : OwnedFile(handle) {}
 };
 
 }  // namespace marovi
