@@ -1,11 +1,13 @@
-// Ending an update: the new resource section is measured, laid out in a
-// mapped scratch file, and only then is the image file resized, its headers
-// and debug directory fixed, the section copied in and the checksum written.
-// Large unchanged resources are the exception: they are left out of the
-// scratch file and moved inside the image file from their old places to
-// their new ones. Before the image is touched, everything the commit will
-// overwrite is kept in an undo journal (journal.h), from which a failed
-// commit, or the next run after a killed one, puts every byte back.
+// Ending an update: the commit is planned from the image's bytes
+// (commit_plan.h), the new resource section laid out in a scratch file, and
+// only then is the plan applied: the tail moved (by whole blocks that the
+// file system inserts or removes where it can, by a copy otherwise), the
+// section copied in, the headers, debug entries and fix-ups written and the
+// checksum computed. Large unchanged resources are left out of the scratch
+// file and moved inside the image file instead. Before the image is touched,
+// everything the plan overwrites is kept in an undo journal (journal.h),
+// from which a failed commit, or the next run after a killed one, puts every
+// byte back.
 #include "engine/commit.h"
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "engine/bytes.h"
+#include "engine/commit_plan.h"
 #include "engine/header_fixes.h"
 #include "engine/image.h"
 #include "engine/journal.h"
@@ -28,107 +31,55 @@ namespace marovi {
 
 namespace {
 
-// The largest section the commit lays out; file positions are 32-bit.
-constexpr std::uint64_t kMaxSectionSize = 0x7FFFFFFF;
+// The CRC-32 of IEEE 802.3 (reflected, polynomial 0xEDB88320).
+std::uint32_t Crc32(const std::uint8_t* bytes, std::size_t count) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < count; ++i) {
+    crc ^= bytes[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
 
-// One commit on an update whose tree is complete.
+// One commit on an update whose tree is complete: planned from the image's
+// bytes, then applied under the undo journal.
 class Committer {
  public:
   Committer(ResourceUpdate& u, Error& error) : u_(u), error_(error) {}
 
   bool Run() {
-    const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
-    if (!layout) {
-      error_ = MakeError(ErrorKind::MalformedImage, "its headers can no longer be read");
-      return false;
-    }
-    const PeLayout& l = *layout;
-    const auto index = FindResourceSection(u_.view, u_.viewSize, u_.ntHeaders);
-    const std::uint8_t* nt = u_.ntHeaders;
-    const std::uint32_t fileAlignment = LoadU32(nt + nt::kFileAlignment);
-    const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
-    if (Refuse(CheckLayout(u_.view, u_.viewSize, l, index))) return false;
-    // Where the resource section is rebuilt: in place, or in a new section
-    // behind the last one when the image has none, or when its own holds
-    // more than resources or cannot grow without moving sections that must
-    // not move. The old section then stays as it is.
-    std::optional<Refusal> inPlace;
-    if (!index) inPlace = Refusal{"it has no resource section", 0};
-    else inPlace = CheckResourceSectionHoldsOnlyResources(u_.view, u_.viewSize, l, *index);
-
     if (!FitsTheFormat(u_.root.get())) {
       error_ = MakeError(ErrorKind::Refused,
                          "a resource name or directory is larger than the format can hold");
       return false;
     }
-    std::uint64_t dirBytes = 0, nameBytes = 0, dataBytes = 0;
-    Measure(u_.root.get(), dirBytes, nameBytes, dataBytes);
-    const std::uint64_t sectionSize = ((dirBytes + nameBytes + 3) & ~std::uint64_t{3}) + dataBytes;
-    const std::uint64_t newRaw = (sectionSize + fileAlignment - 1) / fileAlignment * fileAlignment;
-    if (sectionSize > kMaxSectionSize || newRaw > kMaxSectionSize) {
-      error_ =
-          MakeError(ErrorKind::Refused, "the new resources would make the file 2 GiB or larger");
+    PlanInputs inputs;
+    Measure(u_.root.get(), inputs.dirBytes, inputs.nameBytes, inputs.dataBytes);
+    inputs.stripSignature = u_.options.stripSignature;
+    inputs.rangeBlock = platform::RangeBlockSize(u_.fileHandle);
+    const std::span<const std::uint8_t> image(u_.view, u_.viewSize);
+    const auto headers = DecodeHeaders(image);
+    if (!headers) {
+      error_ = MakeError(ErrorKind::MalformedImage, "its headers can no longer be read");
       return false;
     }
-    const auto size32 = static_cast<std::uint32_t>(sectionSize);
-
-    Placement p;
-    p.newRawSize = static_cast<std::uint32_t>(newRaw);
-    p.sectionSize = size32;
-    std::uint32_t rva = 0;
-    if (!inPlace) {
-      const std::uint8_t* s = u_.view + l.Section(*index);
-      const std::uint32_t oldSize = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory) + 4);
-      rva = LoadU32(u_.view + l.DirectoryEntry(kResourceDirectory));
-      p.sectionIndex = *index;
-      p.rawPointer = LoadU32(s + sec::kPointerToRawData);
-      p.oldRawSize = LoadU32(s + sec::kSizeOfRawData);
-      p.rawDelta = static_cast<std::int32_t>(static_cast<std::int64_t>(newRaw) - p.oldRawSize);
-      p.virtDelta = static_cast<std::uint32_t>(std::uint64_t{RoundUp(size32, sectionAlignment)} -
-                                               RoundUp(oldSize, sectionAlignment));
-      // The sections behind the resource section get new addresses when it
-      // changes its extent in memory, and only then.
-      if (p.virtDelta != 0) inPlace = CheckSectionsBehindCanMove(u_.view, u_.viewSize, l, *index);
-    }
-    if (inPlace) {
-      const NewSectionPlan plan = PlanNewSection(
-          std::span<const std::uint8_t>(u_.view, std::min<std::uint32_t>(u_.viewSize, 0x10000)),
-          u_.viewSize);
-      if (!plan.section) {
-        Refuse(Refusal{inPlace->detail + ", and a new section cannot be added: " + plan.refusal,
-                       inPlace->offset});
-        return false;
-      }
-      added_ = *plan.section;
-      rva = added_->virtualAddress;
-      p.sectionIndex = added_->index;
-      p.rawPointer = added_->rawPointer;
-      p.oldRawSize = 0;
-      p.rawDelta = static_cast<std::int32_t>(newRaw);
-      p.virtDelta = 0;
-    }
-    if (std::int64_t{std::max(u_.viewSize, p.rawPointer)} + p.rawDelta > std::int64_t{0x7FFFFFFF}) {
-      error_ =
-          MakeError(ErrorKind::Refused, "the new resources would make the file 2 GiB or larger");
+    PlanResult planned = PlanCommit(image, *headers, inputs);
+    if (!planned.plan) {
+      error_ = planned.error;
       return false;
     }
-    const std::uint32_t rawPointer = p.rawPointer;
-    const std::uint32_t rawSize = p.oldRawSize;
-
-    // The headers up to the end of the section table (and of the header
-    // added): fixed in place, kept in the journal and checked against.
-    const std::uint32_t headersEnd = l.Section(l.sectionCount) + (added_ ? sec::kSize : 0);
-
+    const CommitPlan& plan = *planned.plan;
     LeavesMovedInPlace moved;
-    moved.begin = rawPointer;
-    moved.end = std::uint64_t{rawPointer} + rawSize;
+    moved.begin = plan.placement.rawPointer;
+    moved.end = plan.tail.from;
     // The old section's bytes are moved inside it only when it is rebuilt
-    // where it is; a new section leaves them be.
-    SectionImage image = BuildResourceSection(
-        rva, u_.root.get(), static_cast<std::uint32_t>(dirBytes),
-        static_cast<std::uint32_t>(nameBytes), static_cast<std::uint32_t>(dataBytes), u_.fileHandle,
-        u_.view, added_ ? nullptr : &moved);
-    if (image.view == nullptr) {
+    // where it is and nothing takes them away first: a new section leaves
+    // them be, and blocks removed from the old section would take some.
+    const bool inPlaceMoves = !plan.added && !(plan.tail.byRange && plan.tail.delta < 0);
+    SectionImage section =
+        BuildResourceSection(plan.sectionRva, u_.root.get(), plan.dirBytes, plan.nameBytes,
+                             plan.dataBytes, u_.fileHandle, u_.view, inPlaceMoves ? &moved : nullptr);
+    if (section.view == nullptr) {
       // Its scratch file lies in the temporary folder: that is what is full
       // or missing, not the image.
       const std::uint32_t code = platform::LastError();
@@ -137,39 +88,48 @@ class Committer {
                          code, platform::TempDirectory());
       return false;
     }
-    // Everything the change will overwrite is kept in the journal before the
-    // first byte of the image changes: the headers, the debug entries, and
-    // the section with all that lies behind it when that moves.
-    const std::uint64_t originalLength = u_.viewSize;
-    const std::uint64_t changedEnd = std::max<std::uint64_t>(
-        rawPointer, p.rawDelta != 0 ? originalLength : std::uint64_t{rawPointer} + rawSize);
-    std::vector<JournalRange> kept = {{0, std::min<std::uint64_t>(headersEnd, rawPointer)}};
-    if (rawPointer < originalLength)
-      kept.push_back({rawPointer, std::min(changedEnd, originalLength) - rawPointer});
-    if (const auto debug = DebugEntriesRange(l)) kept.push_back(*debug);
-    // A signature cut off the end of the file: its bytes are kept too, unless
-    // they lie in what is kept already.
-    if (u_.options.stripSignature) {
-      const auto table = FindCertificateTable(u_.view, u_.viewSize, u_.ntHeaders);
-      if (table && table->EndsFile(originalLength) && table->offset >= changedEnd)
-        kept.push_back({table->offset, table->size});
+    const Outcome outcome = Execute(plan, section, moved);
+    if (outcome != Outcome::ShiftRefused) return outcome == Outcome::Done;
+    // The file system refused to shift the tail by whole blocks before
+    // anything changed: the tail is copied instead, with the same section.
+    const PlanResult copied = PlanCommitWithoutRanges(image, *headers, inputs);
+    if (!copied.plan) {
+      error_ = copied.error;
+      return false;
     }
+    return Execute(*copied.plan, section, moved) == Outcome::Done;
+  }
+
+ private:
+  enum class Outcome { Done, Failed, ShiftRefused };
+
+  // Applies a plan under the journal: everything it overwrites is kept
+  // before the first byte of the image changes.
+  Outcome Execute(const CommitPlan& plan, const SectionImage& section,
+                  const LeavesMovedInPlace& moved) {
+    std::vector<JournalRange> kept;
+    kept.reserve(plan.kept.size());
+    for (const FileRange& r : plan.kept)
+      if (!r.Empty()) kept.push_back({r.begin, r.end - r.begin});
+    std::optional<JournalShift> shift;
+    if (plan.tail.byRange) shift = JournalShift{plan.tail.rangeAt, plan.tail.delta};
     // The headers as they were, to check the result against.
-    const std::vector<std::uint8_t> oldHeaders(u_.view, u_.view + headersEnd);
+    const std::vector<std::uint8_t> oldHeaders(u_.view, u_.view + plan.writes.front().bytes.size());
     Journal journal(u_.fileHandle, u_.fileName, u_.options.journal, u_.options.sync,
-                    image.scratchName + "undo");
-    if (!journal.Write(originalLength, kept, error_)) return false;
+                    section.scratchName + "undo");
+    if (!journal.Write(plan.originalLength, kept, error_, shift)) return Outcome::Failed;
 
     bool done = false;
+    shiftRefused_ = false;
     std::exception_ptr failure;
     try {
-      done = moved.moves.empty() ? CopyIn(image, p) : PlaceInPlace(image, moved, p);
+      done = Apply(plan, section, moved);
       // Read back before it counts: a commit that wrote something else than
       // it meant is undone, not reported as done.
       if (done) {
         if (const auto problem =
-                CheckCommittedImage(u_.view, u_.viewSize, oldHeaders, p.sectionIndex, u_.root.get(),
-                                    added_.has_value())) {
+                CheckCommittedImage(u_.view, u_.viewSize, oldHeaders, plan.placement.sectionIndex,
+                                    u_.root.get(), plan.added.has_value())) {
           error_ = MakeError(ErrorKind::Internal, "the written image does not check (" + *problem +
                                                       "); the file was put back as it was");
           done = false;
@@ -185,10 +145,15 @@ class Committer {
       failure = std::current_exception();
     }
     if (!done) {
+      if (shiftRefused_) {
+        // Nothing was written: the journal goes, and the tail is copied.
+        Error ignored;
+        if (journal.Remove(ignored)) return Outcome::ShiftRefused;
+      }
       PutBack(journal);
       if (failure) Explain(failure);
       if (!error_) Fail("cannot write the new resources");
-      return false;
+      return Outcome::Failed;
     }
     // A journal that cannot be removed would undo the change at the next
     // run: it is undone now, and the journal stays sealed for that run.
@@ -201,12 +166,107 @@ class Committer {
     if (!removed) {
       PutBack(journal);
       if (!error_) error_.kind = ErrorKind::Journal;
+      return Outcome::Failed;
+    }
+    return Outcome::Done;
+  }
+
+  // The tail, the section, the planned writes and fix-ups, the signature
+  // cut and the checksum, in that order.
+  bool Apply(const CommitPlan& plan, const SectionImage& section,
+             const LeavesMovedInPlace& moved) {
+    const Placement& p = plan.placement;
+    std::vector<SummedRange> known;
+    if (plan.tail.byRange) {
+      if (!ShiftByRange(plan.tail)) return false;
+      if (moved.moves.empty()) {
+        if (!CopySection(section, p)) return false;
+      } else {
+        const LeavesMovedInPlace shifted = ShiftedSources(moved, plan.tail);
+        if (!PlaceSection(section, shifted, p, known)) return false;
+      }
+    } else if (moved.moves.empty() ? !CopyIn(section, p, known)
+                                   : !PlaceInPlace(section, moved, p, known)) {
       return false;
     }
+    if (!WritePlanned(plan) || !CutSignature(plan)) return false;
+    std::sort(known.begin(), known.end(),
+              [](const SummedRange& a, const SummedRange& b) { return a.begin < b.begin; });
+    // Ranges summed on their way are trusted only when nothing was written
+    // into them afterwards and the file's end was not cut off behind them.
+    bool trusted = !plan.cutAt;
+    for (const SummedRange& range : known) {
+      for (const PlannedWrite& w : plan.writes)
+        trusted = trusted && (w.at >= range.end || w.at + w.bytes.size() <= range.begin);
+      for (const FixupStep& f : plan.fixups)
+        trusted = trusted && (f.at >= range.end || f.at + FixupSize(f) <= range.begin);
+    }
+    ComputeImageChecksumFromFile(u_.fileHandle, u_.view, u_.viewSize, u_.viewSize,
+                                 trusted ? std::span<const SummedRange>(known)
+                                         : std::span<const SummedRange>());
     return true;
   }
 
  private:
+  static std::uint64_t FixupSize(const FixupStep& f) {
+    return f.kind == FixupStep::Kind::Write ? f.bytes.size() : 4;
+  }
+
+  void Unmap() {
+    UnmapFile(u_.mappingHandle, u_.view, u_.viewSize);
+    u_.view = nullptr;
+    u_.viewSize = 0;
+    u_.mappingHandle = 0;
+    u_.ntHeaders = nullptr;
+  }
+
+  bool Remap() {
+    if (!MapWholeFile(u_.fileHandle, u_.mappingHandle, u_.view, u_.viewSize)) return false;
+    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
+    return true;
+  }
+
+  // The tail moves by whole blocks that the file system inserts or removes;
+  // the file is mapped anew at its new length.
+  bool ShiftByRange(const TailMove& tail) {
+    Unmap();
+    const platform::RangeResult result =
+        platform::ShiftFileRange(u_.fileHandle, tail.rangeAt, tail.delta);
+    const std::uint32_t code = platform::LastError();
+    const bool mapped = Remap();
+    if (result == platform::RangeResult::Unsupported) {
+      shiftRefused_ = true;
+      return false;
+    }
+    platform::SetLastError(code);
+    if (result != platform::RangeResult::Done) {
+      Fail("cannot move what lies behind the resources");
+      return false;
+    }
+    if (!mapped) Fail("cannot map the file again after moving what lies behind the resources");
+    return mapped;
+  }
+
+  // Where the leaves to move lie once blocks were inserted in front of some
+  // of them: a leaf across the insertion point moves in two pieces.
+  static LeavesMovedInPlace ShiftedSources(const LeavesMovedInPlace& moved, const TailMove& tail) {
+    LeavesMovedInPlace out = moved;
+    out.moves.clear();
+    const auto d = static_cast<std::uint64_t>(tail.delta);
+    for (const LeafMove& m : moved.moves) {
+      if (m.from >= tail.rangeAt) {
+        out.moves.push_back({m.from + d, m.to, m.size});
+      } else if (m.from + m.size > tail.rangeAt) {
+        const auto front = static_cast<std::uint32_t>(tail.rangeAt - m.from);
+        out.moves.push_back({m.from, m.to, front});
+        out.moves.push_back({tail.rangeAt + d, m.to + front, m.size - front});
+      } else {
+        out.moves.push_back(m);
+      }
+    }
+    return out;
+  }
+
   // Records the platform's reason for a failure of the image file.
   void Fail(const char* what) {
     const std::uint32_t code = platform::LastError();
@@ -229,10 +289,7 @@ class Committer {
   // failure's reason. Should that fail too, a journal beside the image stays
   // for the next run.
   void PutBack(Journal& journal) {
-    UnmapFile(u_.mappingHandle, u_.view, u_.viewSize);
-    u_.view = nullptr;
-    u_.viewSize = 0;
-    u_.mappingHandle = 0;
+    Unmap();
     Error second;
     bool restored = false;
     try {
@@ -245,71 +302,41 @@ class Committer {
       error_.detail += "; the file could not be put back (" + second.detail + ")";
       if (u_.options.journal) error_.detail += ": the next run puts it back from its undo journal";
     }
-    MapWholeFile(u_.fileHandle, u_.mappingHandle, u_.view, u_.viewSize);
-    u_.ntHeaders = u_.view != nullptr ? LocateNtHeaders(u_.view, u_.viewSize) : nullptr;
+    Remap();
   }
 
-  // Where the debug directory's entries lie in the file, when they lie in
-  // some section's data: fixing them writes there.
-  std::optional<JournalRange> DebugEntriesRange(const PeLayout& l) const {
-    if (l.directoryCount <= kDebugDirectory) return std::nullopt;
-    const std::uint8_t* d = u_.view + l.DirectoryEntry(kDebugDirectory);
-    const std::uint32_t address = LoadU32(d);
-    const std::uint32_t size = LoadU32(d + 4);
-    if (size == 0) return std::nullopt;
-    for (std::uint32_t j = 0; j < l.sectionCount; ++j) {
-      const std::uint8_t* h = u_.view + l.Section(j);
-      const std::uint32_t start = LoadU32(h + sec::kVirtualAddress);
-      const std::uint64_t extent =
-          std::max(LoadU32(h + sec::kVirtualSize), LoadU32(h + sec::kSizeOfRawData));
-      if (address < start || address - start >= extent || LoadU32(h + sec::kPointerToRawData) == 0)
-        continue;
-      const std::uint64_t at =
-          std::uint64_t{LoadU32(h + sec::kPointerToRawData)} + (address - start);
-      if (at >= u_.viewSize) return std::nullopt;
-      return JournalRange{at, std::min<std::uint64_t>(size, u_.viewSize - at)};
-    }
-    return std::nullopt;
-  }
-
-  // Records why the image is refused; true when it is.
-  bool Refuse(const std::optional<Refusal>& refusal) {
-    if (!refusal) return false;
-    error_ = MakeError(ErrorKind::Refused, refusal->detail);
-    error_.offset = refusal->offset;
-    return true;
-  }
-
-  // The whole section image goes in after the tail has moved.
-  bool CopyIn(const SectionImage& image, const Placement& p) {
-    // The moved tail is summed on its way; when nothing is written into it
-    // afterwards, the checksum need not read it again.
-    SummedRange tail;
-    bool tailSummed = false;
+  // The tail moves by a copy, then the whole section image goes in. The
+  // moved tail is summed on its way.
+  bool CopyIn(const SectionImage& image, const Placement& p, std::vector<SummedRange>& known) {
     if (p.rawDelta != 0) {
+      SummedRange tail;
       if (!ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta, u_.mappingHandle,
                          u_.view, u_.viewSize, &tail.sum)) {
         Fail("cannot move what lies behind the resources");
         return false;
       }
-      tailSummed = true;
+      u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
+      tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
+      tail.end = u_.viewSize;
+      known.push_back(tail);
     }
-    if (!FixEverything(p) || !StripSignature(p)) return false;
-    // The section goes in by a copy from file to file, which the view shows
-    // as well. The checksum reads the file likewise. (Reading the section
-    // through a buffer and summing it on its way measured no faster than
-    // this in-kernel copy and one more read.)
-    if (!platform::CopyFileRange(image.file.get(), 0, u_.fileHandle, p.rawPointer, p.sectionSize)) {
+    return CopySection(image, p);
+  }
+
+  // The section goes in by a copy from file to file, which the view shows
+  // as well; the padding behind it is zeros. (Reading the section through a
+  // buffer and summing it on its way measured no faster than this in-kernel
+  // copy and one more read.)
+  bool CopySection(const SectionImage& image, const Placement& p) {
+    const std::vector<std::uint8_t> zeros(p.newRawSize - p.sectionSize, 0);
+    if (!platform::CopyFileRange(image.file.get(), 0, u_.fileHandle, p.rawPointer,
+                                 p.sectionSize) ||
+        (!zeros.empty() &&
+         !platform::WriteAt(u_.fileHandle, std::uint64_t{p.rawPointer} + p.sectionSize,
+                            zeros.data(), zeros.size()))) {
       Fail("cannot write the new resource section");
       return false;
     }
-    std::memset(u_.view + p.rawPointer + p.sectionSize, 0,
-                static_cast<std::size_t>(p.newRawSize - p.sectionSize));
-    tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
-    tail.end = u_.viewSize;
-    // A tail whose end was cut off is not what was summed.
-    Checksum(tailSummed && !signatureCut_ ? std::span<SummedRange>(&tail, 1)
-                                          : std::span<SummedRange>());
     return true;
   }
 
@@ -317,11 +344,7 @@ class Committer {
   // places to their new ones, so that their bytes are copied once instead of
   // into the section image and out again; the section image fills the rest.
   bool PlaceInPlace(const SectionImage& image, const LeavesMovedInPlace& moved,
-                    const Placement& p) {
-    const std::vector<std::uint8_t> zeros(p.newRawSize - p.sectionSize, 0);
-    // The moved leaves are summed on their way, like the tail.
-    std::vector<SummedRange> known;
-    known.reserve(moved.moves.size() + 1);
+                    const Placement& p, std::vector<SummedRange>& known) {
     SummedRange tail;
     // A growing file makes room first: the leaves move into it.
     if (p.rawDelta > 0 && !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta,
@@ -329,31 +352,26 @@ class Committer {
       Fail("cannot move what lies behind the resources");
       return false;
     }
-    if (!PlaceSection(image, moved, p, zeros, known)) {
-      Fail("cannot write the new resource section");
-      return false;
-    }
+    if (!PlaceSection(image, moved, p, known)) return false;
     // A shrinking file gives its room back last: the leaves moved out of it.
     if (p.rawDelta < 0 && !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta,
                                          u_.mappingHandle, u_.view, u_.viewSize, &tail.sum)) {
       Fail("cannot move what lies behind the resources");
       return false;
     }
-    if (!FixEverything(p) || !StripSignature(p)) return false;
-    std::sort(known.begin(), known.end(),
-              [](const SummedRange& a, const SummedRange& b) { return a.begin < b.begin; });
-    if (p.rawDelta != 0 && !signatureCut_) {
+    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
+    if (p.rawDelta != 0) {
       tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
       tail.end = u_.viewSize;
       known.push_back(tail);
     }
-    Checksum(known);
     return true;
   }
 
-  // known has room for a range per move.
+  // Moves the leaves (summed on their way) and copies the rest of the
+  // section image around them.
   bool PlaceSection(const SectionImage& image, const LeavesMovedInPlace& moved, const Placement& p,
-                    const std::vector<std::uint8_t>& zeros, std::vector<SummedRange>& known) {
+                    std::vector<SummedRange>& known) {
     const std::uint64_t base = p.rawPointer;
     auto move = [&](const LeafMove& m) {
       SummedRange range{base + m.to, base + m.to + m.size, {}};
@@ -368,109 +386,81 @@ class Committer {
     // above it. So the ones moving up go from the top, the others from the
     // bottom, each in the order that never overwrites its own bytes early.
     // A leaf already in its place is neither moved nor summed.
-    for (auto m = moved.moves.rbegin(); m != moved.moves.rend(); ++m) {
-      if (base + m->to > m->from && !move(*m)) return false;
-    }
-    for (const LeafMove& m : moved.moves) {
-      if (base + m.to < m.from && !move(m)) return false;
-    }
+    bool ok = true;
+    for (auto m = moved.moves.rbegin(); ok && m != moved.moves.rend(); ++m)
+      ok = base + m->to <= m->from || move(*m);
+    for (auto m = moved.moves.begin(); ok && m != moved.moves.end(); ++m)
+      ok = base + m->to >= m->from || move(*m);
     // Everything between the moved leaves comes from the section image.
     std::uint64_t at = 0;
-    for (const LeafMove& m : moved.moves) {
-      if (m.to > at &&
-          !platform::CopyFileRange(image.file.get(), at, u_.fileHandle, base + at, m.to - at))
+    for (auto m = moved.moves.begin(); ok && m != moved.moves.end(); ++m) {
+      ok = m->to <= at ||
+           platform::CopyFileRange(image.file.get(), at, u_.fileHandle, base + at, m->to - at);
+      at = std::uint64_t{m->to} + m->size;
+    }
+    const std::vector<std::uint8_t> zeros(p.newRawSize - p.sectionSize, 0);
+    ok = ok &&
+         (p.sectionSize == at || platform::CopyFileRange(image.file.get(), at, u_.fileHandle,
+                                                         base + at, p.sectionSize - at)) &&
+         (zeros.empty() ||
+          platform::WriteAt(u_.fileHandle, base + p.sectionSize, zeros.data(), zeros.size()));
+    if (!ok) Fail("cannot write the new resource section");
+    return ok;
+  }
+
+  // The new headers and debug entries, then the fix-ups in their order.
+  bool WritePlanned(const CommitPlan& plan) {
+    for (const PlannedWrite& w : plan.writes) {
+      if (!InBounds(u_.viewSize, w.at, w.bytes.size())) {
+        error_ = MakeError(ErrorKind::Internal, "a planned write lies outside the moved image");
         return false;
-      at = std::uint64_t{m.to} + m.size;
+      }
+      std::memcpy(u_.view + w.at, w.bytes.data(), w.bytes.size());
     }
-    return (p.sectionSize == at || platform::CopyFileRange(image.file.get(), at, u_.fileHandle,
-                                                           base + at, p.sectionSize - at)) &&
-           (zeros.empty() ||
-            platform::WriteAt(u_.fileHandle, base + p.sectionSize, zeros.data(), zeros.size()));
-  }
-
-  // The headers and the debug directory, in the view that the move left;
-  // false when the moved image's headers can no longer be read.
-  bool FixEverything(const Placement& p) {
-    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
-    const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
-    if (!layout) {
-      error_ = MakeError(ErrorKind::Internal, "the moved image's headers cannot be read again");
-      return false;
-    }
-    const std::span<std::uint8_t> headers(
-        u_.view, layout->Section(layout->sectionCount) + (added_ ? sec::kSize : 0));
-    if (added_ ? !AppendSectionInPlace(headers, *added_, p) : !FixHeadersInPlace(headers, p)) {
-      error_ = MakeError(ErrorKind::Internal, "the moved image's headers cannot be fixed");
-      return false;
-    }
-    // Entries that lie in the file where the new section goes are left
-    // alone: the section's bytes replace them, whether they are written
-    // before or after this (large leaves moved in place go in first).
-    const FileRange entries = LocateDebugEntries(headers, u_.viewSize);
-    const FileRange changed = FixDebugEntries(
-        std::span<std::uint8_t>(u_.view + entries.begin,
-                                static_cast<std::size_t>(entries.end - entries.begin)),
-        entries.begin, LoadU32(u_.view + layout->DirectoryEntry(kResourceDirectory)), p);
-    debugBegin_ = changed.begin;
-    debugEnd_ = changed.end;
-    return true;
-  }
-
-  // With stripSignature, after the header fixes: the certificate table's
-  // entry is cleared, and its bytes cut off when they are the end of the
-  // file and lie behind the new section. The journal holds the bytes cut off
-  // (see Run), so that a failure after this puts them back.
-  bool StripSignature(const Placement& p) {
-    if (!u_.options.stripSignature) return true;
-    const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
-    if (!layout || layout->directoryCount <= kCertificateDirectory) return true;
-    const auto table = FindCertificateTable(u_.view, u_.viewSize, u_.ntHeaders);
-    std::uint8_t* entry = u_.view + layout->DirectoryEntry(kCertificateDirectory);
-    StoreU32(entry, 0);
-    StoreU32(entry + 4, 0);
-    if (!table || !table->EndsFile(u_.viewSize) ||
-        table->offset < std::uint64_t{p.rawPointer} + p.newRawSize)
-      return true;
-    // A file cannot be shortened while it is mapped (Windows).
-    UnmapFile(u_.mappingHandle, u_.view, u_.viewSize);
-    u_.view = nullptr;
-    u_.viewSize = 0;
-    u_.mappingHandle = 0;
-    u_.ntHeaders = nullptr;
-    if (!platform::SetFileLength(u_.fileHandle, table->offset)) {
-      Fail("cannot cut the signature off the end of the file");
-      return false;
-    }
-    signatureCut_ = true;
-    if (!MapWholeFile(u_.fileHandle, u_.mappingHandle, u_.view, u_.viewSize)) {
-      Fail("cannot map the file again after cutting off its signature");
-      return false;
+    for (const FixupStep& step : plan.fixups) {
+      std::vector<std::uint8_t> bytes = step.bytes;
+      if (step.kind == FixupStep::Kind::Crc32) {
+        bytes.assign(4, 0);
+        if (step.crcBegin > step.crcEnd || !InBounds(u_.viewSize, step.crcBegin,
+                                                     step.crcEnd - step.crcBegin)) {
+          error_ = MakeError(ErrorKind::Internal, "a planned check sum lies outside the image");
+          return false;
+        }
+        StoreU32(bytes.data(), Crc32(u_.view + step.crcBegin,
+                                     static_cast<std::size_t>(step.crcEnd - step.crcBegin)));
+      }
+      if (!InBounds(u_.viewSize, step.at, bytes.size())) {
+        error_ = MakeError(ErrorKind::Internal, "a planned fix-up lies outside the image");
+        return false;
+      }
+      std::memcpy(u_.view + step.at, bytes.data(), bytes.size());
     }
     u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
     return u_.ntHeaders != nullptr;
   }
 
-  // known: ranges whose sums were taken as their bytes were written, in file
-  // order. A debug entry fixed inside one of them changed it afterwards.
-  void Checksum(std::span<SummedRange> known) {
-    for (const SummedRange& range : known) {
-      if (debugBegin_ < range.end && range.begin < debugEnd_) {
-        known = {};
-        break;
-      }
+  // A signature at the end of the file, behind the new section, is cut off.
+  // The journal holds its bytes, so that a failure after this puts them back.
+  bool CutSignature(const CommitPlan& plan) {
+    if (!plan.cutAt) return true;
+    // A file cannot be shortened while it is mapped (Windows).
+    Unmap();
+    if (!platform::SetFileLength(u_.fileHandle, *plan.cutAt)) {
+      Fail("cannot cut the signature off the end of the file");
+      Remap();
+      return false;
     }
-    ComputeImageChecksumFromFile(u_.fileHandle, u_.view, u_.viewSize, u_.viewSize, known);
+    if (!Remap()) {
+      Fail("cannot map the file again after cutting off its signature");
+      return false;
+    }
+    return u_.ntHeaders != nullptr;
   }
 
   ResourceUpdate& u_;
   Error& error_;
-  // The section added behind the last one, when the resources go there.
-  std::optional<NewSection> added_;
-  // The debug entries fixed, from the first one's start to the last one's end.
-  std::uint64_t debugBegin_ = 0;
-  std::uint64_t debugEnd_ = 0;
-  // The signature's bytes were cut off the end of the file.
-  bool signatureCut_ = false;
+  // The file system refused to shift the tail by whole blocks.
+  bool shiftRefused_ = false;
 };
 
 }  // namespace

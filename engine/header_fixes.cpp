@@ -45,13 +45,6 @@ std::uint32_t MovedFileOffset(std::uint32_t offset, const Placement& p) {
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(offset, newEnd));
 }
 
-std::optional<std::vector<std::uint8_t>> FixHeaders(std::span<const std::uint8_t> headers,
-                                                    const Placement& p) {
-  std::vector<std::uint8_t> out(headers.begin(), headers.end());
-  if (!FixHeadersInPlace(out, p)) return std::nullopt;
-  return out;
-}
-
 bool FixHeadersInPlace(std::span<std::uint8_t> headers, const Placement& p) {
   const auto layout = LayoutOf(headers);
   if (!layout || layout->directoryCount <= kResourceDirectory ||
@@ -70,7 +63,7 @@ bool FixHeadersInPlace(std::span<std::uint8_t> headers, const Placement& p) {
     std::uint8_t* h = v + l.Section(i);
     if (i == p.sectionIndex) {
       StoreU32(h + sec::kSizeOfRawData, p.newRawSize);
-      StoreU32(h + sec::kVirtualSize, p.sectionSize);
+      StoreU32(h + sec::kVirtualSize, std::max(p.sectionSize, p.virtualSize));
     } else if (LoadU32(h + sec::kVirtualAddress) > rva) {
       Add(h + sec::kVirtualAddress, p.virtDelta);
     }

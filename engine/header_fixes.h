@@ -25,6 +25,9 @@ struct Placement {
   std::uint32_t sectionSize = 0;  // the meaningful bytes of the new section
   std::int32_t rawDelta = 0;      // newRawSize - oldRawSize
   std::uint32_t virtDelta = 0;    // how far sections behind move in memory, modulo 2^32
+  // The section's VirtualSize when its zero padding reaches past sectionSize
+  // rounded to the section alignment; 0: sectionSize.
+  std::uint32_t virtualSize = 0;
 };
 
 // Where a file offset of the old image lies in the new one. 0 means no data
@@ -44,9 +47,7 @@ std::uint32_t MovedFileOffset(std::uint32_t offset, const Placement& p);
 // every file offset (sections' raw data, relocations and line numbers, the
 // certificate table, the COFF symbol table) goes where MovedFileOffset puts
 // it. None when the bytes hold no headers that can be read.
-std::optional<std::vector<std::uint8_t>> FixHeaders(std::span<const std::uint8_t> headers,
-                                                    const Placement& p);
-// The same on the headers in place, without allocating: false, with the
+// The headers are fixed in place, without allocating: false, with the
 // bytes unchanged, when they hold no headers that can be read.
 bool FixHeadersInPlace(std::span<std::uint8_t> headers, const Placement& p);
 

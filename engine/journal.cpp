@@ -15,6 +15,21 @@
 //                 count, u64 offset of its bytes in the journal
 //   then          the kept bytes
 //
+// A change that shifts the tail by whole blocks (inserted or removed by the
+// file system instead of copied) records that as one more, last entry of the
+// range table whose journal offset is all ones: u64 where the blocks were
+// inserted or removed, u64 how many bytes (two's complement, negative for a
+// removal). It holds no kept bytes; recovery undoes it first.
+//
+// Recovery tells whether the shift happened by the image's length: the
+// shift changes it, and the commit plans no later step that brings it back
+// to the old length. A shift is one call to the file system. The kernel
+// changes the file's length and shifts its extents inside one journal
+// handle that it may extend and restart for a large extent tree, so a power
+// cut in the middle of one can in principle leave the length changed and
+// only part of the extents shifted; that state cannot be produced or told
+// from a finished shift here, and is not undone correctly.
+//
 // The seal is written, in one write inside one sector, only after everything
 // before it (and, for a durable change, after it has been flushed): a journal
 // without it never let the change touch the image.
@@ -26,6 +41,7 @@
 #include <vector>
 
 #include "engine/bytes.h"
+#include "engine/image.h"
 
 namespace marovi {
 
@@ -46,6 +62,10 @@ constexpr std::uint32_t kPayloadCheckedField = 56;
 constexpr std::uint64_t kCheckedPayload = 1u << 20;
 // Far more than a change keeps; a larger count is a damaged journal.
 constexpr std::uint32_t kMaxRanges = 1u << 16;
+// The journal offset that marks the entry of a shift.
+constexpr std::uint64_t kShiftEntry = ~std::uint64_t{0};
+// No shift moves the tail by 2 GiB or more: the image would not fit its format.
+constexpr std::uint64_t kMaxShift = 0x7FFFFFFF;
 
 // FNV-1a: enough to tell a whole header from a damaged one.
 std::uint32_t Check(const std::uint8_t* bytes, std::size_t count,
@@ -93,9 +113,11 @@ Journal::~Journal() {
   }
 }
 
-bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ranges, Error& error) {
+bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ranges, Error& error,
+                    std::optional<JournalShift> shift) {
   imageLength_ = imageLength;
   ranges_.assign(ranges.begin(), ranges.end());
+  shift_ = shift;
   file_ = beside_ ? platform::CreateJournalFile(name_.c_str())
                   : platform::CreateScratchFile(scratchName_);
   if (file_ == platform::kInvalidFile) {
@@ -107,10 +129,11 @@ bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ran
                          code);
     return false;
   }
-  std::vector<std::uint8_t> header(kHeaderSize + kRangeSize * ranges_.size(), 0);
+  const std::size_t entries = ranges_.size() + (shift_ ? 1 : 0);
+  std::vector<std::uint8_t> header(kHeaderSize + kRangeSize * entries, 0);
   std::memcpy(header.data(), kMagic, sizeof kMagic);
   StoreU32(header.data() + 12, kVersion);
-  StoreU32(header.data() + 20, static_cast<std::uint32_t>(ranges_.size()));
+  StoreU32(header.data() + 20, static_cast<std::uint32_t>(entries));
   StoreU64(header.data() + 24, imageLength);
   std::uint64_t at = header.size();
   StoreU64(header.data() + 32, at);
@@ -120,6 +143,12 @@ bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ran
     StoreU64(entry + 8, ranges_[i].count);
     StoreU64(entry + 16, at);
     at += ranges_[i].count;
+  }
+  if (shift_) {
+    std::uint8_t* entry = header.data() + kHeaderSize + kRangeSize * ranges_.size();
+    StoreU64(entry, shift_->at);
+    StoreU64(entry + 8, static_cast<std::uint64_t>(shift_->count));
+    StoreU64(entry + 16, kShiftEntry);
   }
   StoreU64(header.data() + 40, at - header.size());
   StoreU32(header.data() + kCheckField, HeaderCheck(header));
@@ -179,10 +208,11 @@ bool Journal::Restore(Error& error) {
     error = MakeError(platform::ClassifyError(code), what, code, platform::ToUtf8(imageName_));
     return false;
   };
+  if (shift_ && !UndoShift()) return fail("cannot move what lies behind the resources back");
   if (!platform::SetFileLength(image_, imageLength_))
     return fail("cannot give the file its old length back");
   // From the last range back: the kept bytes lie in the same order.
-  std::uint64_t end = kHeaderSize + kRangeSize * ranges_.size();
+  std::uint64_t end = kHeaderSize + kRangeSize * (ranges_.size() + (shift_ ? 1 : 0));
   for (const JournalRange& range : ranges_) end += range.count;
   for (std::size_t i = ranges_.size(); i-- > 0;) {
     end -= ranges_[i].count;
@@ -191,6 +221,31 @@ bool Journal::Restore(Error& error) {
   }
   if (sync_ && !platform::FlushFile(image_)) return fail("cannot flush the file to disk");
   return true;
+}
+
+// The inverse of the recorded shift, when the image's length shows that it
+// happened; by the inverse call, or where that is refused (the image was
+// moved to another file system) by copying the tail back.
+bool Journal::UndoShift() {
+  std::uint64_t length = 0;
+  if (!platform::GetFileLength(image_, length)) return false;
+  if (length == imageLength_) return true;  // never shifted, or shifted back already
+  const std::uint64_t at = shift_->at;
+  const std::int64_t count = shift_->count;
+  const std::uint64_t shifted = imageLength_ + static_cast<std::uint64_t>(count);
+  // A signature cut off behind the shifted tail: its bytes are kept.
+  if (length < shifted && !platform::SetFileLength(image_, shifted)) return false;
+  const platform::RangeResult inverse = platform::ShiftFileRange(image_, at, -count);
+  if (inverse == platform::RangeResult::Done) return true;
+  if (inverse == platform::RangeResult::Failed) return false;
+  std::uint64_t moved = 0;
+  if (count > 0) {
+    const auto size = static_cast<std::uint64_t>(count);
+    return MoveFileBytes(image_, at + size, at, shifted - at - size, moved, nullptr);
+  }
+  const auto size = static_cast<std::uint64_t>(-count);
+  return platform::SetFileLength(image_, shifted + size) &&
+         MoveFileBytes(image_, at, at + size, shifted - at, moved, nullptr);
 }
 
 bool Journal::Remove(Error& error) {
@@ -268,8 +323,18 @@ Journal::Found Journal::Read(Error& error) {
   std::uint64_t at = header.size();
   if (LoadU64(header.data() + 32) != at) return damaged("the undo journal is damaged (layout)");
   ranges_.clear();
+  shift_.reset();
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t* entry = header.data() + kHeaderSize + kRangeSize * i;
+    if (LoadU64(entry + 16) == kShiftEntry) {
+      const auto shift = static_cast<std::int64_t>(LoadU64(entry + 8));
+      const std::uint64_t size = shift < 0 ? 0 - LoadU64(entry + 8) : LoadU64(entry + 8);
+      if (i + 1 != count || shift == 0 || size > kMaxShift || LoadU64(entry) >= imageLength_ ||
+          (shift < 0 && size > imageLength_ - LoadU64(entry)))
+        return damaged("the undo journal is damaged (its shift of the tail)");
+      shift_ = JournalShift{LoadU64(entry), shift};
+      continue;
+    }
     const JournalRange range{LoadU64(entry), LoadU64(entry + 8)};
     if (LoadU64(entry + 16) != at || range.count > length - std::min(length, at) ||
         range.at > imageLength_ || range.count > imageLength_ - range.at)

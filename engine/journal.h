@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,6 +23,15 @@ namespace marovi {
 struct JournalRange {
   std::uint64_t at = 0;
   std::uint64_t count = 0;
+};
+
+// Blocks the change inserts (count > 0) or removes (count < 0) at `at`, with
+// everything behind them moving (platform::ShiftFileRange). Recovery undoes
+// that with the inverse operation before it puts the kept bytes back; kept
+// ranges are offsets of the image as it was.
+struct JournalShift {
+  std::uint64_t at = 0;
+  std::int64_t count = 0;
 };
 
 // The journal of one change of an image open for writing (and locked).
@@ -40,7 +50,8 @@ class Journal {
 
   // Keeps the image's length and the bytes of ranges, then seals the
   // journal: only then may the image change.
-  bool Write(std::uint64_t imageLength, std::span<const JournalRange> ranges, Error& error);
+  bool Write(std::uint64_t imageLength, std::span<const JournalRange> ranges, Error& error,
+             std::optional<JournalShift> shift = std::nullopt);
   // Puts the image back: its old length, then the kept bytes. The image
   // must not be mapped (Windows cannot shorten a mapped file).
   bool Restore(Error& error);
@@ -54,6 +65,7 @@ class Journal {
 
  private:
   Found Read(Error& error);
+  bool UndoShift();
 
   platform::FileHandle image_;
   std::u16string imageName_;
@@ -65,6 +77,7 @@ class Journal {
   bool sealed_ = false;
   std::uint64_t imageLength_ = 0;
   std::vector<JournalRange> ranges_;
+  std::optional<JournalShift> shift_;
 };
 
 }  // namespace marovi

@@ -41,6 +41,21 @@ bool FlushFolderOf(const char16_t* name);
 // that a full disk is a reported failure and never a fault in a mapping.
 bool SetFileLength(FileHandle file, std::uint64_t length);
 
+// The block size of the file system that holds file, when it can insert
+// and remove ranges of whole blocks in the middle of a file; 0 when it
+// cannot, or the size cannot be learnt (Windows, systems other than Linux).
+std::uint32_t RangeBlockSize(FileHandle file);
+
+// Inserts count bytes (count > 0) at offset, moving everything from offset
+// on up by count without copying it, or removes -count bytes there (count <
+// 0), moving what lies behind them down. Offset and count are multiples of
+// RangeBlockSize, and offset (plus the bytes removed) lies before the end of
+// the file. Inserted bytes read as zeros and have their disk space reserved.
+// Unsupported, with the file unchanged, where the file system or the system
+// refuses the operation; the tail must then be copied.
+enum class RangeResult { Done, Unsupported, Failed };
+RangeResult ShiftFileRange(FileHandle file, std::uint64_t offset, std::int64_t count);
+
 // Copies count bytes from one file to another (or to a range of the same file
 // that does not overlap the source) without passing them through the caller's
 // memory where the system allows: copy_file_range on POSIX, a bounded buffer

@@ -21,6 +21,9 @@ class Hooks {
   // The engine enters (true) or leaves (false) the stretch of a commit in
   // which the file is being moved in place and cannot always be put back.
   virtual void UnrecoverableWindow(bool inside) = 0;
+  // True makes ShiftFileRange report the operation as unsupported, as a file
+  // system without it would.
+  virtual bool RefuseRangeShifts() { return false; }
 };
 
 // Puts hooks in place, or removes them with nullptr. Not synchronised: set
@@ -35,6 +38,11 @@ extern Hooks* g_hooks;  // null unless a test installed hooks
 inline bool HooksFailThisCall() {
   Hooks* const hooks = detail::g_hooks;
   return hooks != nullptr && hooks->BeforeFallibleCall();
+}
+
+inline bool HooksRefuseRangeShifts() {
+  Hooks* const hooks = detail::g_hooks;
+  return hooks != nullptr && hooks->RefuseRangeShifts();
 }
 
 // Marks the stretch of a commit in which a failure may leave the file

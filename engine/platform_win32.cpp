@@ -133,6 +133,15 @@ bool GetFileLength(FileHandle file, std::uint64_t& length) {
   return true;
 }
 
+// NTFS cannot insert or remove ranges in the middle of a file: the tail is
+// always copied.
+std::uint32_t RangeBlockSize(FileHandle /*file*/) { return 0; }
+
+RangeResult ShiftFileRange(FileHandle /*file*/, std::uint64_t /*offset*/, std::int64_t /*count*/) {
+  ::SetLastError(ERROR_NOT_SUPPORTED);
+  return RangeResult::Unsupported;
+}
+
 bool SetFileLength(FileHandle file, std::uint64_t length) {
   if (InjectedFailure(ERROR_DISK_FULL)) return false;
   if (length > kMaxLength) {

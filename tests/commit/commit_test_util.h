@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/platform.h"
 #include "tests/engine/engine_test_util.h"
 
 namespace marovi::test {
@@ -187,6 +188,37 @@ inline std::uint32_t SectionSizeFor(const ResourceMap& m) {
   return Align(dir + names, 4) + data;
 }
 
+// The block size by which the temporary folder's file system inserts and
+// removes ranges of a file; 0 where it cannot.
+inline std::uint32_t TempRangeBlockSize() {
+  static const std::uint32_t size = [] {
+    const platform::FileHandle probe =
+        platform::CreateScratchFile(platform::TempDirectory() + "marovi-block-probe");
+    if (probe == platform::kInvalidFile) return 0u;
+    const std::uint32_t block = platform::RangeBlockSize(probe);
+    platform::CloseFile(probe);
+    return block;
+  }();
+  return size;
+}
+
+// The section's raw size in `after`: the file alignment's multiple of its
+// size, or, where the tail moved by whole blocks of the file system, padded
+// so that the raw size changed by whole blocks, by less than one block.
+inline std::uint32_t PaddedRawSize(const Bytes& after, std::uint32_t header, std::uint32_t aligned,
+                                   std::uint32_t oldRaw, std::uint32_t fa) {
+  if (after.size() < header + 24) return aligned;
+  const std::uint32_t raw = Get32(after, header + 16);
+  if (raw == aligned) return aligned;
+  const std::uint64_t unit = std::max<std::uint32_t>(TempRangeBlockSize(), fa);
+  EXPECT_NE(TempRangeBlockSize(), 0u) << "a padded section without a block-moving file system";
+  EXPECT_GT(raw, aligned);
+  EXPECT_LT(raw - aligned, unit) << "padded by a block or more";
+  const std::uint64_t change = raw > oldRaw ? raw - oldRaw : oldRaw - raw;
+  EXPECT_EQ(change % unit, 0u) << "the raw size changed by a part of a block";
+  return raw;
+}
+
 struct CommitDeltas {
   std::int64_t raw = 0;
   std::int64_t virt = 0;
@@ -212,9 +244,12 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after,
   const std::uint32_t oldEnd = ptr + oldRaw;
 
   d.sectionSize = SectionSizeFor(expected);
-  const std::uint32_t newRaw = Align(d.sectionSize, fa);
+  const std::uint32_t newRaw = PaddedRawSize(after, s, Align(d.sectionSize, fa), oldRaw, fa);
+  // Padding past the section's extent in memory widens it there too.
+  const std::uint32_t virtualSize =
+      newRaw > Align(d.sectionSize, sa) ? newRaw : d.sectionSize;
   d.raw = std::int64_t{newRaw} - oldRaw;
-  d.virt = std::int64_t{Align(d.sectionSize, sa)} - Align(oldSize, sa);
+  d.virt = std::int64_t{Align(virtualSize, sa)} - Align(oldSize, sa);
   const auto raw32 = static_cast<std::uint32_t>(d.raw), virt32 = static_cast<std::uint32_t>(d.virt);
 
   EXPECT_EQ(static_cast<std::int64_t>(after.size()),
@@ -248,7 +283,7 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after,
   add(h.SizeOfInitializedData(), raw32);
   add(h.SizeOfImage(), virt32);
   Set32(want, s + kSizeOfRawData, newRaw);
-  Set32(want, s + kVirtualSize, d.sectionSize);
+  Set32(want, s + kVirtualSize, virtualSize);
   Set32(want, h.Dir(2) + 4, d.sectionSize);
   // Addresses follow the order in memory.
   for (std::uint32_t i = 0; i < h.sectionCount; ++i) {

@@ -69,6 +69,18 @@ struct Scenario {
   Bytes image;
   std::vector<Change> changes;
   int rawSign = 0;  // the sign of the change of the section's raw size
+  // The file system refuses to insert or remove blocks: the tail is copied.
+  bool refuseRanges = false;
+  // Where the file system can, the tail moves by whole blocks.
+  bool byBlocks = false;
+};
+
+// Sets the scenario's refusal of block moves for as long as it lives.
+struct RangeRefusal {
+  explicit RangeRefusal(bool refuse) { fault::RefuseRangeShifts(refuse); }
+  ~RangeRefusal() { fault::RefuseRangeShifts(false); }
+  RangeRefusal(const RangeRefusal&) = delete;
+  RangeRefusal& operator=(const RangeRefusal&) = delete;
 };
 
 ImageSpec BaseSpec(bool pe32Plus) {
@@ -97,8 +109,27 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
   // earlier ones have moved, and the growing commit has to move them back.
   ImageSpec longTail = grow;
   longTail.appended = Filled(700 * 1024 + 77, 5);
-  out.push_back(
-      {"growing over a long tail", BuildImage(longTail), {{3, 1, 0, Filled(40000, 4)}}, 1});
+  out.push_back({"growing over a long tail",
+                 BuildImage(longTail),
+                 {{3, 1, 0, Filled(40000, 4)}},
+                 1,
+                 false,
+                 true});
+  // Where the file system moves blocks (a tail of 512 KiB or more), the
+  // long tail moves by an inserted or removed range; refused, it is copied.
+  out.push_back({"growing over a long tail, block moves refused",
+                 BuildImage(longTail),
+                 {{3, 1, 0, Filled(40000, 4)}},
+                 1,
+                 true});
+  ImageSpec longShrink = longTail;
+  longShrink.resources = {{3, 1, 0, Filled(0x9000, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}};
+  out.push_back({"shrinking over a long tail",
+                 BuildImage(longShrink),
+                 {{3, 1, 0, Filled(0x1800, 4)}},
+                 -1,
+                 false,
+                 true});
 
   ImageSpec shrink = BaseSpec(pe32Plus);
   shrink.resources = {
@@ -155,6 +186,7 @@ class FaultTest : public ::testing::TestWithParam<bool> {
 TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
   for (const Scenario& scenario : Scenarios(GetParam())) {
     SCOPED_TRACE(scenario.name);
+    const RangeRefusal refusal(scenario.refuseRanges);
     const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
     int committed = 0, refused = 0, inWindow = 0, beginFailed = 0, updateFailed = 0;
     for (std::uint64_t n = 1;; ++n) {
@@ -194,6 +226,10 @@ TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
         ++committed;
         const CommitDeltas d = ExpectCommitted(scenario.image, after, expected);
         EXPECT_EQ((d.raw > 0) - (d.raw < 0), scenario.rawSign);
+        const std::uint32_t block = TempRangeBlockSize();
+        if (scenario.byBlocks && block != 0) {
+          EXPECT_EQ(d.raw % block, 0) << "the tail was copied";
+        }
       } else {
         // Even a failure while the tail moves is undone: growing, by moving
         // it back; shrinking, from what the undo journal kept.
@@ -221,6 +257,7 @@ TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
 TEST_P(FaultTest, EveryFailingAllocationInTheCommitReleasesEverythingAndKeepsTheFile) {
   for (const Scenario& scenario : Scenarios(GetParam())) {
     SCOPED_TRACE(scenario.name);
+    const RangeRefusal refusal(scenario.refuseRanges);
     const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
     int leftBehind = 0;
     long n = 1;
@@ -290,6 +327,7 @@ void TakeSnapshot(void* context) {
 TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
   for (const Scenario& scenario : Scenarios(GetParam())) {
     SCOPED_TRACE(scenario.name);
+    const RangeRefusal refusal(scenario.refuseRanges);
     const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
     int undone = 0, removed = 0, untouched = 0, finished = 0;
     for (std::uint64_t n = 1;; ++n) {

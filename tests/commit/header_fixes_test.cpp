@@ -19,6 +19,13 @@ namespace {
 Placement Grown() { return Placement{0, 0x1000, 0x800, 0xA00, 0x9F0, 0x200, 0x1000}; }
 Placement Shrunk() { return Placement{0, 0x1000, 0x800, 0x200, 0x1F0, -0x600, 0}; }
 
+// The fixed copy of headers, or none when FixHeadersInPlace refuses them.
+std::optional<Bytes> FixHeaders(std::span<const std::uint8_t> headers, const Placement& p) {
+  Bytes out(headers.begin(), headers.end());
+  if (!FixHeadersInPlace(out, p)) return std::nullopt;
+  return out;
+}
+
 TEST(HeaderFixes, FileOffsetsMoveByTheirPlaceInTheFileAroundTheOldData) {
   struct Case {
     std::uint32_t offset, grown, shrunk;

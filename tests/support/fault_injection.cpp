@@ -31,6 +31,7 @@ class FaultHooks final : public platform::Hooks {
   }
 
   void UnrecoverableWindow(bool inside) override { inWindow = inside; }
+  bool RefuseRangeShifts() override { return refuseRanges; }
 
   std::uint64_t calls = 0;
   std::uint64_t failAt = 0;
@@ -41,6 +42,7 @@ class FaultHooks final : public platform::Hooks {
   void (*crashHook)(void*) = nullptr;
   void* crashContext = nullptr;
   bool inHook = false;
+  bool refuseRanges = false;
 };
 
 // Installed before main: the calls are counted from the program's start.
@@ -64,5 +66,6 @@ void InjectFailureAt(std::uint64_t n) {
 
 bool InjectedFailureHappened() { return g_faults.failed; }
 bool InjectedFailureWasInWindow() { return g_faults.failedInWindow; }
+void RefuseRangeShifts(bool refuse) { g_faults.refuseRanges = refuse; }
 
 }  // namespace marovi::test::fault

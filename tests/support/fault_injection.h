@@ -28,4 +28,8 @@ bool InjectedFailureHappened();
 // file changed, any other must not.
 bool InjectedFailureWasInWindow();
 
+// While set, the file system is made to refuse inserting and removing ranges
+// of blocks (as tmpfs or NTFS do), so that the tail is copied.
+void RefuseRangeShifts(bool refuse);
+
 }  // namespace marovi::test::fault
