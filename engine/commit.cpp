@@ -92,7 +92,15 @@ class Committer {
     if (outcome != Outcome::ShiftRefused) return outcome == Outcome::Done;
     // The file system refused to shift the tail by whole blocks before
     // anything changed: the tail is copied instead, with the same section.
-    const PlanResult copied = PlanCommitWithoutRanges(image, *headers, inputs);
+    // The file was mapped anew around the refused call: planned again from
+    // the new view, which holds the same bytes.
+    const std::span<const std::uint8_t> again(u_.view, u_.viewSize);
+    const auto decoded = DecodeHeaders(again);
+    if (!decoded || u_.viewSize != plan.originalLength) {
+      error_ = MakeError(ErrorKind::Internal, "the file changed while the change was refused");
+      return false;
+    }
+    const PlanResult copied = PlanCommitWithoutRanges(again, *decoded, inputs);
     if (!copied.plan) {
       error_ = copied.error;
       return false;

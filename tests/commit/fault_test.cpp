@@ -109,24 +109,30 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
   // earlier ones have moved, and the growing commit has to move them back.
   ImageSpec longTail = grow;
   longTail.appended = Filled(700 * 1024 + 77, 5);
-  out.push_back({"growing over a long tail",
-                 BuildImage(longTail),
+  out.push_back(
+      {"growing over a long tail", BuildImage(longTail), {{3, 1, 0, Filled(40000, 4)}}, 1});
+  // Where the file system moves blocks (a tail of 512 KiB or more, an old
+  // section that holds a block boundary), the long tail moves by an
+  // inserted or removed range; refused, it is copied.
+  ImageSpec longGrow = longTail;
+  longGrow.resources = {{3, 1, 0, Filled(0x3000, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}};
+  const Bytes longGrowImage = BuildImage(longGrow);
+  out.push_back({"growing over a long tail by blocks",
+                 longGrowImage,
                  {{3, 1, 0, Filled(40000, 4)}},
                  1,
                  false,
                  true});
-  // Where the file system moves blocks (a tail of 512 KiB or more), the
-  // long tail moves by an inserted or removed range; refused, it is copied.
   out.push_back({"growing over a long tail, block moves refused",
-                 BuildImage(longTail),
+                 longGrowImage,
                  {{3, 1, 0, Filled(40000, 4)}},
                  1,
                  true});
   ImageSpec longShrink = longTail;
-  longShrink.resources = {{3, 1, 0, Filled(0x9000, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}};
-  out.push_back({"shrinking over a long tail",
+  longShrink.resources = {{3, 1, 0, Filled(0x12000, 1)}, {14, u"MAINICON", 0, Filled(20, 2)}};
+  out.push_back({"shrinking over a long tail by blocks",
                  BuildImage(longShrink),
-                 {{3, 1, 0, Filled(0x1800, 4)}},
+                 {{3, 1, 0, Filled(0x9000, 4)}},
                  -1,
                  false,
                  true});
