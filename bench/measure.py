@@ -348,8 +348,9 @@ def main():
             if key == "1" and base[cp]:
                 check(f"{mode} x {cp}", med / base[cp], 3.0)
             if key == "2":
+                # The tail moves by whole blocks where the file system can.
                 if base[cp]:
-                    check(f"{mode} x {cp}", med / base[cp], 1.0)
+                    check(f"{mode} x {cp}", med / base[cp], 0.1)
                 if base["resedit-cli"]:
                     check(f"{mode} x peer", med / base["resedit-cli"], 1 / 20)
                 else:

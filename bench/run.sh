@@ -9,13 +9,16 @@
 #   RUNS=n        timed runs per figure (at least 5; default 5)
 #   ONLY=1,3      only these workloads (7,8: the many-image ones)
 #   NO_HEAP=1     skip the massif runs
-#   KEEP_WORK=1   keep bench/work (about 3 GiB of workloads) afterwards
+#   KEEP_WORK=1   keep the workloads (about 3 GiB) afterwards
+#   WORK_IN=dir   make and time the workloads in dir/marovi-bench-work
+#                 (default: bench/work), to measure another file system
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 WORK=bench/work
+[ -n "${WORK_IN:-}" ] && WORK="${WORK_IN%/}/marovi-bench-work"
 STUB=/usr/share/nsis/Stubs/lzma-amd64-unicode   # a real 64-bit executable, about 100 KB
-CLI=build/release/cli/marovi-cli
+CLI=${CLI:-build/release/cli/marovi-cli}   # CLI=path: time another build of it
 MAKER=build/release/bench/make_workloads
 PEER=bench/node_modules/.bin/resedit
 
@@ -25,9 +28,10 @@ done
 [ -r "$STUB" ] || { echo "bench: $STUB is missing (package nsis)" >&2; exit 1; }
 
 # The workloads take about 1.4 GiB; a run needs about as much again for copies.
-avail_kib=$(df -Pk . | awk 'NR == 2 { print $4 }')
+mkdir -p "$WORK"
+avail_kib=$(df -Pk "$WORK" | awk 'NR == 2 { print $4 }')
 if [ "$avail_kib" -lt $((5 * 1024 * 1024)) ]; then
-  echo "bench: less than 5 GiB free on $(pwd); the workloads need about 4 GiB" >&2
+  echo "bench: less than 5 GiB free on $WORK; the workloads need about 4 GiB" >&2
   exit 1
 fi
 
@@ -63,5 +67,6 @@ args=(--work "$WORK" --cli "$CLI" --runs "${RUNS:-5}")
 [ -x "$PEER" ] && args+=(--peer "$PEER")
 [ -n "${ONLY:-}" ] && args+=(--only "$ONLY")
 [ -n "${NO_HEAP:-}" ] && args+=(--no-heap)
-echo "bench: $(nproc) cores, $(uname -sr), $(df -PT . | awk 'NR == 2 { print $2 }') file system" >&2
+echo "bench: $(nproc) cores, $(uname -sr), $(df -PT "$WORK" | awk 'NR == 2 { print $2 }') file system" \
+  "($WORK), load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 python3 bench/measure.py "${args[@]}"
