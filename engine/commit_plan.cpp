@@ -47,7 +47,7 @@ std::optional<Refusal> PlaceInPlace(std::span<const std::uint8_t> image, const I
   p.rawDelta = static_cast<std::int32_t>(std::int64_t{p.newRawSize} - p.oldRawSize);
   p.virtDelta = static_cast<std::uint32_t>(
       std::uint64_t{RoundUp(p.sectionSize, h.sectionAlignment)} -
-      RoundUp(h.resourceSize, h.sectionAlignment));
+      RoundUp(h.resourceExtent, h.sectionAlignment));
   // The sections behind the resource section get new addresses when it
   // changes its extent in memory, and only then.
   if (p.virtDelta != 0) return CheckSectionsBehindCanMove(view, size, h.layout, *h.resourceIndex);
@@ -91,7 +91,7 @@ bool PlanRangeMove(std::span<const std::uint8_t> image, const ImageHeaders& h,
   q.virtDelta = static_cast<std::uint32_t>(std::uint64_t{RoundUp(
                                                static_cast<std::uint32_t>(SectionMemory(q)),
                                                h.sectionAlignment)} -
-                                           RoundUp(h.resourceSize, h.sectionAlignment));
+                                           RoundUp(h.resourceExtent, h.sectionAlignment));
   if (q.virtDelta != p.virtDelta && q.virtDelta != 0 &&
       CheckSectionsBehindCanMove(image.data(), static_cast<std::uint32_t>(image.size()), h.layout,
                                  p.sectionIndex))
@@ -196,6 +196,17 @@ std::optional<ImageHeaders> DecodeHeaders(std::span<const std::uint8_t> image) {
   h.resourceIndex = FindResourceSection(view, size, nt);
   h.resourceRva = LoadU32(view + layout->DirectoryEntry(kResourceDirectory));
   h.resourceSize = LoadU32(view + layout->DirectoryEntry(kResourceDirectory) + 4);
+  h.resourceExtent = h.resourceSize;
+  if (h.resourceIndex) {
+    const std::uint8_t* s = view + layout->Section(*h.resourceIndex);
+    // A section padded for a move by whole blocks spans its raw data in
+    // memory too: the sections behind it lie there already. Other sections
+    // keep the table's size as their old extent.
+    const std::uint32_t virtualSize = LoadU32(s + sec::kVirtualSize);
+    if (LoadU32(s + sec::kVirtualAddress) == h.resourceRva &&
+        virtualSize == LoadU32(s + sec::kSizeOfRawData) && virtualSize <= kMaxSectionSize)
+      h.resourceExtent = std::max(h.resourceSize, virtualSize);
+  }
   h.tableEnd = layout->Section(layout->sectionCount);
   h.certificate = FindCertificateTable(view, size, nt);
   return h;

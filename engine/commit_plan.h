@@ -24,6 +24,10 @@ struct ImageHeaders {
   std::optional<std::uint32_t> resourceIndex;  // the resource section, when there is one
   std::uint32_t resourceRva = 0;
   std::uint32_t resourceSize = 0;     // the resource table's size
+  // The resource section's old extent in memory, before section alignment:
+  // the table's size, or where larger the virtual size of a section that
+  // spans its raw data (as one padded for a move by whole blocks does).
+  std::uint32_t resourceExtent = 0;
   std::uint32_t tableEnd = 0;         // end of the section table
   std::optional<CertificateTable> certificate;
 };

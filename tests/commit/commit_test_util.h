@@ -249,7 +249,13 @@ inline CommitDeltas ExpectCommitted(const Bytes& before, const Bytes& after,
   const std::uint32_t virtualSize =
       newRaw > Align(d.sectionSize, sa) ? newRaw : d.sectionSize;
   d.raw = std::int64_t{newRaw} - oldRaw;
-  d.virt = std::int64_t{Align(virtualSize, sa)} - Align(oldSize, sa);
+  // A section whose virtual size is its raw size (as padding leaves it)
+  // spans that in memory, when more than the table.
+  const std::uint32_t oldVirtual = Get32(before, s + kVirtualSize);
+  const std::uint32_t oldExtent =
+      oldVirtual == oldRaw && Get32(before, s + kVirtualAddress) == rva ? std::max(oldSize, oldVirtual)
+                                                                        : oldSize;
+  d.virt = std::int64_t{Align(virtualSize, sa)} - Align(oldExtent, sa);
   const auto raw32 = static_cast<std::uint32_t>(d.raw), virt32 = static_cast<std::uint32_t>(d.virt);
 
   EXPECT_EQ(static_cast<std::int64_t>(after.size()),
