@@ -177,6 +177,8 @@ Leftover RemoveLeftoverCopy(const std::u16string& target, Error* error) {
   }
   const Leftover found = ExamineLeftoverCopy(part, e);
   if (found != Leftover::Removed) return found;
+  // Nothing is touched unless both are ours.
+  if (!RemoveJournalOfDiscardedFile(part.c_str(), &e)) return Leftover::NotOurs;
   // Taken over as the next copy would be, then removed while held.
   HeldFile held(platform::OpenTemporaryFile(part.c_str()));
   if (!held.valid()) {
@@ -184,7 +186,6 @@ Leftover RemoveLeftoverCopy(const std::u16string& target, Error* error) {
     e = SystemError("cannot be removed", part);
     return Leftover::NotOurs;
   }
-  if (!RemoveJournalOfDiscardedFile(part.c_str(), &e)) return Leftover::NotOurs;
   platform::DeleteHeldFile(held.get(), part.c_str());
   return Leftover::Removed;
 }
