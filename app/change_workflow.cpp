@@ -162,7 +162,7 @@ class Change {
       return false;
     }
     if (recovery == Recovery::Undone || recovery == Recovery::Removed ||
-      recovery == Recovery::LeftBehind)
+        recovery == Recovery::LeftBehind)
       outcome_.recovered.push_back(RecoveryNotice{path, recovery});
     return true;
   }

@@ -136,9 +136,9 @@ Leftover ExamineLeftoverCopy(const std::u16string& name, Error& error) {
   std::uint64_t length = 0;
   std::uint8_t first[2] = {};
   if (!platform::GetFileLength(file.get(), length) ||
-      (length > 0 &&
-       !platform::ReadAt(file.get(), 0, first, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                   length, sizeof first))))) {
+      (length > 0 && !platform::ReadAt(file.get(), 0, first,
+                                       static_cast<std::size_t>(
+                                           std::min<std::uint64_t>(length, sizeof first))))) {
     error = SystemError("cannot be examined", name);
     return Leftover::NotOurs;
   }

@@ -226,7 +226,8 @@ class Committer {
     if (u_.options.stripSignature) {
       const auto table = FindCertificateTable(u_.view, u_.viewSize, u_.ntHeaders);
       if (table && table->EndsFile(originalLength) && table->offset >= tail)
-        facts.laterLengths[2] = table->offset + static_cast<std::uint64_t>(std::int64_t{p.rawDelta});
+        facts.laterLengths[2] =
+            table->offset + static_cast<std::uint64_t>(std::int64_t{p.rawDelta});
     }
     return facts;
   }

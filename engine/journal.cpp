@@ -54,8 +54,7 @@ Journal::~Journal() {
   }
 }
 
-bool Journal::Write(const JournalFacts& facts, std::span<const JournalRange> ranges,
-                    Error& error) {
+bool Journal::Write(const JournalFacts& facts, std::span<const JournalRange> ranges, Error& error) {
   auto fail = [&](const char* what) {
     error = JournalError(name_, what, platform::LastError());
     return false;
@@ -76,9 +75,9 @@ bool Journal::Write(const JournalFacts& facts, std::span<const JournalRange> ran
   if (!platform::GetFileIdentity(image_, h.identity) ||
       !HashUntouchedBytes(image_, h.untouchedEnd, h.records, h.untouchedHash)) {
     const std::uint32_t code = platform::LastError();
-    error = MakeError(platform::ClassifyError(code),
-                      "cannot read what tells the file from another one", code,
-                      platform::ToUtf8(imageName_));
+    error =
+        MakeError(platform::ClassifyError(code), "cannot read what tells the file from another one",
+                  code, platform::ToUtf8(imageName_));
     return false;
   }
   file_ = beside_ ? platform::CreateJournalFile(name_.c_str())
@@ -206,8 +205,8 @@ Journal::Found Journal::Read(Error& error) {
       return header_.state == kStateSpent ? Found::Spent : Found::Unsealed;
     case JournalKind::Foreign:
       error = MakeError(ErrorKind::Journal,
-                        decoding.why + "; it was left as it is: move it away to change the file",
-                        0, platform::ToUtf8(name_));
+                        decoding.why + "; it was left as it is: move it away to change the file", 0,
+                        platform::ToUtf8(name_));
       return Found::Foreign;
     case JournalKind::Damaged: break;
   }
@@ -240,8 +239,7 @@ bool Journal::Matches(Error& error) {
         "the file's length is none that the interrupted change could have left (the file was "
         "replaced or changed since)");
   std::uint64_t hash = 0;
-  if (!HashUntouchedBytes(image_, header_.untouchedEnd, header_.records, hash))
-    return unreadable();
+  if (!HashUntouchedBytes(image_, header_.untouchedEnd, header_.records, hash)) return unreadable();
   if (hash != header_.untouchedHash)
     return differs(
         "bytes that the interrupted change never writes are not the ones it recorded (the file "

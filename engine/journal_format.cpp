@@ -162,8 +162,8 @@ JournalDecoding DecodeSealed(platform::FileHandle journal, std::uint64_t fileLen
   h.records.clear();
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t* r = b + kJournalHeaderSize + std::uint64_t{kJournalRecordSize} * i;
-    const JournalRecord record{static_cast<RecordKind>(LoadU32(r)), LoadU64(r + 8),
-                               LoadU64(r + 16), LoadU64(r + 24)};
+    const JournalRecord record{static_cast<RecordKind>(LoadU32(r)), LoadU64(r + 8), LoadU64(r + 16),
+                               LoadU64(r + 24)};
     if (record.kind != RecordKind::KeptBytes || LoadU32(r + 4) != 0)
       return {JournalKind::Foreign,
               "is an undo journal of a later version of this program (a record it does not know)"};
@@ -194,8 +194,8 @@ JournalDecoding DecodeJournalHeader(platform::FileHandle journal, std::uint64_t 
   if (osCode == nullptr) osCode = &ignored;
   *osCode = 0;
   const JournalDecoding foreign{JournalKind::Foreign, "is not an undo journal of this program"};
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(
-      std::min<std::uint64_t>(fileLength, kJournalHeaderSize)));
+  std::vector<std::uint8_t> bytes(
+      static_cast<std::size_t>(std::min<std::uint64_t>(fileLength, kJournalHeaderSize)));
   if (!bytes.empty() && !platform::ReadAt(journal, 0, bytes.data(), bytes.size())) {
     *osCode = platform::LastError();
     return {JournalKind::Damaged, "the undo journal cannot be read"};
@@ -222,7 +222,8 @@ bool HashUntouchedBytes(platform::FileHandle image, std::uint64_t end,
   std::sort(sorted.begin(), sorted.end(),
             [](const JournalRecord& a, const JournalRecord& b) { return a.at < b.at; });
   hash = kFnv64Basis;
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(end, 1u << 16)));
+  std::vector<std::uint8_t> buffer(
+      static_cast<std::size_t>(std::min<std::uint64_t>(end, 1u << 16)));
   auto hashRange = [&](std::uint64_t from, std::uint64_t to) {
     while (from < to) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, buffer.size()));

@@ -956,8 +956,8 @@ TEST_F(ChangeWorkflowTest, LeftoversOfAKilledRunAreTakenOverOnlyWhenTheyAreOurs)
       {"the journal of a copy that went", Kind::ToCopy, false, std::nullopt, ourJournal, true},
       {"a copy begun, removed by a run on the copy's name", Kind::InPlaceOnCopy, false, copyBegun,
        ourJournal, true},
-      {"a file of the user's at the copy's journal's name", Kind::ToCopy, false, copyBegun,
-       notOurs, false},
+      {"a file of the user's at the copy's journal's name", Kind::ToCopy, false, copyBegun, notOurs,
+       false},
       {"a file of the user's at the copy's name", Kind::ToCopy, false, zip, std::nullopt, false},
   };
   for (const Case& c : cases) {

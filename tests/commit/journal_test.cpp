@@ -1,13 +1,14 @@
 // The undo journal belongs to its file: a journal left by a killed change is
 // applied only to that file in a state the change could have left; anything
 // else at its name, or a file that was replaced since, is left as it is.
+#include "engine/journal.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
 #include <optional>
 
-#include "engine/journal.h"
 #include "engine/platform.h"
 #include "tests/commit/commit_test_util.h"
 #include "tests/support/fault_injection.h"
@@ -92,7 +93,8 @@ void Craft(Bytes& journal, std::size_t at, std::uint64_t value, bool wide) {
   if (wide) StoreU64(journal.data() + at, value);
   else StoreU32(journal.data() + at, static_cast<std::uint32_t>(value));
   const std::size_t size = kJournalHeaderSize + kJournalRecordSize * LoadU32(journal.data() + 20);
-  StoreU32(journal.data() + 48, JournalHeaderCheck(std::span<const std::uint8_t>(journal.data(), size)));
+  StoreU32(journal.data() + 48,
+           JournalHeaderCheck(std::span<const std::uint8_t>(journal.data(), size)));
 }
 
 TEST(Journal, IsAppliedOnlyToTheFileItWasWrittenFor) {
