@@ -83,6 +83,7 @@ class Change {
     HeldFile part;
     if (Error error = OpenPart(destination_, part)) return Fail(FailedStep::Copy, std::move(error));
     if (!Recover(source, platform::kInvalidFile, FailedStep::Copy)) return Discard(part);
+    RemoveLeftoverCopy(source, nullptr);  // of an earlier copy to the source's own name
     {
       HeldFile from(platform::OpenFileShared(source.c_str()));
       if (!from.valid())

@@ -942,7 +942,7 @@ TEST_F(ChangeWorkflowTest, LeftoversOfAKilledRunAreTakenOverOnlyWhenTheyAreOurs)
   struct Case {
     const char* what;
     Kind run;
-    bool backupPart;                 // the leftover is the backup's, else the copy's
+    char of;                         // the leftover is of the (b)ackup, the (c)opy, the (s)ource
     std::optional<Bytes> partBytes;  // none: no part left
     std::optional<Bytes> journal;    // of the part
     bool done;                       // the run succeeds; the leftovers go
@@ -950,27 +950,30 @@ TEST_F(ChangeWorkflowTest, LeftoversOfAKilledRunAreTakenOverOnlyWhenTheyAreOurs)
   const Bytes copyBegun(original_.begin(), original_.begin() + 100);
   const Bytes zip = {'P', 'K', 3, 4, 0, 0};
   const std::vector<Case> cases = {
-      {"a backup begun", Kind::InPlace, true, copyBegun, std::nullopt, true},
-      {"a copy begun, with its journal", Kind::ToCopy, false, copyBegun, ourJournal, true},
-      {"an empty copy", Kind::ToCopy, false, Bytes(), std::nullopt, true},
-      {"the journal of a copy that went", Kind::ToCopy, false, std::nullopt, ourJournal, true},
-      {"a copy begun, removed by a run on the copy's name", Kind::InPlaceOnCopy, false, copyBegun,
+      {"a backup begun", Kind::InPlace, 'b', copyBegun, std::nullopt, true},
+      {"a copy begun, with its journal", Kind::ToCopy, 'c', copyBegun, ourJournal, true},
+      {"an empty copy", Kind::ToCopy, 'c', Bytes(), std::nullopt, true},
+      {"the journal of a copy that went", Kind::ToCopy, 'c', std::nullopt, ourJournal, true},
+      {"a copy begun, removed by a run on the copy's name", Kind::InPlaceOnCopy, 'c', copyBegun,
        ourJournal, true},
-      {"a file of the user's at the copy's journal's name", Kind::ToCopy, false, copyBegun, notOurs,
+      {"a copy to the source's name, removed by a copy from it", Kind::ToCopy, 's', copyBegun,
+       ourJournal, true},
+      {"a file of the user's at the copy's journal's name", Kind::ToCopy, 'c', copyBegun, notOurs,
        false},
-      {"a file of the user's at the copy's name", Kind::ToCopy, false, zip, std::nullopt, false},
+      {"a file of the user's at the copy's name", Kind::ToCopy, 'c', zip, std::nullopt, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Reset();
     fs::create_directories(copy_.parent_path());
-    for (const fs::path& p : {backup_, copy_}) {
+    for (const fs::path& p : {backup_, copy_, exe_}) {
       fs::remove(p.string() + ".marovi-part");
       fs::remove(p.string() + ".marovi-part.marovi-undo");
     }
     fs::remove(copy_.string() + ".bak");
     if (c.run == Kind::InPlaceOnCopy) fs::copy_file(exe_, copy_);
-    const fs::path part = (c.backupPart ? backup_ : copy_).string() + ".marovi-part";
+    const fs::path part =
+        (c.of == 'b' ? backup_ : c.of == 'c' ? copy_ : exe_).string() + ".marovi-part";
     const fs::path journal = part.string() + ".marovi-undo";
     if (c.partBytes) WriteWholeFile(part, *c.partBytes);
     if (c.journal) WriteWholeFile(journal, *c.journal);
