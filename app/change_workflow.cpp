@@ -56,6 +56,10 @@ class Change {
     if (!held.valid())
       return Fail(FailedStep::Begin, SystemError("cannot be opened for the change", destination_));
     if (!Recover(destination_, held.get(), FailedStep::Begin)) return outcome_;
+    // What a killed run left of a copy to this name, or of its backup, is
+    // of no use now; anything else there is left alone.
+    RemoveLeftoverCopy(destination_, nullptr);
+    RemoveLeftoverCopy(destination_ + u".bak", nullptr);
     if (request_.backup) {
       if (Error error = Backup(held.get())) return Fail(FailedStep::Backup, std::move(error));
     }
@@ -71,12 +75,15 @@ class Change {
   ChangeOutcome ToNewCopy() {
     const std::u16string& source = request_.executable;
     const std::u16string partName = PartName(destination_);
+    // A run killed while it made or changed its copy may have left the copy
+    // and its journal; they are taken over only when they are that.
+    Error notOurs;
+    if (RemoveLeftoverCopy(destination_, &notOurs) == Leftover::NotOurs)
+      return Fail(FailedStep::Copy, std::move(notOurs));
     HeldFile part;
     if (Error error = OpenPart(destination_, part)) return Fail(FailedStep::Copy, std::move(error));
-    // A run killed while it changed its copy may have left the copy's
-    // journal; the copy itself is about to be written anew.
-    RemoveJournalOf(partName);
     if (!Recover(source, platform::kInvalidFile, FailedStep::Copy)) return Discard(part);
+    RemoveLeftoverCopy(source, nullptr);  // of an earlier copy to the source's own name
     {
       HeldFile from(platform::OpenFileShared(source.c_str()));
       if (!from.valid())
@@ -138,8 +145,9 @@ class Change {
     return Fail(step, std::move(error));
   }
 
+  // The journal of this run's own copy, left when its change failed.
   static void RemoveJournalOf(const std::u16string& file) {
-    platform::DeleteFileByName(platform::ToUtf8(JournalName(file)));
+    RemoveJournalOfDiscardedFile(file.c_str(), nullptr);
   }
 
   // False, with the outcome set, when what an interrupted change left
@@ -154,7 +162,8 @@ class Change {
       Fail(step, std::move(error));
       return false;
     }
-    if (recovery == Recovery::Undone || recovery == Recovery::Removed)
+    if (recovery == Recovery::Undone || recovery == Recovery::Removed ||
+        recovery == Recovery::LeftBehind)
       outcome_.recovered.push_back(RecoveryNotice{path, recovery});
     return true;
   }

@@ -44,9 +44,28 @@ Error CheckRegularFile(const std::u16string& path, const std::string& role);
 // "a.exe.bak: cannot be written: No space left on device (errno 28)".
 std::string ErrorText(const Error& error);
 
-// The line for an interrupted change put right (Undone or Removed); empty for
-// the other results.
+// The line for an interrupted change put right (Undone or Removed), or for a
+// journal that changes nothing left behind (LeftBehind); empty for the other
+// results.
 std::string RecoveryText(const std::string& file, Recovery recovery);
+
+// The temporary name beside path under which its copy is written
+// (NAME.marovi-part), renamed to path once whole.
+std::u16string PartName(const std::u16string& path);
+
+// What a run that was killed while it wrote a copy to target left: the
+// temporary copy (PartName(target)) and the undo journal of its change.
+enum class Leftover {
+  None,     // nothing there
+  Removed,  // they were removed
+  InUse,    // another run is writing that copy now: left alone
+  NotOurs,  // something that is no such copy, or no journal of ours: left alone
+};
+// Removes them, when they are what a run of this program left: a copy being
+// made begins as an image does ("MZ"), or has not got that far; a journal
+// is one of this program's. error says why for NotOurs, or why a removal
+// failed.
+Leftover RemoveLeftoverCopy(const std::u16string& target, Error* error);
 
 // The edits of a change besides the icon group: the version information and
 // the application manifest, made inside the same update as the icon, so that
@@ -152,7 +171,7 @@ enum class FailedStep {
 // A change of a file that was cut short before, put right by this run.
 struct RecoveryNotice {
   std::u16string file;
-  Recovery recovery = Recovery::NothingToDo;  // Undone or Removed
+  Recovery recovery = Recovery::NothingToDo;  // Undone, Removed or LeftBehind
 };
 
 struct ChangeOutcome {

@@ -36,7 +36,15 @@ std::optional<ImageResources> LoadImageResources(const std::string& argument,
     PrintError(NotUtf8Text(argument));
     return std::nullopt;
   }
+  // A copy to this name that a killed run left is removed; one that another
+  // run is making is why there is no image yet.
+  const app::Leftover leftover = app::RemoveLeftoverCopy(*path, nullptr);
+  if (leftover == app::Leftover::Removed)
+    PrintError(argument + ": the leftovers of a copy to it that was cut short were removed");
   if (Error refused = app::CheckRegularFile(*path, "image")) {
+    if (refused.kind == ErrorKind::NotFound && leftover == app::Leftover::InUse)
+      refused.detail = "no such image yet: another run is making it (as " +
+                       platform::ToUtf8(app::PartName(*path)) + ")";
     PrintError(app::ErrorText(refused));
     return std::nullopt;
   }
@@ -48,7 +56,8 @@ std::optional<ImageResources> LoadImageResources(const std::string& argument,
     PrintError(app::ErrorText(error));
     return std::nullopt;
   }
-  if (recovery == Recovery::Undone || recovery == Recovery::Removed)
+  if (recovery == Recovery::Undone || recovery == Recovery::Removed ||
+      recovery == Recovery::LeftBehind)
     PrintError(app::RecoveryText(argument, recovery));
   ImageResources result;
   if (Error unread = ReadWholeFile(*path, result.bytes)) {

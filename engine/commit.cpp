@@ -107,7 +107,10 @@ class Committer {
       p.rawDelta = static_cast<std::int32_t>(newRaw);
       p.virtDelta = 0;
     }
-    if (std::int64_t{std::max(u_.viewSize, p.rawPointer)} + p.rawDelta > std::int64_t{0x7FFFFFFF}) {
+    // (Nor does a change start from such a file: its journal could not
+    // tell its lengths from damaged ones.)
+    if (std::int64_t{std::max(u_.viewSize, p.rawPointer)} + p.rawDelta > std::int64_t{0x7FFFFFFF} ||
+        std::max(u_.viewSize, p.rawPointer) > kMaxJournaledLength) {
       error_ =
           MakeError(ErrorKind::Refused, "the new resources would make the file 2 GiB or larger");
       return false;
@@ -158,7 +161,7 @@ class Committer {
     const std::vector<std::uint8_t> oldHeaders(u_.view, u_.view + headersEnd);
     Journal journal(u_.fileHandle, u_.fileName, u_.options.journal, u_.options.sync,
                     image.scratchName + "undo");
-    if (!journal.Write(originalLength, kept, error_)) return false;
+    if (!journal.Write(JournalFactsOf(p, originalLength), kept, error_)) return false;
 
     bool done = false;
     std::exception_ptr failure;
@@ -207,6 +210,28 @@ class Committer {
   }
 
  private:
+  // The lengths the image may have while the commit changes it, and where
+  // the bytes begin that it may write anywhere (the resource section on).
+  JournalFacts JournalFactsOf(const Placement& p, std::uint64_t originalLength) const {
+    JournalFacts facts;
+    facts.imageLength = originalLength;
+    facts.untouchedEnd = std::min<std::uint64_t>(p.rawPointer, originalLength);
+    // ShiftFileTail first makes the file reach the tail's old start.
+    const std::uint64_t tail = std::uint64_t{p.rawPointer} + p.oldRawSize;
+    const std::uint64_t reached = std::max(originalLength, tail);
+    if (p.rawDelta != 0) {
+      if (reached != originalLength) facts.laterLengths[0] = reached;
+      facts.laterLengths[1] = reached + static_cast<std::uint64_t>(std::int64_t{p.rawDelta});
+    }
+    if (u_.options.stripSignature) {
+      const auto table = FindCertificateTable(u_.view, u_.viewSize, u_.ntHeaders);
+      if (table && table->EndsFile(originalLength) && table->offset >= tail)
+        facts.laterLengths[2] =
+            table->offset + static_cast<std::uint64_t>(std::int64_t{p.rawDelta});
+    }
+    return facts;
+  }
+
   // Records the platform's reason for a failure of the image file.
   void Fail(const char* what) {
     const std::uint32_t code = platform::LastError();

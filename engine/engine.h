@@ -197,15 +197,32 @@ enum class Recovery {
   NothingToDo,  // no journal beside the image
   Undone,       // an interrupted change was undone and its journal removed
   Removed,      // an unsealed journal was removed; the image had not been touched
-  Failed,       // a journal is there but could not be applied (error says why)
+  // A journal that changes nothing (never sealed, or its change finished or
+  // was undone) stays beside the image: its name cannot be removed.
+  LeftBehind,
+  // A journal is there but was not applied (error says why): it is damaged,
+  // is not one of this program's (left as it is), or does not belong to the
+  // image as it is now (renamed aside); or the image is held by another run.
+  Failed,
 };
 
 // Looks for the journal of imageName and applies it, opening the image for
-// writing (and so locking it) only when there is one.
+// writing (and so locking it) only when there is one. A sealed journal is
+// applied only when it was written for this very file (its device and inode)
+// and the file is in a state the change could have left (one of the lengths
+// it recorded, the bytes it never writes as they were); otherwise the file is
+// left as it is and the journal renamed aside (JOURNAL.stale-N).
 Recovery RecoverInterruptedChange(const char16_t* imageName, Error* error);
 // The same on the image already open for writing and locked by the caller.
 Recovery RecoverInterruptedChange(platform::FileHandle image, const char16_t* imageName,
                                   Error* error);
+
+// Removes the undo journal beside a file that is discarded or written anew
+// (the temporary copy of a change to a new file), whatever its state, but only
+// when it is one of this program's. True when there is none (left) at its
+// name; false, with error, when something else is there (left as it is) or it
+// cannot be removed.
+bool RemoveJournalOfDiscardedFile(const char16_t* fileName, Error* error);
 
 // text (UTF-8) as a JSON string literal, quotes included: quote, backslash
 // and control characters escaped, every byte sequence that is not UTF-8

@@ -32,6 +32,19 @@ FileHandle CreateScratchFile(const std::string& name);
 FileHandle CreateJournalFile(const char16_t* name);
 FileHandle OpenJournalFile(const char16_t* name);
 bool DeleteFileByName(const char16_t* name);
+// Gives a closed file a new name in the same folder, never replacing a file
+// there (LastError() is then ErrorFileExists() or ErrorAlreadyExists()).
+bool RenameFileByName(const char16_t* from, const char16_t* to);
+
+// What tells one file from every other while it exists: the device and the
+// inode on POSIX, the volume's serial number and the file index on Windows.
+// A file written anew under the same name may keep it (an overwrite) or not.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool GetFileIdentity(FileHandle file, FileIdentity& identity);
 
 // Makes a file's creation or removal in the folder that holds name durable
 // (the folder itself is flushed where the system needs that).

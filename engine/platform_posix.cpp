@@ -127,6 +127,28 @@ bool DeleteFileByName(const char16_t* name) {
   return unlink(ToUtf8(name).c_str()) == 0;
 }
 
+bool RenameFileByName(const char16_t* from, const char16_t* to) {
+  if (InjectedFailure()) return false;
+  const std::string source = ToUtf8(from);
+  const std::string target = ToUtf8(to);
+  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+    return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  // A file system without that flag: a second name fails where one exists.
+  if (link(source.c_str(), target.c_str()) != 0) return false;
+  unlink(source.c_str());
+  return true;
+}
+
+bool GetFileIdentity(FileHandle file, FileIdentity& identity) {
+  if (InjectedFailure()) return false;
+  struct stat st {};
+  if (fstat(Fd(file), &st) != 0) return false;
+  identity.device = static_cast<std::uint64_t>(st.st_dev);
+  identity.index = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
 bool FlushFile(FileHandle file) {
   if (InjectedFailure(EIO)) return false;
   return fsync(Fd(file)) == 0;

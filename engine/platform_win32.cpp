@@ -104,6 +104,22 @@ bool DeleteFileByName(const char16_t* name) {
   return DeleteFileW(reinterpret_cast<const wchar_t*>(name)) != 0;
 }
 
+bool RenameFileByName(const char16_t* from, const char16_t* to) {
+  if (InjectedFailure()) return false;
+  // Without MOVEFILE_REPLACE_EXISTING an existing target fails the move.
+  return MoveFileExW(reinterpret_cast<const wchar_t*>(from), reinterpret_cast<const wchar_t*>(to),
+                     0) != 0;
+}
+
+bool GetFileIdentity(FileHandle file, FileIdentity& identity) {
+  if (InjectedFailure()) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(H(file), &info)) return false;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
+}
+
 bool FlushFile(FileHandle file) {
   if (InjectedFailure()) return false;
   return FlushFileBuffers(H(file)) != 0;

@@ -837,6 +837,79 @@ def case_locks(cli, work, sample):
     shutil.rmtree(folder, ignore_errors=True)
 
 
+# ---------------------------------------------- undo journals, leftovers --
+
+# The first bytes of an undo journal that was cut short while its header was
+# written: one of this program's, which any run may remove.
+CUT_SHORT_JOURNAL = b"MAROVI-UNDO\n\x02\x00\x00\x00" + bytes(48)
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def case_journal(cli, work, sample):
+    icons = make_icons(work)
+    first = icons["first"]
+    folder = os.path.join(work, "journal")
+    shutil.rmtree(folder, ignore_errors=True)
+    source = os.path.join(WINE_EXES, "notepad.exe")
+
+    # A file of the user's at the journal's name, short or long, is never
+    # removed, and the run changes nothing.
+    for name, notes in (("short", b"my notes"), ("long", bytes(range(256)) * 4)):
+        target = fresh_copy(source, folder, name + "/prog.exe")
+        write(target + ".marovi-undo", notes)
+        expect_failure(cli, ["set-icon", cli.path(target), cli.path(first)],
+                       ["not an undo journal of this program", "left as it is"])
+        check(read(target + ".marovi-undo") == notes, "%s: the user's file was changed" % name)
+        check(sha(target) == sha(source) and not os.path.exists(target + ".bak"),
+              "%s: the image was changed" % name)
+
+    # --output: a file of the user's at the name of the copy's journal is
+    # kept, and no copy is made.
+    target = fresh_copy(source, folder, "output/prog.exe")
+    destination = os.path.join(folder, "output", "new.exe")
+    notes = destination + ".marovi-part.marovi-undo"
+    write(notes, b"my notes")
+    expect_failure(cli, ["set-icon", cli.path(target), cli.path(first), "--output",
+                         cli.path(destination)], ["not an undo journal of this program"])
+    check(read(notes) == b"my notes", "--output removed a file of the user's")
+    check(not os.path.exists(destination), "--output made a copy all the same")
+    os.remove(notes)
+
+    # The leftovers of a copy killed midway: the next run on the copy's name
+    # removes them, and says so.
+    part = destination + ".marovi-part"
+    write(part, read(source)[:4096])
+    write(part + ".marovi-undo", CUT_SHORT_JOURNAL)
+    rc, out, err = cli.run("list", cli.path(destination))
+    check(rc == 1 and "cut short were removed" in err and "no such image" in err,
+          "list on the leftovers of a copy: %d %r" % (rc, err))
+    check(not os.path.exists(part) and not os.path.exists(part + ".marovi-undo"),
+          "list left the leftovers of a copy")
+
+    if not cli.windows_paths:
+        # A copy another run is making (it holds the file): list says so, and
+        # leaves it alone.
+        write(part, read(source)[:4096])
+        with open(part, "rb") as f:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            expect_failure(cli, ["list", destination], ["another run is making it"])
+        check(os.path.exists(part), "list removed a copy that another run was making")
+        os.remove(part)
+        # A change under way (the file held, its journal beside it): list says
+        # that another run holds the file, not that a change cannot be undone.
+        write(target + ".marovi-undo", CUT_SHORT_JOURNAL)
+        with open(target, "rb") as f:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            expect_failure(cli, ["list", target], ["being changed by another run"])
+        check(os.path.exists(target + ".marovi-undo"), "list removed the journal of a running change")
+    shutil.rmtree(folder, ignore_errors=True)
+
+
 # ------------------------------------------- version information, manifest --
 
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
@@ -1350,6 +1423,7 @@ CASES = {
     "version-manifest": case_version_manifest,
     "edit": case_edit,
     "signature": case_signature,
+    "journal": case_journal,
 }
 
 

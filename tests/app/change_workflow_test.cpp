@@ -930,20 +930,71 @@ TEST_F(ChangeWorkflowTest, ABackupThatCannotBeMadeStopsTheChangeBeforeTheImageIs
   }
 }
 
-TEST_F(ChangeWorkflowTest, LeftoversOfAKilledRunAreTakenOver) {
-  // A run killed while it wrote the backup, or while it changed a new copy,
-  // left its temporary copy (and the copy's journal) behind.
-  for (const bool toCopy : {false, true}) {
+TEST_F(ChangeWorkflowTest, LeftoversOfAKilledRunAreTakenOverOnlyWhenTheyAreOurs) {
+  // A run killed while it wrote the backup, or while it made or changed a
+  // copy, left its temporary copy (and the copy's journal) behind. The next
+  // run on that name takes them over, or removes them when it changes the
+  // file in place; whatever else lies at those names is left as it is.
+  Bytes ourJournal = {'M', 'A', 'R', 'O', 'V', 'I', '-', 'U', 'N', 'D', 'O', '\n', 2, 0, 0, 0};
+  ourJournal.resize(64, 0);  // cut short while its header was written
+  const Bytes notOurs = Bytes(64, 7);
+  enum class Kind { InPlace, ToCopy, InPlaceOnCopy };
+  struct Case {
+    const char* what;
+    Kind run;
+    char of;                         // the leftover is of the (b)ackup, the (c)opy, the (s)ource
+    std::optional<Bytes> partBytes;  // none: no part left
+    std::optional<Bytes> journal;    // of the part
+    bool done;                       // the run succeeds; the leftovers go
+  };
+  const Bytes copyBegun(original_.begin(), original_.begin() + 100);
+  const Bytes zip = {'P', 'K', 3, 4, 0, 0};
+  const std::vector<Case> cases = {
+      {"a backup begun", Kind::InPlace, 'b', copyBegun, std::nullopt, true},
+      {"a copy begun, with its journal", Kind::ToCopy, 'c', copyBegun, ourJournal, true},
+      {"an empty copy", Kind::ToCopy, 'c', Bytes(), std::nullopt, true},
+      {"the journal of a copy that went", Kind::ToCopy, 'c', std::nullopt, ourJournal, true},
+      {"a copy begun, removed by a run on the copy's name", Kind::InPlaceOnCopy, 'c', copyBegun,
+       ourJournal, true},
+      {"a copy to the source's name, removed by a copy from it", Kind::ToCopy, 's', copyBegun,
+       ourJournal, true},
+      {"a file of the user's at the copy's journal's name", Kind::ToCopy, 'c', copyBegun, notOurs,
+       false},
+      {"a file of the user's at the copy's name", Kind::ToCopy, 'c', zip, std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     Reset();
     fs::create_directories(copy_.parent_path());
-    const fs::path part = (toCopy ? copy_ : backup_).string() + ".marovi-part";
-    WriteWholeFile(part, Bytes(original_.begin(), original_.begin() + 100));
+    for (const fs::path& p : {backup_, copy_, exe_}) {
+      fs::remove(p.string() + ".marovi-part");
+      fs::remove(p.string() + ".marovi-part.marovi-undo");
+    }
+    fs::remove(copy_.string() + ".bak");
+    if (c.run == Kind::InPlaceOnCopy) fs::copy_file(exe_, copy_);
+    const fs::path part =
+        (c.of == 'b' ? backup_ : c.of == 'c' ? copy_ : exe_).string() + ".marovi-part";
     const fs::path journal = part.string() + ".marovi-undo";
-    if (toCopy) WriteWholeFile(journal, Bytes(64, 7));
-    const auto outcome = Run(toCopy ? CopyRequest() : Request());
+    if (c.partBytes) WriteWholeFile(part, *c.partBytes);
+    if (c.journal) WriteWholeFile(journal, *c.journal);
+    app::ChangeRequest request = c.run == Kind::InPlace ? Request() : CopyRequest();
+    if (c.run == Kind::InPlaceOnCopy) request.executable = request.destination;
+    const auto outcome = Run(request);
+    if (!c.done) {
+      EXPECT_EQ(outcome.status, ChangeStatus::Failed);
+      EXPECT_EQ(outcome.step, FailedStep::Copy);
+      EXPECT_NE(app::ErrorText(outcome.error).find("left as it is"), std::string::npos)
+          << app::ErrorText(outcome.error);
+      EXPECT_EQ(ReadWholeFile(part), *c.partBytes);
+      if (c.journal) {
+        EXPECT_EQ(ReadWholeFile(journal), *c.journal);
+      }
+      EXPECT_FALSE(fs::exists(copy_));
+      continue;
+    }
     ASSERT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
-    if (toCopy) ExpectChanged(copy_);
-    else EXPECT_EQ(ReadWholeFile(backup_), original_);
+    if (c.run == Kind::InPlace) EXPECT_EQ(ReadWholeFile(backup_), original_);
+    else ExpectChanged(copy_);
     EXPECT_FALSE(fs::exists(part));
     EXPECT_FALSE(fs::exists(journal));
   }
@@ -1202,6 +1253,12 @@ TEST(ErrorText, OneLineWithTheFileAndOnlyTheReasonsThatApply) {
             "a.exe: an interrupted change was undone; the file is as it was before it");
   EXPECT_NE(app::RecoveryText("a.exe", Recovery::Removed).find("a.exe: "), std::string::npos);
   EXPECT_EQ(app::RecoveryText("a.exe", Recovery::NothingToDo), "");
+  // A journal that stays is not said to be removed.
+  const std::string left = app::RecoveryText("a.exe", Recovery::LeftBehind);
+  EXPECT_NE(left.find("a.exe: an undo journal that changes nothing is left beside it"),
+            std::string::npos)
+      << left;
+  EXPECT_EQ(left.find("was removed"), std::string::npos) << left;
 }
 
 TEST_F(ChangeWorkflowTest, ASecondRunOnAHeldFileFailsAtOnce) {
@@ -1292,6 +1349,7 @@ TEST_F(ChangeWorkflowTest, AnInterruptedChangeIsPutRightFirstOrRefusesTheRun) {
       {false, Recovery::NothingToDo, ChangeStatus::Done, FailedStep::None},
       {false, Recovery::Undone, ChangeStatus::Done, FailedStep::None},
       {false, Recovery::Removed, ChangeStatus::Done, FailedStep::None},
+      {false, Recovery::LeftBehind, ChangeStatus::Done, FailedStep::None},
       {false, Recovery::Failed, ChangeStatus::Failed, FailedStep::Begin},
       {true, Recovery::Undone, ChangeStatus::Done, FailedStep::None},
       {true, Recovery::Failed, ChangeStatus::Failed, FailedStep::Copy},
@@ -1320,7 +1378,8 @@ TEST_F(ChangeWorkflowTest, AnInterruptedChangeIsPutRightFirstOrRefusesTheRun) {
     EXPECT_FALSE(backupWhenAsked) << what;
     EXPECT_EQ(outcome.status, c.status) << what;
     EXPECT_EQ(outcome.step, c.step) << what;
-    const bool noticed = c.recovery == Recovery::Undone || c.recovery == Recovery::Removed;
+    const bool noticed = c.recovery == Recovery::Undone || c.recovery == Recovery::Removed ||
+                         c.recovery == Recovery::LeftBehind;
     ASSERT_EQ(outcome.recovered.size(), noticed ? 1u : 0u) << what;
     if (noticed) {
       EXPECT_EQ(outcome.recovered[0].file, Utf16Path(exe_));
