@@ -197,6 +197,32 @@ class Bench:
             os.remove(runexe)
         return r
 
+    def time_set_manifest(self, exe, arguments):
+        """marovi-cli set-manifest on a fresh copy of exe: one warm-up, then
+        the timed runs; a refusal counts as an answer. Returns the result and
+        the first line the last run printed."""
+        r = Result()
+        runexe = self.path("run.exe")
+        argv = [self.cli, "set-manifest", runexe] + [
+            self.path(a) if a.endswith(".manifest") else a for a in arguments] + ["--no-backup"]
+        said = ""
+        for round_ in range(self.a.runs + 1):
+            shutil.copyfile(exe, runexe)
+            os.sync()
+            proc_start = time.perf_counter()
+            proc = subprocess.run(argv, capture_output=True, timeout=600)
+            elapsed = time.perf_counter() - proc_start
+            said = (proc.stdout or proc.stderr).decode("utf-8", "replace").strip().splitlines()
+            said = f"exit {proc.returncode}: " + (said[0][:70] if said else "")
+            if proc.returncode not in (0, 1):
+                r.failure = said
+                break
+            if round_ > 0:
+                r.times.append(elapsed)
+        if os.path.exists(runexe):
+            os.remove(runexe)
+        return r, said
+
     def peak_heap(self, exe, ico):
         """Peak heap of one marovi-cli run under valgrind's massif, in bytes."""
         runexe = self.path("run.exe")
@@ -238,6 +264,26 @@ SCALING = [
     ("8", "65,000 icon images in descending id order", "desc65k.exe", "icon6.ico"),
 ]
 SCALING_TARGET = 1.0  # seconds
+
+# The manifest reader, which must answer in time that does not grow faster
+# than the manifest, whatever its depth: marovi-cli set-manifest alone on a
+# fresh copy of the image, refused or done (key, title, exe, arguments).
+MANIFESTS = [
+    ("9", "manifest 100,000 levels deep", "small.exe", ["deep100k.manifest"]),
+    ("9", "manifest 10,000 levels deep (the limit)", "small.exe", ["deep10k.manifest"]),
+    ("9", "manifest of 100,000 elements side by side", "small.exe", ["wide100k.manifest"]),
+    ("9", "image's manifest 60,000 levels deep, level set", "deep60k.exe",
+     ["--execution-level", "asInvoker"]),
+]
+MANIFEST_TARGET = 0.1  # seconds
+
+# The commands that only look read what they need of the file, not all of it:
+# their peak RSS (/usr/bin/time -v) on an image with 300 MiB appended.
+READING = [
+    ("10", "list", "version300.exe"),
+    ("10", "show-version", "version300.exe"),
+]
+READING_TARGET = 16 * MiB
 
 # A build pipeline's one run: icon, version information and execution level,
 # the file rebuilt once, timed beside set-icon alone on these workloads.
@@ -384,6 +430,44 @@ def main():
         print(f"{label:<60} {fmt_time(med):>9} {fmt_time(min(r.times)):>9} {fmt_time(max(r.times)):>9}")
         verdicts.append((key, f"seconds: {med:.3g} (target {SCALING_TARGET:g})", med <= SCALING_TARGET))
     if scaling:
+        print()
+
+    manifests = [w for w in MANIFESTS if not a.only or w[0] in a.only.split(",")]
+    if manifests:
+        print(f"The manifest reader: marovi-cli set-manifest EXE ARGS --no-backup alone, median, min and")
+        print(f"max of {a.runs} runs after one warm-up (target under {MANIFEST_TARGET:g} s each), and what it said.")
+        print()
+    for key, title, exe_name, arguments in manifests:
+        print(f"measuring ({key}) {title} ...", file=sys.stderr, flush=True)
+        r, said = bench.time_set_manifest(bench.path(exe_name), arguments)
+        label = f"({key}) {title}"
+        if not r.ok:
+            print(f"{label:<60} {r.failure or 'no runs'}")
+            verdicts.append((key, f"{title}: failed", False))
+            continue
+        med = r.median()
+        print(f"{label:<60} {fmt_time(med):>9} {fmt_time(min(r.times)):>9} {fmt_time(max(r.times)):>9}")
+        print(f"{'':<8}{said}")
+        verdicts.append((key, f"{title[:30]}: {med:.3g} s (target {MANIFEST_TARGET:g})",
+                         med <= MANIFEST_TARGET))
+    if manifests:
+        print()
+
+    reading = [w for w in READING if not a.only or w[0] in a.only.split(",")]
+    if reading:
+        print(f"The commands that only look: peak RSS of marovi-cli COMMAND EXE (/usr/bin/time -v, the")
+        print(f"largest of {a.runs} runs; target under {fmt_size(READING_TARGET)}).")
+        print()
+    for key, command, exe_name in reading:
+        exe = bench.path(exe_name)
+        print(f"measuring ({key}) {command} ...", file=sys.stderr, flush=True)
+        rc = subprocess.run([a.cli, command, exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+        peak = max(time_v_rss([a.cli, command, exe]) for _ in range(a.runs)) * 1024
+        label = f"({key}) {command} on image {fmt_size(os.path.getsize(exe))}"
+        print(f"{label:<60} {fmt_size(peak):>10} (exit {rc})")
+        verdicts.append((key, f"{command} peak RSS MiB: {peak / MiB:.2f} (target {READING_TARGET / MiB:g})",
+                         rc == 0 and peak <= READING_TARGET))
+    if reading:
         print()
 
     print("Targets")

@@ -77,6 +77,10 @@ int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& r
   const std::string destination = platform::ToUtf8(request.destination);
   switch (outcome.status) {
     case app::ChangeStatus::Done:
+      if (outcome.unchanged) {
+        PrintOut("unchanged: " + destination + " (it holds what was asked already)");
+        return kExitOk;
+      }
       PrintOut(done);
       if (request.replaceIcon && !request.shellGroup) {
         if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
