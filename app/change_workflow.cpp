@@ -57,15 +57,24 @@ class Change {
       return Fail(FailedStep::Begin, SystemError("cannot be opened for the change", destination_));
     if (!Recover(destination_, held.get(), FailedStep::Begin)) return outcome_;
     // The update closes its own handle when it ends; held keeps the file
-    // held for the backup, which is made once the edits are known to change
-    // something, before the commit touches the file.
+    // held for the backup. It is made once the edits are known to change
+    // something, before the commit touches the file; a change that fails
+    // before it gets one all the same, as a run always left one, and only a
+    // change that changes nothing leaves none.
     HeldFile forUpdate(platform::DuplicateFile(held.get()));
     if (!forUpdate.valid())
       return Fail(FailedStep::Begin, SystemError("cannot be opened for the change", destination_));
     FailedStep step = FailedStep::None;
-    auto backup = [&] { return request_.backup ? Backup(held.get()) : Error(); };
-    if (Error error = ChangeResources(forUpdate.release(), destination_, step, backup))
+    bool backedUp = false;
+    auto backup = [&] {
+      backedUp = true;
+      return request_.backup ? Backup(held.get()) : Error();
+    };
+    if (Error error = ChangeResources(forUpdate.release(), destination_, step, backup)) {
+      if (Error backupError = backedUp ? Error() : backup())
+        return Fail(FailedStep::Backup, std::move(backupError));
       return Fail(step, std::move(error));
+    }
     return Done();
   }
 

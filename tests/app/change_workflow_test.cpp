@@ -750,7 +750,9 @@ TEST_F(ChangeWorkflowTest, AChangeThatChangesNothingLeavesTheFileAlone) {
     EXPECT_EQ(ReadWholeFile(exe_), changed);
     EXPECT_FALSE(fs::exists(backup_)) << "a backup of a file left as it was";
     EXPECT_TRUE(files.changed.empty()) << "the shell was told of a file left as it was";
-    if (c.copy) EXPECT_EQ(ReadWholeFile(copy_), changed);
+    if (c.copy) {
+      EXPECT_EQ(ReadWholeFile(copy_), changed);
+    }
     EXPECT_TRUE(Parts().empty());
 
     // The same edits on the file as it first was change it, with a backup.
