@@ -105,7 +105,8 @@ class Change {
       return Discard(part, FailedStep::Copy,
                      SystemError("cannot be opened for the change", destination_));
     FailedStep step = FailedStep::None;
-    if (Error error = ChangeResources(forUpdate.release(), partName, step, [] { return Error(); })) {
+    if (Error error =
+            ChangeResources(forUpdate.release(), partName, step, [] { return Error(); })) {
       if (error.file == platform::ToUtf8(partName)) error.file = platform::ToUtf8(destination_);
       Discard(part, step, std::move(error));
       RemoveJournalOf(partName);

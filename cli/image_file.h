@@ -25,8 +25,9 @@ struct ImageResources {
 // name checked, what a change of it that was cut short left put right first
 // (with a line saying so), the file mapped and held shared for as long as
 // the result lives (a change of it cannot run meanwhile, so it is never read
-// half changed), and its resource directory read. Prints the reason and returns nothing on failure; an image
-// without a resource section is one only when resourcesRequired.
+// half changed), and its resource directory read. Prints the reason and
+// returns nothing on failure; an image without a resource section is one only
+// when resourcesRequired.
 std::optional<ImageResources> LoadImageResources(const std::string& argument,
                                                  bool resourcesRequired);
 

@@ -152,10 +152,10 @@ class ReadOnlyImage {
 };
 
 // Lists the resources of an image file in memory, read whole or mapped
-// (ReadOnlyImage); the entries' data point into image. False with error (its file left empty for the
-// caller to name): the bytes are not a PE image (NotAnImage), it has no
-// resource section (NoResources), or its resource directory is malformed
-// (MalformedImage, saying how).
+// (ReadOnlyImage); the entries' data point into image. False with error (its
+// file left empty for the caller to name): the bytes are not a PE image
+// (NotAnImage), it has no resource section (NoResources), or its resource
+// directory is malformed (MalformedImage, saying how).
 bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<ResourceEntry>& entries,
                         Error* error);
 

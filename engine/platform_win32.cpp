@@ -237,8 +237,8 @@ bool MapFile(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_
     ::SetLastError(size.QuadPart <= 0 ? ERROR_FILE_INVALID : ERROR_FILE_TOO_LARGE);
     return false;
   }
-  HANDLE m = CreateFileMappingW(H(file), nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0,
-                                0, nullptr);
+  HANDLE m = CreateFileMappingW(H(file), nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0, 0,
+                                nullptr);
   if (m == nullptr) return false;
   void* p = MapViewOfFile(m, writable ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, 0, 0, 0);
   if (p == nullptr) {

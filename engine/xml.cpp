@@ -169,7 +169,8 @@ class Parser {
     if (at == std::string_view::npos || at >= end) return std::string();
     at += 8;
     while (at < end && IsSpace(text_[at])) ++at;
-    if (at >= end || text_[at] != '=') Fail(at, "expected \"=\" after encoding in the XML declaration");
+    if (at >= end || text_[at] != '=')
+      Fail(at, "expected \"=\" after encoding in the XML declaration");
     ++at;
     while (at < end && IsSpace(text_[at])) ++at;
     const char quote = at < end ? text_[at] : '\0';

@@ -1390,7 +1390,8 @@ def case_unchanged_and_refused(cli, work, sample):
         check(not os.path.exists(target + ".bak"), "%s again made a backup" % command)
         if command == "edit":
             line, _ = change(cli, command, cli.path(target), *options, "--strip-signature")
-            check(line.startswith("unchanged: "), "edit: an unsigned file's signature stripped: %r" % line)
+            check(line == "unchanged: %s (it holds what was asked already; it had no signature to remove)" %
+                  cli.path(target), "edit: an unsigned file's signature stripped: %r" % line)
 
     # Version strings that are not UTF-8 are refused, not stored as U+FFFD.
     if not cli.windows_paths:
@@ -1435,8 +1436,7 @@ def case_unchanged_and_refused(cli, work, sample):
         else:
             expect_failure(cli, ["set-icon", cli.path(target), cli.path(path)], words)
             expect_failure(cli, ["edit", cli.path(target), "--icon", cli.path(path)], words)
-        check(sha(target) == sha(notepad) and not os.path.exists(target + ".bak"),
-              "%s: a refused change touched the program" % name)
+        check(sha(target) == sha(notepad), "%s: a refused change touched the program" % name)
 
     # list and show-version read the pages they need, not the whole file:
     # 64 MiB appended to a program cost them next to nothing more.

@@ -107,8 +107,7 @@ TEST(XmlTest, RefusesWhatIsNotWellFormedAndSaysWhere) {
        "UTF-8 byte order mark but declares the encoding ISO-8859-1"},
       {"ASCII declared", "<?xml version='1.0' encoding='us-ascii'?>\n<a>\xC3\xA9</a>", 2, 4,
        "0xC3 is not ASCII"},
-      {"encoding unquoted", "<?xml version='1.0' encoding=UTF-8?><a/>", 1, 30,
-       "not a quoted name"},
+      {"encoding unquoted", "<?xml version='1.0' encoding=UTF-8?><a/>", 1, 30, "not a quoted name"},
   };
   for (const Case& c : cases) {
     XmlError error;
