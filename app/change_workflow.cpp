@@ -60,12 +60,25 @@ class Change {
     // of no use now; anything else there is left alone.
     RemoveLeftoverCopy(destination_, nullptr);
     RemoveLeftoverCopy(destination_ + u".bak", nullptr);
-    if (request_.backup) {
-      if (Error error = Backup(held.get())) return Fail(FailedStep::Backup, std::move(error));
-    }
+    // The update closes its own handle when it ends; held keeps the file
+    // held for the backup. It is made once the edits are known to change
+    // something, before the commit touches the file; a change that fails
+    // before it gets one all the same, as a run always left one, and only a
+    // change that changes nothing leaves none.
+    HeldFile forUpdate(platform::DuplicateFile(held.get()));
+    if (!forUpdate.valid())
+      return Fail(FailedStep::Begin, SystemError("cannot be opened for the change", destination_));
     FailedStep step = FailedStep::None;
-    if (Error error = ChangeResources(held.release(), destination_, step))
+    bool backedUp = false;
+    auto backup = [&] {
+      backedUp = true;
+      return request_.backup ? Backup(held.get()) : Error();
+    };
+    if (Error error = ChangeResources(forUpdate.release(), destination_, step, backup)) {
+      if (Error backupError = backedUp ? Error() : backup())
+        return Fail(FailedStep::Backup, std::move(backupError));
       return Fail(step, std::move(error));
+    }
     return Done();
   }
 
@@ -99,7 +112,8 @@ class Change {
       return Discard(part, FailedStep::Copy,
                      SystemError("cannot be opened for the change", destination_));
     FailedStep step = FailedStep::None;
-    if (Error error = ChangeResources(forUpdate.release(), partName, step)) {
+    if (Error error =
+            ChangeResources(forUpdate.release(), partName, step, [] { return Error(); })) {
       if (error.file == platform::ToUtf8(partName)) error.file = platform::ToUtf8(destination_);
       Discard(part, step, std::move(error));
       RemoveJournalOf(partName);
@@ -130,7 +144,7 @@ class Change {
 
   ChangeOutcome Done() {
     outcome_.status = ChangeStatus::Done;
-    fs_.FileChanged(destination_);
+    if (!outcome_.unchanged) fs_.FileChanged(destination_);
     return outcome_;
   }
 
@@ -189,8 +203,13 @@ class Change {
   }
 
   // BeginResourceUpdateOnFile on file (which it takes over), then
-  // LoadIconGroupResource, the other edits, and EndResourceUpdate (commit).
-  Error ChangeResources(platform::FileHandle file, const std::u16string& name, FailedStep& step) {
+  // LoadIconGroupResource, the other edits, and EndResourceUpdate (commit),
+  // with beforeCommit (the backup) run just before it. Edits that leave the
+  // resources as they are end the update without a commit and without
+  // beforeCommit: the file is not touched.
+  template <typename BeforeCommit>
+  Error ChangeResources(platform::FileHandle file, const std::u16string& name, FailedStep& step,
+                        BeforeCommit beforeCommit) {
     Error error;
     step = FailedStep::Begin;
     ResourceUpdate* update =
@@ -223,6 +242,13 @@ class Change {
     if (!ApplyVersionEdits(update, request_.version, &error) ||
         !ApplyManifestEdits(update, request_.manifest, manifest, &error))
       return failed();
+    if (ResourcesUnchanged(update) && !(request_.options.stripSignature && outcome_.wasSigned)) {
+      outcome_.unchanged = true;
+      EndResourceUpdate(update, /*discard=*/true, nullptr);
+      return Error();
+    }
+    step = FailedStep::Backup;
+    if ((error = beforeCommit())) return failed();
     step = FailedStep::Commit;
     EndResourceUpdate(update, /*discard=*/false, &error);
     return error;

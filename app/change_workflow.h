@@ -189,6 +189,10 @@ struct ChangeOutcome {
   // update began. Unless options.stripSignature removed it, it is still
   // there and no longer matches the changed file.
   bool wasSigned = false;
+  // Done, but the change would have written back what the file holds
+  // already: the file was left as it was (not rewritten, no backup made). A
+  // new destination is still the executable's copy.
+  bool unchanged = false;
 };
 
 // The destination's folder part: the text up to and including its last

@@ -32,7 +32,9 @@ bool SetLevel(EditOptions& o, const std::string& text) {
 }
 
 bool AddString(EditOptions& o, const std::string& key, const std::string& value) {
-  if (key.empty()) return false;
+  // Keys and values are stored in UTF-16: bytes that are not UTF-8 would
+  // become U+FFFD and the file would not hold what was given.
+  if (key.empty() || !FileArgument(key) || !FileArgument(value)) return false;
   o.strings.push_back({platform::FromUtf8(key), platform::FromUtf8(value)});
   return true;
 }
@@ -222,6 +224,10 @@ std::optional<Command> ParseEdit(const std::vector<std::string>& args, std::stri
     }
     if (!option->apply(options, values)) {
       error = options.command + ": " + option->name + " needs " + option->needs;
+      for (int k = 0; k < count; ++k)
+        if (!FileArgument(values[k]))
+          error = options.command + ": " + option->name + ": " + PrintableArgument(values[k]) +
+                  " is not valid UTF-8; version strings are taken in UTF-8 only";
       return std::nullopt;
     }
     const std::string name = option->name;

@@ -77,6 +77,18 @@ int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& r
   const std::string destination = platform::ToUtf8(request.destination);
   switch (outcome.status) {
     case app::ChangeStatus::Done:
+      if (outcome.unchanged) {
+        // --strip-signature on an unsigned image says so, as it always did.
+        const bool nothingToStrip = request.options.stripSignature && !outcome.wasSigned;
+        const bool onlyStrip =
+            !request.replaceIcon && !request.version.Any() && !request.manifest.Any();
+        std::string why = "it holds what was asked already";
+        if (nothingToStrip)
+          why =
+              onlyStrip ? "it had no signature to remove" : why + "; it had no signature to remove";
+        PrintOut("unchanged: " + destination + " (" + why + ")");
+        return kExitOk;
+      }
       PrintOut(done);
       if (request.replaceIcon && !request.shellGroup) {
         if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);

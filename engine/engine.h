@@ -125,11 +125,37 @@ struct ResourceEntry {
   std::span<const std::uint8_t> data;
 };
 
-// Lists the resources of an image file read whole into memory (the entries'
-// data point into image). False with error (its file left empty for the
-// caller to name): the bytes are not a PE image (NotAnImage), it has no
-// resource section (NoResources), or its resource directory is malformed
-// (MalformedImage, saying how).
+// An image file mapped for reading only, so that looking at its resources
+// reads only the pages looked at (its headers, its resource directory, the
+// data a caller reads) and never the whole file. The caller keeps the file
+// open, and so held, while the view is in use.
+class ReadOnlyImage {
+ public:
+  ReadOnlyImage() noexcept = default;
+  ~ReadOnlyImage();
+  ReadOnlyImage(ReadOnlyImage&& other) noexcept;
+  ReadOnlyImage& operator=(ReadOnlyImage&& other) noexcept;
+  ReadOnlyImage(const ReadOnlyImage&) = delete;
+  ReadOnlyImage& operator=(const ReadOnlyImage&) = delete;
+
+  // Maps file, open for reading; an empty file has no bytes. False, with the
+  // platform's last-error value set, when it cannot be mapped (a file of
+  // 4 GiB or more among them).
+  bool Map(platform::FileHandle file);
+  std::span<const std::uint8_t> bytes() const noexcept { return {view_, size_}; }
+
+ private:
+  void Release() noexcept;
+  std::intptr_t mapping_ = 0;
+  std::uint8_t* view_ = nullptr;
+  std::uint32_t size_ = 0;
+};
+
+// Lists the resources of an image file in memory, read whole or mapped
+// (ReadOnlyImage); the entries' data point into image. False with error (its
+// file left empty for the caller to name): the bytes are not a PE image
+// (NotAnImage), it has no resource section (NoResources), or its resource
+// directory is malformed (MalformedImage, saying how).
 bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<ResourceEntry>& entries,
                         Error* error);
 
@@ -137,6 +163,14 @@ bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<Resourc
 std::vector<ResourceEntry> ListResources(const ResourceUpdate* update);
 // The same for the resources of one numbered type only.
 std::vector<ResourceEntry> ListResources(const ResourceUpdate* update, std::uint16_t type);
+
+// Whether the update's resources are, entry for entry, those the image file
+// holds (the same types, names and languages in the same order, with the
+// same bytes), so that a commit would only write back what is there (but for
+// the code pages of data stored anew, which storing sets to 0). False when
+// they differ or cannot be compared (a scratch file that cannot be read
+// back).
+bool ResourcesUnchanged(const ResourceUpdate* update);
 
 // A numbered resource to add: its id and the bytes it holds.
 struct NumberedData {

@@ -65,6 +65,10 @@ bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std
 // Maps the whole file for reading and writing. Fails for an empty file.
 bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
                   std::uint32_t& viewSize);
+// Maps the whole file for reading only (the file may be open for reading
+// only); the view must not be written. Fails for an empty file.
+bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                            std::uint32_t& viewSize);
 // Drops a view (writes reach the file) and the mapping. Either may be empty.
 void UnmapView(std::uint8_t* view, std::uint32_t viewSize);
 void CloseMapping(MappingHandle mapping);

@@ -295,8 +295,10 @@ bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std
   return true;
 }
 
-bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
-                  std::uint32_t& viewSize) {
+namespace {
+
+bool MapFile(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_t*& view,
+             std::uint32_t& viewSize) {
   view = nullptr;
   viewSize = 0;
   mapping = 0;
@@ -308,12 +310,25 @@ bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
     return false;
   }
   const auto size = static_cast<std::size_t>(st.st_size);
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, Fd(file), 0);
+  void* p =
+      mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, Fd(file), 0);
   if (p == MAP_FAILED) return false;
   view = static_cast<std::uint8_t*>(p);
   viewSize = static_cast<std::uint32_t>(size);
   mapping = 1;
   return true;
+}
+
+}  // namespace
+
+bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                  std::uint32_t& viewSize) {
+  return MapFile(file, true, mapping, view, viewSize);
+}
+
+bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                            std::uint32_t& viewSize) {
+  return MapFile(file, false, mapping, view, viewSize);
 }
 
 void UnmapView(std::uint8_t* view, std::uint32_t viewSize) {

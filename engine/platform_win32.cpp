@@ -239,8 +239,10 @@ bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std
   return true;
 }
 
-bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
-                  std::uint32_t& viewSize) {
+namespace {
+
+bool MapFile(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_t*& view,
+             std::uint32_t& viewSize) {
   view = nullptr;
   viewSize = 0;
   mapping = 0;
@@ -251,9 +253,10 @@ bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
     ::SetLastError(size.QuadPart <= 0 ? ERROR_FILE_INVALID : ERROR_FILE_TOO_LARGE);
     return false;
   }
-  HANDLE m = CreateFileMappingW(H(file), nullptr, PAGE_READWRITE, 0, 0, nullptr);
+  HANDLE m = CreateFileMappingW(H(file), nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0, 0,
+                                nullptr);
   if (m == nullptr) return false;
-  void* p = MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  void* p = MapViewOfFile(m, writable ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, 0, 0, 0);
   if (p == nullptr) {
     const DWORD err = GetLastError();
     CloseHandle(m);
@@ -264,6 +267,18 @@ bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
   view = static_cast<std::uint8_t*>(p);
   viewSize = static_cast<std::uint32_t>(size.QuadPart);
   return true;
+}
+
+}  // namespace
+
+bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                  std::uint32_t& viewSize) {
+  return MapFile(file, true, mapping, view, viewSize);
+}
+
+bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                            std::uint32_t& viewSize) {
+  return MapFile(file, false, mapping, view, viewSize);
 }
 
 void UnmapView(std::uint8_t* view, std::uint32_t) {

@@ -171,20 +171,40 @@ std::vector<std::uint8_t> IconBitmap(const std::vector<std::uint8_t>& rgba, std:
   return out;
 }
 
-std::vector<std::uint8_t> BuildIcon(std::span<const std::uint8_t> png) {
-  const std::uint32_t side = CheckChunks(png);
+// The RGBA pixels of a PNG that CheckChunks accepts, with the side of the
+// square they make.
+struct DecodedPng {
+  std::unique_ptr<unsigned char, StbFree> pixels;
+  std::uint32_t side = 0;
+};
+
+DecodedPng Decode(std::span<const std::uint8_t> png) {
+  DecodedPng decoded;
+  decoded.side = CheckChunks(png);
   if (png.size() > static_cast<std::size_t>(INT_MAX)) Refuse("is too large to decode");
   int width = 0, height = 0, channels = 0;
-  std::unique_ptr<unsigned char, StbFree> pixels(
-      stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width, &height, &channels,
-                            static_cast<int>(kChannels)));
-  if (!pixels) Refuse(std::string("cannot be decoded (") + stbi_failure_reason() + ")");
-  if (static_cast<std::uint32_t>(width) != side || static_cast<std::uint32_t>(height) != side)
+  ForgetStbFailureReason();
+  decoded.pixels.reset(stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width,
+                                             &height, &channels, static_cast<int>(kChannels)));
+  if (!decoded.pixels) {
+    const char* reason = stbi_failure_reason();
+    Refuse(std::string("cannot be decoded (") +
+           (reason != nullptr ? reason : "its compressed image data is damaged") + ")");
+  }
+  if (static_cast<std::uint32_t>(width) != decoded.side ||
+      static_cast<std::uint32_t>(height) != decoded.side)
     Refuse("decodes to another size than its header gives");
+  return decoded;
+}
+
+std::vector<std::uint8_t> BuildIcon(std::span<const std::uint8_t> png) {
+  const DecodedPng decoded = Decode(png);
+  const std::uint32_t side = decoded.side;
+  const unsigned char* pixels = decoded.pixels.get();
 
   std::vector<std::vector<std::uint8_t>> images;
   for (std::uint32_t size : kPngIconSizes) {
-    const std::vector<std::uint8_t> rgba = Scaled(pixels.get(), side, size);
+    const std::vector<std::uint8_t> rgba = Scaled(pixels, side, size);
     images.push_back(size == kPngIconSizes[0] ? EncodePng(rgba, size) : IconBitmap(rgba, size));
   }
 
@@ -212,6 +232,17 @@ std::vector<std::uint8_t> BuildIcon(std::span<const std::uint8_t> png) {
 bool IsPngData(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= kSignatureSize &&
          std::equal(std::begin(kPngSignature), std::end(kPngSignature), bytes.begin());
+}
+
+bool CheckPngImage(std::span<const std::uint8_t> png, Error* error) {
+  try {
+    if (!IsPngData(png)) Refuse("does not start with the PNG signature");
+    Decode(png);
+    return true;
+  } catch (const PngRefusal& refusal) {
+    if (error != nullptr) *error = MakeError(ErrorKind::BadIconFile, refusal.detail);
+    return false;
+  }
 }
 
 std::optional<std::vector<std::uint8_t>> IconFileFromPng(std::span<const std::uint8_t> png,

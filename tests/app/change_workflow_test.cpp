@@ -694,6 +694,78 @@ TEST_F(ChangeWorkflowTest, VersionEditsGoWhereTheImageHasVersionInformationOrMak
   }
 }
 
+// A change whose edits leave every resource as it is says so and leaves the
+// file alone: not rewritten, no backup made, the shell not told; a new
+// destination is still the executable's copy. The same edits on another
+// file change it.
+TEST_F(ChangeWorkflowTest, AChangeThatChangesNothingLeavesTheFileAlone) {
+  auto icon = [&](app::ChangeRequest& r) { r.iconFile = Utf16Path(ico3_); };
+  auto version = [](app::ChangeRequest& r) {
+    r.replaceIcon = false;
+    r.version.fileVersion = VersionNumber{2, 0, 0, 7};
+    r.version.strings = {{u"CompanyName", u"Acme"}};
+  };
+  auto level = [](app::ChangeRequest& r) {
+    r.replaceIcon = false;
+    r.manifest.executionLevel = ExecutionLevel::RequireAdministrator;
+  };
+  auto all = [&](app::ChangeRequest& r) {
+    icon(r);
+    version(r);
+    level(r);
+    r.replaceIcon = true;
+  };
+  const struct {
+    const char* what;
+    std::function<void(app::ChangeRequest&)> edit;
+    bool copy;
+  } cases[] = {
+      {"the same icon", icon, false},
+      {"the same versions and string", version, false},
+      {"the same execution level", level, false},
+      {"all of them, to a new copy", all, true},
+  };
+  ImageSpec spec;
+  spec.resources = {{3, 1, 0, ImageBytes(60, 1)},
+                    {14, u"MAINICON", 0, OldGroupRecord()},
+                    {16, 1, 1033, VersionResource(1033, {1, 0, 0, 0})}};
+  const Bytes pristine = BuildImage(spec);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    original_ = pristine;
+    Reset();
+    app::ChangeRequest request = Request();
+    c.edit(request);
+    request.backup = false;
+    ASSERT_EQ(Run(request).status, ChangeStatus::Done);
+    const Bytes changed = ReadWholeFile(exe_);
+    EXPECT_NE(changed, pristine) << "the first run changed nothing";
+
+    request.backup = true;
+    if (c.copy) request.destination = Utf16Path(copy_);
+    HookedFileSystem files;
+    const auto outcome = app::RunChangeWorkflow(request, files);
+    ASSERT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
+    EXPECT_TRUE(outcome.unchanged);
+    EXPECT_EQ(ReadWholeFile(exe_), changed);
+    EXPECT_FALSE(fs::exists(backup_)) << "a backup of a file left as it was";
+    EXPECT_TRUE(files.changed.empty()) << "the shell was told of a file left as it was";
+    if (c.copy) {
+      EXPECT_EQ(ReadWholeFile(copy_), changed);
+    }
+    EXPECT_TRUE(Parts().empty());
+
+    // The same edits on the file as it first was change it, with a backup.
+    WriteWholeFile(exe_, pristine);
+    request.destination = Utf16Path(exe_);
+    const auto again = Run(request);
+    ASSERT_EQ(again.status, ChangeStatus::Done) << app::ErrorText(again.error);
+    EXPECT_FALSE(again.unchanged);
+    EXPECT_EQ(ReadWholeFile(exe_), changed);
+    EXPECT_EQ(ReadWholeFile(backup_), pristine);
+  }
+}
+
 TEST_F(ChangeWorkflowTest, TheManifestIsReplacedOrItsLevelSetOrOneIsMade) {
   const Bytes other = TextBytes(
       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
