@@ -215,7 +215,9 @@ class Change {
         !ApplyManifestEdits(update, request_.manifest, manifest, &error))
       return failed();
     step = FailedStep::Commit;
-    EndResourceUpdate(update, /*discard=*/false, &error);
+    CommitReport report;
+    EndResourceUpdate(update, /*discard=*/false, &error, &report);
+    outcome_.payloads = std::move(report.payloads);
     return error;
   }
 

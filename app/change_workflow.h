@@ -170,7 +170,16 @@ struct ChangeOutcome {
   // update began. Unless options.stripSignature removed it, it is still
   // there and no longer matches the changed file.
   bool wasSigned = false;
+  // What the commit found behind the image (installers, archives, data of
+  // unknown kind) and kept working, or left alone when it was broken.
+  std::vector<PayloadFinding> payloads;
 };
+
+// The window's status text for a change that is done: kChangeDone, then for
+// each payload found behind the image what it was and that it was kept
+// working (for NSIS also that an uninstaller it writes needs /NCRC, and that
+// the icon belongs in the installer's script), left alone, or moved.
+std::u16string DoneStatusText(const ChangeOutcome& outcome);
 
 // The destination's folder part: the text up to and including its last
 // separator or drive separator, with a final separator dropped unless it is

@@ -56,7 +56,11 @@ int RunList(const ListOptions& options) {
     if (shown == i) out += std::string(" ") + kShellMark;
     out += "\n";
   }
-  if (options.json) PrintOut(ListJsonArray(json));
+  if (options.json) {
+    for (const PayloadFinding& payload : FindPayloads(read->bytes))
+      json.push_back(PayloadJson(payload));
+    PrintOut(ListJsonArray(json));
+  }
   if (!out.empty()) {
     out.pop_back();
     PrintOut(out);

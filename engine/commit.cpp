@@ -57,6 +57,7 @@ class Committer {
     std::optional<Refusal> inPlace;
     if (!index) inPlace = Refusal{"it has no resource section", 0};
     else inPlace = CheckResourceSectionHoldsOnlyResources(u_.view, u_.viewSize, l, *index);
+    if (!inPlace && index) inPlace = ResourceSectionHoldsOtherData(u_.view, l, *index);
 
     if (!FitsTheFormat(u_.root.get())) {
       error_ = MakeError(ErrorKind::Refused,
