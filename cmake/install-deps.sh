@@ -30,6 +30,8 @@ binutils-mingw-w64-i686
 icoutils
 imagemagick
 nsis
+zip
+unzip
 wine64
 osslsigncode
 openssl
