@@ -42,8 +42,9 @@ std::u16string DoneStatusText(const ChangeOutcome& outcome) {
     } else {
       text += PayloadText(p.kind) + std::u16string(u"を検出し、動作するよう保ちました");
       if (p.kind == PayloadKind::Nsis)
-        text += u"。書き出すアンインストーラーは /NCRC なしでは整合性検査に失敗します。"
-                u"アイコンはインストーラーのスクリプトで指定してください";
+        text +=
+            u"。書き出すアンインストーラーは /NCRC なしでは整合性検査に失敗します。"
+            u"アイコンはインストーラーのスクリプトで指定してください";
     }
     text += u"）";
   }

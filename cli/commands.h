@@ -123,7 +123,8 @@ std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
 // Prints what the change came to and returns the exit status. Made: `done` on
 // stdout, then on stderr the note on the group the shell shows (unless the
 // request leaves the icon alone or asks for that group) and the one on a
-// signature left behind, then one line per payload found behind the image; 0. Not made: why, in one line on stderr; 1.
+// signature left behind, then one line per payload found behind the image; 0. Not made: why, in one
+// line on stderr; 1.
 int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& request,
                   const std::string& done);
 // What set-icon and edit ask of a change alike (their options share these

@@ -49,8 +49,9 @@ std::string PayloadNote(const PayloadFinding& payload, const std::string& destin
                                     : " (its offsets count from the archive: unchanged)";
   if (payload.kind == PayloadKind::Nsis) {
     if (payload.crcChecked) note += ", its CRC recomputed";
-    note += ". An uninstaller it writes will fail its integrity check unless run with /NCRC: "
-            "set the icon in the installer's script for that";
+    note +=
+        ". An uninstaller it writes will fail its integrity check unless run with /NCRC: "
+        "set the icon in the installer's script for that";
   }
   return note;
 }

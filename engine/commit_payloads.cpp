@@ -32,7 +32,8 @@ bool CommitPayloads::Plan(ResourceUpdate& u, const Placement& p, std::uint64_t o
   shift.tailStart = std::uint64_t{p.rawPointer} + p.oldRawSize;
   shift.delta = p.rawDelta;
   shift.finalLength = static_cast<std::uint64_t>(
-      static_cast<std::int64_t>(std::max<std::uint64_t>(originalLength, p.rawPointer)) + p.rawDelta);
+      static_cast<std::int64_t>(std::max<std::uint64_t>(originalLength, p.rawPointer)) +
+      p.rawDelta);
   if (const auto refusal = PlanPayloadFixes(payloads_, shift, fixes_)) {
     error = MakeError(ErrorKind::Refused, refusal->detail);
     error.offset = refusal->offset;

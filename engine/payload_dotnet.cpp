@@ -91,10 +91,11 @@ bool ReadManifest(Cursor& c, std::uint32_t major, std::uint32_t count,
 std::optional<Payload> RecogniseDotNetBundle(std::span<const std::uint8_t> image,
                                              std::uint64_t appended) {
   // The marker lies in the host's own data, in front of the appended data.
-  const auto host = image.first(static_cast<std::size_t>(std::min<std::uint64_t>(appended, image.size())));
-  const auto found = std::search(host.begin(), host.end(),
-                                 std::boyer_moore_horspool_searcher(std::begin(kSignature),
-                                                                    std::end(kSignature)));
+  const auto host =
+      image.first(static_cast<std::size_t>(std::min<std::uint64_t>(appended, image.size())));
+  const auto found =
+      std::search(host.begin(), host.end(),
+                  std::boyer_moore_horspool_searcher(std::begin(kSignature), std::end(kSignature)));
   if (found == host.end()) return std::nullopt;
   const std::uint64_t signature = static_cast<std::uint64_t>(found - host.begin());
   if (signature < 8) return std::nullopt;

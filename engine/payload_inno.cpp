@@ -54,8 +54,8 @@ std::optional<Payload> RecogniseInno(std::span<const std::uint8_t> image,
   const std::uint32_t version = LoadU32(table.data() + kIdSize);
   const auto layout = LayoutOf(version);
   if (!layout) {
-    p.unfixable = "its offset table's version " + std::to_string(version) +
-                  " is not one this program knows";
+    p.unfixable =
+        "its offset table's version " + std::to_string(version) + " is not one this program knows";
     p.finding.detail = "offset table version " + std::to_string(version);
     return p;
   }

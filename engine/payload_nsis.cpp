@@ -67,7 +67,8 @@ std::optional<Payload> RecogniseNsis(std::span<const std::uint8_t> image, std::u
     if (!p.crcOn) return p;
     p.crcAt = at + length - 4;
     // The CRC of the file as it is decides whether it is intact.
-    const std::uint32_t crc = Crc32(0, image.data() + kStep, static_cast<std::size_t>(p.crcAt - kStep));
+    const std::uint32_t crc =
+        Crc32(0, image.data() + kStep, static_cast<std::size_t>(p.crcAt - kStep));
     if (crc != LoadU32(image.data() + p.crcAt)) {
       p.finding.intact = false;
       p.finding.detail = "its CRC does not match its bytes";

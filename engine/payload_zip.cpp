@@ -44,7 +44,8 @@ bool Has(std::span<const std::uint8_t> f, std::uint64_t at, std::uint64_t n, std
 std::optional<std::uint64_t> FindEnd(std::span<const std::uint8_t> f, std::uint64_t from) {
   const std::uint64_t size = f.size();
   if (size < kEndSize) return std::nullopt;
-  const std::uint64_t lowest = std::max(from, size >= kEndSize + 0xFFFF ? size - kEndSize - 0xFFFF : 0);
+  const std::uint64_t lowest =
+      std::max(from, size >= kEndSize + 0xFFFF ? size - kEndSize - 0xFFFF : 0);
   for (std::uint64_t at = size - kEndSize + 1; at-- > lowest;) {
     if (Has(f, at, kEndSize, kEndSignature) && at + kEndSize + LoadU16(f.data() + at + 20) == size)
       return at;
@@ -65,7 +66,8 @@ bool ReadDirectory(std::span<const std::uint8_t> f, std::uint64_t end, Directory
     const std::uint64_t stored = LoadU64(f.data() + end - kLocatorSize + 8);
     // The record lies where the locator says (adjusted archive), or right in
     // front of the locator (the locator then counts from the archive).
-    d.end64 = Has(f, stored, kEnd64Size, kEnd64Signature) ? stored : end - kLocatorSize - kEnd64Size;
+    d.end64 =
+        Has(f, stored, kEnd64Size, kEnd64Signature) ? stored : end - kLocatorSize - kEnd64Size;
     if (end < kLocatorSize + kEnd64Size || !Has(f, d.end64, kEnd64Size, kEnd64Signature))
       return false;
     const std::uint8_t* r = f.data() + d.end64;
@@ -92,7 +94,8 @@ std::optional<OffsetField> LocalOffset(std::span<const std::uint8_t> f, std::uin
   while (extra + 4 <= extraEnd && InBounds(f.size(), extra, 4)) {
     const std::uint16_t id = LoadU16(f.data() + extra), length = LoadU16(f.data() + extra + 2);
     if (id == kZip64Extra) {
-      const std::uint64_t skip = (LoadU32(c + 24) == kMax32 ? 8u : 0u) + (LoadU32(c + 20) == kMax32 ? 8u : 0u);
+      const std::uint64_t skip =
+          (LoadU32(c + 24) == kMax32 ? 8u : 0u) + (LoadU32(c + 20) == kMax32 ? 8u : 0u);
       if (skip + 8 > length || !InBounds(f.size(), extra + 4 + skip, 8)) return std::nullopt;
       return OffsetField{extra + 4 + skip, 8, LoadU64(f.data() + extra + 4 + skip), std::nullopt};
     }

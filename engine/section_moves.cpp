@@ -191,8 +191,8 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
   return std::nullopt;
 }
 
-std::optional<Refusal> ResourceSectionHoldsOtherData(const std::uint8_t* view,
-                                                    const PeLayout& l, std::uint32_t index) {
+std::optional<Refusal> ResourceSectionHoldsOtherData(const std::uint8_t* view, const PeLayout& l,
+                                                     std::uint32_t index) {
   const std::uint8_t* s = view + l.Section(index);
   const std::uint64_t begin = LoadU32(s + sec::kPointerToRawData);
   const std::uint64_t end = begin + LoadU32(s + sec::kSizeOfRawData);

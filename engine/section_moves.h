@@ -33,7 +33,7 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
 // some installers' linkers leave it): the section cannot be rebuilt where it
 // is without destroying it. Names that section; none when there is none.
 std::optional<Refusal> ResourceSectionHoldsOtherData(const std::uint8_t* view, const PeLayout& l,
-                                                    std::uint32_t index);
+                                                     std::uint32_t index);
 // Packers keep imports, code or other tables inside the resource section:
 // rebuilding it would throw them away. Refuses when a data directory entry
 // other than the resource table and the certificate table (a file offset),

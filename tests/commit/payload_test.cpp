@@ -15,7 +15,8 @@ namespace {
 // The image every case starts from: an icon image whose size each change
 // sets (a growing, a shrinking and a same-size section).
 ImageSpec BaseSpec(bool plus) {
-  ImageSpec s = SpecWith(plus, {{3, 1, 0, Filled(0x1900, 1)}, {14, u"MAINICON", 0, Filled(0x20, 3)}});
+  ImageSpec s =
+      SpecWith(plus, {{3, 1, 0, Filled(0x1900, 1)}, {14, u"MAINICON", 0, Filled(0x20, 3)}});
   s.sectionsAfter = {SectionSpec{".reloc", Filled(0x20, 7), 0, kDiscardableData}};
   return s;
 }
@@ -53,8 +54,8 @@ Bytes InnoImage(bool plus, std::uint32_t version, Bytes tail) {
   ImageSpec s = BaseSpec(plus);
   s.resources.push_back({10, 11111, 0, InnoOffsetTable(version, {})});
   const std::uint64_t length = BuildImage(s).size();
-  s.resources.back().data = InnoOffsetTable(
-      version, {length + tail.size(), length, length + 0x100, length + 0x200});
+  s.resources.back().data =
+      InnoOffsetTable(version, {length + tail.size(), length, length + 0x100, length + 0x200});
   Bytes image = BuildImage(s);
   image.insert(image.end(), tail.begin(), tail.end());
   return image;
@@ -163,10 +164,12 @@ TEST(PayloadTest, APayloadBrokenBeforeTheChangeIsLeftAlone) {
          return image;
        },
        [](Bytes& b) { b[b.size() - 100] ^= 0x40; }},
-      {"an Inno table whose CRC does not match", [] { return InnoImage(false, 2, Filled(0x300, 8)); },
+      {"an Inno table whose CRC does not match",
+       [] { return InnoImage(false, 2, Filled(0x300, 8)); },
        [](Bytes& b) {
          // TotalSize's low byte, inside the table in the resources.
-         const auto at = std::search(b.begin(), b.end(), std::begin("rDlPtS"), std::end("rDlPtS") - 1);
+         const auto at =
+             std::search(b.begin(), b.end(), std::begin("rDlPtS"), std::end("rDlPtS") - 1);
          at[16] ^= 1;
        }},
       {"a .NET bundle whose header lies outside the file", [] { return BundleImage(false, 6); },

@@ -12,7 +12,8 @@ void Put(Bytes& b, std::uint64_t value, int width) {
 }
 std::uint64_t Get(const Bytes& b, std::size_t at, int width) {
   std::uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v |= std::uint64_t{b[at + static_cast<std::size_t>(i)]} << (8 * i);
+  for (int i = 0; i < width; ++i)
+    v |= std::uint64_t{b[at + static_cast<std::size_t>(i)]} << (8 * i);
   return v;
 }
 
@@ -57,7 +58,8 @@ std::optional<Bytes> ReadNsisData(const Bytes& file, std::string* why) {
   std::string ignored;
   std::string& reason = why != nullptr ? *why : ignored;
   for (std::size_t at = 0; at + 28 <= file.size(); at += 512) {
-    if (!std::equal(std::begin(kNsisSignature), std::end(kNsisSignature), file.begin() + static_cast<std::ptrdiff_t>(at) + 4))
+    if (!std::equal(std::begin(kNsisSignature), std::end(kNsisSignature),
+                    file.begin() + static_cast<std::ptrdiff_t>(at) + 4))
       continue;
     const auto flags = Get(file, at, 4);
     const auto length = Get(file, at + 24, 4);
@@ -66,7 +68,8 @@ std::optional<Bytes> ReadNsisData(const Bytes& file, std::string* why) {
     const std::size_t end = at + length - (crc ? 4 : 0);
     if (crc && BitwiseCrc32(file.data() + 512, end - 512) != Get(file, end, 4))
       return reason = "CRC mismatch", std::nullopt;
-    return Bytes(file.begin() + static_cast<std::ptrdiff_t>(at) + 28, file.begin() + static_cast<std::ptrdiff_t>(end));
+    return Bytes(file.begin() + static_cast<std::ptrdiff_t>(at) + 28,
+                 file.begin() + static_cast<std::ptrdiff_t>(end));
   }
   reason = "no first header at a multiple of 512";
   return std::nullopt;
@@ -155,9 +158,11 @@ std::optional<InnoOffsets> ReadInnoOffsetTable(const Bytes& t) {
   const auto version = Get(t, 12, 4);
   const std::size_t w = version == 1 ? 4 : 8;
   const std::size_t crcAt = 16 + 4 * w + 8;
-  if (t.size() < crcAt + 4 || BitwiseCrc32(t.data(), crcAt) != Get(t, crcAt, 4)) return std::nullopt;
+  if (t.size() < crcAt + 4 || BitwiseCrc32(t.data(), crcAt) != Get(t, crcAt, 4))
+    return std::nullopt;
   const int wi = static_cast<int>(w);
-  return InnoOffsets{Get(t, 16, wi), Get(t, 16 + w, wi), Get(t, 24 + 2 * w, wi), Get(t, 24 + 3 * w, wi)};
+  return InnoOffsets{Get(t, 16, wi), Get(t, 16 + w, wi), Get(t, 24 + 2 * w, wi),
+                     Get(t, 24 + 3 * w, wi)};
 }
 
 }  // namespace marovi::test
