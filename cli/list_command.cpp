@@ -57,8 +57,11 @@ int RunList(const ListOptions& options) {
     out += "\n";
   }
   if (options.json) {
-    for (const PayloadFinding& payload : FindPayloads(read->bytes))
-      json.push_back(PayloadJson(payload));
+    // Recognised payloads only: data of unknown kind (which many programs
+    // carry) leaves the listing as it always was.
+    for (const PayloadFinding& payload : FindPayloads(read->bytes)) {
+      if (payload.kind != PayloadKind::Unknown) json.push_back(PayloadJson(payload));
+    }
     PrintOut(ListJsonArray(json));
   }
   if (!out.empty()) {

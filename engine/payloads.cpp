@@ -23,8 +23,8 @@ constexpr std::uint16_t kInnoTableId = 11111;
 
 struct ImageExtent {
   std::uint64_t appended = 0;  // the end of the last section's raw data
-  // The certificate table, when it is the end of the file: not part of the
-  // appended data, and fixed by the headers' own fixes.
+  // The certificate table, when it lies behind the sections: not part of
+  // the appended data, and fixed by the headers' own fixes.
   std::uint64_t certificate = 0;
 };
 
@@ -44,6 +44,12 @@ std::optional<ImageExtent> ReadExtent(std::span<const std::uint8_t> image) {
     const std::uint64_t pointer = LoadU32(h + 20), raw = LoadU32(h + 16);
     if (pointer != 0 && raw != 0) extent.appended = std::max(extent.appended, pointer + raw);
   }
+  // A COFF symbol table and its string table behind the sections are the
+  // image's own (the headers point at them), not appended data.
+  const std::uint64_t symbols = LoadU32(image.data() + nt + 12);
+  const std::uint64_t strings = symbols + 18 * std::uint64_t{LoadU32(image.data() + nt + 16)};
+  if (symbols >= extent.appended && InBounds(size, strings, 4))
+    extent.appended = strings + LoadU32(image.data() + strings);
   extent.appended = std::min(extent.appended, size);
   extent.certificate = size;
   const std::uint16_t magic = LoadU16(image.data() + nt + 24);
@@ -53,7 +59,8 @@ std::optional<ImageExtent> ReadExtent(std::span<const std::uint8_t> image) {
       LoadU32(image.data() + nt + rvaCount) > 4) {
     const std::uint8_t* entry = image.data() + nt + directory + 4 * 8;
     const std::uint64_t at = LoadU32(entry), length = LoadU32(entry + 4);
-    if (at >= extent.appended && at != 0 && at + length == size) extent.certificate = at;
+    // The table and anything a signing tool padded behind it.
+    if (at >= extent.appended && at != 0 && at < size && length != 0) extent.certificate = at;
   }
   return extent;
 }
@@ -151,7 +158,11 @@ std::vector<Payload> RecognisePayloads(std::span<const std::uint8_t> image,
   std::optional<Payload> appended = RecogniseNsis(seen, extent->appended);
   if (!appended) appended = RecogniseZip(seen, extent->appended);
   if (!appended) appended = RecogniseDotNetBundle(seen, extent->appended);
-  if (!appended && extent->certificate > extent->appended) {
+  // A few zero bytes in front of a signature are its alignment, not data.
+  const auto gap = seen.subspan(static_cast<std::size_t>(extent->appended));
+  const bool padding = gap.size() < 512 &&
+                       std::all_of(gap.begin(), gap.end(), [](std::uint8_t b) { return b == 0; });
+  if (!appended && !gap.empty() && !padding) {
     Payload unknown;
     unknown.finding.offset = extent->appended;
     unknown.finding.size = extent->certificate - extent->appended;
