@@ -250,7 +250,9 @@ class Change {
     step = FailedStep::Backup;
     if ((error = beforeCommit())) return failed();
     step = FailedStep::Commit;
-    EndResourceUpdate(update, /*discard=*/false, &error);
+    CommitReport report;
+    EndResourceUpdate(update, /*discard=*/false, &error, &report);
+    outcome_.payloads = std::move(report.payloads);
     return error;
   }
 

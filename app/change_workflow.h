@@ -193,7 +193,16 @@ struct ChangeOutcome {
   // already: the file was left as it was (not rewritten, no backup made). A
   // new destination is still the executable's copy.
   bool unchanged = false;
+  // What the commit found behind the image (installers, archives, data of
+  // unknown kind) and kept working, or left alone when it was broken.
+  std::vector<PayloadFinding> payloads;
 };
+
+// The window's status text for a change that is done: kChangeDone, then for
+// each payload found behind the image what it was and that it was kept
+// working (for NSIS also that an uninstaller it writes needs /NCRC, and that
+// the icon belongs in the installer's script), left alone, or moved.
+std::u16string DoneStatusText(const ChangeOutcome& outcome);
 
 // The destination's folder part: the text up to and including its last
 // separator or drive separator, with a final separator dropped unless it is

@@ -110,7 +110,7 @@ void TFMain::Button2Click() {
       ShowBox(kChangeFailed, kCaptionError, kBoxError);
       break;
     case ChangeStatus::Done:
-      SetStatus(kChangeDone);
+      SetStatus(DoneStatusText(outcome));
       ShowBox(std::u16string(kChangeDone) + u"\r\n" + kPathPrefix + Utf16(exeFileName_),
               kCaptionInfo, kBoxInformation);
       break;

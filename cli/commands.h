@@ -112,6 +112,10 @@ ResourceName GroupName(const std::string& text);
 std::u16string AbsoluteDestination(const std::u16string& destination);
 std::string ShellGroupNote(const app::ChangeOutcome& outcome);
 std::string SignatureNote(const std::string& destination);
+// The line for one payload a change found behind the image: what it is and
+// that it was kept working (for NSIS also what that cannot cover), that a
+// broken one was left alone, or the size of data of unknown kind.
+std::string PayloadNote(const PayloadFinding& payload, const std::string& destination);
 // Runs the change, printing what it recovered first; none (after printing
 // why) when the destination's folder cannot be made.
 std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
@@ -119,7 +123,8 @@ std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
 // Prints what the change came to and returns the exit status. Made: `done` on
 // stdout, then on stderr the note on the group the shell shows (unless the
 // request leaves the icon alone or asks for that group) and the one on a
-// signature left behind; 0. Not made: why, in one line on stderr; 1.
+// signature left behind, then one line per payload found behind the image; 0. Not made: why, in one
+// line on stderr; 1.
 int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& request,
                   const std::string& done);
 // What set-icon and edit ask of a change alike (their options share these

@@ -95,6 +95,8 @@ int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& r
       }
       if (outcome.wasSigned && !request.options.stripSignature)
         PrintError(SignatureNote(destination));
+      for (const PayloadFinding& payload : outcome.payloads)
+        PrintError(PayloadNote(payload, destination));
       return kExitOk;
     case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
     case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;

@@ -34,6 +34,8 @@ gcc-mingw-w64-i686
 icoutils
 imagemagick
 nsis
+zip
+unzip
 wine64
 osslsigncode
 openssl

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/bytes.h"
+#include "engine/commit_payloads.h"
 #include "engine/header_fixes.h"
 #include "engine/image.h"
 #include "engine/journal.h"
@@ -34,7 +35,8 @@ constexpr std::uint64_t kMaxSectionSize = 0x7FFFFFFF;
 // One commit on an update whose tree is complete.
 class Committer {
  public:
-  Committer(ResourceUpdate& u, Error& error) : u_(u), error_(error) {}
+  Committer(ResourceUpdate& u, Error& error, CommitReport* report)
+      : u_(u), error_(error), report_(report) {}
 
   bool Run() {
     const auto layout = ReadPeLayout(u_.view, u_.viewSize, u_.ntHeaders);
@@ -55,6 +57,7 @@ class Committer {
     std::optional<Refusal> inPlace;
     if (!index) inPlace = Refusal{"it has no resource section", 0};
     else inPlace = CheckResourceSectionHoldsOnlyResources(u_.view, u_.viewSize, l, *index);
+    if (!inPlace && index) inPlace = ResourceSectionHoldsOtherData(u_.view, l, *index);
 
     if (!FitsTheFormat(u_.root.get())) {
       error_ = MakeError(ErrorKind::Refused,
@@ -117,6 +120,11 @@ class Committer {
     }
     const std::uint32_t rawPointer = p.rawPointer;
     const std::uint32_t rawSize = p.oldRawSize;
+    // Installers and archives behind the image: found on the image as it is,
+    // their fixes planned for this placement, or the change refused.
+    const bool planned = payloads_.Plan(u_, p, u_.viewSize, error_);
+    if (report_ != nullptr) report_->payloads = payloads_.Findings();
+    if (!planned) return false;
 
     // The headers up to the end of the section table (and of the header
     // added): fixed in place, kept in the journal and checked against.
@@ -150,6 +158,7 @@ class Committer {
     if (rawPointer < originalLength)
       kept.push_back({rawPointer, std::min(changedEnd, originalLength) - rawPointer});
     if (const auto debug = DebugEntriesRange(l)) kept.push_back(*debug);
+    for (const JournalRange& r : payloads_.KeptRanges(rawPointer, changedEnd)) kept.push_back(r);
     // A signature cut off the end of the file: its bytes are kept too, unless
     // they lie in what is kept already.
     if (u_.options.stripSignature) {
@@ -330,6 +339,7 @@ class Committer {
     }
     std::memset(u_.view + p.rawPointer + p.sectionSize, 0,
                 static_cast<std::size_t>(p.newRawSize - p.sectionSize));
+    if (!payloads_.Apply(u_.view, u_.viewSize, error_)) return false;
     tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
     tail.end = u_.viewSize;
     // A tail whose end was cut off is not what was summed.
@@ -365,6 +375,7 @@ class Committer {
       return false;
     }
     if (!FixEverything(p) || !StripSignature(p)) return false;
+    if (!payloads_.Apply(u_.view, u_.viewSize, error_)) return false;
     std::sort(known.begin(), known.end(),
               [](const SummedRange& a, const SummedRange& b) { return a.begin < b.begin; });
     if (p.rawDelta != 0 && !signatureCut_) {
@@ -478,6 +489,8 @@ class Committer {
   // known: ranges whose sums were taken as their bytes were written, in file
   // order. A debug entry fixed inside one of them changed it afterwards.
   void Checksum(std::span<SummedRange> known) {
+    // The payloads' fixes changed bytes of the moved tail after it was summed.
+    if (payloads_.WritesFile()) known = {};
     for (const SummedRange& range : known) {
       if (debugBegin_ < range.end && range.begin < debugEnd_) {
         known = {};
@@ -489,6 +502,8 @@ class Committer {
 
   ResourceUpdate& u_;
   Error& error_;
+  CommitReport* report_;
+  CommitPayloads payloads_;
   // The section added behind the last one, when the resources go there.
   std::optional<NewSection> added_;
   // The debug entries fixed, from the first one's start to the last one's end.
@@ -505,6 +520,11 @@ bool EndResourceUpdate(ResourceUpdate* update, bool discard) {
 }
 
 bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error) {
+  return EndResourceUpdate(update, discard, error, nullptr);
+}
+
+bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error, CommitReport* report) {
+  if (report != nullptr) *report = CommitReport();
   if (update == nullptr) return true;
   Error local;
   Error& e = error != nullptr ? *error : local;
@@ -512,7 +532,7 @@ bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error) {
   bool result = true;
   if (!discard) {
     try {
-      result = Committer(*update, e).Run();
+      result = Committer(*update, e, report).Run();
     } catch (const std::bad_alloc&) {
       e = MakeError(ErrorKind::OutOfMemory, "out of memory while writing the new resources");
       result = false;

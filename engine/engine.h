@@ -76,6 +76,36 @@ bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::u
 // it back fails as well (a second failure) can the file stay changed.
 bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error);
 
+// Data a program carries behind its own image (or, for Inno, in a resource)
+// and finds again by file offsets: installers and self-extracting archives.
+enum class PayloadKind { Nsis, Zip, Inno, DotNetBundle, Unknown };
+struct PayloadFinding {
+  PayloadKind kind = PayloadKind::Unknown;
+  std::uint64_t offset = 0;  // where it begins in the file
+  std::uint64_t size = 0;
+  // Its own integrity check held on the file as it was. A broken one is left
+  // as it is by a change: never "repaired".
+  bool intact = true;
+  std::string detail;  // why it is broken, or how it is laid out
+  // A zip archive whose offsets count from the file's start (adjusted), not
+  // from the archive's.
+  bool absoluteOffsets = false;
+  // An NSIS installer whose data carries a CRC-32 checked when it starts.
+  bool crcChecked = false;
+};
+// "NSIS installer", "zip archive", ...
+const char* PayloadName(PayloadKind kind);
+// The payloads of an image file read whole into memory; empty when it has
+// none or is not a PE image.
+std::vector<PayloadFinding> FindPayloads(std::span<const std::uint8_t> image);
+// What a commit found and kept working besides the resources.
+struct CommitReport {
+  std::vector<PayloadFinding> payloads;
+};
+// EndResourceUpdate that also tells, in report (when not null), which
+// payloads it found; a payload it cannot keep working refuses the change.
+bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error, CommitReport* report);
+
 // The image's name as given to begin, in UTF-8, as errors name the file.
 std::string ImageFileName(const ResourceUpdate* update);
 // Whether the image carried a signature (a certificate table) when the
