@@ -1,6 +1,7 @@
 // The main window's event handlers: choosing and dropping files, the
 // command line, and the change itself (the workflow, its message boxes and
 // status line). The window, its controls and its messages are in umain.cpp.
+#include <windows.h>
 #include <shellapi.h>
 
 #include <exception>
