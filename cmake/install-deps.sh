@@ -31,6 +31,9 @@ icoutils
 imagemagick
 nsis
 wine64
+nodejs
+npm
+g++-mingw-w64-x86-64
 osslsigncode
 openssl
 man-db
