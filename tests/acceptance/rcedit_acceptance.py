@@ -14,8 +14,8 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cli_acceptance import (WINE_EXES, Cli, Failure, check, fresh_copy, ico_images, make_icons,  # noqa: E402
-                            pefile_versions, read, resources, shown_group)
+from cli_acceptance import (WINE_EXES, Cli, Failure, check, fresh_copy, ico_images, keep_wine_server,  # noqa: E402
+                            make_icons, pefile_versions, read, resources, shown_group)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RELEASE, PRERELEASES = "1.4.2", ["1.2.3-beta", "2.0.0-rc.1", "1.2.3+build.5", "1,2,3,4"]
@@ -128,6 +128,7 @@ def build_probe(work):
 def case_packagers(cli, work, runner, _):
     icons = make_icons(work)
     probe = build_probe(work)
+    keep_wine_server()
     # winver.exe has version information and no icon; notepad.exe icons and none.
     for image in ("winver.exe", "notepad.exe"):
         source = os.path.join(WINE_EXES, image)
@@ -137,7 +138,8 @@ def case_packagers(cli, work, runner, _):
                     "squirrel": (squirrel, False)}
             for packager, (make, with_icon) in runs.items():
                 what = "%s %s on %s" % (packager, version, image)
-                target = fresh_copy(source, work, "%s/%s/%s" % (packager, version.replace(",", "_"), image))
+                # Under a name of its own: Wine answers for its programs' names from its own copies.
+                target = fresh_copy(source, work, "%s/%s/example-%s" % (packager, version.replace(",", "_"), image))
                 ico = icons["first"]
                 if packager == "electron-packager":
                     args = node_rcedit_arguments(cli.path(target), packager_options(version, cli.path(ico)))
