@@ -97,6 +97,7 @@ def windows_reading(runner, probe, exe, keys):
 
 
 def expect_result(what, path, args, ico, runner, probe, cli):
+    """pefile reads every result; Windows (probe None skips it) the ones asked."""
     strings, fixed = expected_of(args)
     records = pefile_versions(path)
     check(records, "%s: no version information" % what)
@@ -106,6 +107,8 @@ def expect_result(what, path, args, ico, runner, probe, cli):
         for table in record["tables"].values():
             check(all(table.get(k) == v for k, v in strings.items()),
                   "%s: strings %s, wanted %s" % (what, table, strings))
+    if probe is None:
+        return
     keys = sorted(strings)
     lines = windows_reading(runner, probe, cli.path(path), keys)
     wanted = ["%s=%s" % (k, strings[k]) for k in keys] + ["fixed %s %s" % (fixed["FileVersion"],
@@ -150,7 +153,9 @@ def case_packagers(cli, work, runner, _):
                 rc, out, err = cli.run(*args)
                 check(rc == 0 and out == "", "%s: %d %r %r" % (what, rc, out, err))
                 check(not os.path.exists(target + ".bak"), "%s: a backup was made" % what)
-                expect_result(what, target, args, ico if with_icon else None, runner, probe, cli)
+                # Windows reads a release, a prerelease and the comma form (each run costs seconds).
+                windows = probe if version in (RELEASE, "2.0.0-rc.1", "1,2,3,4") else None
+                expect_result(what, target, args, ico if with_icon else None, runner, windows, cli)
                 if with_icon:
                     wanted = shown_before or ("1", 1033)
                     check(shown_group(target) == wanted,
