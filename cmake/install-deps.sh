@@ -20,13 +20,17 @@ libstb-dev
 "
 
 # tests: the native test suite: GoogleTest, the tests' Python with pefile,
-# and the independent readers and real executables the tests compare with.
+# and the independent readers and real executables the tests compare with
+# (the C compilers build a plain Windows program that gains an icon).
+# tests/deps/programs.txt names the package of every program a test calls.
 tests="
 googletest
 python3
 python3-pefile
 binutils-mingw-w64-x86-64
 binutils-mingw-w64-i686
+gcc-mingw-w64-x86-64
+gcc-mingw-w64-i686
 icoutils
 imagemagick
 nsis

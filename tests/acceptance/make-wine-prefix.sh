@@ -9,4 +9,5 @@ if [ ! -f "$prefix/system.reg" ]; then
   /usr/lib/wine/wine64 wineboot -u </dev/null >/dev/null 2>&1 || true
   /usr/lib/wine/wineserver -w </dev/null >/dev/null 2>&1
 fi
+"$(dirname "$0")/../support/wine-fonts.sh"
 test -f "$prefix/system.reg"

@@ -9,6 +9,8 @@
 #include <iostream>
 #include <new>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "engine/commit.h"
 #include "engine/journal.h"
@@ -152,9 +154,39 @@ class FaultTest : public ::testing::TestWithParam<bool> {
   }
 };
 
-TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
-  for (const Scenario& scenario : Scenarios(GetParam())) {
-    SCOPED_TRACE(scenario.name);
+// The sweeps below drive the same calls whatever the header form: they run
+// every scenario on PE32+ images, and on PE32 images the growing and the
+// shrinking one, where the headers' fixes differ by form (the optional
+// header's size, the data directories' place, 32-bit image bases in the
+// relocations).
+struct SweepCase {
+  Scenario scenario;
+  bool pe32Plus;
+  std::string name;
+};
+
+std::vector<SweepCase> SweepCases() {
+  std::vector<SweepCase> out;
+  for (bool pe32Plus : {true, false})
+    for (Scenario& s : Scenarios(pe32Plus)) {
+      const std::string name = s.name;
+      if (!pe32Plus && name != "growing" && name != "shrinking") continue;
+      out.push_back({std::move(s), pe32Plus, std::string(pe32Plus ? "PE32+ " : "PE32 ") + name});
+    }
+  return out;
+}
+
+class FaultSweepTest : public FaultTest {};
+
+void ReportInjectionPoints(const char* sweep, long points) {
+  std::cout << "[          ] " << sweep << ": " << points << " injection points\n";
+}
+
+TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
+  long points = 0;
+  for (const SweepCase& sweep : SweepCases()) {
+    const Scenario& scenario = sweep.scenario;
+    SCOPED_TRACE(sweep.name);
     const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
     int committed = 0, refused = 0, inWindow = 0, beginFailed = 0, updateFailed = 0;
     for (std::uint64_t n = 1;; ++n) {
@@ -211,16 +243,20 @@ TEST_P(FaultTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
     EXPECT_GT(updateFailed, 0);
     EXPECT_GT(refused, 0);
     EXPECT_GE(committed, 1);
-    std::cout << "[          ] " << scenario.name << ": begin failed " << beginFailed
+    points += beginFailed + updateFailed + refused + committed;
+    std::cout << "[          ] " << sweep.name << ": begin failed " << beginFailed
               << ", update failed " << updateFailed << ", commit refused " << refused << " ("
               << inWindow << " while moving the tail)"
               << ", committed " << committed << "\n";
   }
+  ReportInjectionPoints("failing file services", points);
 }
 
-TEST_P(FaultTest, EveryFailingAllocationInTheCommitReleasesEverythingAndKeepsTheFile) {
-  for (const Scenario& scenario : Scenarios(GetParam())) {
-    SCOPED_TRACE(scenario.name);
+TEST_F(FaultSweepTest, EveryFailingAllocationInTheCommitReleasesEverythingAndKeepsTheFile) {
+  long points = 0;
+  for (const SweepCase& sweep : SweepCases()) {
+    const Scenario& scenario = sweep.scenario;
+    SCOPED_TRACE(sweep.name);
     const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
     int leftBehind = 0;
     long n = 1;
@@ -258,9 +294,11 @@ TEST_P(FaultTest, EveryFailingAllocationInTheCommitReleasesEverythingAndKeepsThe
         break;
       }
     }
-    std::cout << "[          ] " << scenario.name << ": " << n - 1
+    points += n;
+    std::cout << "[          ] " << sweep.name << ": " << n - 1
               << " allocations failed in turn, " << leftBehind << " scratch files left behind\n";
   }
+  ReportInjectionPoints("failing allocations", points);
 }
 
 // What a process killed at one moment of a commit leaves on disk: the image
@@ -287,9 +325,11 @@ void TakeSnapshot(void* context) {
 
 // A crash at every platform call of a commit: the next run puts the image
 // back from the journal, or finds the commit finished.
-TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
-  for (const Scenario& scenario : Scenarios(GetParam())) {
-    SCOPED_TRACE(scenario.name);
+TEST_F(FaultSweepTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
+  long points = 0;
+  for (const SweepCase& sweep : SweepCases()) {
+    const Scenario& scenario = sweep.scenario;
+    SCOPED_TRACE(sweep.name);
     const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
     int undone = 0, removed = 0, untouched = 0, finished = 0;
     for (std::uint64_t n = 1;; ++n) {
@@ -299,9 +339,9 @@ TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
       ResourceUpdate* u = file.Begin();
       ASSERT_NE(u, nullptr);
       ASSERT_TRUE(ApplyChanges(u, scenario.changes));
-      // Durable for one form, against kills only for the other: the
-      // flushes are calls to crash at as well.
-      u->options.sync = GetParam();
+      // Durable on PE32+, against kills only on PE32: the flushes are
+      // calls to crash at as well.
+      u->options.sync = sweep.pe32Plus;
       CrashSnapshot snapshot;
       snapshot.image = u->fileHandle;
       snapshot.journal = std::filesystem::path(file.path()).concat(".marovi-undo");
@@ -309,6 +349,7 @@ TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
       const bool committed = EndResourceUpdate(u, false);
       fault::SimulateCrashAt(0, nullptr, nullptr);
       EXPECT_TRUE(committed);
+      ++points;
       if (!snapshot.taken) break;  // the commit made fewer calls
 
       // The disk as the killed process left it.
@@ -342,10 +383,11 @@ TEST_P(FaultTest, ACrashAtAnyCallOfACommitIsUndoneByTheNextRun) {
     EXPECT_GT(untouched, 0);
     EXPECT_GT(removed, 0);
     EXPECT_GT(undone, 0);
-    std::cout << "[          ] " << scenario.name << ": crashes undone " << undone
+    std::cout << "[          ] " << sweep.name << ": crashes undone " << undone
               << ", unsealed journals removed " << removed << ", before any journal " << untouched
               << ", after the commit " << finished << "\n";
   }
+  ReportInjectionPoints("crashes", points);
 }
 
 // A commit that strips a signature at the end of the file shortens it: a

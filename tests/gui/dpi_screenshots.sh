@@ -30,10 +30,8 @@ for dpi in 96 144; do
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot -u >>"$log" 2>&1 </dev/null || true
   fi
-  # "MS UI Gothic" drawn by IPAPGothic (fonts-ipafont-gothic), and the
-  # display's DPI.
-  "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS UI Gothic' /t REG_SZ /d IPAPGothic /f \
-    >>"$log" 2>&1 </dev/null
+  # The window's fonts drawn as on a Japanese system, and the display's DPI.
+  "$(dirname "$0")/../support/wine-fonts.sh" >>"$log" 2>&1
   for key in 'HKCU\Control Panel\Desktop' \
              'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
     "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "$dpi" /f >>"$log" 2>&1 </dev/null

@@ -31,13 +31,12 @@ fail() {
   exit 1
 }
 
-# A prefix of its own, made once, with "MS UI Gothic" drawn by IPAPGothic (proportional
-# like it, from fonts-ipafont-gothic).
+# A prefix of its own, made once, with the window's fonts drawn as on a
+# Japanese system.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot -u >>"$log" 2>&1 </dev/null || true
 fi
-"$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS UI Gothic' /t REG_SZ /d IPAPGothic /f \
-  >>"$log" 2>&1 </dev/null
+"$(dirname "$0")/../support/wine-fonts.sh" >>"$log" 2>&1
 
 # The case: a real 64-bit executable with icons and an icon file of one image.
 case_dir="$work/case"

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include <filesystem>
+#include <string>
 
 #include "app/messages.h"
 #include "tests/gui/gui_support.h"
@@ -110,8 +111,27 @@ void ExpectPlaces(const TFMain& form, UINT dpi) {
   }
 }
 
+// The characters of a control's text that the face drawn for its font lacks
+// (drawn as boxes).
+std::wstring MissingGlyphs(HWND control) {
+  wchar_t text[256] = {};
+  const int n = GetWindowTextW(control, text, 256);
+  const HDC dc = GetDC(control);
+  const HGDIOBJ old =
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  WORD glyphs[256] = {};
+  GetGlyphIndicesW(dc, text, n, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  std::wstring missing;
+  for (int i = 0; i < n; ++i)
+    if (glyphs[i] == 0xFFFF && text[i] != L'&') missing += text[i];
+  return missing;
+}
+
 // The window's font at dpi: "MS UI Gothic", 12 pixels at 96 DPI, Shift-JIS;
-// the labels that name a file field in bold.
+// the labels that name a file field in bold; every character of the labels,
+// the check box and the buttons drawn from it.
 void ExpectFonts(const TFMain& form, UINT dpi) {
   for (int id : {kLabel4, kLabel1, kLabel5, kLabel2, kLabel3, kEdtFName, kEdtFName2, kEdtSPath,
                  kCB1, kButton2}) {
@@ -125,6 +145,13 @@ void ExpectFonts(const TFMain& form, UINT dpi) {
     EXPECT_EQ(logFont.lfCharSet, SHIFTJIS_CHARSET);
     const bool bold = id == kLabel1 || id == kLabel2 || id == kLabel3;
     EXPECT_EQ(logFont.lfWeight, bold ? FW_BOLD : FW_NORMAL);
+  }
+  for (int id : {kLabel4, kLabel1, kLabel5, kLabel2, kLabel3, kCB1, kButton2, kButton4, kBtnExe,
+                 kBtnIcon, kBtnSave}) {
+    const std::wstring missing = MissingGlyphs(form.Control(id));
+    EXPECT_TRUE(missing.empty()) << "control " << id << " at " << dpi << " DPI draws "
+                                 << missing.size() << " characters as boxes (the first U+"
+                                 << std::hex << (missing.empty() ? 0 : int(missing[0])) << ")";
   }
 }
 

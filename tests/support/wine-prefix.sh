@@ -14,6 +14,8 @@ if [ ! -f "$prefix/system.reg" ]; then
   "$wine" wineboot -u >/dev/null 2>&1 || true
   "$server" -w
 fi
+# The window's fonts, drawn as on a Japanese system.
+"$(dirname "$0")/wine-fonts.sh"
 if [ -n "$dpi" ]; then
   for key in 'HKCU\Control Panel\Desktop' \
              'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
