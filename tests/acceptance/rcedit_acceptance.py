@@ -12,6 +12,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cli_acceptance import (WINE_EXES, Cli, Failure, check, fresh_copy, ico_images, keep_wine_server,  # noqa: E402
@@ -91,13 +92,23 @@ def expected_of(args):
     return strings, fixed
 
 
-def windows_reading(runner, probe, exe, keys):
-    result = subprocess.run([runner, probe, exe] + keys, capture_output=True, timeout=300)
-    return result.stdout.decode("utf-8").replace("\r\n", "\n").splitlines()
+def windows_readings(runner, probe, results):
+    """Windows's reading of every result, by one run of the probe (each start
+    of a program under Wine costs seconds): {path: [field, ...]}."""
+    keys = sorted({k for _, strings, _, _ in results for k in strings})
+    paths = ["Z:" + os.path.abspath(path).replace("/", "\\") for path, _, _, _ in results]
+    result = subprocess.run([runner, probe, ",".join(keys)] + paths, capture_output=True, timeout=300)
+    lines = result.stdout.decode("utf-8").replace("\r\n", "\n").splitlines()
+    check(result.returncode == 0 and len(lines) == len(results),
+          "the probe: exit %d, %d lines for %d files: %r" % (result.returncode, len(lines), len(results),
+                                                               result.stderr.decode()[-300:]))
+    fields = [line.split("\t") for line in lines]
+    check([f[0] for f in fields] == paths, "the probe read other files: %s" % [f[0] for f in fields])
+    return {path: f[1:] for (path, _, _, _), f in zip(results, fields)}
 
 
-def expect_result(what, path, args, ico, runner, probe, cli):
-    """pefile reads every result; Windows (probe None skips it) the ones asked."""
+def expect_result(what, path, args):
+    """pefile's reading of a result; returns what Windows must read of it."""
     strings, fixed = expected_of(args)
     records = pefile_versions(path)
     check(records, "%s: no version information" % what)
@@ -107,18 +118,26 @@ def expect_result(what, path, args, ico, runner, probe, cli):
         for table in record["tables"].values():
             check(all(table.get(k) == v for k, v in strings.items()),
                   "%s: strings %s, wanted %s" % (what, table, strings))
-    if probe is None:
+    return strings, fixed
+
+
+def expect_windows(what, fields, strings, fixed, icon):
+    """The probe's fields of one result: the strings set, verbatim and empty
+    ones present; the fixed versions; the icon group's 32-pixel image, the
+    new one if an icon was set, and LoadImageW loading that group."""
+    values = dict(f.split("=", 1) for f in fields if "=" in f)
+    for key, value in strings.items():
+        check(values.get(key) == value, "%s: Windows reads %s as %r, wanted %r (%s)" %
+              (what, key, values.get(key), value, [f for f in fields if f.startswith(key)]))
+    wanted = "fixed %s %s" % (fixed["FileVersion"], fixed["ProductVersion"])
+    check(wanted in fields, "%s: Windows reads %s, wanted %s" % (what, [f for f in fields if "=" not in f], wanted))
+    if icon is None:
         return
-    keys = sorted(strings)
-    lines = windows_reading(runner, probe, cli.path(path), keys)
-    wanted = ["%s=%s" % (k, strings[k]) for k in keys] + ["fixed %s %s" % (fixed["FileVersion"],
-                                                                           fixed["ProductVersion"])]
-    check(lines == wanted, "%s: Windows reads %s, wanted %s" % (what, lines, wanted))
-    if ico:
-        line = windows_reading(runner, probe, cli.path(path), ["--icon"])
-        images = [data for entry, data in ico_images(read(ico)) if entry[0] == 32]
-        check(len(line) == 1 and line[0].split(" ")[3] == images[0].hex() and line[0].endswith(" loads"),
-              "%s: the icon Windows loads is not the new one: %s" % (what, line[0][:80] if line else line))
+    group, image = icon
+    line = fields[-1].split(" ")
+    check(len(line) == 5 and line[0] == "icon" and line[1] == group and line[3] == image.hex() and
+          line[4] == "loads", "%s: the icon Windows loads of group %s is not the new one: %s" %
+          (what, group, fields[-1][:80]))
 
 
 def build_probe(work):
@@ -128,41 +147,57 @@ def build_probe(work):
     return probe
 
 
+def packager_run(cli, work, source, packager, version, ico):
+    """One packager's command line on a fresh copy of source: (copy, arguments)."""
+    # Under a name of its own: Wine answers for its programs' names from its own copies.
+    image = os.path.basename(source)
+    target = fresh_copy(source, work, "%s/%s/example-%s" % (packager, version.replace(",", "_"), image))
+    if packager == "electron-packager":
+        args = node_rcedit_arguments(cli.path(target), packager_options(version, cli.path(ico)))
+    elif packager == "electron-builder":
+        args = electron_builder(cli.path(target), version, cli.path(ico))
+    else:
+        args = squirrel(cli.path(target), version)
+    return target, args
+
+
 def case_packagers(cli, work, runner, _):
+    """Every packager's command line with every version on both images,
+    changed by marovi-cli and read by pefile one by one, then read by
+    Windows all at once."""
     icons = make_icons(work)
-    probe = build_probe(work)
     keep_wine_server()
+    probe = build_probe(work)
+    ico = icons["first"]
+    new_image = [data for entry, data in ico_images(read(ico)) if entry[0] == 32][0]
+    results = []
     # winver.exe has version information and no icon; notepad.exe icons and none.
     for image in ("winver.exe", "notepad.exe"):
         source = os.path.join(WINE_EXES, image)
         shown_before = shown_group(source)
         for version in [RELEASE] + PRERELEASES:
-            runs = {"electron-builder": (electron_builder, True), "electron-packager": (None, True),
-                    "squirrel": (squirrel, False)}
-            for packager, (make, with_icon) in runs.items():
+            for packager in ("electron-builder", "electron-packager", "squirrel"):
                 what = "%s %s on %s" % (packager, version, image)
-                # Under a name of its own: Wine answers for its programs' names from its own copies.
-                target = fresh_copy(source, work, "%s/%s/example-%s" % (packager, version.replace(",", "_"), image))
-                ico = icons["first"]
-                if packager == "electron-packager":
-                    args = node_rcedit_arguments(cli.path(target), packager_options(version, cli.path(ico)))
-                elif with_icon:
-                    args = make(cli.path(target), version, cli.path(ico))
-                else:
-                    args = make(cli.path(target), version)
+                target, args = packager_run(cli, work, source, packager, version, ico)
                 rc, out, err = cli.run(*args)
                 check(rc == 0 and out == "", "%s: %d %r %r" % (what, rc, out, err))
                 check(not os.path.exists(target + ".bak"), "%s: a backup was made" % what)
-                # Windows reads a release, a prerelease and the comma form (each run costs seconds).
-                windows = probe if version in (RELEASE, "2.0.0-rc.1", "1,2,3,4") else None
-                expect_result(what, target, args, ico if with_icon else None, runner, windows, cli)
-                if with_icon:
+                strings, fixed = expect_result(what, target, args)
+                icon = None
+                if packager != "squirrel":
                     wanted = shown_before or ("1", 1033)
                     check(shown_group(target) == wanted,
                           "%s: the shell shows %s, not the group replaced %s" % (what, shown_group(target), wanted))
                     groups = [n for t, n, _, _ in resources(target)[1] if t == "14"]
                     check("MAINICON" not in groups or shown_before == ("MAINICON", 0),
                           "%s: a MAINICON group was added beside the shown one" % what)
+                    icon = (wanted[0], new_image)
+                results.append((target, strings, fixed, (what, icon)))
+    started = time.monotonic()
+    readings = windows_readings(runner, probe, results)
+    print("Windows read %d results in %.1f s" % (len(results), time.monotonic() - started))
+    for target, strings, fixed, (what, icon) in results:
+        expect_windows(what, readings[target], strings, fixed, icon)
     # The texts and exit codes callers match; the file stays as it was.
     target = fresh_copy(os.path.join(WINE_EXES, "winver.exe"), work, "failures/winver.exe")
     before = read(target)

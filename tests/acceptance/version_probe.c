@@ -1,10 +1,15 @@
-/* What Windows itself reads from an image: its version information
-   (GetFileVersionInfoW, VerQueryValueW) and its icon (the first icon group,
+/* What Windows itself reads from images: their version information
+   (GetFileVersionInfoW, VerQueryValueW) and their icon (the first icon group,
    as the shell takes it, through LoadImageW and LookupIconIdFromDirectoryEx).
-     version_probe FILE KEY...   one line per key: "KEY=VALUE" or "KEY missing",
-                                 then "fixed A.B.C.D A.B.C.D"
-     version_probe FILE --icon   "icon GROUP SIZE HEX" of the 32-pixel image of
-                                 the first group, and whether LoadImageW loads it */
+   One process reads every file, since each start of a program under Wine
+   costs far more than the reading.
+     version_probe KEY[,KEY...] FILE...
+   prints one line per file, its fields separated by tabs:
+     FILE  KEY=VALUE or "KEY missing" for each key  "fixed A.B.C.D A.B.C.D"
+     "icon GROUP SIZE HEX loads|does-not-load" (the 32-pixel image of the
+     first group) or "no icon group"
+   A file Windows cannot read gets "no version information" or "cannot load"
+   in place of the fields it lacks. */
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -15,41 +20,47 @@ static void PrintUtf8(const wchar_t* text) {
   if (n > 0) fputs(out, stdout);
 }
 
-static int Versions(const wchar_t* file, int count, wchar_t** keys) {
+static void Versions(const wchar_t* file, const wchar_t* keys) {
   DWORD ignored = 0;
   DWORD size = GetFileVersionInfoSizeW(file, &ignored);
   static BYTE data[65536];
   if (size == 0 || size > sizeof data || !GetFileVersionInfoW(file, 0, size, data)) {
-    printf("no version information\n");
-    return 1;
+    printf("\tno version information");
+    return;
   }
   WORD* pair = NULL;
   UINT length = 0;
   if (!VerQueryValueW(data, L"\\VarFileInfo\\Translation", (void**)&pair, &length) || length < 4) {
-    printf("no translation\n");
-    return 1;
+    printf("\tno translation");
+    return;
   }
-  for (int i = 0; i < count; ++i) {
+  for (const wchar_t* start = keys; *start != 0;) {
+    size_t span = wcscspn(start, L",");
+    wchar_t key[128];
+    if (span >= 128) span = 127;
+    wcsncpy(key, start, span);
+    key[span] = 0;
+    start += wcscspn(start, L",");
+    if (*start == L',') ++start;
     wchar_t path[256];
     wchar_t* value = NULL;
-    swprintf(path, 256, L"\\StringFileInfo\\%04x%04x\\%ls", pair[0], pair[1], keys[i]);
-    PrintUtf8(keys[i]);
+    swprintf(path, 256, L"\\StringFileInfo\\%04x%04x\\%ls", pair[0], pair[1], key);
+    printf("\t");
+    PrintUtf8(key);
     if (VerQueryValueW(data, path, (void**)&value, &length)) {
       printf("=");
       if (length > 0) PrintUtf8(value);
-      printf("\n");
     } else {
-      printf(" missing\n");
+      printf(" missing");
     }
   }
   VS_FIXEDFILEINFO* fixed = NULL;
   if (VerQueryValueW(data, L"\\", (void**)&fixed, &length) && fixed != NULL)
-    printf("fixed %u.%u.%u.%u %u.%u.%u.%u\n", HIWORD(fixed->dwFileVersionMS),
+    printf("\tfixed %u.%u.%u.%u %u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
            LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
            LOWORD(fixed->dwFileVersionLS), HIWORD(fixed->dwProductVersionMS),
            LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS),
            LOWORD(fixed->dwProductVersionLS));
-  return 0;
 }
 
 static BOOL CALLBACK FirstName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR found) {
@@ -59,12 +70,19 @@ static BOOL CALLBACK FirstName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_P
   return FALSE;
 }
 
-static int Icon(const wchar_t* file) {
+static void Icon(const wchar_t* file) {
   HMODULE module = LoadLibraryExW(file, NULL, LOAD_LIBRARY_AS_DATAFILE);
   LPWSTR group = NULL;
-  if (module == NULL) return printf("cannot load\n"), 1;
+  if (module == NULL) {
+    printf("\tcannot load");
+    return;
+  }
   EnumResourceNamesW(module, (LPCWSTR)RT_GROUP_ICON, FirstName, (LONG_PTR)&group);
-  if (group == NULL) return printf("no icon group\n"), 1;
+  if (group == NULL) {
+    printf("\tno icon group");
+    FreeLibrary(module);
+    return;
+  }
   HRSRC found = FindResourceW(module, group, (LPCWSTR)RT_GROUP_ICON);
   BYTE* directory = (BYTE*)LockResource(LoadResource(module, found));
   int id = LookupIconIdFromDirectoryEx(directory, TRUE, 32, 32, LR_DEFAULTCOLOR);
@@ -72,15 +90,21 @@ static int Icon(const wchar_t* file) {
   DWORD size = SizeofResource(module, image);
   BYTE* bytes = (BYTE*)LockResource(LoadResource(module, image));
   HANDLE loaded = LoadImageW(module, group, IMAGE_ICON, 32, 32, 0);
-  if (IS_INTRESOURCE(group)) printf("icon %u %lu ", (unsigned)(ULONG_PTR)group, size);
-  else printf("icon \"%ls\" %lu ", group, size);
-  for (DWORD i = 0; i < size; ++i) printf("%02x", bytes[i]);
-  printf(" %s\n", loaded != NULL ? "loads" : "does-not-load");
-  return 0;
+  if (IS_INTRESOURCE(group)) printf("\ticon %u %lu ", (unsigned)(ULONG_PTR)group, size);
+  else printf("\ticon \"%ls\" %lu ", group, size);
+  for (DWORD i = 0; i < size && bytes != NULL; ++i) printf("%02x", bytes[i]);
+  printf(" %s", loaded != NULL ? "loads" : "does-not-load");
+  if (loaded != NULL) DestroyIcon((HICON)loaded);
+  FreeLibrary(module);
 }
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc >= 3 && wcscmp(argv[2], L"--icon") == 0) return Icon(argv[1]);
-  if (argc >= 2) return Versions(argv[1], argc - 2, argv + 2);
-  return 2;
+  if (argc < 3) return 2;
+  for (int i = 2; i < argc; ++i) {
+    PrintUtf8(argv[i]);
+    Versions(argv[i], argv[1]);
+    Icon(argv[i]);
+    printf("\n");
+  }
+  return 0;
 }
