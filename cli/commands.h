@@ -61,6 +61,9 @@ struct EditOptions {
   bool VersionEdits() const { return fileVersion || productVersion || !strings.empty(); }
   bool ManifestEdits() const { return manifestFile || executionLevel; }
   bool TableEdits() const { return !resourceStrings.empty() || !rcdata.empty(); }
+  bool AnyChange() const {
+    return iconFile || VersionEdits() || ManifestEdits() || TableEdits() || stripSignature;
+  }
 };
 
 struct ShowVersionOptions {
@@ -83,6 +86,7 @@ struct Command {
 struct UsageError {
   std::string text;
   bool rceditForm = false;
+  std::string executable;  // the form without a command: the file named first
 };
 
 // Parses the arguments after the program name; none on a usage error.
@@ -149,6 +153,8 @@ int RunList(const ListOptions& options);
 int RunEdit(const EditOptions& options);
 // The form without a command: its change, or its one --get-... value.
 int RunRceditForm(const EditOptions& options);
+// A command line of that form refused: the line build tools print, exit 1.
+int RefuseRceditForm(const UsageError& error);
 int RunShowVersion(const ShowVersionOptions& options);
 
 // Runs the command line (arguments after the program name); the exit code.

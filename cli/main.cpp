@@ -12,10 +12,7 @@ int Main(const std::vector<std::string>& args) {
   try {
     UsageError error;
     const std::optional<Command> command = ParseArguments(args, error);
-    if (!command && error.rceditForm) {
-      PrintErrorLine(error.text);
-      return kExitFailed;
-    }
+    if (!command && error.rceditForm) return RefuseRceditForm(error);
     if (!command) {
       PrintError(error.text + " (see marovi-cli --help)");
       return kExitUsage;

@@ -235,8 +235,7 @@ std::string CheckCombination(const EditOptions& o, bool languageGiven, bool grou
     return c + ": --group first keeps the language of the group it replaces; --lang cannot be "
                "given with it";
   if (c != "edit") return std::string();
-  if (!o.iconFile && !o.VersionEdits() && !o.ManifestEdits() && !o.TableEdits() &&
-      !o.stripSignature)
+  if (!o.AnyChange())
     return "edit: nothing to change (give --icon, a version, a string, a manifest, an execution "
            "level, a resource string, raw data or --strip-signature)";
   if (!o.iconFile && (languageGiven || groupGiven))
@@ -286,13 +285,18 @@ bool TakeOption(const Option& option, const std::vector<std::string>& args, std:
 }  // namespace
 
 bool IsRceditForm(const std::vector<std::string>& args) {
-  if (args.size() < 2 || args[0].empty() || args[0][0] == '-') return false;
+  if (args.empty() || args[0].empty() || args[0][0] == '-') return false;
+  bool commandOption = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     std::optional<std::string> inlineValue;
     const Option* option = FindOption(args[i], kRcedit, inlineValue);
     if (option != nullptr && option->commands != kAnyChange) return true;
+    commandOption = commandOption || FindOption(args[i], kAnyChange & ~kRcedit, inlineValue) != nullptr;
   }
-  return false;
+  // A file name alone, or with options none of which is known, gets build
+  // tools' texts. A word without a dot or a folder, or a file with options
+  // of the commands only, is a mistyped or forgotten command.
+  return !commandOption && args[0].find_first_of("./\\") != std::string::npos;
 }
 
 std::optional<Command> ParseChange(const std::vector<std::string>& args, bool rceditForm,
@@ -301,6 +305,7 @@ std::optional<Command> ParseChange(const std::vector<std::string>& args, bool rc
   command.kind = CommandKind::Edit;
   EditOptions& options = command.edit;
   options.rceditForm = error.rceditForm = rceditForm;
+  if (rceditForm) error.executable = args[0];
   options.command = rceditForm ? "edit" : args[0];
   options.backup = !rceditForm;  // build tools make no backups
   const unsigned scope = ScopeOf(options.command, rceditForm);

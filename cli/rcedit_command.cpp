@@ -110,8 +110,24 @@ void PrintFailure(const app::ChangeOutcome& outcome, const app::ChangeRequest& r
 
 }  // namespace
 
+// The file is read where it stands on the command line, before the options
+// behind it: one that cannot be read is what a refused command line reports.
+int RefuseRceditForm(const UsageError& error) {
+  if (!error.executable.empty() && !LoadImageResources(error.executable, false))
+    UnableToLoad(PrintableArgument(error.executable));
+  else
+    PrintErrorLine(error.text);
+  return kExitFailed;
+}
+
 int RunRceditForm(const EditOptions& options) {
   if (options.getVersionString || options.getResourceString) return PrintValue(options);
+  // Nothing to change: the file is only read, and left as it is.
+  if (!options.AnyChange()) {
+    if (LoadImageResources(options.executable, false)) return kExitOk;
+    UnableToLoad(PrintableArgument(options.executable));
+    return kExitFailed;
+  }
   if (!FileArgument(options.executable)) {
     UnableToLoad(PrintableArgument(options.executable));
     PrintError(NotUtf8Text(options.executable));

@@ -104,7 +104,9 @@ std::string RceditUsageText() {
          "      No backup is made (give --output DEST to keep EXE); CHANGE OPTIONS apply.\n"
          "      Nothing is printed on success; a failure prints the texts build tools\n"
          "      know (\"Fatal error: Unable to parse version string for FileVersion\",\n"
-         "      \"Unable to load file: ...\") and exits with 1.\n";
+         "      \"Unable to load file: ...\") and exits with 1. EXE alone (a name with a\n"
+         "      dot or a folder) is only read; an unknown option is refused\n"
+         "      (\"Unrecognized argument: ...\").\n";
 }
 
 }  // namespace marovi::cli

@@ -210,12 +210,23 @@ def case_packagers(cli, work, runner, _):
                        ([target, "--set-version-string", "OnlyKey"], "Fatal error: --set-version-string requires "
                         "'Key' and 'Value'"),
                        ([target, "-sfv", "1", "--bogus"], "Unrecognized argument: \"--bogus\""),
+                       ([target, "--bogus"], "Unrecognized argument: \"--bogus\""),
+                       # The file is read first: a missing one is the fault named, not the options.
+                       ([os.path.join(work, "none.exe"), "--bogus"], "Unable to load file: \""),
+                       ([os.path.join(work, "none.exe")], "Unable to load file: \""),
+                       ([os.path.join(work, "first.ico")], "Unable to load file: \""),
                        ([target, "-gvs", "Comments"], "Fatal error: Unable to get version string"),
                        ([target, "--set-rcdata", "7", target], "Fatal error: Unable to change RCDATA")):
         rc, out, err = cli.run(*[cli.path(a) if a.startswith("/") else a for a in args])
         check(rc == 1 and any(l.startswith(line) for l in err.splitlines()),
-              "%s: exit %d, stderr %r" % (args[1:], rc, err))
+              "%s: exit %d, stderr %r" % (args, rc, err))
         check(read(target) == before, "%s changed the file" % args[1:])
+    # The file alone is read and left as it was; a word that names no file
+    # stays a mistyped command.
+    rc, out, err = cli.run(cli.path(target))
+    check(rc == 0 and out == "" and read(target) == before, "the file alone: %d %r %r" % (rc, out, err))
+    rc, _, err = cli.run("lst", cli.path(target))
+    check(rc == 2 and "unknown command lst" in err, "a mistyped command: %d %r" % (rc, err))
     rc, out, _ = cli.run(cli.path(target), "--get-version-string", "fileversion")
     shipped = pefile_versions(target)[0]["tables"]
     check(rc == 0 and out == list(shipped.values())[0]["FileVersion"], "--get-version-string printed %r" % out)
