@@ -342,7 +342,7 @@ std::optional<Command> ParseChange(const std::vector<std::string>& args, bool rc
   // gets group 1 in US English.
   if (shownIcon && !groupGiven && !languageGiven) {
     options.shellGroup = true;
-    options.group = "1";
+    options.group.assign(1, '1');  // not = "1": GCC 12 warns of a false overlap there
     options.language = 0x0409;
   }
   if (rceditForm) {
