@@ -236,12 +236,7 @@ class Change {
       outcome_.shownAfter = ShellIconGroup(update);
     }
     step = FailedStep::Edit;
-    std::vector<std::uint8_t> manifest;
-    if (request_.manifest.file && !ReadManifestFile(*request_.manifest.file, manifest, &error))
-      return failed();
-    if (!ApplyVersionEdits(update, request_.version, &error) ||
-        !ApplyManifestEdits(update, request_.manifest, manifest, &error))
-      return failed();
+    if (!MakeEdits(update, error)) return failed();
     if (ResourcesUnchanged(update) && !(request_.options.stripSignature && outcome_.wasSigned)) {
       outcome_.unchanged = true;
       EndResourceUpdate(update, /*discard=*/true, nullptr);
@@ -254,6 +249,31 @@ class Change {
     EndResourceUpdate(update, /*discard=*/false, &error, &report);
     outcome_.payloads = std::move(report.payloads);
     return error;
+  }
+
+  // The edits besides the icon group, each kind in turn; on failure
+  // outcome_.edit says which.
+  bool MakeEdits(ResourceUpdate* update, Error& error) {
+    outcome_.edit = FailedEdit::Version;
+    if (!ApplyVersionEdits(update, request_.version, &error)) return false;
+    outcome_.edit = FailedEdit::Manifest;
+    std::vector<std::uint8_t> manifest;
+    if (request_.manifest.file && !ReadManifestFile(*request_.manifest.file, manifest, &error))
+      return false;
+    if (!ApplyManifestEdits(update, request_.manifest, manifest, &error)) return false;
+    outcome_.edit = FailedEdit::Strings;
+    TableEdits strings = request_.tables;
+    strings.rcdata.clear();
+    if (!ApplyTableEdits(update, strings, {}, &error)) return false;
+    outcome_.edit = FailedEdit::RcData;
+    TableEdits data;
+    data.rcdata = request_.tables.rcdata;
+    std::vector<std::vector<std::uint8_t>> rcdata(data.rcdata.size());
+    for (std::size_t i = 0; i < rcdata.size(); ++i)
+      if (!ReadWholeFile(data.rcdata[i].file, "data file", rcdata[i], &error)) return false;
+    if (!ApplyTableEdits(update, data, rcdata, &error)) return false;
+    outcome_.edit = FailedEdit::None;
+    return true;
   }
 
   const ChangeRequest& request_;

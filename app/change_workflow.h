@@ -73,13 +73,39 @@ Leftover RemoveLeftoverCopy(const std::u16string& target, Error* error);
 struct VersionEdits {
   std::optional<VersionNumber> fileVersion;
   std::optional<VersionNumber> productVersion;
+  // The FileVersion and ProductVersion strings as given ("1.2.3-beta"); the
+  // number formatted ("1.2.3.0") when absent.
+  std::optional<std::u16string> fileVersionText;
+  std::optional<std::u16string> productVersionText;
   // Set in order, keys matched without regard to ASCII case; an empty value
-  // removes the key.
+  // removes the key, unless keepEmpty holds true at its index: it is then
+  // set, present and empty.
   std::vector<VersionString> strings;
+  std::vector<bool> keepEmpty;
   // Only the version information of this language; all of it without.
   std::optional<std::uint16_t> language;
 
   bool Any() const { return fileVersion || productVersion || !strings.empty(); }
+};
+
+// Single strings of the string tables (type 6), set by id in the language
+// given, or else the lowest language that has a string table (US English in
+// an image without any); and raw data resources (type 10) replaced by id in
+// every language that has them (an id the image lacks is refused).
+struct ResourceStringEdit {
+  std::uint16_t id = 0;
+  std::u16string value;
+};
+struct RcDataEdit {
+  std::uint16_t id = 0;
+  std::u16string file;  // its bytes, whole, become the resource
+};
+struct TableEdits {
+  std::vector<ResourceStringEdit> strings;  // in order; a later one of an id wins
+  std::optional<std::uint16_t> language;
+  std::vector<RcDataEdit> rcdata;
+
+  bool Any() const { return !strings.empty() || !rcdata.empty(); }
 };
 
 struct ManifestEdits {
@@ -144,6 +170,7 @@ struct ChangeRequest {
   bool replaceIcon = true;
   VersionEdits version;
   ManifestEdits manifest;
+  TableEdits tables;
   // The undo journal and flushing (sync also flushes backups and copies),
   // and whether the signature goes.
   CommitOptions options;
@@ -174,9 +201,13 @@ struct RecoveryNotice {
   Recovery recovery = Recovery::NothingToDo;  // Undone, Removed or LeftBehind
 };
 
+// Which of the edits of FailedStep::Edit failed.
+enum class FailedEdit { None, Version, Manifest, Strings, RcData };
+
 struct ChangeOutcome {
   ChangeStatus status = ChangeStatus::Failed;
   FailedStep step = FailedStep::None;
+  FailedEdit edit = FailedEdit::None;
   Error error;  // why, for every status but Done (none for NoExecutable and NoIcon)
   std::vector<RecoveryNotice> recovered;  // in the order they happened, before the change
   // Once the icon file's images are in the update: the group replaced or

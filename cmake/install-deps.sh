@@ -37,6 +37,9 @@ nsis
 zip
 unzip
 wine64
+nodejs
+npm
+g++-mingw-w64-x86-64
 osslsigncode
 openssl
 man-db

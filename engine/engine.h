@@ -296,4 +296,5 @@ std::string JsonString(std::string_view text);
 }  // namespace marovi
 
 #include "engine/manifest.h"
+#include "engine/string_table.h"
 #include "engine/version_info.h"

@@ -1195,12 +1195,23 @@ def case_edit(cli, work, sample):
                 change(cli, "set-manifest", cli.path(steps), *manifest, "--no-backup")
             check(resources(once)[1] == resources(steps)[1], "%s: one run differs from the steps" % what)
             if manifest[0] == "--execution-level":
+                # The build tools' form: their meaning (the group the shell
+                # shows, the version strings as given), nothing printed, and
+                # the same as their spellings in edit.
                 tools = fresh_copy(source, work, "edit/tools-" + name)
-                change(cli, cli.path(tools), "--set-icon", cli.path(icon), "--set-file-version", "4.3.2.1",
-                       "--set-product-version", "4.3", "--set-version-string", "ProductName", "Marovi Test",
-                       "--set-version-string", "CompanyName", "Acme", "--set-requested-execution-level",
-                       "requireAdministrator", "--no-backup")
-                check(resources(tools)[1] == resources(once)[1], "%s: the build tools' spellings differ" % what)
+                spelled = fresh_copy(source, work, "edit/spelled-" + name)
+                tool_args = ["--set-icon", cli.path(icon), "--set-file-version", "4.3.2.1",
+                             "--set-product-version", "4.3", "--set-version-string", "ProductName", "Marovi Test",
+                             "--set-version-string", "CompanyName", "Acme", "--set-requested-execution-level",
+                             "requireAdministrator"]
+                rc, out, err = cli.run(cli.path(tools), *tool_args)
+                check(rc == 0 and out == "", "%s: the build tools' form: %d %r %r" % (what, rc, out, err))
+                change(cli, "edit", cli.path(spelled), *tool_args, "--no-backup")
+                check(resources(tools)[1] == resources(spelled)[1], "%s: the build tools' spellings differ" % what)
+                check(not os.path.exists(tools + ".bak"), "%s: the build tools' form made a backup" % what)
+                check([t.get("ProductVersion") for r in pefile_versions(tools) for t in r["tables"].values()] ==
+                      ["4.3"] * sum(len(r["tables"]) for r in pefile_versions(tools)),
+                      "%s: ProductVersion not kept as given" % what)
                 icon_held(once, [icon])
             else:
                 expect_icon_from_png(once)

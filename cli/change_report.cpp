@@ -1,4 +1,5 @@
-// marovi-cli set-icon: the change workflow with the terminal as its window.
+// What the commands that change a file share: the group named, the
+// destination, running the change and printing what it came to.
 #include <string>
 
 #include "app/change_workflow.h"
@@ -104,23 +105,6 @@ int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& r
     case app::ChangeStatus::Failed: PrintError(app::ErrorText(outcome.error)); return kExitFailed;
   }
   return kExitFailed;
-}
-
-int RunSetIcon(const SetIconOptions& options) {
-  for (const std::string* name : {&options.executable, &options.iconFile,
-                                  options.output ? &*options.output : &options.executable}) {
-    if (!FileArgument(*name)) {
-      PrintError(NotUtf8Text(*name));
-      return kExitFailed;
-    }
-  }
-  app::ChangeRequest request = RequestFor(options);
-  request.iconFile = platform::FromUtf8(options.iconFile);
-  request.iconPreviewSet = true;  // an icon file named on the command line counts as chosen
-  const std::string destination = platform::ToUtf8(request.destination);
-
-  const std::optional<app::ChangeOutcome> outcome = RunChange(request, destination);
-  return outcome ? ReportOutcome(*outcome, request, "icon changed: " + destination) : kExitFailed;
 }
 
 }  // namespace marovi::cli
