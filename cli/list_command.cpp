@@ -59,7 +59,7 @@ int RunList(const ListOptions& options) {
   if (options.json) {
     // Recognised payloads only: data of unknown kind (which many programs
     // carry) leaves the listing as it always was.
-    for (const PayloadFinding& payload : FindPayloads(read->bytes)) {
+    for (const PayloadFinding& payload : FindPayloads(read->image.bytes())) {
       if (payload.kind != PayloadKind::Unknown) json.push_back(PayloadJson(payload));
     }
     PrintOut(ListJsonArray(json));

@@ -108,9 +108,6 @@ std::optional<Refusal> PlanPayloadFixes(std::span<const Payload> payloads, const
 // when one of them would reach outside it (nothing further is written then).
 bool ApplyPayloadFixes(std::uint8_t* view, std::uint64_t viewSize, const PayloadFixes& fixes);
 
-// zlib's CRC-32 of bytes, continued from crc (0 to start).
-std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* bytes, std::size_t count);
-
 // The recognisers, each on the image's bytes; appended is where the data
 // behind the image begins.
 std::optional<Payload> RecogniseNsis(std::span<const std::uint8_t> image, std::uint64_t appended);

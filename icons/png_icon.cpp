@@ -40,20 +40,6 @@ std::uint32_t LoadBigU32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t n = 0; n < 256; ++n) {
-      std::uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
 
 struct PngRefusal {
   std::string detail;
@@ -78,7 +64,7 @@ std::uint32_t CheckChunks(std::span<const std::uint8_t> png) {
              " bytes runs past its end");
     const std::string type(reinterpret_cast<const char*>(bytes + at + kChunkType), 4);
     const std::uint32_t stored = LoadBigU32(bytes + at + kChunkData + length);
-    if (Crc32(bytes + at + kChunkType, 4 + std::size_t{length}) != stored)
+    if (Crc32(0, bytes + at + kChunkType, 4 + std::size_t{length}) != stored)
       Refuse("is damaged: the checksum of its " + type + " chunk at " + HexOffset(at) +
              " does not match");
     if (first) {
