@@ -131,7 +131,7 @@ class Change {
                             "was made by another program while the copy was changed; it was left "
                             "as it is",
                             0, platform::ToUtf8(destination_)));
-    return Done();
+    return Done(/*newFile=*/true);
   }
 
  private:
@@ -142,9 +142,11 @@ class Change {
     return outcome_;
   }
 
-  ChangeOutcome Done() {
+  // The shell hears of a changed file and of a new one, not of a file left
+  // as it was.
+  ChangeOutcome Done(bool newFile = false) {
     outcome_.status = ChangeStatus::Done;
-    if (!outcome_.unchanged) fs_.FileChanged(destination_);
+    if (!outcome_.unchanged || newFile) fs_.FileChanged(destination_);
     return outcome_;
   }
 

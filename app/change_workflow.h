@@ -221,8 +221,8 @@ struct ChangeOutcome {
   // there and no longer matches the changed file.
   bool wasSigned = false;
   // Done, but the change would have written back what the file holds
-  // already: the file was left as it was (not rewritten, no backup made). A
-  // new destination is still the executable's copy.
+  // already: the file was left as it was (not rewritten, no backup made, the
+  // shell not told). A new destination is still the executable's copy.
   bool unchanged = false;
   // What the commit found behind the image (installers, archives, data of
   // unknown kind) and kept working, or left alone when it was broken.

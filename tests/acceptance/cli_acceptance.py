@@ -1512,6 +1512,7 @@ def case_unchanged_and_refused(cli, work, sample):
         ("wide-inside.ico", wide_inside, ["wide-inside.ico", "image %d of 4: the PNG image is not square" %
                                           (first_png + 1)]),
     ]
+    os.makedirs(os.path.join(work, "refused"), exist_ok=True)
     for name, content, words in manifests + images:
         path = os.path.join(work, "refused", name)
         with open(path, "wb") as f:
