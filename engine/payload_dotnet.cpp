@@ -37,7 +37,8 @@ struct Cursor {
       return 0;
     }
     std::uint64_t v = 0;
-    for (std::uint64_t i = 0; i < n; ++i) v |= std::uint64_t{f[at + i]} << (8 * i);
+    for (std::uint64_t i = 0; i < n; ++i)
+      v |= std::uint64_t{f[static_cast<std::size_t>(at + i)]} << (8 * i);
     at += n;
     return v;
   }
@@ -104,7 +105,7 @@ std::optional<Payload> RecogniseDotNetBundle(std::span<const std::uint8_t> image
   if (header == 0) return std::nullopt;  // a host without a bundle
   Payload p;
   p.finding.kind = PayloadKind::DotNetBundle;
-  p.finding.offset = std::min(header, image.size());
+  p.finding.offset = std::min<std::uint64_t>(header, image.size());
   p.finding.size = image.size() - p.finding.offset;
   auto broken = [&](const char* why) {
     p.finding.intact = false;
@@ -131,7 +132,7 @@ std::optional<Payload> RecogniseDotNetBundle(std::span<const std::uint8_t> image
   for (std::size_t i = 1; i < p.offsets.size(); ++i) {
     if (p.offsets[i].value != 0) first = std::min(first, p.offsets[i].value);
   }
-  p.finding.offset = std::max(appended, std::min(first, image.size()));
+  p.finding.offset = std::max(appended, std::min<std::uint64_t>(first, image.size()));
   p.finding.size = image.size() - p.finding.offset;
   p.finding.detail = std::to_string(count) + " files";
   return p;

@@ -65,7 +65,7 @@ std::optional<Bytes> ReadNsisData(const Bytes& file, std::string* why) {
     const auto length = Get(file, at + 24, 4);
     if (at + length > file.size()) return reason = "data cut short", std::nullopt;
     const bool crc = (flags & 4) == 0;
-    const std::size_t end = at + length - (crc ? 4 : 0);
+    const auto end = static_cast<std::size_t>(at + length - (crc ? 4 : 0));
     if (crc && BitwiseCrc32(file.data() + 512, end - 512) != Get(file, end, 4))
       return reason = "CRC mismatch", std::nullopt;
     return Bytes(file.begin() + static_cast<std::ptrdiff_t>(at) + 28,
