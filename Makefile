@@ -44,7 +44,7 @@ test-native: native
 	ctest --preset native -j $(JOBS)
 
 test-win64: win64
-	ctest --preset win64 -j $(JOBS)
+	ctest --preset win64
 
 # Everything: native tests with sanitizers, the Windows build under wine64,
 # and the 32-bit Windows build (built and checked, not run).
