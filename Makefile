@@ -73,7 +73,9 @@ dist:
 	mkdir -p $(DIST_DIR)
 	cp build/release/package/*.deb build/win64-release/package/*.zip build/win32-release/package/*.zip \
 	  $(DIST_DIR)/
-	cd $(DIST_DIR) && sha256sum *.deb *.zip > SHA256SUMS
+	sh node/pack.sh build/node-package build/release/cli/marovi-cli build/win64-release/cli/marovi-cli.exe
+	cp build/node-package/marovi-rcedit-*.tgz $(DIST_DIR)/
+	cd $(DIST_DIR) && sha256sum *.deb *.zip *.tgz > SHA256SUMS
 	@ls -l $(DIST_DIR)
 
 # The packages checked as a user meets them (a few minutes: not in `make test`).

@@ -56,12 +56,29 @@ class Change {
     if (!held.valid())
       return Fail(FailedStep::Begin, SystemError("cannot be opened for the change", destination_));
     if (!Recover(destination_, held.get(), FailedStep::Begin)) return outcome_;
-    if (request_.backup) {
-      if (Error error = Backup(held.get())) return Fail(FailedStep::Backup, std::move(error));
-    }
+    // What a killed run left of a copy to this name, or of its backup, is
+    // of no use now; anything else there is left alone.
+    RemoveLeftoverCopy(destination_, nullptr);
+    RemoveLeftoverCopy(destination_ + u".bak", nullptr);
+    // The update closes its own handle when it ends; held keeps the file
+    // held for the backup. It is made once the edits are known to change
+    // something, before the commit touches the file; a change that fails
+    // before it gets one all the same, as a run always left one, and only a
+    // change that changes nothing leaves none.
+    HeldFile forUpdate(platform::DuplicateFile(held.get()));
+    if (!forUpdate.valid())
+      return Fail(FailedStep::Begin, SystemError("cannot be opened for the change", destination_));
     FailedStep step = FailedStep::None;
-    if (Error error = ChangeResources(held.release(), destination_, step))
+    bool backedUp = false;
+    auto backup = [&] {
+      backedUp = true;
+      return request_.backup ? Backup(held.get()) : Error();
+    };
+    if (Error error = ChangeResources(forUpdate.release(), destination_, step, backup)) {
+      if (Error backupError = backedUp ? Error() : backup())
+        return Fail(FailedStep::Backup, std::move(backupError));
       return Fail(step, std::move(error));
+    }
     return Done();
   }
 
@@ -71,12 +88,15 @@ class Change {
   ChangeOutcome ToNewCopy() {
     const std::u16string& source = request_.executable;
     const std::u16string partName = PartName(destination_);
+    // A run killed while it made or changed its copy may have left the copy
+    // and its journal; they are taken over only when they are that.
+    Error notOurs;
+    if (RemoveLeftoverCopy(destination_, &notOurs) == Leftover::NotOurs)
+      return Fail(FailedStep::Copy, std::move(notOurs));
     HeldFile part;
     if (Error error = OpenPart(destination_, part)) return Fail(FailedStep::Copy, std::move(error));
-    // A run killed while it changed its copy may have left the copy's
-    // journal; the copy itself is about to be written anew.
-    RemoveJournalOf(partName);
     if (!Recover(source, platform::kInvalidFile, FailedStep::Copy)) return Discard(part);
+    RemoveLeftoverCopy(source, nullptr);  // of an earlier copy to the source's own name
     {
       HeldFile from(platform::OpenFileShared(source.c_str()));
       if (!from.valid())
@@ -92,7 +112,8 @@ class Change {
       return Discard(part, FailedStep::Copy,
                      SystemError("cannot be opened for the change", destination_));
     FailedStep step = FailedStep::None;
-    if (Error error = ChangeResources(forUpdate.release(), partName, step)) {
+    if (Error error =
+            ChangeResources(forUpdate.release(), partName, step, [] { return Error(); })) {
       if (error.file == platform::ToUtf8(partName)) error.file = platform::ToUtf8(destination_);
       Discard(part, step, std::move(error));
       RemoveJournalOf(partName);
@@ -110,7 +131,7 @@ class Change {
                             "was made by another program while the copy was changed; it was left "
                             "as it is",
                             0, platform::ToUtf8(destination_)));
-    return Done();
+    return Done(/*newFile=*/true);
   }
 
  private:
@@ -121,9 +142,11 @@ class Change {
     return outcome_;
   }
 
-  ChangeOutcome Done() {
+  // The shell hears of a changed file and of a new one, not of a file left
+  // as it was.
+  ChangeOutcome Done(bool newFile = false) {
     outcome_.status = ChangeStatus::Done;
-    fs_.FileChanged(destination_);
+    if (!outcome_.unchanged || newFile) fs_.FileChanged(destination_);
     return outcome_;
   }
 
@@ -138,8 +161,9 @@ class Change {
     return Fail(step, std::move(error));
   }
 
+  // The journal of this run's own copy, left when its change failed.
   static void RemoveJournalOf(const std::u16string& file) {
-    platform::DeleteFileByName(platform::ToUtf8(JournalName(file)));
+    RemoveJournalOfDiscardedFile(file.c_str(), nullptr);
   }
 
   // False, with the outcome set, when what an interrupted change left
@@ -154,7 +178,8 @@ class Change {
       Fail(step, std::move(error));
       return false;
     }
-    if (recovery == Recovery::Undone || recovery == Recovery::Removed)
+    if (recovery == Recovery::Undone || recovery == Recovery::Removed ||
+        recovery == Recovery::LeftBehind)
       outcome_.recovered.push_back(RecoveryNotice{path, recovery});
     return true;
   }
@@ -180,8 +205,13 @@ class Change {
   }
 
   // BeginResourceUpdateOnFile on file (which it takes over), then
-  // LoadIconGroupResource, the other edits, and EndResourceUpdate (commit).
-  Error ChangeResources(platform::FileHandle file, const std::u16string& name, FailedStep& step) {
+  // LoadIconGroupResource, the other edits, and EndResourceUpdate (commit),
+  // with beforeCommit (the backup) run just before it. Edits that leave the
+  // resources as they are end the update without a commit and without
+  // beforeCommit: the file is not touched.
+  template <typename BeforeCommit>
+  Error ChangeResources(platform::FileHandle file, const std::u16string& name, FailedStep& step,
+                        BeforeCommit beforeCommit) {
     Error error;
     step = FailedStep::Begin;
     ResourceUpdate* update =
@@ -208,15 +238,44 @@ class Change {
       outcome_.shownAfter = ShellIconGroup(update);
     }
     step = FailedStep::Edit;
+    if (!MakeEdits(update, error)) return failed();
+    if (ResourcesUnchanged(update) && !(request_.options.stripSignature && outcome_.wasSigned)) {
+      outcome_.unchanged = true;
+      EndResourceUpdate(update, /*discard=*/true, nullptr);
+      return Error();
+    }
+    step = FailedStep::Backup;
+    if ((error = beforeCommit())) return failed();
+    step = FailedStep::Commit;
+    CommitReport report;
+    EndResourceUpdate(update, /*discard=*/false, &error, &report);
+    outcome_.payloads = std::move(report.payloads);
+    return error;
+  }
+
+  // The edits besides the icon group, each kind in turn; on failure
+  // outcome_.edit says which.
+  bool MakeEdits(ResourceUpdate* update, Error& error) {
+    outcome_.edit = FailedEdit::Version;
+    if (!ApplyVersionEdits(update, request_.version, &error)) return false;
+    outcome_.edit = FailedEdit::Manifest;
     std::vector<std::uint8_t> manifest;
     if (request_.manifest.file && !ReadManifestFile(*request_.manifest.file, manifest, &error))
-      return failed();
-    if (!ApplyVersionEdits(update, request_.version, &error) ||
-        !ApplyManifestEdits(update, request_.manifest, manifest, &error))
-      return failed();
-    step = FailedStep::Commit;
-    EndResourceUpdate(update, /*discard=*/false, &error);
-    return error;
+      return false;
+    if (!ApplyManifestEdits(update, request_.manifest, manifest, &error)) return false;
+    outcome_.edit = FailedEdit::Strings;
+    TableEdits strings = request_.tables;
+    strings.rcdata.clear();
+    if (!ApplyTableEdits(update, strings, {}, &error)) return false;
+    outcome_.edit = FailedEdit::RcData;
+    TableEdits data;
+    data.rcdata = request_.tables.rcdata;
+    std::vector<std::vector<std::uint8_t>> rcdata(data.rcdata.size());
+    for (std::size_t i = 0; i < rcdata.size(); ++i)
+      if (!ReadWholeFile(data.rcdata[i].file, "data file", rcdata[i], &error)) return false;
+    if (!ApplyTableEdits(update, data, rcdata, &error)) return false;
+    outcome_.edit = FailedEdit::None;
+    return true;
   }
 
   const ChangeRequest& request_;

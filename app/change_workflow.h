@@ -44,9 +44,28 @@ Error CheckRegularFile(const std::u16string& path, const std::string& role);
 // "a.exe.bak: cannot be written: No space left on device (errno 28)".
 std::string ErrorText(const Error& error);
 
-// The line for an interrupted change put right (Undone or Removed); empty for
-// the other results.
+// The line for an interrupted change put right (Undone or Removed), or for a
+// journal that changes nothing left behind (LeftBehind); empty for the other
+// results.
 std::string RecoveryText(const std::string& file, Recovery recovery);
+
+// The temporary name beside path under which its copy is written
+// (NAME.marovi-part), renamed to path once whole.
+std::u16string PartName(const std::u16string& path);
+
+// What a run that was killed while it wrote a copy to target left: the
+// temporary copy (PartName(target)) and the undo journal of its change.
+enum class Leftover {
+  None,     // nothing there
+  Removed,  // they were removed
+  InUse,    // another run is writing that copy now: left alone
+  NotOurs,  // something that is no such copy, or no journal of ours: left alone
+};
+// Removes them, when they are what a run of this program left: a copy being
+// made begins as an image does ("MZ"), or has not got that far; a journal
+// is one of this program's. error says why for NotOurs, or why a removal
+// failed.
+Leftover RemoveLeftoverCopy(const std::u16string& target, Error* error);
 
 // The edits of a change besides the icon group: the version information and
 // the application manifest, made inside the same update as the icon, so that
@@ -54,13 +73,39 @@ std::string RecoveryText(const std::string& file, Recovery recovery);
 struct VersionEdits {
   std::optional<VersionNumber> fileVersion;
   std::optional<VersionNumber> productVersion;
+  // The FileVersion and ProductVersion strings as given ("1.2.3-beta"); the
+  // number formatted ("1.2.3.0") when absent.
+  std::optional<std::u16string> fileVersionText;
+  std::optional<std::u16string> productVersionText;
   // Set in order, keys matched without regard to ASCII case; an empty value
-  // removes the key.
+  // removes the key, unless keepEmpty holds true at its index: it is then
+  // set, present and empty.
   std::vector<VersionString> strings;
+  std::vector<bool> keepEmpty;
   // Only the version information of this language; all of it without.
   std::optional<std::uint16_t> language;
 
   bool Any() const { return fileVersion || productVersion || !strings.empty(); }
+};
+
+// Single strings of the string tables (type 6), set by id in the language
+// given, or else the lowest language that has a string table (US English in
+// an image without any); and raw data resources (type 10) replaced by id in
+// every language that has them (an id the image lacks is refused).
+struct ResourceStringEdit {
+  std::uint16_t id = 0;
+  std::u16string value;
+};
+struct RcDataEdit {
+  std::uint16_t id = 0;
+  std::u16string file;  // its bytes, whole, become the resource
+};
+struct TableEdits {
+  std::vector<ResourceStringEdit> strings;  // in order; a later one of an id wins
+  std::optional<std::uint16_t> language;
+  std::vector<RcDataEdit> rcdata;
+
+  bool Any() const { return !strings.empty() || !rcdata.empty(); }
 };
 
 struct ManifestEdits {
@@ -125,6 +170,7 @@ struct ChangeRequest {
   bool replaceIcon = true;
   VersionEdits version;
   ManifestEdits manifest;
+  TableEdits tables;
   // The undo journal and flushing (sync also flushes backups and copies),
   // and whether the signature goes.
   CommitOptions options;
@@ -152,12 +198,16 @@ enum class FailedStep {
 // A change of a file that was cut short before, put right by this run.
 struct RecoveryNotice {
   std::u16string file;
-  Recovery recovery = Recovery::NothingToDo;  // Undone or Removed
+  Recovery recovery = Recovery::NothingToDo;  // Undone, Removed or LeftBehind
 };
+
+// Which of the edits of FailedStep::Edit failed.
+enum class FailedEdit { None, Version, Manifest, Strings, RcData };
 
 struct ChangeOutcome {
   ChangeStatus status = ChangeStatus::Failed;
   FailedStep step = FailedStep::None;
+  FailedEdit edit = FailedEdit::None;
   Error error;  // why, for every status but Done (none for NoExecutable and NoIcon)
   std::vector<RecoveryNotice> recovered;  // in the order they happened, before the change
   // Once the icon file's images are in the update: the group replaced or
@@ -170,7 +220,20 @@ struct ChangeOutcome {
   // update began. Unless options.stripSignature removed it, it is still
   // there and no longer matches the changed file.
   bool wasSigned = false;
+  // Done, but the change would have written back what the file holds
+  // already: the file was left as it was (not rewritten, no backup made, the
+  // shell not told). A new destination is still the executable's copy.
+  bool unchanged = false;
+  // What the commit found behind the image (installers, archives, data of
+  // unknown kind) and kept working, or left alone when it was broken.
+  std::vector<PayloadFinding> payloads;
 };
+
+// The window's status text for a change that is done: kChangeDone, then for
+// each payload found behind the image what it was and that it was kept
+// working (for NSIS also that an uninstaller it writes needs /NCRC, and that
+// the icon belongs in the installer's script), left alone, or moved.
+std::u16string DoneStatusText(const ChangeOutcome& outcome);
 
 // The destination's folder part: the text up to and including its last
 // separator or drive separator, with a final separator dropped unless it is

@@ -71,6 +71,9 @@ std::string RecoveryText(const std::string& file, Recovery recovery) {
       return file +
              ": the journal of an interrupted change was removed; that change had not "
              "touched the file";
+    case Recovery::LeftBehind:
+      return file + ": an undo journal that changes nothing is left beside it (" + file +
+             ".marovi-undo): its folder does not let it be removed; it may be deleted";
     default: return std::string();
   }
 }

@@ -121,6 +121,75 @@ void DiscardPart(HeldFile& part, const std::u16string& target) {
   part = HeldFile();
 }
 
+namespace {
+
+// Whether the file at name begins as a copy of an image does, or is too short
+// to tell: a copy is written from its first byte on. Busy when another run
+// holds it.
+Leftover ExamineLeftoverCopy(const std::u16string& name, Error& error) {
+  HeldFile file(platform::OpenFileShared(name.c_str()));
+  if (!file.valid()) {
+    if (platform::ClassifyError(platform::LastError()) == ErrorKind::Busy) return Leftover::InUse;
+    error = SystemError("cannot be examined", name);
+    return Leftover::NotOurs;
+  }
+  std::uint64_t length = 0;
+  std::uint8_t first[2] = {};
+  if (!platform::GetFileLength(file.get(), length) ||
+      (length > 0 && !platform::ReadAt(file.get(), 0, first,
+                                       static_cast<std::size_t>(
+                                           std::min<std::uint64_t>(length, sizeof first))))) {
+    error = SystemError("cannot be examined", name);
+    return Leftover::NotOurs;
+  }
+  if ((length >= 1 && first[0] != 'M') || (length >= 2 && first[1] != 'Z')) {
+    error = MakeError(ErrorKind::Refused,
+                      "is not a copy that this program was making; it was left as it is", 0,
+                      Utf8(name));
+    return Leftover::NotOurs;
+  }
+  return Leftover::Removed;
+}
+
+}  // namespace
+
+Leftover RemoveLeftoverCopy(const std::u16string& target, Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
+  const std::u16string part = PartName(target);
+  platform::FileKind kind = platform::FileKind::Missing;
+  if (!platform::GetFileKind(part.c_str(), kind)) {
+    e = SystemError("cannot be examined", part);
+    return Leftover::NotOurs;
+  }
+  if (kind == platform::FileKind::Missing) {
+    // The copy went, its journal may not have.
+    const std::u16string journal = JournalName(part);
+    if (!platform::GetFileKind(journal.c_str(), kind) || kind == platform::FileKind::Missing)
+      return Leftover::None;
+    return RemoveJournalOfDiscardedFile(part.c_str(), &e) ? Leftover::Removed : Leftover::NotOurs;
+  }
+  if (kind != platform::FileKind::Regular) {
+    e = MakeError(ErrorKind::NotRegularFile, "is not a copy that this program was making", 0,
+                  Utf8(part));
+    return Leftover::NotOurs;
+  }
+  const Leftover found = ExamineLeftoverCopy(part, e);
+  if (found != Leftover::Removed) return found;
+  // Nothing is touched unless both are ours.
+  if (!RemoveJournalOfDiscardedFile(part.c_str(), &e)) return Leftover::NotOurs;
+  // Taken over as the next copy would be, then removed while held.
+  HeldFile held(platform::OpenTemporaryFile(part.c_str()));
+  if (!held.valid()) {
+    if (platform::ClassifyError(platform::LastError()) == ErrorKind::Busy) return Leftover::InUse;
+    e = SystemError("cannot be removed", part);
+    return Leftover::NotOurs;
+  }
+  platform::DeleteHeldFile(held.get(), part.c_str());
+  return Leftover::Removed;
+}
+
 Error MakeWholeCopy(platform::FileHandle source, const std::u16string& sourceName,
                     const std::u16string& target, bool sync, bool* existed) {
   HeldFile part;

@@ -10,9 +10,6 @@
 
 namespace marovi::app {
 
-// The temporary name beside path under which its copy is written.
-std::u16string PartName(const std::u16string& path);
-
 // Opens PartName(target), held (platform::OpenTemporaryFile); the error names
 // target.
 Error OpenPart(const std::u16string& target, HeldFile& part);

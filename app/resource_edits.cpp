@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <new>
 
 #include "app/file_transfer.h"
@@ -79,10 +80,20 @@ bool EditVersions(ResourceUpdate* update, const VersionEdits& edits, Error& erro
           ImageError(update, which + " cannot be read: " + error.detail, ErrorKind::MalformedImage);
       return false;
     }
-    if (edits.fileVersion) SetFileVersion(*info, *edits.fileVersion);
-    if (edits.productVersion) SetProductVersion(*info, *edits.productVersion);
-    for (const VersionString& string : edits.strings)
-      SetVersionString(*info, string.key, string.value);
+    if (edits.fileVersion) {
+      if (edits.fileVersionText) SetFileVersion(*info, *edits.fileVersion, *edits.fileVersionText);
+      else SetFileVersion(*info, *edits.fileVersion);
+    }
+    if (edits.productVersion) {
+      if (edits.productVersionText)
+        SetProductVersion(*info, *edits.productVersion, *edits.productVersionText);
+      else SetProductVersion(*info, *edits.productVersion);
+    }
+    for (std::size_t i = 0; i < edits.strings.size(); ++i) {
+      const bool keep = i < edits.keepEmpty.size() && edits.keepEmpty[i];
+      SetVersionString(*info, edits.strings[i].key, edits.strings[i].value,
+                       keep ? EmptyValue::Kept : EmptyValue::Removes);
+    }
     const std::optional<std::vector<std::uint8_t>> bytes = WriteVersionInfo(*info, &error);
     if (!bytes) {
       error = ImageError(update, which + " cannot be written: " + error.detail);
@@ -125,6 +136,71 @@ bool EditManifests(ResourceUpdate* update, const ManifestEdits& edits,
   return true;
 }
 
+// The language of the string tables to change: the one asked for, else the
+// lowest that has a block, else that of a new table.
+std::uint16_t StringLanguage(const std::vector<TypedResource>& blocks,
+                             std::optional<std::uint16_t> asked) {
+  if (asked) return *asked;
+  std::optional<std::uint16_t> lowest;
+  for (const TypedResource& block : blocks)
+    if (!lowest || block.language < *lowest) lowest = block.language;
+  return lowest.value_or(kStringLanguageWhenNone);
+}
+
+bool EditStrings(ResourceUpdate* update, const TableEdits& edits, Error& error) {
+  std::vector<TypedResource> blocks;
+  if (!ResourcesOfType(update, kRtString, blocks, &error)) return false;
+  const std::uint16_t language = StringLanguage(blocks, edits.language);
+  std::map<std::uint16_t, StringBlock> changed;  // by block name
+  for (const ResourceStringEdit& edit : edits.strings) {
+    const std::uint16_t name = StringBlockName(edit.id);
+    if (changed.find(name) == changed.end()) {
+      StringBlock block;
+      for (const TypedResource& resource : blocks) {
+        if (resource.name.named() || resource.name.id() != name || resource.language != language)
+          continue;
+        std::optional<StringBlock> read = ParseStringBlock(resource.bytes, &error);
+        if (!read) {
+          error = ImageError(update,
+                             "the string table block " + std::to_string(name) + " in language " +
+                                 LanguageText(language) + " cannot be read: " + error.detail,
+                             ErrorKind::MalformedImage);
+          return false;
+        }
+        block = std::move(*read);
+      }
+      changed[name] = std::move(block);
+    }
+    changed[name].strings[StringBlockIndex(edit.id)] = edit.value;
+  }
+  for (const auto& [name, block] : changed) {
+    const std::optional<std::vector<std::uint8_t>> bytes = WriteStringBlock(block, &error);
+    if (!bytes) {
+      error = ImageError(update, "the string table block " + std::to_string(name) +
+                                     " cannot be written: " + error.detail);
+      return false;
+    }
+    if (!Store(update, kRtString, ResourceName(name), language, *bytes, error)) return false;
+  }
+  return true;
+}
+
+bool ReplaceRcData(ResourceUpdate* update, const RcDataEdit& edit,
+                   const std::vector<std::uint8_t>& bytes, Error& error) {
+  std::vector<TypedResource> resources;
+  if (!ResourcesOfType(update, kRtRcData, resources, &error)) return false;
+  bool found = false;
+  for (const TypedResource& resource : resources) {
+    if (resource.name.named() || resource.name.id() != edit.id) continue;
+    found = true;
+    if (!Store(update, kRtRcData, resource.name, resource.language, bytes, error)) return false;
+  }
+  if (!found)
+    error = ImageError(update, "has no raw data resource (RCDATA) with id " +
+                                   std::to_string(edit.id));
+  return found;
+}
+
 // Runs an edit, turning exhausted memory into an error.
 template <typename Edit>
 bool Guarded(ResourceUpdate* update, Error* error, Edit edit) {
@@ -153,13 +229,24 @@ bool ApplyManifestEdits(ResourceUpdate* update, const ManifestEdits& edits,
   });
 }
 
-bool ReadManifestFile(const std::u16string& file, std::vector<std::uint8_t>& bytes, Error* error) {
+bool ApplyTableEdits(ResourceUpdate* update, const TableEdits& edits,
+                     const std::vector<std::vector<std::uint8_t>>& rcdataBytes, Error* error) {
+  return Guarded(update, error, [&](Error& e) {
+    if (!edits.strings.empty() && !EditStrings(update, edits, e)) return false;
+    for (std::size_t i = 0; i < edits.rcdata.size() && i < rcdataBytes.size(); ++i)
+      if (!ReplaceRcData(update, edits.rcdata[i], rcdataBytes[i], e)) return false;
+    return true;
+  });
+}
+
+bool ReadWholeFile(const std::u16string& file, const std::string& role,
+                   std::vector<std::uint8_t>& bytes, Error* error) {
   Error local;
   Error& e = error != nullptr ? *error : local;
   e = Error();
   bytes.clear();
   const std::string name = platform::ToUtf8(file);
-  if ((e = CheckRegularFile(file, "manifest file"))) return false;
+  if ((e = CheckRegularFile(file, role))) return false;
   const HeldFile held(
       platform::OpenFileByName(file.c_str(), /*forWriting=*/false, /*create=*/false));
   auto failed = [&](const char* what) {
@@ -167,15 +254,23 @@ bool ReadManifestFile(const std::u16string& file, std::vector<std::uint8_t>& byt
     e = MakeError(platform::ClassifyError(code), what, code, name);
     return false;
   };
-  if (!held.valid()) return failed("cannot open the manifest file");
+  if (!held.valid()) return failed(("cannot open the " + role).c_str());
   std::uint64_t length = 0;
   if (!platform::GetFileLength(held.get(), length))
-    return failed("cannot read the manifest file's length");
+    return failed(("cannot read the " + role + "'s length").c_str());
   bytes.resize(static_cast<std::size_t>(length));
   if (length > 0 && !platform::ReadAt(held.get(), 0, bytes.data(), bytes.size())) {
     bytes.clear();
-    return failed("cannot read the manifest file");
+    return failed(("cannot read the " + role).c_str());
   }
+  return true;
+}
+
+bool ReadManifestFile(const std::u16string& file, std::vector<std::uint8_t>& bytes, Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  if (!ReadWholeFile(file, "manifest file", bytes, &e)) return false;
+  const std::string name = platform::ToUtf8(file);
   if (!RequestedExecutionLevel(bytes, &e)) {
     e.kind = ErrorKind::Refused;
     e.file = name;

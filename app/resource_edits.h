@@ -32,6 +32,20 @@ bool ApplyVersionEdits(ResourceUpdate* update, const VersionEdits& edits, Error*
 bool ApplyManifestEdits(ResourceUpdate* update, const ManifestEdits& edits,
                         const std::vector<std::uint8_t>& manifest, Error* error);
 
+// Sets the strings of edits.strings in their blocks (StringBlockName) and
+// replaces the raw data resources of edits.rcdata with the bytes of their
+// files (rcdataBytes, in the same order). False, with error naming the image
+// or the file, when a block cannot be read or written, or an id of rcdata is
+// not in the image.
+bool ApplyTableEdits(ResourceUpdate* update, const TableEdits& edits,
+                     const std::vector<std::vector<std::uint8_t>>& rcdataBytes, Error* error);
+
+// Raw data resources (RCDATA).
+inline constexpr std::uint16_t kRtRcData = 10;
+
+// The language of a new string table.
+inline constexpr std::uint16_t kStringLanguageWhenNone = 0x0409;
+
 // The language of a new manifest.
 inline constexpr std::uint16_t kManifestLanguageWhenNone = 0;
 
@@ -39,5 +53,9 @@ inline constexpr std::uint16_t kManifestLanguageWhenNone = 0;
 // whose root is an assembly (a program with a broken manifest does not
 // start). False with error naming the file.
 bool ReadManifestFile(const std::u16string& file, std::vector<std::uint8_t>& bytes, Error* error);
+
+// Reads a regular file whole; role names it in errors ("data file").
+bool ReadWholeFile(const std::u16string& file, const std::string& role,
+                   std::vector<std::uint8_t>& bytes, Error* error);
 
 }  // namespace marovi::app

@@ -13,6 +13,16 @@
 //   ico65535.ico  an icon file of 65,535 small images, every id there is
 //   desc65k.exe   a built image with 65,000 icon images listed in descending
 //                 id order, all of them in its MAINICON group (ascending)
+// the files of the manifest reader's figures, which must not grow faster
+// than the manifest:
+//   deep100k.manifest  an assembly whose elements nest 100,000 levels deep
+//   deep10k.manifest   the same, 10,000 levels: as deep as a manifest may be
+//   wide100k.manifest  an assembly of 100,000 elements side by side, each
+//                      declaring a namespace prefix
+//   deep60k.exe        a built image whose manifest nests 60,000 levels
+// and the one of the commands that only look:
+//   version300.exe     a built image with version information and 300 MiB of
+//                      data appended
 // Appended and resource bytes are pseudo-random, so that no file has holes
 // and every byte counts in the checksum.
 #include <cstdint>
@@ -21,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "tests/support/pe_builder.h"
 
 namespace {
@@ -185,6 +196,27 @@ Bytes StringTable(Random& random) {
   return out;
 }
 
+// A manifest whose root holds `depth` - 1 elements nested one in the other.
+Bytes NestedManifest(std::size_t depth) {
+  std::string text =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">";
+  for (std::size_t i = 1; i < depth; ++i) text += "<e>";
+  for (std::size_t i = 1; i < depth; ++i) text += "</e>";
+  text += "</assembly>\n";
+  return Bytes(text.begin(), text.end());
+}
+
+// A manifest whose root holds `count` empty elements side by side.
+Bytes WideManifest(std::size_t count) {
+  std::string text =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n";
+  for (std::size_t i = 0; i < count; ++i) text += "  <p:e xmlns:p=\"urn:e\" p:n=\"1\"/>\n";
+  text += "</assembly>\n";
+  return Bytes(text.begin(), text.end());
+}
+
 ImageSpec BaseSpec() {
   ImageSpec spec;
   spec.pe32Plus = true;
@@ -291,6 +323,25 @@ int main(int argc, char** argv) {
       }
     }
     ok = ok && WriteFile(dir + "raw256.ico", marovi::test::BuildIcoFile(raw));
+  }
+  ok = ok && WriteFile(dir + "deep100k.manifest", NestedManifest(100000)) &&
+       WriteFile(dir + "deep10k.manifest", NestedManifest(10000)) &&
+       WriteFile(dir + "wide100k.manifest", WideManifest(100000));
+  {
+    ImageSpec spec = BaseSpec();
+    spec.resources = {{24, 1, 0, NestedManifest(60000)}};
+    ok = ok && WriteFile(dir + "deep60k.exe", BuildImage(spec));
+  }
+  {
+    const marovi::VersionInfo info = marovi::NewVersionInfo(
+        marovi::VersionNumber{1, 2, 3, 4}, marovi::VersionNumber{1, 2, 0, 0}, marovi::kVftApp);
+    const std::optional<Bytes> version = marovi::WriteVersionInfo(info, nullptr);
+    ImageSpec spec = BaseSpec();
+    spec.resources = {{3, 1, 0, oldImage},
+                      {14, u"MAINICON", 0, GroupRecord({oldIcon}, 1)},
+                      {16, 1, 1033, version.value_or(Bytes{})}};
+    ok = ok && version && WriteFile(dir + "version300.exe", BuildImage(spec)) &&
+         AppendUpTo(dir + "version300.exe", 300 * kMiB, 300);
   }
   if (!ok) {
     std::fprintf(stderr, "make_workloads: cannot write the workloads into %s\n", argv[1]);

@@ -13,6 +13,7 @@ copy of the workload; making that copy (and syncing it) is not timed.
 
 import argparse
 import os
+import resource
 import re
 import shutil
 import signal
@@ -101,6 +102,7 @@ class Bench:
         self.work = args.work
         self.cli = args.cli
         self.peer = args.peer if args.peer and os.access(args.peer, os.X_OK) else None
+        self.children_cpu = 0.0  # CPU seconds of the children waited for so far
 
     def path(self, name):
         return os.path.join(self.work, name)
@@ -197,6 +199,34 @@ class Bench:
             os.remove(runexe)
         return r
 
+    def time_set_manifest(self, exe, arguments):
+        """marovi-cli set-manifest on a fresh copy of exe, nothing flushed: one
+        warm-up, then the timed runs; a refusal counts as an answer. Returns
+        the result, the CPU seconds (user and system) of each timed run and
+        what the last run said."""
+        r = Result()
+        cpu = []
+        runexe = self.path("run.exe")
+        argv = [self.cli, "set-manifest", runexe] + [
+            self.path(a) if a.endswith(".manifest") else a for a in arguments] + ["--no-backup", "--no-sync"]
+        said = ""
+        for round_ in range(self.a.runs + 1):
+            shutil.copyfile(exe, runexe)
+            os.sync()
+            elapsed, _, rc, err = run_timed(argv, self.path("stderr.txt"))
+            usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+            said = f"exit {rc}: " + first_error_line(err) if rc else "exit 0: done"
+            if rc not in (0, 1):
+                r.failure = said
+                break
+            if round_ > 0:
+                r.times.append(elapsed)
+                cpu.append(usage.ru_utime + usage.ru_stime - self.children_cpu)
+            self.children_cpu = usage.ru_utime + usage.ru_stime
+        if os.path.exists(runexe):
+            os.remove(runexe)
+        return r, cpu, said
+
     def peak_heap(self, exe, ico):
         """Peak heap of one marovi-cli run under valgrind's massif, in bytes."""
         runexe = self.path("run.exe")
@@ -238,6 +268,28 @@ SCALING = [
     ("8", "65,000 icon images in descending id order", "desc65k.exe", "icon6.ico"),
 ]
 SCALING_TARGET = 1.0  # seconds
+
+# The manifest reader, which must answer in time that does not grow faster
+# than the manifest, whatever its depth: marovi-cli set-manifest alone on a
+# fresh copy of the image, refused or done (key, title, exe, arguments).
+# The target applies to the rows that carry it; the others show how the time
+# grows with the manifest (the last rebuilds the image with 3 MiB of it).
+MANIFESTS = [
+    ("9", "manifest 100,000 levels deep", "small.exe", ["deep100k.manifest"], True),
+    ("9", "image's manifest 60,000 levels deep, level set", "deep60k.exe",
+     ["--execution-level", "asInvoker"], True),
+    ("9", "manifest 10,000 levels deep (the limit)", "small.exe", ["deep10k.manifest"], False),
+    ("9", "manifest of 100,000 elements side by side", "small.exe", ["wide100k.manifest"], False),
+]
+MANIFEST_TARGET = 0.1  # seconds
+
+# The commands that only look read what they need of the file, not all of it:
+# their peak RSS (/usr/bin/time -v) on an image with 300 MiB appended.
+READING = [
+    ("10", "list", "version300.exe"),
+    ("10", "show-version", "version300.exe"),
+]
+READING_TARGET = 16 * MiB
 
 # A build pipeline's one run: icon, version information and execution level,
 # the file rebuilt once, timed beside set-icon alone on these workloads.
@@ -385,6 +437,49 @@ def main():
         print(f"{label:<60} {fmt_time(med):>9} {fmt_time(min(r.times)):>9} {fmt_time(max(r.times)):>9}")
         verdicts.append((key, f"seconds: {med:.3g} (target {SCALING_TARGET:g})", med <= SCALING_TARGET))
     if scaling:
+        print()
+
+    manifests = [w for w in MANIFESTS if not a.only or w[0] in a.only.split(",")]
+    if manifests:
+        print(f"The manifest reader: marovi-cli set-manifest EXE ARGS --no-backup --no-sync alone, median,")
+        print(f"min and max of {a.runs} runs after one warm-up (target under {MANIFEST_TARGET:g} s where marked), the median")
+        print(f"CPU time (user and system), and what it said.")
+        print()
+        print(f"{'workload':<56} {'median':>9} {'min':>9} {'max':>9} {'CPU':>9}")
+        print("-" * 96)
+    for key, title, exe_name, arguments, targeted in manifests:
+        print(f"measuring ({key}) {title} ...", file=sys.stderr, flush=True)
+        r, cpu, said = bench.time_set_manifest(bench.path(exe_name), arguments)
+        label = f"({key}) {title}"
+        if not r.ok:
+            print(f"{label:<56} {r.failure or 'no runs'}")
+            verdicts.append((key, f"{title}: failed", False))
+            continue
+        med = r.median()
+        print(f"{label:<56} {fmt_time(med):>9} {fmt_time(min(r.times)):>9} {fmt_time(max(r.times)):>9} "
+              f"{fmt_time(statistics.median(cpu)):>9}")
+        print(f"{'':<8}{said}")
+        if targeted:
+            verdicts.append((key, f"{title[:30]}: {med:.3g} s (target {MANIFEST_TARGET:g})",
+                             med <= MANIFEST_TARGET))
+    if manifests:
+        print()
+
+    reading = [w for w in READING if not a.only or w[0] in a.only.split(",")]
+    if reading:
+        print(f"The commands that only look: peak RSS of marovi-cli COMMAND EXE (/usr/bin/time -v, the")
+        print(f"largest of {a.runs} runs; target under {fmt_size(READING_TARGET)}).")
+        print()
+    for key, command, exe_name in reading:
+        exe = bench.path(exe_name)
+        print(f"measuring ({key}) {command} ...", file=sys.stderr, flush=True)
+        rc = subprocess.run([a.cli, command, exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+        peak = max(time_v_rss([a.cli, command, exe]) for _ in range(a.runs)) * 1024
+        label = f"({key}) {command} on image {fmt_size(os.path.getsize(exe))}"
+        print(f"{label:<60} {fmt_size(peak):>10} (exit {rc})")
+        verdicts.append((key, f"{command} peak RSS MiB: {peak / MiB:.2f} (target {READING_TARGET / MiB:g})",
+                         rc == 0 and peak <= READING_TARGET))
+    if reading:
         print()
 
     print("Targets")

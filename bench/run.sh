@@ -4,10 +4,12 @@
 # one run (bench/measure.py prints the table; on workload 1 also marovi-cli
 # edit of icon, version and execution level in one run, against set-icon
 # alone), then marovi-cli alone on the two workloads of many icon images (7
-# and 8).
+# and 8), set-manifest on deep and wide manifests (9), and the peak memory of
+# list and show-version on an image with 300 MiB appended (10).
 #
 #   RUNS=n        timed runs per figure (at least 5; default 5)
-#   ONLY=1,3      only these workloads (7,8: the many-image ones)
+#   ONLY=1,3      only these workloads (7,8: the many-image ones; 9: the
+#                 manifests; 10: list and show-version)
 #   NO_HEAP=1     skip the massif runs
 #   KEEP_WORK=1   keep the workloads (about 3 GiB) afterwards
 #   WORK_IN=dir   make and time the workloads in dir/marovi-bench-work

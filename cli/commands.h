@@ -23,39 +23,47 @@ struct ListOptions {
   bool json = false;  // --json: a JSON array of one object per resource
 };
 
-struct SetIconOptions {
-  std::string executable;
-  std::string iconFile;
-  std::optional<std::string> output;  // the destination; the executable when absent
-  bool backup = true;
-  std::string group = "MAINICON";  // a decimal id or a name
-  bool shellGroup = false;         // --group first: the group the shell shows
-  std::uint16_t language = 0;
-  bool sync = true;             // --no-sync: nothing is flushed (safe against a kill only)
-  bool journal = true;          // --no-journal: the undo journal is kept in the temporary folder
-  bool stripSignature = false;  // --strip-signature: the certificate table goes
-};
-
-// edit, set-version and set-manifest (and the form `marovi-cli EXE
-// --set-icon ICO ...`): any of the edits, made in one change of the file.
+// set-icon, edit, set-version and set-manifest, and the form `marovi-cli EXE
+// --set-icon ICO ...` without a command: any of the edits, made in one
+// change of the file. The options of all of them come from one table.
 struct EditOptions {
-  std::string command;  // "edit", "set-version" or "set-manifest", for messages
+  // "set-icon", "edit", "set-version" or "set-manifest", for messages; "edit"
+  // in the form without a command, which rceditForm marks.
+  std::string command;
+  bool rceditForm = false;
   std::string executable;
   std::optional<std::string> iconFile;  // the icon group is replaced only with one
-  std::string group = "MAINICON";
-  bool shellGroup = false;
-  std::uint16_t language = 0;  // of the icon group
+  std::string group = "MAINICON";       // a decimal id or a name
+  bool shellGroup = false;              // --group first: the group the shell shows
+  std::uint16_t language = 0;           // of the icon group
   std::optional<VersionNumber> fileVersion;
   std::optional<VersionNumber> productVersion;
+  // The version strings as given, for --set-file-version and
+  // --set-product-version; the numbers formatted without them.
+  std::optional<std::string> fileVersionText;
+  std::optional<std::string> productVersionText;
   std::vector<VersionString> strings;  // in the order given
+  std::vector<bool> keepEmpty;         // of strings: an empty value is set, not removed
   std::optional<std::uint16_t> versionLanguage;
   std::optional<std::string> manifestFile;
   std::optional<ExecutionLevel> executionLevel;
-  bool stripSignature = false;
-  std::optional<std::string> output;
+  std::vector<app::ResourceStringEdit> resourceStrings;
+  std::vector<std::pair<std::uint16_t, std::string>> rcdata;  // id and data file
+  // The form without a command only: print one value and change nothing.
+  std::optional<std::string> getVersionString;
+  std::optional<std::uint16_t> getResourceString;
+  bool stripSignature = false;  // --strip-signature: the certificate table goes
+  std::optional<std::string> output;  // the destination; the executable when absent
   bool backup = true;
-  bool sync = true;
-  bool journal = true;
+  bool sync = true;     // --no-sync: nothing is flushed (safe against a kill only)
+  bool journal = true;  // --no-journal: the undo journal is kept in the temporary folder
+
+  bool VersionEdits() const { return fileVersion || productVersion || !strings.empty(); }
+  bool ManifestEdits() const { return manifestFile || executionLevel; }
+  bool TableEdits() const { return !resourceStrings.empty() || !rcdata.empty(); }
+  bool AnyChange() const {
+    return iconFile || VersionEdits() || ManifestEdits() || TableEdits() || stripSignature;
+  }
 };
 
 struct ShowVersionOptions {
@@ -63,19 +71,26 @@ struct ShowVersionOptions {
   bool json = false;
 };
 
-enum class CommandKind { Help, Version, List, SetIcon, Edit, ShowVersion };
+enum class CommandKind { Help, Version, List, Edit, ShowVersion };
 
 struct Command {
   CommandKind kind = CommandKind::Help;
   ListOptions list;
-  SetIconOptions setIcon;
   EditOptions edit;
   ShowVersionOptions showVersion;
 };
 
-// Parses the arguments after the program name. On a usage error returns none
-// and sets error to a one-line description.
-std::optional<Command> ParseArguments(const std::vector<std::string>& args, std::string& error);
+// A command line refused. In the form without a command, text is the line
+// build tools expect ("Fatal error: ...", "Unrecognized argument: ...") and
+// the exit status 1; otherwise a one-line description, and 2.
+struct UsageError {
+  std::string text;
+  bool rceditForm = false;
+  std::string executable;  // the form without a command: the file named first
+};
+
+// Parses the arguments after the program name; none on a usage error.
+std::optional<Command> ParseArguments(const std::vector<std::string>& args, UsageError& error);
 std::string UsageText();
 
 // The UTF-16 form of a file named on the command line; none when the name is
@@ -90,19 +105,25 @@ std::string NotUtf8Text(const std::string& argument);
 // double quotes with '"', '\' and control characters escaped.
 std::string ResourceKeyText(const std::u16string& name, std::uint32_t id);
 
+// --group first: the group the shell shows, whatever its name.
+inline constexpr char kFirstGroup[] = "first";
+
 // The fifth column of list on the line of the group the shell shows.
 inline constexpr char kShellMark[] = "shell";
 
-// The commands of edit: "edit", "set-version", "set-manifest"; and whether
-// the arguments are the form `EXE --set-icon ICO ...` without a command.
-std::optional<Command> ParseEdit(const std::vector<std::string>& args, std::string& error);
-bool IsEditWithoutCommand(const std::vector<std::string>& args);
-std::optional<Command> ParseShowVersion(const std::vector<std::string>& args, std::string& error);
+// The commands that change a file (args[0] names the command), and the form
+// without a command (args[0] is the executable): their options from one
+// table. Whether args are that form: the first is no command and no option,
+// and an option of the form follows.
+std::optional<Command> ParseChange(const std::vector<std::string>& args, bool rceditForm,
+                                   UsageError& error);
+bool IsRceditForm(const std::vector<std::string>& args);
 // The arguments of a command that reads one FILE and takes --json: false,
 // with error set, on anything else.
 bool ParseFileAndJson(const std::vector<std::string>& args, const std::string& verb,
                       std::string& file, bool& json, std::string& error);
-std::string EditUsageText();
+std::string ChangeUsageText();  // set-icon, set-version, show-version, set-manifest, edit
+std::string RceditUsageText();  // the form without a command
 
 // Shared by the commands that change a file: the group named by --group (an
 // id when decimal), a destination rooted in the current directory, the note
@@ -112,6 +133,10 @@ ResourceName GroupName(const std::string& text);
 std::u16string AbsoluteDestination(const std::u16string& destination);
 std::string ShellGroupNote(const app::ChangeOutcome& outcome);
 std::string SignatureNote(const std::string& destination);
+// The line for one payload a change found behind the image: what it is and
+// that it was kept working (for NSIS also what that cannot cover), that a
+// broken one was left alone, or the size of data of unknown kind.
+std::string PayloadNote(const PayloadFinding& payload, const std::string& destination);
 // Runs the change, printing what it recovered first; none (after printing
 // why) when the destination's folder cannot be made.
 std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
@@ -119,35 +144,22 @@ std::optional<app::ChangeOutcome> RunChange(const app::ChangeRequest& request,
 // Prints what the change came to and returns the exit status. Made: `done` on
 // stdout, then on stderr the note on the group the shell shows (unless the
 // request leaves the icon alone or asks for that group) and the one on a
-// signature left behind; 0. Not made: why, in one line on stderr; 1.
+// signature left behind, then one line per payload found behind the image; 0. Not made: why, in one
+// line on stderr; 1.
 int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& request,
                   const std::string& done);
-// What set-icon and edit ask of a change alike (their options share these
-// fields): the executable, the destination, the backup, the icon group and
-// how the change is protected.
-template <class Options>
-app::ChangeRequest RequestFor(const Options& options) {
-  app::ChangeRequest request;
-  request.executable = platform::FromUtf8(options.executable);
-  request.destination = AbsoluteDestination(options.output ? platform::FromUtf8(*options.output)
-                                                           : request.executable);
-  request.backup = options.backup;
-  // --group first falls back to the request's MAINICON, language 0, when
-  // the image has no icon group.
-  if (!options.shellGroup) request.group = GroupName(options.group);
-  request.language = options.language;
-  request.shellGroup = options.shellGroup;
-  request.options.sync = options.sync;
-  request.options.journal = options.journal;
-  request.options.stripSignature = options.stripSignature;
-  return request;
-}
+// What a change is asked to make: the executable, the destination, the
+// backup, the icon group, the edits and how the change is protected.
+app::ChangeRequest RequestFor(const EditOptions& options);
 // A decimal number from 0 to 65535 (an id or a language).
 std::optional<std::uint16_t> ParseU16(const std::string& text);
 
 int RunList(const ListOptions& options);
-int RunSetIcon(const SetIconOptions& options);
 int RunEdit(const EditOptions& options);
+// The form without a command: its change, or its one --get-... value.
+int RunRceditForm(const EditOptions& options);
+// A command line of that form refused: the line build tools print, exit 1.
+int RefuseRceditForm(const UsageError& error);
 int RunShowVersion(const ShowVersionOptions& options);
 
 // Runs the command line (arguments after the program name); the exit code.

@@ -12,7 +12,7 @@
 namespace marovi::cli {
 namespace {
 
-void WriteLine(std::FILE* stream, const std::string& utf8Line) {
+void Write(std::FILE* stream, const std::string& utf8Line, bool newline) {
 #ifdef _WIN32
   // A console shows wide text whatever its code page; redirected output
   // stays UTF-8.
@@ -20,23 +20,27 @@ void WriteLine(std::FILE* stream, const std::string& utf8Line) {
   DWORD mode = 0;
   if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
     std::fflush(stream);
-    const std::u16string wide = platform::FromUtf8(utf8Line + "\n");
+    const std::u16string wide = platform::FromUtf8(newline ? utf8Line + "\n" : utf8Line);
     DWORD written = 0;
     WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
     return;
   }
 #endif
   std::fwrite(utf8Line.data(), 1, utf8Line.size(), stream);
-  std::fputc('\n', stream);
+  if (newline) std::fputc('\n', stream);
   std::fflush(stream);
 }
 
 }  // namespace
 
-void PrintOut(const std::string& utf8Line) { WriteLine(stdout, utf8Line); }
+void PrintOut(const std::string& utf8Line) { Write(stdout, utf8Line, true); }
 
 void PrintError(const std::string& utf8Line) {
-  WriteLine(stderr, std::string(kProgram) + ": " + utf8Line);
+  Write(stderr, std::string(kProgram) + ": " + utf8Line, true);
 }
+
+void PrintOutText(const std::string& utf8) { Write(stdout, utf8, false); }
+
+void PrintErrorLine(const std::string& utf8Line) { Write(stderr, utf8Line, true); }
 
 }  // namespace marovi::cli

@@ -7,23 +7,18 @@
 namespace marovi::cli {
 namespace {
 
-// Reads the file whole, held shared. Anything but a regular file is refused
-// before it is opened. The error names the file.
-Error ReadWholeFile(const std::u16string& path, std::vector<std::uint8_t>& bytes) {
-  bytes.clear();
+// Holds the file shared and maps it for reading. Anything but a regular file
+// is refused before it is opened. The error names the file.
+Error MapImageFile(const std::u16string& path, ImageResources& image) {
   const std::string name = platform::ToUtf8(path);
   if (Error error = app::CheckRegularFile(path, "image")) return error;
-  const app::HeldFile file(platform::OpenFileShared(path.c_str()));
   auto failed = [&](const char* what) {
     const std::uint32_t code = platform::LastError();
     return MakeError(platform::ClassifyError(code), what, code, name);
   };
-  if (!file.valid()) return failed("cannot be opened");
-  std::uint64_t length = 0;
-  if (!platform::GetFileLength(file.get(), length)) return failed("cannot be read");
-  bytes.resize(static_cast<std::size_t>(length));
-  if (length > 0 && !platform::ReadAt(file.get(), 0, bytes.data(), bytes.size()))
-    return failed("cannot be read");
+  image.file = app::HeldFile(platform::OpenFileShared(path.c_str()));
+  if (!image.file.valid()) return failed("cannot be opened");
+  if (!image.image.Map(image.file.get())) return failed("cannot be read");
   return Error();
 }
 
@@ -36,7 +31,15 @@ std::optional<ImageResources> LoadImageResources(const std::string& argument,
     PrintError(NotUtf8Text(argument));
     return std::nullopt;
   }
+  // A copy to this name that a killed run left is removed; one that another
+  // run is making is why there is no image yet.
+  const app::Leftover leftover = app::RemoveLeftoverCopy(*path, nullptr);
+  if (leftover == app::Leftover::Removed)
+    PrintError(argument + ": the leftovers of a copy to it that was cut short were removed");
   if (Error refused = app::CheckRegularFile(*path, "image")) {
+    if (refused.kind == ErrorKind::NotFound && leftover == app::Leftover::InUse)
+      refused.detail = "no such image yet: another run is making it (as " +
+                       platform::ToUtf8(app::PartName(*path)) + ")";
     PrintError(app::ErrorText(refused));
     return std::nullopt;
   }
@@ -48,14 +51,15 @@ std::optional<ImageResources> LoadImageResources(const std::string& argument,
     PrintError(app::ErrorText(error));
     return std::nullopt;
   }
-  if (recovery == Recovery::Undone || recovery == Recovery::Removed)
+  if (recovery == Recovery::Undone || recovery == Recovery::Removed ||
+      recovery == Recovery::LeftBehind)
     PrintError(app::RecoveryText(argument, recovery));
   ImageResources result;
-  if (Error unread = ReadWholeFile(*path, result.bytes)) {
+  if (Error unread = MapImageFile(*path, result)) {
     PrintError(app::ErrorText(unread));
     return std::nullopt;
   }
-  if (!ReadImageResources(result.bytes, result.entries, &error)) {
+  if (!ReadImageResources(result.image.bytes(), result.entries, &error)) {
     if (error.kind == ErrorKind::NoResources && !resourcesRequired) return result;
     // The image is named as the argument spelled it; before the directory is
     // read, as its UTF-8 path.

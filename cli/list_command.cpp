@@ -56,7 +56,14 @@ int RunList(const ListOptions& options) {
     if (shown == i) out += std::string(" ") + kShellMark;
     out += "\n";
   }
-  if (options.json) PrintOut(ListJsonArray(json));
+  if (options.json) {
+    // Recognised payloads only: data of unknown kind (which many programs
+    // carry) leaves the listing as it always was.
+    for (const PayloadFinding& payload : FindPayloads(read->image.bytes())) {
+      if (payload.kind != PayloadKind::Unknown) json.push_back(PayloadJson(payload));
+    }
+    PrintOut(ListJsonArray(json));
+  }
   if (!out.empty()) {
     out.pop_back();
     PrintOut(out);

@@ -13,6 +13,10 @@ namespace marovi::cli {
 // shows.
 std::string ListJsonEntry(const ResourceEntry& entry, bool shown);
 
+// {"payload": "nsis", "offset": 96768, "size": 101945, "intact": true, ...}:
+// a payload behind the image, listed after the resources.
+std::string PayloadJson(const PayloadFinding& payload);
+
 // The entries as a JSON array, one entry a line.
 std::string ListJsonArray(const std::vector<std::string>& entries);
 

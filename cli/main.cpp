@@ -1,4 +1,4 @@
-// marovi-cli: lists the resources of an image and replaces its icon group.
+// marovi-cli: lists the resources of an image and changes them.
 #include <exception>
 #include <string>
 #include <vector>
@@ -10,18 +10,19 @@ namespace marovi::cli {
 
 int Main(const std::vector<std::string>& args) {
   try {
-    std::string error;
+    UsageError error;
     const std::optional<Command> command = ParseArguments(args, error);
+    if (!command && error.rceditForm) return RefuseRceditForm(error);
     if (!command) {
-      PrintError(error + " (see marovi-cli --help)");
+      PrintError(error.text + " (see marovi-cli --help)");
       return kExitUsage;
     }
     switch (command->kind) {
       case CommandKind::Help: PrintOut(UsageText()); return kExitOk;
       case CommandKind::Version: PrintOut(std::string(kProgram) + " " + kVersion); return kExitOk;
       case CommandKind::List: return RunList(command->list);
-      case CommandKind::SetIcon: return RunSetIcon(command->setIcon);
-      case CommandKind::Edit: return RunEdit(command->edit);
+      case CommandKind::Edit:
+        return command->edit.rceditForm ? RunRceditForm(command->edit) : RunEdit(command->edit);
       case CommandKind::ShowVersion: return RunShowVersion(command->showVersion);
     }
   } catch (const std::exception& error) {

@@ -34,7 +34,12 @@ gcc-mingw-w64-i686
 icoutils
 imagemagick
 nsis
+zip
+unzip
 wine64
+nodejs
+npm
+g++-mingw-w64-x86-64
 osslsigncode
 openssl
 man-db
@@ -95,9 +100,18 @@ if ! command -v dpkg-query >/dev/null; then
   echo "not a Debian system: not checking for packages ($*)" >&2
   exit 0
 fi
+# npm also comes inside the nodejs package of Node.js's own repository, which
+# conflicts with Debian's npm: a machine with that one has npm already.
+provided_otherwise() {
+  case "$1" in
+    npm) command -v npm >/dev/null 2>&1 ;;
+    *) return 1 ;;
+  esac
+}
 missing=""
 for p in $packages; do
   case " $missing " in *" $p "*) continue ;; esac
+  provided_otherwise "$p" && continue
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/bytes.h"
+#include "engine/commit_payloads.h"
 #include "engine/commit_plan.h"
 #include "engine/header_fixes.h"
 #include "engine/image.h"
@@ -31,21 +32,12 @@ namespace marovi {
 
 namespace {
 
-// The CRC-32 of IEEE 802.3 (reflected, polynomial 0xEDB88320).
-std::uint32_t Crc32(const std::uint8_t* bytes, std::size_t count) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < count; ++i) {
-    crc ^= bytes[i];
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
 // One commit on an update whose tree is complete: planned from the image's
 // bytes, then applied under the undo journal.
 class Committer {
  public:
-  Committer(ResourceUpdate& u, Error& error) : u_(u), error_(error) {}
+  Committer(ResourceUpdate& u, Error& error, CommitReport* report)
+      : u_(u), error_(error), report_(report) {}
 
   bool Run() {
     if (!FitsTheFormat(u_.root.get())) {
@@ -53,20 +45,56 @@ class Committer {
                          "a resource name or directory is larger than the format can hold");
       return false;
     }
+    // Installers and archives behind the image: found on the image as it
+    // is, their fixes planned for each placement below.
+    payloads_.Recognise(u_);
+    if (report_ != nullptr) report_->payloads = payloads_.Findings();
     PlanInputs inputs;
     Measure(u_.root.get(), inputs.dirBytes, inputs.nameBytes, inputs.dataBytes);
     inputs.stripSignature = u_.options.stripSignature;
-    inputs.rangeBlock = platform::RangeBlockSize(u_.fileHandle);
+    inputs.rangeBlock = BlockForRangeMoves();
+    const Outcome outcome = PlanAndExecute(inputs);
+    if (outcome != Outcome::ShiftRefused) return outcome == Outcome::Done;
+    // The file system refused to shift the tail by whole blocks before
+    // anything changed: planned again with the tail copied.
+    inputs.rangeBlock = 0;
+    return PlanAndExecute(inputs) == Outcome::Done;
+  }
+
+ private:
+  enum class Outcome { Done, Failed, ShiftRefused };
+
+  // The file system's block when the tail may move by whole blocks: only a
+  // file without holes, so that recovery can tell where a shift cut short
+  // by a crash stopped (Journal::UndoShift).
+  std::uint32_t BlockForRangeMoves() const {
+    const std::uint32_t block = platform::RangeBlockSize(u_.fileHandle);
+    std::uint64_t begin = 0, end = 0;
+    if (block == 0 || !platform::NextHole(u_.fileHandle, 0, begin, end) || begin != u_.viewSize)
+      return 0;
+    return block;
+  }
+
+  // Plans the commit on the image as it is now, the payloads' fixes as its
+  // last steps, lays the section out and applies the plan.
+  Outcome PlanAndExecute(PlanInputs inputs) {
     const std::span<const std::uint8_t> image(u_.view, u_.viewSize);
     const auto headers = DecodeHeaders(image);
     if (!headers) {
       error_ = MakeError(ErrorKind::MalformedImage, "its headers can no longer be read");
-      return false;
+      return Outcome::Failed;
     }
     PlanResult planned = PlanCommit(image, *headers, inputs);
+    if (planned.plan) {
+      if (!payloads_.PlanFor(u_, planned.plan->placement, u_.viewSize, error_))
+        return Outcome::Failed;
+      inputs.fixups = payloads_.Steps();
+      // The same placement, with the fixes' targets kept too.
+      if (!inputs.fixups.empty()) planned = PlanCommit(image, *headers, inputs);
+    }
     if (!planned.plan) {
       error_ = planned.error;
-      return false;
+      return Outcome::Failed;
     }
     const CommitPlan& plan = *planned.plan;
     LeavesMovedInPlace moved;
@@ -86,30 +114,31 @@ class Committer {
       error_ = MakeError(platform::ClassifyError(code),
                          "cannot lay out the new resource section in a scratch file in this folder",
                          code, platform::TempDirectory());
-      return false;
+      return Outcome::Failed;
     }
-    const Outcome outcome = Execute(plan, section, moved);
-    if (outcome != Outcome::ShiftRefused) return outcome == Outcome::Done;
-    // The file system refused to shift the tail by whole blocks before
-    // anything changed: the tail is copied instead, with the same section.
-    // The file was mapped anew around the refused call: planned again from
-    // the new view, which holds the same bytes.
-    const std::span<const std::uint8_t> again(u_.view, u_.viewSize);
-    const auto decoded = DecodeHeaders(again);
-    if (!decoded || u_.viewSize != plan.originalLength) {
-      error_ = MakeError(ErrorKind::Internal, "the file changed while the change was refused");
-      return false;
-    }
-    const PlanResult copied = PlanCommitWithoutRanges(again, *decoded, inputs);
-    if (!copied.plan) {
-      error_ = copied.error;
-      return false;
-    }
-    return Execute(*copied.plan, section, moved) == Outcome::Done;
+    return Execute(plan, section, moved);
   }
 
- private:
-  enum class Outcome { Done, Failed, ShiftRefused };
+
+  // The lengths the image may have while the plan is applied, where the
+  // bytes begin that it may write anywhere (the resource section on), and
+  // the tail's shift by the file system.
+  static JournalFacts FactsOf(const CommitPlan& plan) {
+    const Placement& p = plan.placement;
+    const std::uint64_t length = plan.originalLength;
+    JournalFacts facts;
+    facts.imageLength = length;
+    facts.untouchedEnd = std::min<std::uint64_t>(p.rawPointer, length);
+    // A copied tail first makes the file reach the tail's old start.
+    const std::uint64_t reached = std::max(length, plan.tail.from);
+    if (p.rawDelta != 0) {
+      if (reached != length) facts.laterLengths[0] = reached;
+      facts.laterLengths[1] = reached + static_cast<std::uint64_t>(std::int64_t{p.rawDelta});
+    }
+    if (plan.cutAt) facts.laterLengths[2] = *plan.cutAt;
+    if (plan.tail.byRange) facts.shift = JournalShift{plan.tail.rangeAt, plan.tail.delta};
+    return facts;
+  }
 
   // Applies a plan under the journal: everything it overwrites is kept
   // before the first byte of the image changes.
@@ -119,13 +148,11 @@ class Committer {
     kept.reserve(plan.kept.size());
     for (const FileRange& r : plan.kept)
       if (!r.Empty()) kept.push_back({r.begin, r.end - r.begin});
-    std::optional<JournalShift> shift;
-    if (plan.tail.byRange) shift = JournalShift{plan.tail.rangeAt, plan.tail.delta};
     // The headers as they were, to check the result against.
     const std::vector<std::uint8_t> oldHeaders(u_.view, u_.view + plan.writes.front().bytes.size());
     Journal journal(u_.fileHandle, u_.fileName, u_.options.journal, u_.options.sync,
                     section.scratchName + "undo");
-    if (!journal.Write(plan.originalLength, kept, error_, shift)) return Outcome::Failed;
+    if (!journal.Write(FactsOf(plan), kept, error_)) return Outcome::Failed;
 
     bool done = false;
     shiftRefused_ = false;
@@ -235,17 +262,18 @@ class Committer {
   }
 
   // The tail moves by whole blocks that the file system inserts or removes;
-  // the file is mapped anew at its new length.
+  // the file is mapped anew at its new length. Refused, nothing changed and
+  // the view stays as it is: the tree's unchanged leaves point into it.
   bool ShiftByRange(const TailMove& tail) {
-    Unmap();
     const platform::RangeResult result =
         platform::ShiftFileRange(u_.fileHandle, tail.rangeAt, tail.delta);
-    const std::uint32_t code = platform::LastError();
-    const bool mapped = Remap();
     if (result == platform::RangeResult::Unsupported) {
       shiftRefused_ = true;
       return false;
     }
+    const std::uint32_t code = platform::LastError();
+    Unmap();
+    const bool mapped = Remap();
     platform::SetLastError(code);
     if (result != platform::RangeResult::Done) {
       Fail("cannot move what lies behind the resources");
@@ -434,8 +462,14 @@ class Committer {
           error_ = MakeError(ErrorKind::Internal, "a planned check sum lies outside the image");
           return false;
         }
-        StoreU32(bytes.data(), Crc32(u_.view + step.crcBegin,
-                                     static_cast<std::size_t>(step.crcEnd - step.crcBegin)));
+        std::uint32_t crc = 0;
+        // In pieces: a size_t may be 32 bits wide.
+        for (std::uint64_t at = step.crcBegin; at < step.crcEnd;) {
+          const std::uint64_t n = std::min<std::uint64_t>(step.crcEnd - at, 1u << 24);
+          crc = Crc32(crc, u_.view + at, static_cast<std::size_t>(n));
+          at += n;
+        }
+        StoreU32(bytes.data(), crc);
       }
       if (!InBounds(u_.viewSize, step.at, bytes.size())) {
         error_ = MakeError(ErrorKind::Internal, "a planned fix-up lies outside the image");
@@ -467,6 +501,8 @@ class Committer {
 
   ResourceUpdate& u_;
   Error& error_;
+  CommitReport* report_;
+  CommitPayloads payloads_;
   // The file system refused to shift the tail by whole blocks.
   bool shiftRefused_ = false;
 };
@@ -478,6 +514,11 @@ bool EndResourceUpdate(ResourceUpdate* update, bool discard) {
 }
 
 bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error) {
+  return EndResourceUpdate(update, discard, error, nullptr);
+}
+
+bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error, CommitReport* report) {
+  if (report != nullptr) *report = CommitReport();
   if (update == nullptr) return true;
   Error local;
   Error& e = error != nullptr ? *error : local;
@@ -485,7 +526,7 @@ bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error) {
   bool result = true;
   if (!discard) {
     try {
-      result = Committer(*update, e).Run();
+      result = Committer(*update, e, report).Run();
     } catch (const std::bad_alloc&) {
       e = MakeError(ErrorKind::OutOfMemory, "out of memory while writing the new resources");
       result = false;

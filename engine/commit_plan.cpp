@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/bytes.h"
+#include "engine/journal_format.h"
 #include "engine/section_moves.h"
 
 namespace marovi {
@@ -39,6 +40,8 @@ std::optional<Refusal> PlaceInPlace(std::span<const std::uint8_t> image, const I
   const auto size = static_cast<std::uint32_t>(image.size());
   if (!h.resourceIndex) return Refusal{"it has no resource section", 0};
   if (auto refusal = CheckResourceSectionHoldsOnlyResources(view, size, h.layout, *h.resourceIndex))
+    return refusal;
+  if (auto refusal = ResourceSectionHoldsOtherData(view, h.layout, *h.resourceIndex))
     return refusal;
   const std::uint8_t* s = view + h.layout.Section(*h.resourceIndex);
   p.sectionIndex = *h.resourceIndex;
@@ -270,7 +273,10 @@ PlanResult PlanCommit(std::span<const std::uint8_t> image, const ImageHeaders& h
     p = Placement{added.section->index, added.section->rawPointer, 0, p.newRawSize,
                   p.sectionSize, static_cast<std::int32_t>(newRaw), 0};
   }
-  if (std::int64_t{std::max(size, p.rawPointer)} + p.rawDelta > std::int64_t{0x7FFFFFFF}) {
+  // (Nor does a change start from such a file: its journal could not tell
+  // its lengths from damaged ones.)
+  if (std::int64_t{std::max(size, p.rawPointer)} + p.rawDelta > std::int64_t{0x7FFFFFFF} ||
+      std::max(size, p.rawPointer) > kMaxJournaledLength) {
     result.error = tooLarge;
     return result;
   }

@@ -76,6 +76,36 @@ bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::u
 // it back fails as well (a second failure) can the file stay changed.
 bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error);
 
+// Data a program carries behind its own image (or, for Inno, in a resource)
+// and finds again by file offsets: installers and self-extracting archives.
+enum class PayloadKind { Nsis, Zip, Inno, DotNetBundle, Unknown };
+struct PayloadFinding {
+  PayloadKind kind = PayloadKind::Unknown;
+  std::uint64_t offset = 0;  // where it begins in the file
+  std::uint64_t size = 0;
+  // Its own integrity check held on the file as it was. A broken one is left
+  // as it is by a change: never "repaired".
+  bool intact = true;
+  std::string detail;  // why it is broken, or how it is laid out
+  // A zip archive whose offsets count from the file's start (adjusted), not
+  // from the archive's.
+  bool absoluteOffsets = false;
+  // An NSIS installer whose data carries a CRC-32 checked when it starts.
+  bool crcChecked = false;
+};
+// "NSIS installer", "zip archive", ...
+const char* PayloadName(PayloadKind kind);
+// The payloads of an image file read whole into memory; empty when it has
+// none or is not a PE image.
+std::vector<PayloadFinding> FindPayloads(std::span<const std::uint8_t> image);
+// What a commit found and kept working besides the resources.
+struct CommitReport {
+  std::vector<PayloadFinding> payloads;
+};
+// EndResourceUpdate that also tells, in report (when not null), which
+// payloads it found; a payload it cannot keep working refuses the change.
+bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error, CommitReport* report);
+
 // The image's name as given to begin, in UTF-8, as errors name the file.
 std::string ImageFileName(const ResourceUpdate* update);
 // Whether the image carried a signature (a certificate table) when the
@@ -125,11 +155,37 @@ struct ResourceEntry {
   std::span<const std::uint8_t> data;
 };
 
-// Lists the resources of an image file read whole into memory (the entries'
-// data point into image). False with error (its file left empty for the
-// caller to name): the bytes are not a PE image (NotAnImage), it has no
-// resource section (NoResources), or its resource directory is malformed
-// (MalformedImage, saying how).
+// An image file mapped for reading only, so that looking at its resources
+// reads only the pages looked at (its headers, its resource directory, the
+// data a caller reads) and never the whole file. The caller keeps the file
+// open, and so held, while the view is in use.
+class ReadOnlyImage {
+ public:
+  ReadOnlyImage() noexcept = default;
+  ~ReadOnlyImage();
+  ReadOnlyImage(ReadOnlyImage&& other) noexcept;
+  ReadOnlyImage& operator=(ReadOnlyImage&& other) noexcept;
+  ReadOnlyImage(const ReadOnlyImage&) = delete;
+  ReadOnlyImage& operator=(const ReadOnlyImage&) = delete;
+
+  // Maps file, open for reading; an empty file has no bytes. False, with the
+  // platform's last-error value set, when it cannot be mapped (a file of
+  // 4 GiB or more among them).
+  bool Map(platform::FileHandle file);
+  std::span<const std::uint8_t> bytes() const noexcept { return {view_, size_}; }
+
+ private:
+  void Release() noexcept;
+  std::intptr_t mapping_ = 0;
+  std::uint8_t* view_ = nullptr;
+  std::uint32_t size_ = 0;
+};
+
+// Lists the resources of an image file in memory, read whole or mapped
+// (ReadOnlyImage); the entries' data point into image. False with error (its
+// file left empty for the caller to name): the bytes are not a PE image
+// (NotAnImage), it has no resource section (NoResources), or its resource
+// directory is malformed (MalformedImage, saying how).
 bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<ResourceEntry>& entries,
                         Error* error);
 
@@ -137,6 +193,14 @@ bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<Resourc
 std::vector<ResourceEntry> ListResources(const ResourceUpdate* update);
 // The same for the resources of one numbered type only.
 std::vector<ResourceEntry> ListResources(const ResourceUpdate* update, std::uint16_t type);
+
+// Whether the update's resources are, entry for entry, those the image file
+// holds (the same types, names and languages in the same order, with the
+// same bytes), so that a commit would only write back what is there (but for
+// the code pages of data stored anew, which storing sets to 0). False when
+// they differ or cannot be compared (a scratch file that cannot be read
+// back).
+bool ResourcesUnchanged(const ResourceUpdate* update);
 
 // A numbered resource to add: its id and the bytes it holds.
 struct NumberedData {
@@ -197,15 +261,32 @@ enum class Recovery {
   NothingToDo,  // no journal beside the image
   Undone,       // an interrupted change was undone and its journal removed
   Removed,      // an unsealed journal was removed; the image had not been touched
-  Failed,       // a journal is there but could not be applied (error says why)
+  // A journal that changes nothing (never sealed, or its change finished or
+  // was undone) stays beside the image: its name cannot be removed.
+  LeftBehind,
+  // A journal is there but was not applied (error says why): it is damaged,
+  // is not one of this program's (left as it is), or does not belong to the
+  // image as it is now (renamed aside); or the image is held by another run.
+  Failed,
 };
 
 // Looks for the journal of imageName and applies it, opening the image for
-// writing (and so locking it) only when there is one.
+// writing (and so locking it) only when there is one. A sealed journal is
+// applied only when it was written for this very file (its device and inode)
+// and the file is in a state the change could have left (one of the lengths
+// it recorded, the bytes it never writes as they were); otherwise the file is
+// left as it is and the journal renamed aside (JOURNAL.stale-N).
 Recovery RecoverInterruptedChange(const char16_t* imageName, Error* error);
 // The same on the image already open for writing and locked by the caller.
 Recovery RecoverInterruptedChange(platform::FileHandle image, const char16_t* imageName,
                                   Error* error);
+
+// Removes the undo journal beside a file that is discarded or written anew
+// (the temporary copy of a change to a new file), whatever its state, but only
+// when it is one of this program's. True when there is none (left) at its
+// name; false, with error, when something else is there (left as it is) or it
+// cannot be removed.
+bool RemoveJournalOfDiscardedFile(const char16_t* fileName, Error* error);
 
 // text (UTF-8) as a JSON string literal, quotes included: quote, backslash
 // and control characters escaped, every byte sequence that is not UTF-8
@@ -215,4 +296,6 @@ std::string JsonString(std::string_view text);
 }  // namespace marovi
 
 #include "engine/manifest.h"
+#include "engine/resource_types.h"
+#include "engine/string_table.h"
 #include "engine/version_info.h"

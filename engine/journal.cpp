@@ -1,38 +1,5 @@
-// The undo journal. Its layout, all little-endian:
-//
-//   0   12 bytes  "MAROVI-UNDO\n"
-//   12  u32       version (1)
-//   16  u32       state: 0 while it is being written, kSealed once it is whole
-//   20  u32       number of kept ranges
-//   24  u64       the image's length before the change
-//   32  u64       where the kept bytes begin in the journal
-//   40  u64       how many kept bytes there are
-//   48  u32       check of bytes 0-47 (state counted as 0) and the range table
-//   52  u32       check of the kept bytes, when 56 holds 1
-//   56  u32       1: the kept bytes are checked (a small journal, sealed and
-//                 flushed in one go); 0: sealed only after they were flushed
-//   64            the range table: per range u64 offset in the image, u64 byte
-//                 count, u64 offset of its bytes in the journal
-//   then          the kept bytes
-//
-// A change that shifts the tail by whole blocks (inserted or removed by the
-// file system instead of copied) records that as one more, last entry of the
-// range table whose journal offset is all ones: u64 where the blocks were
-// inserted or removed, u64 how many bytes (two's complement, negative for a
-// removal). It holds no kept bytes; recovery undoes it first.
-//
-// Recovery tells whether the shift happened by the image's length: the
-// shift changes it, and the commit plans no later step that brings it back
-// to the old length. A shift is one call to the file system. The kernel
-// changes the file's length and shifts its extents inside one journal
-// handle that it may extend and restart for a large extent tree, so a power
-// cut in the middle of one can in principle leave the length changed and
-// only part of the extents shifted; that state cannot be produced or told
-// from a finished shift here, and is not undone correctly.
-//
-// The seal is written, in one write inside one sector, only after everything
-// before it (and, for a durable change, after it has been flushed): a journal
-// without it never let the change touch the image.
+// Writing, applying and removing undo journals, and the recovery of an image
+// that a change cut short. The format and its states: journal_format.cpp.
 #include "engine/journal.h"
 
 #include <algorithm>
@@ -41,45 +8,19 @@
 #include <vector>
 
 #include "engine/bytes.h"
-#include "engine/image.h"
 
 namespace marovi {
 
 namespace {
 
-constexpr char kMagic[12] = {'M', 'A', 'R', 'O', 'V', 'I', '-', 'U', 'N', 'D', 'O', '\n'};
-constexpr std::uint32_t kVersion = 1;
-constexpr std::uint32_t kSealed = 0x4C414553;  // "SEAL"
-constexpr std::uint32_t kHeaderSize = 64;
-constexpr std::uint32_t kRangeSize = 24;
-constexpr std::uint32_t kStateField = 16;
-constexpr std::uint32_t kCheckField = 48;
 constexpr std::uint32_t kPayloadCheckField = 52;
 constexpr std::uint32_t kPayloadCheckedField = 56;
 // Up to this many kept bytes the journal is written whole from memory with
 // a check of them, and flushed once; more are copied file to file, flushed,
 // and only then sealed (the second flush costs less than reading them).
 constexpr std::uint64_t kCheckedPayload = 1u << 20;
-// Far more than a change keeps; a larger count is a damaged journal.
-constexpr std::uint32_t kMaxRanges = 1u << 16;
-// The journal offset that marks the entry of a shift.
-constexpr std::uint64_t kShiftEntry = ~std::uint64_t{0};
-// No shift moves the tail by 2 GiB or more: the image would not fit its format.
-constexpr std::uint64_t kMaxShift = 0x7FFFFFFF;
-
-// FNV-1a: enough to tell a whole header from a damaged one.
-std::uint32_t Check(const std::uint8_t* bytes, std::size_t count,
-                    std::uint32_t hash = 2166136261u) {
-  for (std::size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 16777619u;
-  return hash;
-}
-
-std::uint32_t HeaderCheck(const std::vector<std::uint8_t>& header) {
-  std::uint8_t first[kCheckField];
-  std::memcpy(first, header.data(), kCheckField);
-  StoreU32(first + kStateField, 0);
-  return Check(header.data() + kHeaderSize, header.size() - kHeaderSize, Check(first, kCheckField));
-}
+// Names tried for a journal set aside.
+constexpr int kMaxStaleNames = 1000;
 
 Error JournalError(const std::u16string& name, std::string detail, std::uint32_t code) {
   ErrorKind kind = platform::ClassifyError(code);
@@ -113,11 +54,36 @@ Journal::~Journal() {
   }
 }
 
-bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ranges, Error& error,
-                    std::optional<JournalShift> shift) {
-  imageLength_ = imageLength;
-  ranges_.assign(ranges.begin(), ranges.end());
-  shift_ = shift;
+bool Journal::Write(const JournalFacts& facts, std::span<const JournalRange> ranges, Error& error) {
+  auto fail = [&](const char* what) {
+    error = JournalError(name_, what, platform::LastError());
+    return false;
+  };
+  JournalHeader& h = header_;
+  h = JournalHeader();
+  h.lengths = {facts.imageLength, facts.laterLengths[0], facts.laterLengths[1],
+               facts.laterLengths[2]};
+  const std::size_t recordCount = ranges.size() + (facts.shift ? 1 : 0);
+  std::uint64_t at = kJournalHeaderSize + std::uint64_t{kJournalRecordSize} * recordCount;
+  h.payloadAt = at;
+  for (const JournalRange& range : ranges) {
+    h.records.push_back(JournalRecord{RecordKind::KeptBytes, range.at, range.count, at});
+    at += range.count;
+  }
+  h.payloadBytes = at - h.payloadAt;
+  if (facts.shift)
+    h.records.push_back(JournalRecord{RecordKind::TailShift, facts.shift->at,
+                                      static_cast<std::uint64_t>(facts.shift->count), 0});
+  // What tells this image from another one put under its name later.
+  h.untouchedEnd = std::min({facts.untouchedEnd, facts.imageLength, kMaxHashedPrefix});
+  if (!platform::GetFileIdentity(image_, h.identity) ||
+      !HashUntouchedBytes(image_, h.untouchedEnd, h.records, h.untouchedHash)) {
+    const std::uint32_t code = platform::LastError();
+    error =
+        MakeError(platform::ClassifyError(code), "cannot read what tells the file from another one",
+                  code, platform::ToUtf8(imageName_));
+    return false;
+  }
   file_ = beside_ ? platform::CreateJournalFile(name_.c_str())
                   : platform::CreateScratchFile(scratchName_);
   if (file_ == platform::kInvalidFile) {
@@ -129,35 +95,8 @@ bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ran
                          code);
     return false;
   }
-  const std::size_t entries = ranges_.size() + (shift_ ? 1 : 0);
-  std::vector<std::uint8_t> header(kHeaderSize + kRangeSize * entries, 0);
-  std::memcpy(header.data(), kMagic, sizeof kMagic);
-  StoreU32(header.data() + 12, kVersion);
-  StoreU32(header.data() + 20, static_cast<std::uint32_t>(entries));
-  StoreU64(header.data() + 24, imageLength);
-  std::uint64_t at = header.size();
-  StoreU64(header.data() + 32, at);
-  for (std::size_t i = 0; i < ranges_.size(); ++i) {
-    std::uint8_t* entry = header.data() + kHeaderSize + kRangeSize * i;
-    StoreU64(entry, ranges_[i].at);
-    StoreU64(entry + 8, ranges_[i].count);
-    StoreU64(entry + 16, at);
-    at += ranges_[i].count;
-  }
-  if (shift_) {
-    std::uint8_t* entry = header.data() + kHeaderSize + kRangeSize * ranges_.size();
-    StoreU64(entry, shift_->at);
-    StoreU64(entry + 8, static_cast<std::uint64_t>(shift_->count));
-    StoreU64(entry + 16, kShiftEntry);
-  }
-  StoreU64(header.data() + 40, at - header.size());
-  StoreU32(header.data() + kCheckField, HeaderCheck(header));
-
-  auto fail = [&](const char* what) {
-    error = JournalError(name_, what, platform::LastError());
-    return false;
-  };
-  const std::uint64_t payload = at - header.size();
+  const std::vector<std::uint8_t> header = EncodeJournalHeader(h);
+  const std::uint64_t payload = h.payloadBytes;
   if (payload <= kCheckedPayload) {
     // Sealed in the same write as everything else: a power cut that keeps
     // the seal but not all the kept bytes shows in their check, and such a
@@ -165,15 +104,15 @@ bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ran
     std::vector<std::uint8_t> whole(header.size() + static_cast<std::size_t>(payload));
     std::copy(header.begin(), header.end(), whole.begin());
     std::size_t into = header.size();
-    for (const JournalRange& range : ranges_) {
+    for (const JournalRange& range : ranges) {
       if (range.count != 0 && !platform::ReadAt(image_, range.at, whole.data() + into,
                                                 static_cast<std::size_t>(range.count)))
         return fail("cannot read what the change will overwrite");
       into += static_cast<std::size_t>(range.count);
     }
-    StoreU32(whole.data() + kStateField, kSealed);
+    StoreU32(whole.data() + kJournalStateField, kStateSealed);
     StoreU32(whole.data() + kPayloadCheckField,
-             Check(whole.data() + header.size(), static_cast<std::size_t>(payload)));
+             Fnv32(whole.data() + header.size(), static_cast<std::size_t>(payload)));
     StoreU32(whole.data() + kPayloadCheckedField, 1);
     if (!platform::WriteAt(file_, 0, whole.data(), whole.size()))
       return fail("cannot write the undo journal");
@@ -182,16 +121,15 @@ bool Journal::Write(std::uint64_t imageLength, std::span<const JournalRange> ran
   } else {
     if (!platform::WriteAt(file_, 0, header.data(), header.size()))
       return fail("cannot write the undo journal");
-    std::uint64_t into = header.size();
-    for (const JournalRange& range : ranges_) {
-      if (!platform::CopyFileRange(image_, range.at, file_, into, range.count))
+    for (const JournalRecord& record : h.records) {
+      if (record.kind == RecordKind::KeptBytes &&
+          !platform::CopyFileRange(image_, record.at, file_, record.from, record.count))
         return fail("cannot write the undo journal");
-      into += range.count;
     }
     if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
     std::uint8_t seal[4];
-    StoreU32(seal, kSealed);
-    if (!platform::WriteAt(file_, kStateField, seal, sizeof seal))
+    StoreU32(seal, kStateSealed);
+    if (!platform::WriteAt(file_, kJournalStateField, seal, sizeof seal))
       return fail("cannot seal the undo journal");
     sealed_ = true;
     if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
@@ -208,44 +146,101 @@ bool Journal::Restore(Error& error) {
     error = MakeError(platform::ClassifyError(code), what, code, platform::ToUtf8(imageName_));
     return false;
   };
-  if (shift_ && !UndoShift()) return fail("cannot move what lies behind the resources back");
-  if (!platform::SetFileLength(image_, imageLength_))
+  for (const JournalRecord& record : header_.records) {
+    if (record.kind == RecordKind::TailShift && !UndoShift(record))
+      return fail("cannot move what lies behind the resources back");
+  }
+  if (!platform::SetFileLength(image_, header_.lengths[0]))
     return fail("cannot give the file its old length back");
-  // From the last range back: the kept bytes lie in the same order.
-  std::uint64_t end = kHeaderSize + kRangeSize * (ranges_.size() + (shift_ ? 1 : 0));
-  for (const JournalRange& range : ranges_) end += range.count;
-  for (std::size_t i = ranges_.size(); i-- > 0;) {
-    end -= ranges_[i].count;
-    if (!platform::CopyFileRange(file_, end, image_, ranges_[i].at, ranges_[i].count))
+  // From the last range back: where ranges overlap, the first one kept
+  // holds the bytes as they were.
+  for (std::size_t i = header_.records.size(); i-- > 0;) {
+    const JournalRecord& record = header_.records[i];
+    if (record.kind != RecordKind::KeptBytes) continue;
+    if (!platform::CopyFileRange(file_, record.from, image_, record.at, record.count))
       return fail("cannot put the old bytes back");
   }
   if (sync_ && !platform::FlushFile(image_)) return fail("cannot flush the file to disk");
   return true;
 }
 
-// The inverse of the recorded shift, when the image's length shows that it
-// happened; by the inverse call, or where that is refused (the image was
-// moved to another file system) by copying the tail back.
-bool Journal::UndoShift() {
+// Undoing a shift of the tail by the file system, wherever the change, a
+// crash or an earlier recovery left it. One such call is not one atomic step
+// on disk: ext4 changes the length first and then shifts its extents in a
+// transaction that it restarts when its credits run out, XFS shifts one
+// extent per transaction, so a power cut in the middle leaves a file in
+// which the extents from some extent boundary q on have moved and the rest
+// have not. Such a file holds a hole of exactly the shift's size at q: an
+// insertion's gap that has not reached `at` yet, or a removal's gap that has
+// not yet reached the end. The commit shifts only files without holes
+// (platform::NextHole), so the first hole of that size at or after `at`
+// tells where the kernel stopped. (Holes that the change's own unflushed
+// writes left inside the inserted blocks are shorter; a gap at the file's
+// end shows as a hole from the block behind the old end on.) Every step below
+// leaves a state this function undoes again, so a recovery cut short is
+// finished by the next one.
+bool Journal::UndoShift(const JournalRecord& shift) {
+  const std::uint64_t at = shift.at;
+  const std::int64_t count = shift.Shift();
+  const std::uint64_t size = count < 0 ? 0 - shift.count : shift.count;
+  const std::uint64_t old = header_.lengths[0];
   std::uint64_t length = 0;
   if (!platform::GetFileLength(image_, length)) return false;
-  if (length == imageLength_) return true;  // never shifted, or shifted back already
-  const std::uint64_t at = shift_->at;
-  const std::int64_t count = shift_->count;
-  const std::uint64_t shifted = imageLength_ + static_cast<std::uint64_t>(count);
-  // A signature cut off behind the shifted tail: its bytes are kept.
-  if (length < shifted && !platform::SetFileLength(image_, shifted)) return false;
-  const platform::RangeResult inverse = platform::ShiftFileRange(image_, at, -count);
-  if (inverse == platform::RangeResult::Done) return true;
-  if (inverse == platform::RangeResult::Failed) return false;
-  std::uint64_t moved = 0;
+  // A gap of the shift's size at or after `at`, if there is one.
+  auto gap = [&](std::optional<std::uint64_t>& found) {
+    std::uint64_t from = at;
+    found.reset();
+    while (from < length) {
+      std::uint64_t begin = 0, end = 0;
+      if (!platform::NextHole(image_, from, begin, end)) return false;
+      if (begin >= length) return true;
+      // A gap at the very end (the length changed, nothing moved yet)
+      // begins inside the old last block, which stays data.
+      if (end >= length) {
+        found = length - std::min(length, size);
+        return true;
+      }
+      if (end - begin >= size) {
+        found = begin;
+        return true;
+      }
+      from = end;
+    }
+    return true;
+  };
+  auto shiftAt = [&](std::uint64_t where, std::int64_t by) {
+    return platform::ShiftFileRange(image_, where, by) == platform::RangeResult::Done;
+  };
+  // Takes a gap at q out: by the file system, or where it reaches the end
+  // (nothing behind it moved yet) by shortening the file.
+  auto closeGap = [&](std::uint64_t q) {
+    if (q + size >= length) return platform::SetFileLength(image_, length - size);
+    return shiftAt(q, -static_cast<std::int64_t>(size));
+  };
+  std::optional<std::uint64_t> hole;
   if (count > 0) {
-    const auto size = static_cast<std::uint64_t>(count);
-    return MoveFileBytes(image_, at + size, at, shifted - at - size, moved, nullptr);
+    // Not inserted yet, or already taken out again: the file's old length.
+    if (length == old) return true;
+    if (length != old + size) {
+      // A signature was cut off behind the inserted blocks, which the
+      // insertion finished first: its bytes are kept.
+      if (!platform::SetFileLength(image_, old + size)) return false;
+      length = old + size;
+    } else if (!gap(hole)) {
+      return false;
+    }
+    return closeGap(hole.value_or(at));
   }
-  const auto size = static_cast<std::uint64_t>(-count);
-  return platform::SetFileLength(image_, shifted + size) &&
-         MoveFileBytes(image_, at, at + size, shifted - at, moved, nullptr);
+  // A removal: at the file's old length while it has not finished (or once
+  // undone): finished first where a gap of its size shows that it began.
+  if (length == old) {
+    if (!gap(hole)) return false;
+    if (!hole) return true;
+    if (!closeGap(*hole)) return false;
+  } else if (length != old - size && !platform::SetFileLength(image_, old - size)) {
+    return false;  // a signature cut off behind: its bytes are kept
+  }
+  return shiftAt(at, static_cast<std::int64_t>(size));
 }
 
 bool Journal::Remove(Error& error) {
@@ -259,14 +254,18 @@ bool Journal::Remove(Error& error) {
   // a failure leaves it at hand to put the image back.
   if (!platform::DeleteFileByName(name_.c_str())) {
     const std::uint32_t code = platform::LastError();
-    // Unsealed, it would only be removed by the next run; sealed, it would
-    // undo a change that succeeded.
-    const std::uint8_t zero[4] = {};
-    if (!platform::WriteAt(file_, kStateField, zero, sizeof zero) ||
-        (sync_ && !platform::FlushFile(file_))) {
-      error = JournalError(name_, "cannot remove the undo journal", code);
-      return false;
+    // Sealed, it would undo a change that succeeded, or apply again what was
+    // put back: it is marked spent, which any later run removes.
+    if (sealed_) {
+      std::uint8_t spent[4];
+      StoreU32(spent, kStateSpent);
+      if (!platform::WriteAt(file_, kJournalStateField, spent, sizeof spent) ||
+          (sync_ && !platform::FlushFile(file_))) {
+        error = JournalError(name_, "cannot remove the undo journal", code);
+        return false;
+      }
     }
+    leftBehind_ = true;
   }
   sealed_ = false;
   platform::CloseFile(file_);
@@ -276,74 +275,119 @@ bool Journal::Remove(Error& error) {
   return true;
 }
 
-// Reads a journal found beside an image: its ranges and the image's length,
-// or whether it was never sealed.
+// Reads a journal found beside an image: what it is, and for a sealed one its
+// records and the facts of its image.
 Journal::Found Journal::Read(Error& error) {
-  auto damaged = [&](const char* what) {
-    error = MakeError(ErrorKind::Journal, what, 0, platform::ToUtf8(name_));
-    return Found::Damaged;
-  };
   std::uint64_t length = 0;
   if (!platform::GetFileLength(file_, length)) {
     error = JournalError(name_, "cannot read the undo journal", platform::LastError());
     return Found::Damaged;
   }
-  std::vector<std::uint8_t> header(kHeaderSize);
-  if (length < kHeaderSize) return Found::Unsealed;  // cut short while its header was written
-  if (!platform::ReadAt(file_, 0, header.data(), kHeaderSize)) {
-    error = JournalError(name_, "cannot read the undo journal", platform::LastError());
+  std::uint32_t code = 0;
+  const JournalDecoding decoding = DecodeJournalHeader(file_, length, header_, &code);
+  switch (decoding.kind) {
+    case JournalKind::CutShort: return Found::Unsealed;
+    case JournalKind::Earlier:
+      return header_.state == kStateSealed ? Found::Earlier : Found::Unsealed;
+    case JournalKind::Ours:
+      if (header_.state == kStateSealed) return Found::Sealed;
+      return header_.state == kStateSpent ? Found::Spent : Found::Unsealed;
+    case JournalKind::Foreign:
+      error = MakeError(ErrorKind::Journal,
+                        decoding.why + "; it was left as it is: move it away to change the file", 0,
+                        platform::ToUtf8(name_));
+      return Found::Foreign;
+    case JournalKind::Damaged: break;
+  }
+  error = code != 0 ? JournalError(name_, decoding.why, code)
+                    : MakeError(ErrorKind::Journal, decoding.why, 0, platform::ToUtf8(name_));
+  return Found::Damaged;
+}
+
+bool Journal::Matches(Error& error) {
+  auto differs = [&](const char* what) {
+    error = MakeError(ErrorKind::Journal, what, 0, platform::ToUtf8(imageName_));
+    return false;
+  };
+  auto unreadable = [&] {
+    const std::uint32_t code = platform::LastError();
+    error = MakeError(platform::ClassifyError(code), "cannot be read to check its undo journal",
+                      code, platform::ToUtf8(imageName_));
+    return false;
+  };
+  platform::FileIdentity identity;
+  std::uint64_t length = 0;
+  if (!platform::GetFileIdentity(image_, identity) || !platform::GetFileLength(image_, length))
+    return unreadable();
+  if (!(identity == header_.identity))
+    return differs("it was written for another file of this name (the file was replaced since)");
+  const auto& lengths = header_.lengths;
+  if (length < header_.untouchedEnd ||
+      std::find(lengths.begin(), lengths.end(), length) == lengths.end())
+    return differs(
+        "the file's length is none that the interrupted change could have left (the file was "
+        "replaced or changed since)");
+  std::uint64_t hash = 0;
+  if (!HashUntouchedBytes(image_, header_.untouchedEnd, header_.records, hash)) return unreadable();
+  if (hash != header_.untouchedHash)
+    return differs(
+        "bytes that the interrupted change never writes are not the ones it recorded (the file "
+        "was replaced or changed since)");
+  return true;
+}
+
+std::u16string Journal::SetAside() {
+  platform::CloseFile(file_);
+  file_ = platform::kInvalidFile;
+  sealed_ = false;
+  for (int n = 1; n <= kMaxStaleNames; ++n) {
+    const std::u16string aside = name_ + u".stale-" + platform::FromUtf8(std::to_string(n));
+    if (platform::RenameFileByName(name_.c_str(), aside.c_str())) return aside;
+    const std::uint32_t code = platform::LastError();
+    if (code != platform::ErrorFileExists() && code != platform::ErrorAlreadyExists()) break;
+  }
+  return std::u16string();
+}
+
+Journal::Found Journal::Open(Error& error) {
+  file_ = platform::OpenJournalFile(name_.c_str());
+  if (file_ == platform::kInvalidFile) {
+    const std::uint32_t code = platform::LastError();
+    if (code == platform::ErrorFileNotFound()) return Found::None;
+    error = JournalError(name_, "cannot open the undo journal", code);
     return Found::Damaged;
   }
-  if (std::memcmp(header.data(), kMagic, sizeof kMagic) != 0 ||
-      LoadU32(header.data() + 12) != kVersion)
-    return damaged("is not an undo journal of this program");
-  if (LoadU32(header.data() + kStateField) != kSealed) return Found::Unsealed;
-  const std::uint32_t count = LoadU32(header.data() + 20);
-  if (count > kMaxRanges) return damaged("the undo journal is damaged (range count)");
-  header.resize(kHeaderSize + std::size_t{kRangeSize} * count);
-  if (!platform::ReadAt(file_, kHeaderSize, header.data() + kHeaderSize,
-                        header.size() - kHeaderSize))
-    return damaged("the undo journal is damaged (cut short)");
-  if (LoadU32(header.data() + kCheckField) != HeaderCheck(header))
-    return damaged("the undo journal is damaged (its header does not check)");
-  imageLength_ = LoadU64(header.data() + 24);
-  if (LoadU32(header.data() + kPayloadCheckedField) == 1) {
-    // Sealed and flushed in one go: kept bytes that do not check were cut
-    // short, and the image was never touched.
-    const std::uint64_t payload = LoadU64(header.data() + 40);
-    if (payload > kCheckedPayload ||
-        payload > length - std::min<std::uint64_t>(length, header.size()))
-      return Found::Unsealed;
-    std::vector<std::uint8_t> kept(static_cast<std::size_t>(payload));
-    if (payload != 0 && !platform::ReadAt(file_, header.size(), kept.data(), kept.size()))
-      return Found::Unsealed;
-    if (Check(kept.data(), kept.size()) != LoadU32(header.data() + kPayloadCheckField))
-      return Found::Unsealed;
+  const Found found = Read(error);
+  sealed_ = found == Found::Sealed;
+  // A journal that is not ours, or is damaged, is left where it is, for a
+  // person to look at; one that does not belong to the image is set aside.
+  if (found == Found::Damaged || found == Found::Foreign) {
+    platform::CloseFile(file_);
+    file_ = platform::kInvalidFile;
   }
-  std::uint64_t at = header.size();
-  if (LoadU64(header.data() + 32) != at) return damaged("the undo journal is damaged (layout)");
-  ranges_.clear();
-  shift_.reset();
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint8_t* entry = header.data() + kHeaderSize + kRangeSize * i;
-    if (LoadU64(entry + 16) == kShiftEntry) {
-      const auto shift = static_cast<std::int64_t>(LoadU64(entry + 8));
-      const std::uint64_t size = shift < 0 ? 0 - LoadU64(entry + 8) : LoadU64(entry + 8);
-      if (i + 1 != count || shift == 0 || size > kMaxShift || LoadU64(entry) >= imageLength_ ||
-          (shift < 0 && size > imageLength_ - LoadU64(entry)))
-        return damaged("the undo journal is damaged (its shift of the tail)");
-      shift_ = JournalShift{LoadU64(entry), shift};
-      continue;
-    }
-    const JournalRange range{LoadU64(entry), LoadU64(entry + 8)};
-    if (LoadU64(entry + 16) != at || range.count > length - std::min(length, at) ||
-        range.at > imageLength_ || range.count > imageLength_ - range.at)
-      return damaged("the undo journal is damaged (a range outside it or the file)");
-    ranges_.push_back(range);
-    at += range.count;
-  }
-  return Found::Sealed;
+  return found;
 }
+
+namespace {
+
+// A sealed journal that does not belong to the image as it is: the image is
+// left as it is, and the journal set aside so that it stops nothing.
+Recovery RefuseStaleJournal(Journal& journal, const char16_t* imageName, const std::string& why,
+                            Error& e) {
+  const std::u16string aside = journal.SetAside();
+  const std::string name = platform::ToUtf8(JournalName(imageName));
+  std::string detail = "the undo journal beside it (" + name + ") was not applied: " + why +
+                       "; the file was left as it is";
+  if (aside.empty())
+    detail += ", and the journal could not be renamed: check the file, then remove " + name;
+  else
+    detail += ", the journal kept as " + platform::ToUtf8(aside) +
+              ": check the file (restore it from its backup if it is damaged), then remove it";
+  e = MakeError(ErrorKind::Journal, std::move(detail), 0, platform::ToUtf8(imageName));
+  return Recovery::Failed;
+}
+
+}  // namespace
 
 Recovery RecoverInterruptedChange(const char16_t* imageName, Error* error) {
   Error local;
@@ -363,9 +407,12 @@ Recovery RecoverInterruptedChange(const char16_t* imageName, Error* error) {
       platform::OpenFileByName(imageName, /*forWriting=*/true, /*create=*/false);
   if (image == platform::kInvalidFile) {
     const std::uint32_t code = platform::LastError();
+    // Held by another run: its journal is the one of a change under way.
+    const bool held = platform::ClassifyError(code) == ErrorKind::Busy;
     e = MakeError(platform::ClassifyError(code),
-                  "an interrupted change cannot be undone: cannot open the file", code,
-                  platform::ToUtf8(imageName));
+                  held ? "is being changed by another run (its undo journal is beside it)"
+                       : "an interrupted change cannot be undone: cannot open the file",
+                  code, platform::ToUtf8(imageName));
     return Recovery::Failed;
   }
   const Recovery result = RecoverInterruptedChange(image, imageName, &e);
@@ -382,30 +429,71 @@ Recovery RecoverInterruptedChange(platform::FileHandle image, const char16_t* im
   const Journal::Found found = journal.Open(e);
   switch (found) {
     case Journal::Found::None: return Recovery::NothingToDo;
-    case Journal::Found::Damaged: return Recovery::Failed;
-    case Journal::Found::Unsealed: return journal.Remove(e) ? Recovery::Removed : Recovery::Failed;
+    case Journal::Found::Damaged:
+    case Journal::Found::Foreign: return Recovery::Failed;
+    case Journal::Found::Unsealed:
+      if (!journal.Remove(e)) return Recovery::Failed;
+      return journal.leftBehind() ? Recovery::LeftBehind : Recovery::Removed;
+    case Journal::Found::Spent:
+      if (!journal.Remove(e)) return Recovery::Failed;
+      return journal.leftBehind() ? Recovery::LeftBehind : Recovery::NothingToDo;
+    case Journal::Found::Earlier:
+      return RefuseStaleJournal(
+          journal, imageName,
+          "it was sealed by an earlier version, which cannot tell whether it belongs to the file",
+          e);
     case Journal::Found::Sealed: break;
+  }
+  Error mismatch;
+  if (!journal.Matches(mismatch)) {
+    if (mismatch.kind != ErrorKind::Journal) {
+      e = mismatch;  // the image could not be read: nothing is decided
+      return Recovery::Failed;
+    }
+    return RefuseStaleJournal(journal, imageName, mismatch.detail, e);
   }
   if (!journal.Restore(e)) return Recovery::Failed;
   return journal.Remove(e) ? Recovery::Undone : Recovery::Failed;
 }
 
-Journal::Found Journal::Open(Error& error) {
-  file_ = platform::OpenJournalFile(name_.c_str());
-  if (file_ == platform::kInvalidFile) {
+bool RemoveJournalOfDiscardedFile(const char16_t* fileName, Error* error) {
+  Error local;
+  Error& e = error != nullptr ? *error : local;
+  e = Error();
+  const std::u16string name = JournalName(fileName);
+  OwnedFile journal(platform::OpenJournalFile(name.c_str()));
+  if (!journal) {
     const std::uint32_t code = platform::LastError();
-    if (code == platform::ErrorFileNotFound()) return Found::None;
-    error = JournalError(name_, "cannot open the undo journal", code);
-    return Found::Damaged;
+    if (code == platform::ErrorFileNotFound()) return true;
+    e = JournalError(name, "cannot open the undo journal", code);
+    return false;
   }
-  const Found found = Read(error);
-  sealed_ = found == Found::Sealed;
-  // A damaged journal is left where it is, for a person to look at.
-  if (found == Found::Damaged) {
-    platform::CloseFile(file_);
-    file_ = platform::kInvalidFile;
+  std::uint64_t length = 0;
+  JournalHeader header;
+  if (!platform::GetFileLength(journal.get(), length)) {
+    e = JournalError(name, "cannot read the undo journal", platform::LastError());
+    return false;
   }
-  return found;
+  // Its file goes: any journal of ours is of no use, damaged or not.
+  std::uint32_t code = 0;
+  const JournalKind kind = DecodeJournalHeader(journal.get(), length, header, &code).kind;
+  if (code != 0) {
+    e = JournalError(name, "cannot read the undo journal", code);
+    return false;
+  }
+  if (kind == JournalKind::Foreign) {
+    e = MakeError(ErrorKind::Journal,
+                  "is not an undo journal of this program; it was left as it is: move it away to "
+                  "change the file",
+                  0, platform::ToUtf8(name));
+    return false;
+  }
+  journal.Close();
+  if (!platform::DeleteFileByName(name.c_str())) {
+    e = JournalError(name, "cannot remove the undo journal", platform::LastError());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace marovi

@@ -3,10 +3,15 @@
 // engine reads images this way, and the icon formats are read the same way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace marovi {
+
+// zlib's CRC-32 of bytes, continued from crc (0 to start): installers and
+// PNG chunks check their bytes with it.
+std::uint32_t Crc32(std::uint32_t crc, const std::uint8_t* bytes, std::size_t count);
 
 inline bool InBounds(std::uint64_t size, std::uint64_t offset, std::uint64_t length) {
   return offset <= size && length <= size - offset;

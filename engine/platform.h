@@ -32,6 +32,19 @@ FileHandle CreateScratchFile(const std::string& name);
 FileHandle CreateJournalFile(const char16_t* name);
 FileHandle OpenJournalFile(const char16_t* name);
 bool DeleteFileByName(const char16_t* name);
+// Gives a closed file a new name in the same folder, never replacing a file
+// there (LastError() is then ErrorFileExists() or ErrorAlreadyExists()).
+bool RenameFileByName(const char16_t* from, const char16_t* to);
+
+// What tells one file from every other while it exists: the device and the
+// inode on POSIX, the volume's serial number and the file index on Windows.
+// A file written anew under the same name may keep it (an overwrite) or not.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool GetFileIdentity(FileHandle file, FileIdentity& identity);
 
 // Makes a file's creation or removal in the folder that holds name durable
 // (the folder itself is flushed where the system needs that).
@@ -42,9 +55,16 @@ bool FlushFolderOf(const char16_t* name);
 bool SetFileLength(FileHandle file, std::uint64_t length);
 
 // The block size of the file system that holds file, when it can insert
-// and remove ranges of whole blocks in the middle of a file; 0 when it
-// cannot, or the size cannot be learnt (Windows, systems other than Linux).
+// and remove ranges of whole blocks in the middle of a file and a crash in
+// the middle of one leaves a state that an undo journal can tell (ext4 and
+// XFS, see Journal::UndoShift); 0 otherwise, or when the size cannot be
+// learnt (Windows, systems other than Linux, other file systems).
 std::uint32_t RangeBlockSize(FileHandle file);
+
+// The first hole of file at or after from: [begin, end), or begin == end ==
+// the file's length when there is none. False when the system cannot tell.
+// A system without holes reports none.
+bool NextHole(FileHandle file, std::uint64_t from, std::uint64_t& begin, std::uint64_t& end);
 
 // Inserts count bytes (count > 0) at offset, moving everything from offset
 // on up by count without copying it, or removes -count bytes there (count <
@@ -67,6 +87,10 @@ bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std
 // Maps the whole file for reading and writing. Fails for an empty file.
 bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
                   std::uint32_t& viewSize);
+// Maps the whole file for reading only (the file may be open for reading
+// only); the view must not be written. Fails for an empty file.
+bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                            std::uint32_t& viewSize);
 // Drops a view (writes reach the file) and the mapping. Either may be empty.
 void UnmapView(std::uint8_t* view, std::uint32_t viewSize);
 void CloseMapping(MappingHandle mapping);

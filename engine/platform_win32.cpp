@@ -104,6 +104,22 @@ bool DeleteFileByName(const char16_t* name) {
   return DeleteFileW(reinterpret_cast<const wchar_t*>(name)) != 0;
 }
 
+bool RenameFileByName(const char16_t* from, const char16_t* to) {
+  if (InjectedFailure()) return false;
+  // Without MOVEFILE_REPLACE_EXISTING an existing target fails the move.
+  return MoveFileExW(reinterpret_cast<const wchar_t*>(from), reinterpret_cast<const wchar_t*>(to),
+                     0) != 0;
+}
+
+bool GetFileIdentity(FileHandle file, FileIdentity& identity) {
+  if (InjectedFailure()) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(H(file), &info)) return false;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
+}
+
 bool FlushFile(FileHandle file) {
   if (InjectedFailure()) return false;
   return FlushFileBuffers(H(file)) != 0;
@@ -136,6 +152,14 @@ bool GetFileLength(FileHandle file, std::uint64_t& length) {
 // NTFS cannot insert or remove ranges in the middle of a file: the tail is
 // always copied.
 std::uint32_t RangeBlockSize(FileHandle /*file*/) { return 0; }
+
+// No shift is made here, so none is looked for.
+bool NextHole(FileHandle file, std::uint64_t /*from*/, std::uint64_t& begin,
+              std::uint64_t& end) {
+  if (!GetFileLength(file, begin)) return false;
+  end = begin;
+  return true;
+}
 
 RangeResult ShiftFileRange(FileHandle /*file*/, std::uint64_t /*offset*/, std::int64_t /*count*/) {
   ::SetLastError(ERROR_NOT_SUPPORTED);
@@ -232,8 +256,10 @@ bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std
   return true;
 }
 
-bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
-                  std::uint32_t& viewSize) {
+namespace {
+
+bool MapFile(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_t*& view,
+             std::uint32_t& viewSize) {
   view = nullptr;
   viewSize = 0;
   mapping = 0;
@@ -244,9 +270,10 @@ bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
     ::SetLastError(size.QuadPart <= 0 ? ERROR_FILE_INVALID : ERROR_FILE_TOO_LARGE);
     return false;
   }
-  HANDLE m = CreateFileMappingW(H(file), nullptr, PAGE_READWRITE, 0, 0, nullptr);
+  HANDLE m = CreateFileMappingW(H(file), nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0, 0,
+                                nullptr);
   if (m == nullptr) return false;
-  void* p = MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  void* p = MapViewOfFile(m, writable ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, 0, 0, 0);
   if (p == nullptr) {
     const DWORD err = GetLastError();
     CloseHandle(m);
@@ -257,6 +284,18 @@ bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
   view = static_cast<std::uint8_t*>(p);
   viewSize = static_cast<std::uint32_t>(size.QuadPart);
   return true;
+}
+
+}  // namespace
+
+bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                  std::uint32_t& viewSize) {
+  return MapFile(file, true, mapping, view, viewSize);
+}
+
+bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                            std::uint32_t& viewSize) {
+  return MapFile(file, false, mapping, view, viewSize);
 }
 
 void UnmapView(std::uint8_t* view, std::uint32_t) {

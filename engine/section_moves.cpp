@@ -150,7 +150,12 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
   }
 
   // Sections whose data share bytes of the file cannot both keep theirs
-  // when one of them is rebuilt or moved.
+  // when one of them is rebuilt or moved. Data that lies wholly inside the
+  // resource section's is the exception: the resources then go into a new
+  // section (ResourceSectionHoldsOtherData), and those bytes stay. So is data
+  // wholly inside another section's in front of the resource data, which
+  // nothing rewrites or moves (the old resource section of such an image,
+  // changed before).
   struct Raw {
     std::uint64_t begin, end;
     std::uint32_t index;
@@ -166,8 +171,14 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
   std::sort(raws.begin(), raws.end(), [](const Raw& a, const Raw& b) {
     return a.begin != b.begin ? a.begin < b.begin : a.index < b.index;
   });
+  const std::uint64_t resourceData =
+      resourceIndex ? LoadU32(view + l.Section(*resourceIndex) + sec::kPointerToRawData) : 0;
+  auto keepsItsBytes = [&](const Raw& a, const Raw& b) {
+    return resourceIndex && b.begin >= a.begin && b.end <= a.end &&
+           (a.index == *resourceIndex || a.end <= resourceData);
+  };
   for (std::size_t k = 1, reach = 0; k < raws.size(); ++k) {
-    if (raws[k].begin < raws[reach].end) {
+    if (raws[k].begin < raws[reach].end && !keepsItsBytes(raws[reach], raws[k])) {
       const std::uint32_t first = std::min(raws[k].index, raws[reach].index);
       const std::uint32_t second = std::max(raws[k].index, raws[reach].index);
       return Refusal{"the data of " + SectionLabel(view + l.Section(first)) + " and of " +
@@ -176,6 +187,23 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
                      l.Section(raws[k].index) + sec::kPointerToRawData};
     }
     if (raws[k].end > raws[reach].end) reach = k;
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> ResourceSectionHoldsOtherData(const std::uint8_t* view, const PeLayout& l,
+                                                     std::uint32_t index) {
+  const std::uint8_t* s = view + l.Section(index);
+  const std::uint64_t begin = LoadU32(s + sec::kPointerToRawData);
+  const std::uint64_t end = begin + LoadU32(s + sec::kSizeOfRawData);
+  for (std::uint32_t i = 0; i < l.sectionCount; ++i) {
+    const std::uint8_t* h = view + l.Section(i);
+    const std::uint64_t pointer = LoadU32(h + sec::kPointerToRawData);
+    const std::uint64_t size = LoadU32(h + sec::kSizeOfRawData);
+    if (i == index || pointer == 0 || size == 0 || pointer < begin || pointer + size > end)
+      continue;
+    return Refusal{"the data of " + SectionLabel(h) + " lies inside the resource section's",
+                   l.Section(i) + sec::kPointerToRawData};
   }
   return std::nullopt;
 }

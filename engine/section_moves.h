@@ -23,11 +23,17 @@ struct Refusal {
 // below the file alignment; the resource section's data in the file, behind
 // the section table; a resource table no larger than its section in memory;
 // and no two sections whose data share bytes of the file (a section without
-// raw data has none to share). resourceIndex is the resource section's; for
+// raw data has none to share), unless the one lies wholly inside the
+// resource section's data. resourceIndex is the resource section's; for
 // an image without one only the alignments and the sections are checked.
 std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewSize,
                                    const PeLayout& l, std::optional<std::uint32_t> resourceIndex);
 
+// Another section's data lying wholly inside the resource section's (as
+// some installers' linkers leave it): the section cannot be rebuilt where it
+// is without destroying it. Names that section; none when there is none.
+std::optional<Refusal> ResourceSectionHoldsOtherData(const std::uint8_t* view, const PeLayout& l,
+                                                     std::uint32_t index);
 // Packers keep imports, code or other tables inside the resource section:
 // rebuilding it would throw them away. Refuses when a data directory entry
 // other than the resource table and the certificate table (a file offset),

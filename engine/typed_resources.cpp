@@ -1,7 +1,9 @@
 // Reading resources without the tree: one resource or those of one type from
 // an open update, and the listing of an update or of an image in memory.
+#include <algorithm>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "engine/bytes.h"
 #include "engine/engine.h"
@@ -108,6 +110,79 @@ std::vector<ResourceEntry> ListResources(const ResourceUpdate* update, std::uint
   std::vector<ResourceEntry> entries;
   if (update != nullptr) AppendEntries(update->root.get(), entries, type);
   return entries;
+}
+
+bool ResourcesUnchanged(const ResourceUpdate* update) {
+  if (update == nullptr) return true;
+  std::vector<ResourceEntry> before;
+  Error error;
+  if (!ReadImageResources({update->view, update->viewSize}, before, &error) &&
+      error.kind != ErrorKind::NoResources)
+    return false;
+  std::vector<ResourceEntry> after;
+  AppendEntries(update->root.get(), after);
+  if (before.size() != after.size()) return false;
+  auto sameKey = [](const EntryKey& a, const EntryKey& b) {
+    return a.name == b.name && (a.named() || a.id == b.id);
+  };
+  std::vector<std::uint8_t> kept;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    const ResourceEntry& a = before[i];
+    const ResourceEntry& b = after[i];
+    // The code page is not compared: storing data sets it to 0, and that
+    // alone is no change worth rewriting a file for.
+    if (!sameKey(a.type, b.type) || !sameKey(a.name, b.name) || a.language != b.language ||
+        a.size != b.size)
+      return false;
+    std::span<const std::uint8_t> bytes = b.data;
+    if (bytes.size() != b.size) {  // kept in a scratch file
+      auto key = [](const EntryKey& k) {
+        return k.named() ? k.name.c_str() : MakeIntResource(static_cast<std::uint16_t>(k.id));
+      };
+      if (!ReadResource(update, key(b.type), key(b.name), static_cast<std::uint16_t>(b.language),
+                        kept, nullptr) ||
+          kept.size() != b.size)
+        return false;
+      bytes = kept;
+    }
+    // Data still read from the image is the same bytes, and is not read again.
+    if (bytes.data() != a.data.data() &&
+        !std::equal(bytes.begin(), bytes.end(), a.data.begin(), a.data.end()))
+      return false;
+  }
+  return true;
+}
+
+ReadOnlyImage::~ReadOnlyImage() { Release(); }
+
+ReadOnlyImage::ReadOnlyImage(ReadOnlyImage&& other) noexcept
+    : mapping_(std::exchange(other.mapping_, 0)),
+      view_(std::exchange(other.view_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+ReadOnlyImage& ReadOnlyImage::operator=(ReadOnlyImage&& other) noexcept {
+  if (this != &other) {
+    Release();
+    mapping_ = std::exchange(other.mapping_, 0);
+    view_ = std::exchange(other.view_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+void ReadOnlyImage::Release() noexcept {
+  UnmapFile(mapping_, view_, size_);
+  mapping_ = 0;
+  view_ = nullptr;
+  size_ = 0;
+}
+
+bool ReadOnlyImage::Map(platform::FileHandle file) {
+  Release();
+  std::uint64_t length = 0;
+  if (!platform::GetFileLength(file, length)) return false;
+  if (length == 0) return true;  // nothing to map; read as an empty image
+  return platform::MapWholeFileForReading(file, mapping_, view_, size_);
 }
 
 bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<ResourceEntry>& entries,

@@ -119,13 +119,27 @@ VersionInfo NewVersionInfo(const VersionNumber& fileVersion, const VersionNumber
 void SetFileVersion(VersionInfo& info, const VersionNumber& version);
 void SetProductVersion(VersionInfo& info, const VersionNumber& version);
 
+// The same with the string written as given ("1.2.3-beta" for 1.2.3.0),
+// kept even when empty.
+void SetFileVersion(VersionInfo& info, const VersionNumber& version, std::u16string_view text);
+void SetProductVersion(VersionInfo& info, const VersionNumber& version, std::u16string_view text);
+
+// What an empty value of SetVersionString does: remove the key, or set it,
+// present and empty, like any other value.
+enum class EmptyValue { Removes, Kept };
+
 // Sets a string in every table, matching keys without regard to ASCII case:
 // the first match takes the value (keeping its spelling of the key), later
 // matches go, a table without one gets it at its end. With no table at all,
 // a table "040904b0" (and its Translation when missing) is made first. An
-// empty value removes the key from every table instead. Returns how many
-// strings were set or removed.
-std::size_t SetVersionString(VersionInfo& info, std::u16string_view key, std::u16string_view value);
+// empty value removes the key from every table instead, unless empty is
+// Kept. Returns how many strings were set or removed.
+std::size_t SetVersionString(VersionInfo& info, std::u16string_view key, std::u16string_view value,
+                             EmptyValue empty = EmptyValue::Removes);
+
+// The value of the first string with this key (ASCII case ignored), tables
+// in order; none when no table has it.
+std::optional<std::u16string> FindVersionString(const VersionInfo& info, std::u16string_view key);
 
 // "KEY=VALUE" (UTF-8) as key and value; an empty value means removal. False
 // for text without "=" or with an empty key.
@@ -134,6 +148,12 @@ bool ParseStringAssignment(std::string_view text, std::u16string& key, std::u16s
 // "1.2.3.4"; missing parts are 0 ("1.2" is 1.2.0.0). None for anything but
 // one to four decimal numbers of at most 65535 joined by dots.
 std::optional<VersionNumber> ParseVersionNumber(std::string_view text);
+// The fixed part of a version string as build tools write it: its leading
+// numbers, up to four, joined by dots or by commas, the parts missing 0;
+// whatever follows is left out ("1.2.3-beta" and "1.2.3+build.5" are
+// 1.2.3.0, "1,2,3,4" is 1.2.3.4). None when the text does not start with a
+// digit or a number exceeds 65535.
+std::optional<VersionNumber> ParseLeadingVersion(std::string_view text);
 std::string FormatVersionNumber(const VersionNumber& version);
 
 // The language and code page of a table key of eight hex digits.

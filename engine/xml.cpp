@@ -1,6 +1,8 @@
 #include "engine/xml.h"
 
 #include <cstdint>
+#include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "engine/bytes.h"
@@ -10,6 +12,12 @@ namespace {
 
 constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
+
+// Real manifests nest six levels at most (assembly, trustInfo, security,
+// requestedPrivileges, requestedExecutionLevel); no document that is meant
+// as one comes near this. A deeper one is refused as soon as it gets there,
+// before it costs anything.
+constexpr std::size_t kMaxDepth = 10000;
 
 struct XmlSyntaxError {
   std::size_t offset;
@@ -29,6 +37,37 @@ bool IsNameChar(char c) {
   return IsNameStart(c) || (b >= '0' && b <= '9') || b == '-' || b == '.';
 }
 
+// The offset of the first byte that does not begin a well-formed UTF-8
+// sequence (overlong forms, surrogates and code points past U+10FFFF are
+// not), or npos.
+std::size_t FirstInvalidUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (b >= 0xC2 && b <= 0xDF) length = 2;
+    else if (b >= 0xE0 && b <= 0xEF) length = 3;
+    else if (b >= 0xF0 && b <= 0xF4) length = 4;
+    else return i;
+    if (b == 0xE0) low = 0xA0;
+    if (b == 0xED) high = 0x9F;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;
+    if (i + length > text.size()) return i;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto c = static_cast<unsigned char>(text[i + k]);
+      if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return i;
+    }
+    i += length;
+  }
+  return std::string_view::npos;
+}
+
 class Parser {
  public:
   explicit Parser(std::string_view text) : text_(text) {}
@@ -37,8 +76,11 @@ class Parser {
     if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
     if (text_.size() >= 2 && (text_.substr(0, 2) == "\xFF\xFE" || text_.substr(0, 2) == "\xFE\xFF"))
       Fail(0, "the document is UTF-16; only UTF-8 (or another ASCII-based encoding) is read");
+    const bool bom = pos_ == 3;
+    std::string encoding;
     if (At("<?xml") && pos_ + 5 < text_.size() && IsSpace(text_[pos_ + 5]))
-      ProcessingInstruction(true);
+      encoding = DeclaredEncoding(ProcessingInstruction(true));
+    CheckEncoding(bom, encoding);
     Misc();
     if (pos_ >= text_.size()) Fail(pos_, "the document has no root element");
     if (text_[pos_] != '<') Fail(pos_, "text before the root element");
@@ -101,8 +143,9 @@ class Parser {
     pos_ = dashes + 3;
   }
 
-  // "<?target ...?>"; the XML declaration only at the very start.
-  void ProcessingInstruction(bool declaration) {
+  // "<?target ...?>"; the XML declaration only at the very start. Returns
+  // where what follows the target begins.
+  std::size_t ProcessingInstruction(bool declaration) {
     const std::size_t start = pos_;
     pos_ += 2;
     const std::string target = Name("a processing instruction's target");
@@ -111,9 +154,69 @@ class Parser {
       Fail(start, "an XML declaration is only allowed at the start of the document");
     if (pos_ < text_.size() && !IsSpace(text_[pos_]) && !At("?>"))
       Fail(pos_, "a processing instruction's target must be followed by a space or \"?>\"");
+    const std::size_t body = pos_;
     const std::size_t end = Find("?>", pos_, "a processing instruction is not closed by \"?>\"");
     CheckChars(pos_, end);
     pos_ = end + 2;
+    return body;
+  }
+
+  // The value of the declaration's encoding="..." (from body to its "?>"),
+  // upper-cased; empty when it names none.
+  std::string DeclaredEncoding(std::size_t body) const {
+    const std::size_t end = text_.find("?>", body);
+    std::size_t at = text_.find("encoding", body);
+    if (at == std::string_view::npos || at >= end) return std::string();
+    at += 8;
+    while (at < end && IsSpace(text_[at])) ++at;
+    if (at >= end || text_[at] != '=')
+      Fail(at, "expected \"=\" after encoding in the XML declaration");
+    ++at;
+    while (at < end && IsSpace(text_[at])) ++at;
+    const char quote = at < end ? text_[at] : '\0';
+    const std::size_t close = quote == '"' || quote == '\'' ? text_.find(quote, at + 1) : end;
+    if (close >= end || close == at + 1)
+      Fail(at, "the encoding of the XML declaration is not a quoted name");
+    std::string name(text_.substr(at + 1, close - at - 1));
+    for (char& c : name)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return name;
+  }
+
+  // The bytes must be what the document says they are. It is read as bytes
+  // that keep ASCII as ASCII; a declaration that names an encoding of wider
+  // units is false, and a document in UTF-8 (declared so, marked with its
+  // byte order mark or, as XML has it, declaring nothing) must be valid UTF-8.
+  void CheckEncoding(bool bom, const std::string& encoding) const {
+    const bool utf8 = encoding.empty() || encoding == "UTF-8" || encoding == "UTF8";
+    if (bom && !utf8)
+      Fail(0, "the document starts with the UTF-8 byte order mark but declares the encoding " +
+                  encoding);
+    for (std::string_view wide : {"UTF-16", "UTF-32", "UCS-2", "UCS-4", "UNICODE"})
+      if (encoding.compare(0, wide.size(), wide) == 0)
+        Fail(0, "the document declares the encoding " + encoding +
+                    ", but its bytes are not in it (the declaration itself is one byte a "
+                    "character)");
+    if (encoding == "US-ASCII" || encoding == "ASCII") {
+      for (std::size_t i = 0; i < text_.size(); ++i)
+        if (static_cast<unsigned char>(text_[i]) >= 0x80)
+          Fail(i, "the byte " + HexByte(text_[i]) + " is not ASCII, the declared encoding");
+      return;
+    }
+    if (!utf8) return;
+    const std::size_t invalid = FirstInvalidUtf8(text_);
+    if (invalid != std::string_view::npos)
+      Fail(invalid, "the byte " + HexByte(text_[invalid]) + " does not begin a UTF-8 character (" +
+                        (encoding.empty() ? std::string("a document that declares no encoding is "
+                                                        "read as UTF-8")
+                                          : "the declared encoding is " + encoding) +
+                        ")");
+  }
+
+  static std::string HexByte(char c) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    const auto b = static_cast<unsigned char>(c);
+    return std::string("0x") + kDigits[b >> 4] + kDigits[b & 15];
   }
 
   std::string Name(const char* what) {
@@ -184,6 +287,7 @@ class Parser {
     ++pos_;
     element.name = Name("an element name");
     element.nameEnd = pos_;
+    std::set<std::string_view> names;  // as written, so that many attributes cost n log n
     for (;;) {
       const std::size_t before = pos_;
       SkipSpace();
@@ -212,9 +316,8 @@ class Parser {
       attribute.valueLength = close - pos_;
       attribute.value = Characters(pos_, close, true);
       pos_ = close + 1;
-      for (const XmlAttribute& other : element.attributes)
-        if (other.name == attribute.name)
-          Fail(attribute.nameOffset, "the attribute " + attribute.name + " appears twice");
+      if (!names.insert(text_.substr(attribute.nameOffset, attribute.name.size())).second)
+        Fail(attribute.nameOffset, "the attribute " + attribute.name + " appears twice");
       element.attributes.push_back(std::move(attribute));
     }
     element.startEnd = pos_;
@@ -224,16 +327,37 @@ class Parser {
     const std::size_t index = document_.elements.size();
     document_.elements.push_back(std::move(element));
     if (parent != kNoElement) document_.elements[parent].children.push_back(index);
+    DeclareNamespaces(index);
     ResolveNamespaces(index);
     return index;
   }
 
-  // The namespace that prefix stands for in the scope of element, or none.
-  std::optional<std::string> Lookup(std::size_t element, std::string_view prefix) const {
+  // The xmlns declarations of an element come into scope with its start tag
+  // and leave it with its end: each prefix keeps a stack of its bindings, so
+  // that a lookup costs the same at any depth.
+  void DeclareNamespaces(std::size_t index) {
+    std::vector<std::string> declared;
+    for (const XmlAttribute& attribute : document_.elements[index].attributes) {
+      const std::string_view name = attribute.name;
+      if (name != "xmlns" && name.substr(0, 6) != "xmlns:") continue;
+      const std::string prefix(name.size() > 6 ? name.substr(6) : std::string_view());
+      bindings_[prefix].push_back(attribute.value);
+      declared.push_back(prefix);
+    }
+    scopes_.push_back(std::move(declared));
+  }
+
+  void CloseScope() {
+    for (const std::string& prefix : scopes_.back()) bindings_[prefix].pop_back();
+    scopes_.pop_back();
+  }
+
+  // The namespace that prefix stands for in the scope of the current element,
+  // or none.
+  std::optional<std::string> Lookup(std::string_view prefix) const {
     if (prefix == "xml") return std::string(kXmlNamespace);
-    const std::string declaration = prefix.empty() ? "xmlns" : "xmlns:" + std::string(prefix);
-    for (std::size_t e = element; e != kNoElement; e = document_.elements[e].parent)
-      if (const XmlAttribute* a = document_.elements[e].Attribute(declaration)) return a->value;
+    const auto found = bindings_.find(std::string(prefix));
+    if (found != bindings_.end() && !found->second.empty()) return found->second.back();
     if (prefix.empty()) return std::string();
     return std::nullopt;
   }
@@ -257,14 +381,14 @@ class Parser {
              "the prefix " + std::string(local) + " is bound to an empty namespace name");
       if (prefix == "xmlns" && attribute.value == kXmlnsNamespace)
         Fail(attribute.nameOffset, "the xmlns namespace cannot be bound to a prefix");
-      if (!prefix.empty() && prefix != "xmlns" && !Lookup(index, prefix))
+      if (!prefix.empty() && prefix != "xmlns" && !Lookup(prefix))
         Fail(attribute.nameOffset,
              "the namespace prefix " + std::string(prefix) + " is not declared");
     }
     const auto [prefix, local] = split(element.name, element.startOffset + 1);
     if (prefix == "xmlns")
       Fail(element.startOffset + 1, "an element name cannot use the prefix xmlns");
-    const std::optional<std::string> uri = Lookup(index, prefix);
+    const std::optional<std::string> uri = Lookup(prefix);
     if (!uri)
       Fail(element.startOffset + 1,
            "the namespace prefix " + std::string(prefix) + " is not declared");
@@ -281,7 +405,10 @@ class Parser {
       Characters(textStart, pos_, false);
     };
     open.push_back(StartTag(kNoElement));
-    if (document_.elements[open.back()].empty) return;
+    if (document_.elements[open.back()].empty) {
+      CloseScope();
+      return;
+    }
     textStart = pos_;
     while (!open.empty()) {
       const std::size_t lt = text_.find('<', pos_);
@@ -307,6 +434,7 @@ class Parser {
         ++pos_;
         element.endEnd = pos_;
         open.pop_back();
+        CloseScope();
       } else if (At("<!--")) {
         Comment();
       } else if (At("<![CDATA[")) {
@@ -318,8 +446,12 @@ class Parser {
       } else if (At("<!")) {
         Fail(pos_, "markup declarations are not accepted inside an element");
       } else {
+        if (open.size() >= kMaxDepth)
+          Fail(pos_, "elements are nested deeper than " + std::to_string(kMaxDepth) +
+                         " levels, far deeper than any manifest");
         const std::size_t index = StartTag(open.back());
-        if (!document_.elements[index].empty) open.push_back(index);
+        if (document_.elements[index].empty) CloseScope();
+        else open.push_back(index);
       }
       textStart = pos_;
     }
@@ -328,6 +460,8 @@ class Parser {
   std::string_view text_;
   std::size_t pos_ = 0;
   XmlDocument document_;
+  std::unordered_map<std::string, std::vector<std::string>> bindings_;  // by prefix, "" the default
+  std::vector<std::vector<std::string>> scopes_;  // the prefixes each open element declared
 };
 
 }  // namespace

@@ -4,9 +4,13 @@
 // everything else (declaration, comments, CDATA, whitespace, prefixes,
 // attribute order and quotes) exactly as it was.
 //
-// It reads UTF-8 or any encoding that keeps ASCII as ASCII. It refuses
-// document type declarations, so no entity beyond the five predefined ones
-// and character references is ever expanded.
+// It reads UTF-8 or any encoding that keeps ASCII as ASCII, and holds a
+// document to what it claims: one in UTF-8 (declared so, or declaring no
+// encoding) must be valid UTF-8, and one that declares an encoding of wider
+// units (UTF-16) is refused. It refuses document type declarations, so no
+// entity beyond the five predefined ones and character references is ever
+// expanded. Its cost grows linearly with the document's length at any depth;
+// elements nested deeper than 10,000 levels are refused.
 #pragma once
 
 #include <cstddef>

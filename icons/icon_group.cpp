@@ -265,9 +265,25 @@ IconFileStatus CheckIconFile(const std::vector<std::uint8_t>& bytes, Error* erro
         return IconFileStatus::ImageOutside;
       }
     }
+    // A PNG image is checked as a PNG file is: the shell draws nothing, or
+    // worse, for one that is cut short, damaged, not square or huge.
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint8_t* entry = header + kDirHeaderSize + kFileEntrySize * i;
+      const std::span<const std::uint8_t> image(header + LoadU32(entry + kFileEntryImageOffset),
+                                                LoadU32(entry + kFileEntryBytesInRes));
+      Error png;
+      if (!IsPngData(image) || CheckPngImage(image, &png)) continue;
+      if (error != nullptr) {
+        *error = MakeError(ErrorKind::BadIconFile, "image " + std::to_string(i + 1) + " of " +
+                                                       std::to_string(count) + ": " + png.detail);
+        error->offset = LoadU32(entry + kFileEntryImageOffset);
+      }
+      return IconFileStatus::BadPngImage;
+    }
     return IconFileStatus::Ok;
   }();
-  if (error != nullptr && status != IconFileStatus::Ok && status != IconFileStatus::ImageOutside)
+  if (error != nullptr && status != IconFileStatus::Ok && status != IconFileStatus::ImageOutside &&
+      status != IconFileStatus::BadPngImage)
     *error = IconFileError(bytes, status);
   return status;
 }
@@ -320,6 +336,8 @@ const char* DescribeIconFileStatus(IconFileStatus status) {
       return "is not an icon file (its image directory is longer than the file)";
     case IconFileStatus::ImageOutside:
       return "is not an icon file (an image lies outside the file)";
+    case IconFileStatus::BadPngImage:
+      return "has a PNG image that is damaged, cut short, not square or too large";
   }
   return "is not an icon file";
 }

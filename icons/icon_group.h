@@ -52,6 +52,7 @@ enum class IconFileStatus {
   NoImages,        // idCount is 0
   EntriesOutside,  // the idCount directory entries do not fit in the file
   ImageOutside,    // an image's dwImageOffset/dwBytesInRes range leaves the file
+  BadPngImage,     // an image stored as PNG fails the checks of a PNG file (CheckPngImage)
 };
 
 // Reads an icon file whole into bytes and checks its header, its directory

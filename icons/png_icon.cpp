@@ -40,20 +40,6 @@ std::uint32_t LoadBigU32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t n = 0; n < 256; ++n) {
-      std::uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
 
 struct PngRefusal {
   std::string detail;
@@ -78,7 +64,7 @@ std::uint32_t CheckChunks(std::span<const std::uint8_t> png) {
              " bytes runs past its end");
     const std::string type(reinterpret_cast<const char*>(bytes + at + kChunkType), 4);
     const std::uint32_t stored = LoadBigU32(bytes + at + kChunkData + length);
-    if (Crc32(bytes + at + kChunkType, 4 + std::size_t{length}) != stored)
+    if (Crc32(0, bytes + at + kChunkType, 4 + std::size_t{length}) != stored)
       Refuse("is damaged: the checksum of its " + type + " chunk at " + HexOffset(at) +
              " does not match");
     if (first) {
@@ -171,20 +157,40 @@ std::vector<std::uint8_t> IconBitmap(const std::vector<std::uint8_t>& rgba, std:
   return out;
 }
 
-std::vector<std::uint8_t> BuildIcon(std::span<const std::uint8_t> png) {
-  const std::uint32_t side = CheckChunks(png);
+// The RGBA pixels of a PNG that CheckChunks accepts, with the side of the
+// square they make.
+struct DecodedPng {
+  std::unique_ptr<unsigned char, StbFree> pixels;
+  std::uint32_t side = 0;
+};
+
+DecodedPng Decode(std::span<const std::uint8_t> png) {
+  DecodedPng decoded;
+  decoded.side = CheckChunks(png);
   if (png.size() > static_cast<std::size_t>(INT_MAX)) Refuse("is too large to decode");
   int width = 0, height = 0, channels = 0;
-  std::unique_ptr<unsigned char, StbFree> pixels(
-      stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width, &height, &channels,
-                            static_cast<int>(kChannels)));
-  if (!pixels) Refuse(std::string("cannot be decoded (") + stbi_failure_reason() + ")");
-  if (static_cast<std::uint32_t>(width) != side || static_cast<std::uint32_t>(height) != side)
+  ForgetStbFailureReason();
+  decoded.pixels.reset(stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width,
+                                             &height, &channels, static_cast<int>(kChannels)));
+  if (!decoded.pixels) {
+    const char* reason = stbi_failure_reason();
+    Refuse(std::string("cannot be decoded (") +
+           (reason != nullptr ? reason : "its compressed image data is damaged") + ")");
+  }
+  if (static_cast<std::uint32_t>(width) != decoded.side ||
+      static_cast<std::uint32_t>(height) != decoded.side)
     Refuse("decodes to another size than its header gives");
+  return decoded;
+}
+
+std::vector<std::uint8_t> BuildIcon(std::span<const std::uint8_t> png) {
+  const DecodedPng decoded = Decode(png);
+  const std::uint32_t side = decoded.side;
+  const unsigned char* pixels = decoded.pixels.get();
 
   std::vector<std::vector<std::uint8_t>> images;
   for (std::uint32_t size : kPngIconSizes) {
-    const std::vector<std::uint8_t> rgba = Scaled(pixels.get(), side, size);
+    const std::vector<std::uint8_t> rgba = Scaled(pixels, side, size);
     images.push_back(size == kPngIconSizes[0] ? EncodePng(rgba, size) : IconBitmap(rgba, size));
   }
 
@@ -212,6 +218,17 @@ std::vector<std::uint8_t> BuildIcon(std::span<const std::uint8_t> png) {
 bool IsPngData(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= kSignatureSize &&
          std::equal(std::begin(kPngSignature), std::end(kPngSignature), bytes.begin());
+}
+
+bool CheckPngImage(std::span<const std::uint8_t> png, Error* error) {
+  try {
+    if (!IsPngData(png)) Refuse("does not start with the PNG signature");
+    Decode(png);
+    return true;
+  } catch (const PngRefusal& refusal) {
+    if (error != nullptr) *error = MakeError(ErrorKind::BadIconFile, refusal.detail);
+    return false;
+  }
 }
 
 std::optional<std::vector<std::uint8_t>> IconFileFromPng(std::span<const std::uint8_t> png,

@@ -27,4 +27,10 @@ bool IsPngData(std::span<const std::uint8_t> bytes);
 std::optional<std::vector<std::uint8_t>> IconFileFromPng(std::span<const std::uint8_t> png,
                                                          Error* error);
 
+// Checks a PNG image as IconFileFromPng checks its input: every chunk whole
+// up to IEND with its checksum, IHDR first, square, at most
+// kPngIconLargestInput pixels a side, and decoded to that size. False, with
+// error (BadIconFile, "the PNG image ..."), when it is not.
+bool CheckPngImage(std::span<const std::uint8_t> png, Error* error);
+
 }  // namespace marovi

@@ -11,3 +11,12 @@
 #include <stb_image.h>
 #include <stb_image_resize.h>
 #include <stb_image_write.h>
+
+namespace marovi {
+
+// stb keeps the reason of its last failure per thread and does not clear it;
+// some failures (a reserved deflate block type) set none. Called before a
+// decode, so that the reason read after a failure is that failure's or none.
+void ForgetStbFailureReason();
+
+}  // namespace marovi

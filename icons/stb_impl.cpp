@@ -20,6 +20,12 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include "icons/stb.h"
 
+namespace marovi {
+
+void ForgetStbFailureReason() { stbi__g_failure_reason = nullptr; }
+
+}  // namespace marovi
+
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif

@@ -694,6 +694,79 @@ TEST_F(ChangeWorkflowTest, VersionEditsGoWhereTheImageHasVersionInformationOrMak
   }
 }
 
+// A change whose edits leave every resource as it is says so and leaves the
+// file alone: not rewritten, no backup made, the shell not told; a new
+// destination is still the executable's copy, and the shell hears of it. The
+// same edits on another file change it.
+TEST_F(ChangeWorkflowTest, AChangeThatChangesNothingLeavesTheFileAlone) {
+  auto icon = [&](app::ChangeRequest& r) { r.iconFile = Utf16Path(ico3_); };
+  auto version = [](app::ChangeRequest& r) {
+    r.replaceIcon = false;
+    r.version.fileVersion = VersionNumber{2, 0, 0, 7};
+    r.version.strings = {{u"CompanyName", u"Acme"}};
+  };
+  auto level = [](app::ChangeRequest& r) {
+    r.replaceIcon = false;
+    r.manifest.executionLevel = ExecutionLevel::RequireAdministrator;
+  };
+  auto all = [&](app::ChangeRequest& r) {
+    icon(r);
+    version(r);
+    level(r);
+    r.replaceIcon = true;
+  };
+  const struct {
+    const char* what;
+    std::function<void(app::ChangeRequest&)> edit;
+    bool copy;
+  } cases[] = {
+      {"the same icon", icon, false},
+      {"the same versions and string", version, false},
+      {"the same execution level", level, false},
+      {"all of them, to a new copy", all, true},
+  };
+  ImageSpec spec;
+  spec.resources = {{3, 1, 0, ImageBytes(60, 1)},
+                    {14, u"MAINICON", 0, OldGroupRecord()},
+                    {16, 1, 1033, VersionResource(1033, {1, 0, 0, 0})}};
+  const Bytes pristine = BuildImage(spec);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    original_ = pristine;
+    Reset();
+    app::ChangeRequest request = Request();
+    c.edit(request);
+    request.backup = false;
+    ASSERT_EQ(Run(request).status, ChangeStatus::Done);
+    const Bytes changed = ReadWholeFile(exe_);
+    EXPECT_NE(changed, pristine) << "the first run changed nothing";
+
+    request.backup = true;
+    if (c.copy) request.destination = Utf16Path(copy_);
+    HookedFileSystem files;
+    const auto outcome = app::RunChangeWorkflow(request, files);
+    ASSERT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
+    EXPECT_TRUE(outcome.unchanged);
+    EXPECT_EQ(ReadWholeFile(exe_), changed);
+    EXPECT_FALSE(fs::exists(backup_)) << "a backup of a file left as it was";
+    EXPECT_EQ(files.changed, c.copy ? std::vector<std::u16string>{Utf16Path(copy_)}
+                                    : std::vector<std::u16string>{});
+    if (c.copy) {
+      EXPECT_EQ(ReadWholeFile(copy_), changed);
+    }
+    EXPECT_TRUE(Parts().empty());
+
+    // The same edits on the file as it first was change it, with a backup.
+    WriteWholeFile(exe_, pristine);
+    request.destination = Utf16Path(exe_);
+    const auto again = Run(request);
+    ASSERT_EQ(again.status, ChangeStatus::Done) << app::ErrorText(again.error);
+    EXPECT_FALSE(again.unchanged);
+    EXPECT_EQ(ReadWholeFile(exe_), changed);
+    EXPECT_EQ(ReadWholeFile(backup_), pristine);
+  }
+}
+
 TEST_F(ChangeWorkflowTest, TheManifestIsReplacedOrItsLevelSetOrOneIsMade) {
   const Bytes other = TextBytes(
       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
@@ -930,20 +1003,71 @@ TEST_F(ChangeWorkflowTest, ABackupThatCannotBeMadeStopsTheChangeBeforeTheImageIs
   }
 }
 
-TEST_F(ChangeWorkflowTest, LeftoversOfAKilledRunAreTakenOver) {
-  // A run killed while it wrote the backup, or while it changed a new copy,
-  // left its temporary copy (and the copy's journal) behind.
-  for (const bool toCopy : {false, true}) {
+TEST_F(ChangeWorkflowTest, LeftoversOfAKilledRunAreTakenOverOnlyWhenTheyAreOurs) {
+  // A run killed while it wrote the backup, or while it made or changed a
+  // copy, left its temporary copy (and the copy's journal) behind. The next
+  // run on that name takes them over, or removes them when it changes the
+  // file in place; whatever else lies at those names is left as it is.
+  Bytes ourJournal = {'M', 'A', 'R', 'O', 'V', 'I', '-', 'U', 'N', 'D', 'O', '\n', 2, 0, 0, 0};
+  ourJournal.resize(64, 0);  // cut short while its header was written
+  const Bytes notOurs = Bytes(64, 7);
+  enum class Kind { InPlace, ToCopy, InPlaceOnCopy };
+  struct Case {
+    const char* what;
+    Kind run;
+    char of;                         // the leftover is of the (b)ackup, the (c)opy, the (s)ource
+    std::optional<Bytes> partBytes;  // none: no part left
+    std::optional<Bytes> journal;    // of the part
+    bool done;                       // the run succeeds; the leftovers go
+  };
+  const Bytes copyBegun(original_.begin(), original_.begin() + 100);
+  const Bytes zip = {'P', 'K', 3, 4, 0, 0};
+  const std::vector<Case> cases = {
+      {"a backup begun", Kind::InPlace, 'b', copyBegun, std::nullopt, true},
+      {"a copy begun, with its journal", Kind::ToCopy, 'c', copyBegun, ourJournal, true},
+      {"an empty copy", Kind::ToCopy, 'c', Bytes(), std::nullopt, true},
+      {"the journal of a copy that went", Kind::ToCopy, 'c', std::nullopt, ourJournal, true},
+      {"a copy begun, removed by a run on the copy's name", Kind::InPlaceOnCopy, 'c', copyBegun,
+       ourJournal, true},
+      {"a copy to the source's name, removed by a copy from it", Kind::ToCopy, 's', copyBegun,
+       ourJournal, true},
+      {"a file of the user's at the copy's journal's name", Kind::ToCopy, 'c', copyBegun, notOurs,
+       false},
+      {"a file of the user's at the copy's name", Kind::ToCopy, 'c', zip, std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     Reset();
     fs::create_directories(copy_.parent_path());
-    const fs::path part = (toCopy ? copy_ : backup_).string() + ".marovi-part";
-    WriteWholeFile(part, Bytes(original_.begin(), original_.begin() + 100));
+    for (const fs::path& p : {backup_, copy_, exe_}) {
+      fs::remove(p.string() + ".marovi-part");
+      fs::remove(p.string() + ".marovi-part.marovi-undo");
+    }
+    fs::remove(copy_.string() + ".bak");
+    if (c.run == Kind::InPlaceOnCopy) fs::copy_file(exe_, copy_);
+    const fs::path part =
+        (c.of == 'b' ? backup_ : c.of == 'c' ? copy_ : exe_).string() + ".marovi-part";
     const fs::path journal = part.string() + ".marovi-undo";
-    if (toCopy) WriteWholeFile(journal, Bytes(64, 7));
-    const auto outcome = Run(toCopy ? CopyRequest() : Request());
+    if (c.partBytes) WriteWholeFile(part, *c.partBytes);
+    if (c.journal) WriteWholeFile(journal, *c.journal);
+    app::ChangeRequest request = c.run == Kind::InPlace ? Request() : CopyRequest();
+    if (c.run == Kind::InPlaceOnCopy) request.executable = request.destination;
+    const auto outcome = Run(request);
+    if (!c.done) {
+      EXPECT_EQ(outcome.status, ChangeStatus::Failed);
+      EXPECT_EQ(outcome.step, FailedStep::Copy);
+      EXPECT_NE(app::ErrorText(outcome.error).find("left as it is"), std::string::npos)
+          << app::ErrorText(outcome.error);
+      EXPECT_EQ(ReadWholeFile(part), *c.partBytes);
+      if (c.journal) {
+        EXPECT_EQ(ReadWholeFile(journal), *c.journal);
+      }
+      EXPECT_FALSE(fs::exists(copy_));
+      continue;
+    }
     ASSERT_EQ(outcome.status, ChangeStatus::Done) << app::ErrorText(outcome.error);
-    if (toCopy) ExpectChanged(copy_);
-    else EXPECT_EQ(ReadWholeFile(backup_), original_);
+    if (c.run == Kind::InPlace) EXPECT_EQ(ReadWholeFile(backup_), original_);
+    else ExpectChanged(copy_);
     EXPECT_FALSE(fs::exists(part));
     EXPECT_FALSE(fs::exists(journal));
   }
@@ -1202,6 +1326,12 @@ TEST(ErrorText, OneLineWithTheFileAndOnlyTheReasonsThatApply) {
             "a.exe: an interrupted change was undone; the file is as it was before it");
   EXPECT_NE(app::RecoveryText("a.exe", Recovery::Removed).find("a.exe: "), std::string::npos);
   EXPECT_EQ(app::RecoveryText("a.exe", Recovery::NothingToDo), "");
+  // A journal that stays is not said to be removed.
+  const std::string left = app::RecoveryText("a.exe", Recovery::LeftBehind);
+  EXPECT_NE(left.find("a.exe: an undo journal that changes nothing is left beside it"),
+            std::string::npos)
+      << left;
+  EXPECT_EQ(left.find("was removed"), std::string::npos) << left;
 }
 
 TEST_F(ChangeWorkflowTest, ASecondRunOnAHeldFileFailsAtOnce) {
@@ -1292,6 +1422,7 @@ TEST_F(ChangeWorkflowTest, AnInterruptedChangeIsPutRightFirstOrRefusesTheRun) {
       {false, Recovery::NothingToDo, ChangeStatus::Done, FailedStep::None},
       {false, Recovery::Undone, ChangeStatus::Done, FailedStep::None},
       {false, Recovery::Removed, ChangeStatus::Done, FailedStep::None},
+      {false, Recovery::LeftBehind, ChangeStatus::Done, FailedStep::None},
       {false, Recovery::Failed, ChangeStatus::Failed, FailedStep::Begin},
       {true, Recovery::Undone, ChangeStatus::Done, FailedStep::None},
       {true, Recovery::Failed, ChangeStatus::Failed, FailedStep::Copy},
@@ -1320,7 +1451,8 @@ TEST_F(ChangeWorkflowTest, AnInterruptedChangeIsPutRightFirstOrRefusesTheRun) {
     EXPECT_FALSE(backupWhenAsked) << what;
     EXPECT_EQ(outcome.status, c.status) << what;
     EXPECT_EQ(outcome.step, c.step) << what;
-    const bool noticed = c.recovery == Recovery::Undone || c.recovery == Recovery::Removed;
+    const bool noticed = c.recovery == Recovery::Undone || c.recovery == Recovery::Removed ||
+                         c.recovery == Recovery::LeftBehind;
     ASSERT_EQ(outcome.recovered.size(), noticed ? 1u : 0u) << what;
     if (noticed) {
       EXPECT_EQ(outcome.recovered[0].file, Utf16Path(exe_));

@@ -641,7 +641,8 @@ TEST_P(CommitTest, DiscardChangesNothingAndDeletesScratchFiles) {
 struct LayoutCase {
   const char* name;
   void (*shape)(ImageSpec&);
-  enum { Never, WhenMoving, Always } refused;
+  // NewSection: never rebuilt in place; the resources go into a new section.
+  enum { Never, WhenMoving, NewSection, Always } refused;
   const char* reason;  // part of the refusal's text
   void (*edit)(Bytes&) = nullptr;
 };
@@ -746,14 +747,24 @@ const LayoutCase kLayoutCases[] = {
      },
      LayoutCase::Always,
      "the data of section \".a\" and of section \".b\" share bytes of the file"},
-    {"section data laid over the resource data",
+    {"section data running out of the resource data",
      [](ImageSpec& s) {
-       SectionSpec b{".b", Bytes(0x10, 0), 0, kDiscardableData};
+       SectionSpec b{".b", Bytes(0x400, 0), 0, kDiscardableData};
        b.sharesDataOf = ".rsrc";
        b.sharedOffset = 0x1800;
        s.sectionsAfter = {b};
      },
      LayoutCase::Always, "and of section \".b\" share bytes of the file"},
+    // Some installers' linkers leave the relocations inside the resource
+    // data: the resources go elsewhere, and those bytes stay.
+    {"section data inside the resource data",
+     [](ImageSpec& s) {
+       SectionSpec b{".reloc", Filled(0x10, 6), 0, kDiscardableData};
+       b.sharesDataOf = ".rsrc";
+       b.sharedOffset = 0x1800;
+       s.sectionsAfter = {b};
+     },
+     LayoutCase::NewSection, "the data of section \".reloc\" lies inside the resource section's"},
     {"a section alignment that is no power of two",
      [](ImageSpec& s) { s.sectionAlignment = 0x1800; }, LayoutCase::Always,
      "the section alignment 0x1800 is not a power of two"},
@@ -803,7 +814,7 @@ TEST_P(CommitTest, SectionsMoveOnlyWhereNothingAddressesThemAndFileOffsetsFollow
       }
       // Sections that must not move stay: the resources go into a section
       // added behind them instead, and the old one keeps its bytes.
-      if (c.refused == LayoutCase::WhenMoving && k.moves) {
+      if ((c.refused == LayoutCase::WhenMoving && k.moves) || c.refused == LayoutCase::NewSection) {
         const Bytes after = CommitAddingASection(before, change);
         ASSERT_FALSE(after.empty());
         // Changed once more, the new section is the last and grows in place.

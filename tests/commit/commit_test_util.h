@@ -411,6 +411,16 @@ inline ResKey KeyOf(const Key& k) {
   return k.named() ? std::get<1>(k.value).c_str() : MakeIntResource(std::get<0>(k.value));
 }
 
+// Makes every change in the update; false when one of them failed.
+inline bool ApplyChanges(ResourceUpdate* u, const std::vector<Change>& changes) {
+  bool all = true;
+  for (const Change& c : changes)
+    all &= UpdateResourceData(u, KeyOf(c.type), KeyOf(c.name), c.language,
+                              c.data ? c.data->data() : nullptr,
+                              c.data ? static_cast<std::uint32_t>(c.data->size()) : 0);
+  return all;
+}
+
 inline ResourceMap Applied(ResourceMap m, const std::vector<Change>& changes) {
   for (const Change& c : changes) {
     const std::string path = Path(c.type, c.name, c.language);

@@ -173,15 +173,6 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
   return out;
 }
 
-bool ApplyChanges(ResourceUpdate* u, const std::vector<Change>& changes) {
-  bool all = true;
-  for (const Change& c : changes)
-    all &= UpdateResourceData(u, KeyOf(c.type), KeyOf(c.name), c.language,
-                              c.data ? c.data->data() : nullptr,
-                              c.data ? static_cast<std::uint32_t>(c.data->size()) : 0);
-  return all;
-}
-
 class FaultTest : public ::testing::TestWithParam<bool> {
  protected:
   void TearDown() override {
@@ -265,7 +256,8 @@ TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
         const CommitDeltas d = ExpectCommitted(scenario.image, after, expected);
         EXPECT_EQ((d.raw > 0) - (d.raw < 0), scenario.rawSign);
         const std::uint32_t block = TempRangeBlockSize();
-        if (scenario.byBlocks && block != 0) {
+        // (A failed probe for holes makes the commit copy the tail.)
+        if (scenario.byBlocks && block != 0 && !happened) {
           EXPECT_EQ(d.raw % block, 0) << "the tail was copied";
         }
       } else {

@@ -243,6 +243,38 @@ TEST_P(ResourceSectionTest, EveryTruncatedPrefixIsHandled) {
   }
 }
 
+// A file mapped for reading is listed as the same bytes read whole are, cut
+// anywhere: the same result, reason and entries, the data in the mapping.
+TEST_P(ResourceSectionTest, AMappedFileIsListedAsItsBytesAre) {
+  ImageSpec spec = Spec();
+  spec.resources = {{u"NAMED", u"MAINICON", 0, Filled(40, 1)}, {3, 1, 1033, Filled(10, 2)}};
+  const Bytes image = BuildImage(spec);
+  const ImageFacts facts = ReadFacts(image);
+  for (const std::size_t n :
+       {std::size_t{0}, std::size_t{facts.ntHeaders + 4}, std::size_t{facts.sectionTable + 8},
+        std::size_t{facts.resourcePointerToRawData + 20}, image.size()}) {
+    SCOPED_TRACE(n);
+    const Bytes prefix(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(n));
+    const ImageFile file(prefix);
+    const OwnedFile held(platform::OpenFileShared(file.wide()));
+    ASSERT_TRUE(held.valid());
+    ReadOnlyImage mapped;
+    ASSERT_TRUE(mapped.Map(held.get()));
+    ASSERT_EQ(Bytes(mapped.bytes().begin(), mapped.bytes().end()), prefix);
+    std::vector<ResourceEntry> fromMapping, fromMemory;
+    Error mappingError, memoryError;
+    EXPECT_EQ(ReadImageResources(mapped.bytes(), fromMapping, &mappingError),
+              ReadImageResources(prefix, fromMemory, &memoryError));
+    EXPECT_EQ(mappingError.detail, memoryError.detail);
+    ASSERT_EQ(fromMapping.size(), fromMemory.size());
+    for (std::size_t i = 0; i < fromMapping.size(); ++i) {
+      EXPECT_EQ(Bytes(fromMapping[i].data.begin(), fromMapping[i].data.end()),
+                Bytes(fromMemory[i].data.begin(), fromMemory[i].data.end()));
+      EXPECT_GE(fromMapping[i].data.data(), mapped.bytes().data());
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Forms, ResourceSectionTest, ::testing::Bool(), FormName);
 
 // ------------------------------------------------------------ moving a tail

@@ -283,6 +283,14 @@ TEST(PngIconTest, BrokenOrUnfitPngsAreRefusedWithTheReason) {
          return b;
        },
        "cannot be decoded"},
+      {"reserved deflate block type",
+       [&] {
+         Bytes b = good;
+         b[idat + 8 + 2] = 0x07;  // the first block: final, type 3 (reserved)
+         test::FixChunkCrc(b, idat);
+         return b;
+       },
+       "cannot be decoded (its compressed image data is damaged)"},
       {"chunk length past 2 GiB",
        [&] {
          Bytes b = good;
@@ -307,6 +315,55 @@ TEST(PngIconTest, BrokenOrUnfitPngsAreRefusedWithTheReason) {
     EXPECT_FALSE(IconFileFromPng(c.make(), &error).has_value()) << c.name;
     EXPECT_EQ(error.kind, ErrorKind::BadIconFile) << c.name;
     EXPECT_NE(error.detail.find(c.reason), std::string::npos) << c.name << ": " << error.detail;
+  }
+}
+
+// The PNG images of an icon file are checked as PNG files are: the icon file
+// is refused, with the image and the reason, before anything changes.
+TEST(PngIconTest, PngImagesInsideAnIconFileAreCheckedLikePngFiles) {
+  const Bytes good = test::PngOfTestPattern(32, 32);
+  Bytes cut = good;
+  cut.resize(good.size() - 12);  // IEND missing
+  Bytes huge = good;
+  test::StoreBigU32(huge.data() + 16, 65535);
+  test::StoreBigU32(huge.data() + 20, 65535);
+  test::FixChunkCrc(huge, 8);
+  Bytes reserved = good;
+  reserved[test::ChunkOffset(good, "IDAT") + 8 + 2] = 0x07;
+  test::FixChunkCrc(reserved, test::ChunkOffset(good, "IDAT"));
+  const struct {
+    const char* name;
+    Bytes png;
+    const char* reason;  // empty: accepted
+  } cases[] = {
+      {"square", good, ""},
+      {"not square", test::PngOfTestPattern(32, 16),
+       "image 2 of 2: the PNG image is not square (32 x 16 pixels)"},
+      {"cut short", cut, "image 2 of 2: the PNG image is cut short"},
+      {"65535 pixels", huge, "image 2 of 2: the PNG image is 65535 pixels wide"},
+      {"damaged data", reserved, "image 2 of 2: the PNG image cannot be decoded"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes ico = test::BuildIcoFile(
+        {{16, 16, 0, 0, 1, 32, test::ImageBytes(100, 3)}, {32, 32, 0, 0, 1, 32, c.png}});
+    Error error;
+    const IconFileStatus status = CheckIconFile(ico, &error);
+    if (*c.reason == '\0') {
+      EXPECT_EQ(status, IconFileStatus::Ok) << error.detail;
+      continue;
+    }
+    EXPECT_EQ(status, IconFileStatus::BadPngImage);
+    EXPECT_EQ(error.kind, ErrorKind::BadIconFile);
+    EXPECT_EQ(error.detail.rfind(c.reason, 0), 0u) << error.detail;
+
+    test::TempFolder folder;
+    test::OpenImage image(folder, {{14, u"MAINICON", 0, Bytes{0, 0, 1, 0, 0, 0}}});
+    ASSERT_NE(image.get(), nullptr);
+    const std::vector<test::LeafView> before = test::Leaves(image.get());
+    EXPECT_FALSE(LoadIconGroupResource(image.get(), u"MAINICON", 0, ico, "given.ico", &error));
+    EXPECT_EQ(error.file, "given.ico");
+    EXPECT_TRUE(test::Leaves(image.get()) == before) << "a refused icon file changed the update";
   }
 }
 

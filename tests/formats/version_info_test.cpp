@@ -328,6 +328,57 @@ TEST(VersionInfoTest, VersionNumbersAreReadStrictly) {
   EXPECT_EQ(FormatVersionNumber({65535, 0, 10, 7}), "65535.0.10.7");
 }
 
+TEST(VersionInfoTest, BuildToolVersionsTakeTheirLeadingNumbers) {
+  struct Case {
+    const char* text;
+    std::optional<VersionNumber> expected;
+  };
+  const Case cases[] = {
+      {"1.2.3-beta", VersionNumber{1, 2, 3, 0}},
+      {"2.0.0-rc.1", VersionNumber{2, 0, 0, 0}},
+      {"1.2.3+build.5", VersionNumber{1, 2, 3, 0}},
+      {"1,2,3,4", VersionNumber{1, 2, 3, 4}},
+      {"10.7", VersionNumber{10, 7, 0, 0}},
+      {"01.02.03.04", VersionNumber{1, 2, 3, 4}},
+      {"1.2.3.4.5", VersionNumber{1, 2, 3, 4}},
+      {"1.2.", VersionNumber{1, 2, 0, 0}},
+      {"1.2,3", VersionNumber{1, 2, 0, 0}},  // one separator throughout
+      {"65535.65535.65535.65535", VersionNumber{65535, 65535, 65535, 65535}},
+      {"", std::nullopt},
+      {"beta", std::nullopt},
+      {"v1.2", std::nullopt},
+      {" 1", std::nullopt},
+      {"-1", std::nullopt},
+      {"65536", std::nullopt},
+      {"1.99999999999", std::nullopt},  // no wrap-around to a small number
+  };
+  for (const Case& c : cases) EXPECT_EQ(ParseLeadingVersion(c.text), c.expected) << c.text;
+}
+
+TEST(VersionInfoTest, VersionsAsGivenAndEmptyValuesAreKept) {
+  VersionInfo info = NewVersionInfo({1, 0, 0, 0}, {1, 0, 0, 0});
+  SetFileVersion(info, {1, 2, 3, 0}, u"1.2.3-beta");
+  SetProductVersion(info, {1, 2, 3, 4}, u"1,2,3,4");
+  EXPECT_EQ(SetVersionString(info, u"OriginalFilename", u"", EmptyValue::Kept), 1u);
+  EXPECT_EQ(info.fixed->fileVersion, (VersionNumber{1, 2, 3, 0}));
+  EXPECT_EQ(info.fixed->productVersion, (VersionNumber{1, 2, 3, 4}));
+  const std::vector<VersionString> expected = {{u"FileVersion", u"1.2.3-beta"},
+                                               {u"ProductVersion", u"1,2,3,4"},
+                                               {u"OriginalFilename", u""}};
+  EXPECT_EQ(info.tables[0].strings, expected);
+  // Written and read back, the empty string is still there.
+  EXPECT_EQ(Parsed(Written(info)).tables[0].strings, expected);
+  EXPECT_EQ(FindVersionString(info, u"originalfilename"), std::u16string());
+  EXPECT_EQ(FindVersionString(info, u"FILEVERSION"), u"1.2.3-beta");
+  EXPECT_EQ(FindVersionString(info, u"Comments"), std::nullopt);
+  // Kept empty replaces a value; and an image without tables gains one.
+  EXPECT_EQ(SetVersionString(info, u"FileVersion", u"", EmptyValue::Kept), 1u);
+  EXPECT_EQ(FindVersionString(info, u"FileVersion"), std::u16string());
+  VersionInfo bare;
+  EXPECT_EQ(SetVersionString(bare, u"Comments", u"", EmptyValue::Kept), 1u);
+  EXPECT_EQ(bare.tables, (std::vector<StringTable>{{u"040904b0", {{u"Comments", u""}}}}));
+}
+
 TEST(VersionInfoTest, AssignmentsAndTableKeys) {
   struct Case {
     const char* text;

@@ -93,6 +93,21 @@ TEST(XmlTest, RefusesWhatIsNotWellFormedAndSaysWhere) {
       {"columns count characters", "<a>\xC3\xA9\xC3\xA9<", 1, 7, "expected an element name"},
       {"element in the xmlns prefix", "<xmlns:a/>", 1, 2, "cannot use the prefix xmlns"},
       {"empty prefix binding", "<a xmlns:p=''/>", 1, 4, "bound to an empty namespace name"},
+      {"prefix out of scope", "<a><b xmlns:p='u'/><p:c/></a>", 1, 21, "prefix p is not declared"},
+      {"invalid UTF-8", "<a>\xC3\x28</a>", 1, 4, "0xC3 does not begin a UTF-8 character"},
+      {"invalid UTF-8 declared", "<?xml version='1.0' encoding='utf-8'?>\n<a>x\xFF</a>", 2, 5,
+       "(the declared encoding is UTF-8)"},
+      {"overlong UTF-8", "<a>\xC0\xAF</a>", 1, 4, "0xC0 does not begin a UTF-8 character"},
+      {"UTF-8 surrogate", "<a b='\xED\xA0\x80'/>", 1, 7, "0xED does not begin"},
+      {"UTF-8 cut short", "<a/>\xE2\x82", 1, 5, "0xE2 does not begin"},
+      {"UTF-16 declared", "<?xml version='1.0' encoding='UTF-16'?><a/>", 1, 1,
+       "declares the encoding UTF-16, but its bytes are not in it"},
+      {"byte order mark and another encoding",
+       "\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?><a/>", 1, 1,
+       "UTF-8 byte order mark but declares the encoding ISO-8859-1"},
+      {"ASCII declared", "<?xml version='1.0' encoding='us-ascii'?>\n<a>\xC3\xA9</a>", 2, 4,
+       "0xC3 is not ASCII"},
+      {"encoding unquoted", "<?xml version='1.0' encoding=UTF-8?><a/>", 1, 30, "not a quoted name"},
   };
   for (const Case& c : cases) {
     XmlError error;
@@ -115,11 +130,47 @@ TEST(XmlTest, AcceptsWhatXmlAllows) {
       "<a xml:lang='en'/>",
       "<a><!----></a>",
       "<\xC3\xA9l\xC3\xA9ment/>",
+      "<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9</a>",  // one byte a character
+      "<?xml version='1.0' encoding='utf-8'?><a>\xF0\x9F\x98\x80\xEF\xBF\xBD</a>",
   };
   for (const char* text : cases) {
     XmlError error;
     EXPECT_TRUE(ParseXml(text, &error).has_value()) << text << ": " << DescribeXmlError(error);
   }
+}
+
+// A prefix is bound from its element's start tag to its end tag; a binding
+// deeper down hides it only there.
+TEST(XmlTest, NamespaceBindingsLastTheirElement) {
+  const std::string text =
+      "<a xmlns:p='u1' xmlns='d1'><b xmlns:p='u2' xmlns='d2'><p:x/><y/></b><p:z/><w/></a>";
+  XmlError error;
+  const std::optional<XmlDocument> doc = ParseXml(text, &error);
+  ASSERT_TRUE(doc.has_value()) << DescribeXmlError(error);
+  std::vector<std::string> uris;
+  for (const XmlElement& e : doc->elements) uris.push_back(e.localName + "=" + e.namespaceUri);
+  EXPECT_EQ(uris, (std::vector<std::string>{"a=d1", "b=d2", "x=u2", "y=d2", "z=u1", "w=d1"}));
+}
+
+// Nesting costs the same at any depth, up to a limit no manifest comes near;
+// one level more is refused where it starts.
+TEST(XmlTest, NestingIsLimitedFarBeyondAnyManifest) {
+  auto nested = [](std::size_t depth) {
+    std::string text;
+    for (std::size_t i = 0; i < depth; ++i) text += "<a xmlns:p='u'>";
+    for (std::size_t i = 0; i < depth; ++i) text += "</a>";
+    return text;
+  };
+  XmlError error;
+  const std::optional<XmlDocument> deepest = ParseXml(nested(10000), &error);
+  ASSERT_TRUE(deepest.has_value()) << DescribeXmlError(error);
+  EXPECT_EQ(deepest->elements.size(), 10000u);
+  EXPECT_EQ(deepest->elements.back().parent, 9998u);
+  EXPECT_FALSE(ParseXml(nested(10001), &error).has_value());
+  EXPECT_EQ(error.offset, 10000u * 15);
+  EXPECT_NE(error.message.find("nested deeper than 10000 levels"), std::string::npos)
+      << error.message;
+  EXPECT_FALSE(ParseXml(nested(100000), &error).has_value());
 }
 
 TEST(JsonTest, StringLiteralsAreAlwaysValidJson) {

@@ -1,4 +1,5 @@
-// marovi-cli set-icon: the change workflow with the terminal as its window.
+// What the commands that change a file share: the group named, the
+// destination, running the change and printing what it came to.
 #include <string>
 
 #include "app/change_workflow.h"
@@ -77,12 +78,26 @@ int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& r
   const std::string destination = platform::ToUtf8(request.destination);
   switch (outcome.status) {
     case app::ChangeStatus::Done:
+      if (outcome.unchanged) {
+        // --strip-signature on an unsigned image says so, as it always did.
+        const bool nothingToStrip = request.options.stripSignature && !outcome.wasSigned;
+        const bool onlyStrip =
+            !request.replaceIcon && !request.version.Any() && !request.manifest.Any();
+        std::string why = "it holds what was asked already";
+        if (nothingToStrip)
+          why =
+              onlyStrip ? "it had no signature to remove" : why + "; it had no signature to remove";
+        PrintOut("unchanged: " + destination + " (" + why + ")");
+        return kExitOk;
+      }
       PrintOut(done);
       if (request.replaceIcon && !request.shellGroup) {
         if (const std::string note = ShellGroupNote(outcome); !note.empty()) PrintError(note);
       }
       if (outcome.wasSigned && !request.options.stripSignature)
         PrintError(SignatureNote(destination));
+      for (const PayloadFinding& payload : outcome.payloads)
+        PrintError(PayloadNote(payload, destination));
       return kExitOk;
     case app::ChangeStatus::NoExecutable: PrintError("no executable given"); return kExitFailed;
     case app::ChangeStatus::NoIcon: PrintError("no icon file given"); return kExitFailed;
@@ -90,23 +105,6 @@ int ReportOutcome(const app::ChangeOutcome& outcome, const app::ChangeRequest& r
     case app::ChangeStatus::Failed: PrintError(app::ErrorText(outcome.error)); return kExitFailed;
   }
   return kExitFailed;
-}
-
-int RunSetIcon(const SetIconOptions& options) {
-  for (const std::string* name : {&options.executable, &options.iconFile,
-                                  options.output ? &*options.output : &options.executable}) {
-    if (!FileArgument(*name)) {
-      PrintError(NotUtf8Text(*name));
-      return kExitFailed;
-    }
-  }
-  app::ChangeRequest request = RequestFor(options);
-  request.iconFile = platform::FromUtf8(options.iconFile);
-  request.iconPreviewSet = true;  // an icon file named on the command line counts as chosen
-  const std::string destination = platform::ToUtf8(request.destination);
-
-  const std::optional<app::ChangeOutcome> outcome = RunChange(request, destination);
-  return outcome ? ReportOutcome(*outcome, request, "icon changed: " + destination) : kExitFailed;
 }
 
 }  // namespace marovi::cli
