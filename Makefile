@@ -89,7 +89,7 @@ bench:
 fuzz:
 	@$(DEPS) build tests fuzz
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j $(JOBS) --target fuzz_read fuzz_commit fuzz_seeds
+	cmake --build --preset fuzz -j $(JOBS) --target fuzz_read fuzz_commit fuzz_res_file fuzz_seeds
 
 clean:
 	rm -rf build $(DIST_DIR)

@@ -8,6 +8,7 @@
 #include "app/file_transfer.h"
 #include "app/messages.h"
 #include "app/resource_edits.h"
+#include "app/resource_import.h"
 
 namespace marovi::app {
 
@@ -224,6 +225,12 @@ class Change {
       EndResourceUpdate(update, /*discard=*/true, nullptr);
       return error;
     };
+    // Resources brought in or set by type come first: the icon and the
+    // edits below win over what they brought.
+    step = FailedStep::Edit;
+    outcome_.edit = FailedEdit::Resources;
+    if (!ApplyResourceEdits(update, request_.resources, &error)) return failed();
+    outcome_.edit = FailedEdit::None;
     if (request_.replaceIcon) {
       step = FailedStep::LoadIcon;
       outcome_.shownBefore = ShellIconGroup(update);

@@ -108,6 +108,29 @@ struct TableEdits {
   bool Any() const { return !strings.empty() || !rcdata.empty(); }
 };
 
+// Any resource by type and name: set to the bytes of a file, or deleted.
+// Without a language, the one language the resource has (refused when it
+// has several), or for a new one US English.
+struct ResourceItemEdit {
+  ResourceSpec type;
+  ResourceSpec name;
+  std::optional<std::uint16_t> language;
+  std::optional<std::u16string> file;  // set from its bytes; deleted without
+};
+// Every resource of a compiled resource file (.res), or of another image
+// (fromImage; only those of types when any are named), added or replaced.
+struct ResourceImport {
+  std::u16string file;
+  bool fromImage = false;
+  std::vector<ResourceSpec> types;
+};
+struct ResourceEdits {
+  std::vector<ResourceImport> imports;  // first, in order
+  std::vector<ResourceItemEdit> items;  // then these, in order
+
+  bool Any() const { return !imports.empty() || !items.empty(); }
+};
+
 struct ManifestEdits {
   std::optional<std::u16string> file;            // a manifest file that replaces the manifest
   std::optional<ExecutionLevel> executionLevel;  // or the level set in the manifest there
@@ -171,6 +194,9 @@ struct ChangeRequest {
   VersionEdits version;
   ManifestEdits manifest;
   TableEdits tables;
+  // Made before all of the above, so that they win over what an import
+  // brings.
+  ResourceEdits resources;
   // The undo journal and flushing (sync also flushes backups and copies),
   // and whether the signature goes.
   CommitOptions options;
@@ -202,7 +228,7 @@ struct RecoveryNotice {
 };
 
 // Which of the edits of FailedStep::Edit failed.
-enum class FailedEdit { None, Version, Manifest, Strings, RcData };
+enum class FailedEdit { None, Version, Manifest, Strings, RcData, Resources };
 
 struct ChangeOutcome {
   ChangeStatus status = ChangeStatus::Failed;

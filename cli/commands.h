@@ -49,6 +49,19 @@ struct EditOptions {
   std::optional<ExecutionLevel> executionLevel;
   std::vector<app::ResourceStringEdit> resourceStrings;
   std::vector<std::pair<std::uint16_t, std::string>> rcdata;  // id and data file
+  std::optional<std::uint16_t> stringLanguage;  // of resourceStrings
+  // Any resource by type and name: set from a file, or deleted (no file).
+  struct ResourceItem {
+    ResourceSpec type;
+    ResourceSpec name;
+    std::optional<std::string> file;
+  };
+  std::vector<ResourceItem> resourceItems;
+  std::optional<std::uint16_t> resourceLanguage;  // of resourceItems
+  // Compiled resource files (false) and images (true) whose resources are
+  // brought in, in order; of images only copyTypes when any are named.
+  std::vector<std::pair<bool, std::string>> imports;
+  std::vector<ResourceSpec> copyTypes;
   // The form without a command only: print one value and change nothing.
   std::optional<std::string> getVersionString;
   std::optional<std::uint16_t> getResourceString;
@@ -61,8 +74,10 @@ struct EditOptions {
   bool VersionEdits() const { return fileVersion || productVersion || !strings.empty(); }
   bool ManifestEdits() const { return manifestFile || executionLevel; }
   bool TableEdits() const { return !resourceStrings.empty() || !rcdata.empty(); }
+  bool ResourceEdits() const { return !resourceItems.empty() || !imports.empty(); }
   bool AnyChange() const {
-    return iconFile || VersionEdits() || ManifestEdits() || TableEdits() || stripSignature;
+    return iconFile || VersionEdits() || ManifestEdits() || TableEdits() || ResourceEdits() ||
+           stripSignature;
   }
 };
 
@@ -118,6 +133,13 @@ inline constexpr char kShellMark[] = "shell";
 std::optional<Command> ParseChange(const std::vector<std::string>& args, bool rceditForm,
                                    UsageError& error);
 bool IsRceditForm(const std::vector<std::string>& args);
+// Whether name is a command that changes a file.
+bool IsChangeCommand(const std::string& name);
+// The positional arguments of set-resource, delete-resource, set-string,
+// import-res and copy-resources into options; false with error set when
+// they are not what the command takes. Other commands: nothing, true.
+bool TakeResourcePositionals(const std::vector<std::string>& positional, EditOptions& options,
+                             std::string& error);
 // The arguments of a command that reads one FILE and takes --json: false,
 // with error set, on anything else.
 bool ParseFileAndJson(const std::vector<std::string>& args, const std::string& verb,

@@ -41,6 +41,15 @@ app::ChangeRequest RequestFor(const EditOptions& options) {
   request.tables.strings = options.resourceStrings;
   for (const auto& [id, file] : options.rcdata)
     request.tables.rcdata.push_back({id, platform::FromUtf8(file)});
+  request.tables.language = options.stringLanguage;
+  for (const auto& [fromImage, file] : options.imports)
+    request.resources.imports.push_back(
+        {platform::FromUtf8(file), fromImage, fromImage ? options.copyTypes : std::vector<ResourceSpec>{}});
+  for (const EditOptions::ResourceItem& item : options.resourceItems) {
+    std::optional<std::u16string> file;
+    if (item.file) file = platform::FromUtf8(*item.file);
+    request.resources.items.push_back({item.type, item.name, options.resourceLanguage, file});
+  }
   return request;
 }
 
@@ -50,8 +59,16 @@ namespace {
 // or for set-version and set-manifest the one thing they change.
 std::string DoneText(const EditOptions& options, const std::string& destination, bool wasSigned) {
   const bool stripped = options.stripSignature && wasSigned;
-  if (options.command == "set-icon")
+  const std::string& c = options.command;
+  if (c == "set-icon")
     return "icon changed: " + destination + (stripped ? " (signature removed)" : "");
+  const char* doneText = c == "set-resource"      ? "resource set: "
+                     : c == "delete-resource" ? "resource deleted: "
+                     : c == "set-string"      ? "string set: "
+                     : c == "import-res"      ? "resources imported: "
+                     : c == "copy-resources"  ? "resources copied: "
+                                              : nullptr;
+  if (doneText != nullptr) return doneText + destination + (stripped ? " (signature removed)" : "");
   if (options.command != "edit") {
     return (options.command == "set-version" ? "version information changed: "
                                              : "manifest changed: ") +
@@ -66,6 +83,8 @@ std::string DoneText(const EditOptions& options, const std::string& destination,
   add(options.ManifestEdits(), "manifest");
   add(!options.resourceStrings.empty(), "string table");
   add(!options.rcdata.empty(), "raw data");
+  add(!options.imports.empty(), "resources brought in");
+  add(!options.resourceItems.empty(), "resources by type");
   add(stripped, "signature removed");
   if (what.empty()) what = "it had no signature to remove";
   return "changed: " + destination + " (" + what + ")";
@@ -82,9 +101,14 @@ int RunEdit(const EditOptions& options) {
       return kExitFailed;
     }
   }
-  for (const auto& data : options.rcdata) {
-    if (!FileArgument(data.second)) {
-      PrintError(NotUtf8Text(data.second));
+  std::vector<std::string> files;
+  for (const auto& data : options.rcdata) files.push_back(data.second);
+  for (const auto& import : options.imports) files.push_back(import.second);
+  for (const EditOptions::ResourceItem& item : options.resourceItems)
+    if (item.file) files.push_back(*item.file);
+  for (const std::string& file : files) {
+    if (!FileArgument(file)) {
+      PrintError(NotUtf8Text(file));
       return kExitFailed;
     }
   }

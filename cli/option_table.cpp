@@ -15,13 +15,18 @@ enum Scope : unsigned {
   kSetVersion = 4,
   kSetManifest = 8,
   kRcedit = 16,  // the form without a command
-  kAnyChange = 31,
+  kSetResource = 32,
+  kDeleteResource = 64,
+  kSetString = 128,
+  kImportRes = 256,
+  kCopyResources = 512,
+  kAnyChange = 1023,
 };
 
 struct Option {
   const char* name;
   const char* shortName;  // another spelling, or nullptr
-  int values;             // how many values follow it: 0, 1, or 2
+  int values;             // how many values follow it: 0 to 3
   unsigned commands;      // which commands take it (Scope bits)
   const char* needs;      // what its values are, for a command's usage error
   // The form without a command: the text when its values are missing, and
@@ -61,6 +66,17 @@ constexpr char kGivenVersionNeeds[] = "a version that starts with up to four num
 constexpr char kLevelNeeds[] = "asInvoker, highestAvailable or requireAdministrator";
 constexpr char kLanguageNeeds[] = "a language number from 0 to 65535";
 constexpr char kOutputNeeds[] = "a destination";
+constexpr char kResourceNeeds[] =
+    "a TYPE, a NAME (numbers from 0 to 65535 or names) and a data FILE";
+
+// A type and a name, and for a resource to set its data file.
+bool AddResourceItem(EditOptions& o, const std::string* v, bool withFile) {
+  const std::optional<ResourceSpec> type = ParseResourceType(v[0]);
+  const std::optional<ResourceSpec> name = ParseResourceName(v[1]);
+  if (!type || !name) return false;
+  o.resourceItems.push_back({*type, *name, withFile ? std::optional<std::string>(v[2]) : std::nullopt});
+  return true;
+}
 
 bool SetOutput(EditOptions& o, const std::string* v) {
   o.output = v[0];
@@ -174,6 +190,49 @@ const Option kOptions[] = {
        if (id) o.rcdata.emplace_back(*id, v[1]);
        return id.has_value();
      }},
+    {"--lang", nullptr, 1, kSetResource | kDeleteResource, kLanguageNeeds, "", "",
+     [](EditOptions& o, const std::string* v) {
+       return (o.resourceLanguage = ParseU16(v[0])).has_value();
+     }},
+    {"--resource-lang", nullptr, 1, kEdit, kLanguageNeeds, "", "",
+     [](EditOptions& o, const std::string* v) {
+       return (o.resourceLanguage = ParseU16(v[0])).has_value();
+     }},
+    {"--lang", nullptr, 1, kSetString, kLanguageNeeds, "", "",
+     [](EditOptions& o, const std::string* v) {
+       return (o.stringLanguage = ParseU16(v[0])).has_value();
+     }},
+    {"--string-lang", nullptr, 1, kEdit, kLanguageNeeds, "", "",
+     [](EditOptions& o, const std::string* v) {
+       return (o.stringLanguage = ParseU16(v[0])).has_value();
+     }},
+    {"--set-string", nullptr, 2, kEdit, "an id from 0 to 65535 and a TEXT in UTF-8", "", "",
+     [](EditOptions& o, const std::string* v) {
+       const auto id = ParseU16(v[0]);
+       if (!id || !FileArgument(v[1])) return false;
+       o.resourceStrings.push_back({*id, platform::FromUtf8(v[1])});
+       return true;
+     }},
+    {"--set-resource", nullptr, 3, kEdit, kResourceNeeds, "", "",
+     [](EditOptions& o, const std::string* v) { return AddResourceItem(o, v, true); }},
+    {"--delete-resource", nullptr, 2, kEdit, "a TYPE and a NAME (numbers from 0 to 65535 or names)",
+     "", "", [](EditOptions& o, const std::string* v) { return AddResourceItem(o, v, false); }},
+    {"--import-res", nullptr, 1, kEdit, "a compiled resource file (.res)", "", "",
+     [](EditOptions& o, const std::string* v) {
+       o.imports.emplace_back(false, v[0]);
+       return true;
+     }},
+    {"--copy-resources", nullptr, 1, kEdit, "an image to copy resources from", "", "",
+     [](EditOptions& o, const std::string* v) {
+       o.imports.emplace_back(true, v[0]);
+       return true;
+     }},
+    {"--copy-type", nullptr, 1, kEdit, "a TYPE (a number from 0 to 65535 or a name)", "", "",
+     [](EditOptions& o, const std::string* v) {
+       const std::optional<ResourceSpec> type = ParseResourceType(v[0]);
+       if (type) o.copyTypes.push_back(*type);
+       return type.has_value();
+     }},
     {"--strip-signature", nullptr, 0, kAnyChange, "", "", "",
      [](EditOptions& o, const std::string*) {
        o.stripSignature = true;
@@ -203,6 +262,11 @@ unsigned ScopeOf(const std::string& command, bool rceditForm) {
   if (command == "set-icon") return kSetIcon;
   if (command == "set-version") return kSetVersion;
   if (command == "set-manifest") return kSetManifest;
+  if (command == "set-resource") return kSetResource;
+  if (command == "delete-resource") return kDeleteResource;
+  if (command == "set-string") return kSetString;
+  if (command == "import-res") return kImportRes;
+  if (command == "copy-resources") return kCopyResources;
   return kEdit;
 }
 
@@ -239,7 +303,15 @@ std::string CheckCombination(const EditOptions& o, bool languageGiven, bool grou
   if (c != "edit") return std::string();
   if (!o.AnyChange())
     return "edit: nothing to change (give --icon, a version, a string, a manifest, an execution "
-           "level, a resource string, raw data or --strip-signature)";
+           "level, a resource string, raw data, a resource, a resource file, an image to copy "
+           "from or --strip-signature)";
+  if (o.resourceLanguage && o.resourceItems.empty())
+    return "edit: --resource-lang applies to --set-resource and --delete-resource";
+  if (o.stringLanguage && o.resourceStrings.empty())
+    return "edit: --string-lang applies to --set-string and --set-resource-string";
+  bool copies = false;
+  for (const auto& import : o.imports) copies = copies || import.first;
+  if (!o.copyTypes.empty() && !copies) return "edit: --copy-type applies to --copy-resources";
   if (!o.iconFile && (languageGiven || groupGiven))
     return "edit: --group and --lang apply to --icon";
   if (o.versionLanguage && !o.VersionEdits())
@@ -268,7 +340,7 @@ bool TakeOption(const Option& option, const std::vector<std::string>& args, std:
                 const std::optional<std::string>& inlineValue, EditOptions& options,
                 UsageError& error) {
   const bool rcedit = options.rceditForm;
-  std::string values[2];
+  std::string values[3];
   auto refuse = [&](const char* rceditText) {
     error.text = rcedit && *rceditText != '\0'
                      ? std::string("Fatal error: ") + rceditText
@@ -355,6 +427,11 @@ std::optional<Command> ParseChange(const std::vector<std::string>& args, bool rc
     error.text = CheckRceditForm(options, !positional.empty());
     if (!error.text.empty()) return std::nullopt;
     options.executable = positional[0];
+    return command;
+  }
+  if (ScopeOf(options.command, false) & (kSetResource | kDeleteResource | kSetString | kImportRes |
+                                         kCopyResources)) {
+    if (!TakeResourcePositionals(positional, options, error.text)) return std::nullopt;
     return command;
   }
   std::size_t wanted = options.command == "set-manifest" && !options.executionLevel ? 2 : 1;

@@ -96,6 +96,7 @@ void PrintFailure(const app::ChangeOutcome& outcome, const app::ChangeRequest& r
           break;
         case app::FailedEdit::Strings: Fatal("Unable to change string"); break;
         case app::FailedEdit::RcData: Fatal("Unable to change RCDATA"); break;
+        case app::FailedEdit::Resources: Fatal("Unable to change resources"); break;
         case app::FailedEdit::None: Fatal("Unable to commit changes"); break;
       }
       break;

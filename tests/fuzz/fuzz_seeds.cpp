@@ -1,5 +1,5 @@
-// Writes the seed corpus of the fuzz targets: small PE32 and PE32+ images
-// from the test image generator.
+// Writes the seed corpora of the fuzz targets: small PE32 and PE32+ images
+// from the test image generator, and compiled resource files.
 #include <string>
 
 #include "tests/support/pe_builder.h"
@@ -8,7 +8,7 @@
 using namespace marovi::test;
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
+  if (argc != 3) return 2;
   const std::filesystem::path dir = argv[1];
   std::filesystem::create_directories(dir);
   int count = 0;
@@ -35,5 +35,18 @@ int main(int argc, char** argv) {
     empty.withResourceSection = false;
     put(empty);
   }
+  // Compiled resource files: none, ids and names, an icon group with its
+  // images, and an entry whose data needs no padding.
+  const std::filesystem::path resDir = argv[2];
+  std::filesystem::create_directories(resDir);
+  const std::vector<std::vector<ResourceSpec>> resFiles = {
+      {},
+      {{10, 7, 1033, Bytes{'a', 'b', 'c'}}, {u"MYTYPE", u"NAME", 0, Bytes(5, 0x12)}},
+      {{3, 1, 1033, Bytes(40, 0x11)}, {14, 1, 1033, Bytes{0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0,
+                                                           32, 0, 40, 0, 0, 0, 1, 0}}},
+      {{6, 1, 0, Bytes(32, 0)}, {24, 1, 0, Bytes(8, '<')}},
+  };
+  for (std::size_t i = 0; i < resFiles.size(); ++i)
+    WriteWholeFile(resDir / ("seed" + std::to_string(i) + ".res"), BuildResFile(resFiles[i]));
   return 0;
 }

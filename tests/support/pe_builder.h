@@ -137,6 +137,12 @@ struct ImageFacts {
 };
 ImageFacts ReadFacts(const Bytes& image);
 
+// A compiled resource file (.res) of the resources, in the order given, as a
+// resource compiler writes it: the empty entry of 32 bytes, then each
+// resource's header (names padded to four bytes) and data, every entry
+// padded to four bytes.
+Bytes BuildResFile(const std::vector<ResourceSpec>& resources);
+
 // The standard image checksum of the bytes, with the 4 bytes at
 // checksumOffset counted as zero.
 std::uint32_t StandardChecksum(const Bytes& image, std::uint32_t checksumOffset);
