@@ -25,9 +25,10 @@ constexpr std::size_t kFileEntryOffset = 12;
 // A cursor image begins with its hotspot, two 16-bit coordinates.
 constexpr std::size_t kHotspotSize = 4;
 
-constexpr std::size_t kFileHeaderSize = 14;  // BITMAPFILEHEADER
+constexpr std::size_t kFileHeaderSize = 14;    // BITMAPFILEHEADER
 constexpr std::uint32_t kCoreHeaderSize = 12;  // BITMAPCOREHEADER
 constexpr std::uint32_t kInfoHeaderSize = 40;  // BITMAPINFOHEADER
+constexpr std::uint32_t kLargestInfoHeaderSize = 124;  // BITMAPV5HEADER
 constexpr std::uint32_t kBiBitfields = 3;
 constexpr std::uint32_t kBiAlphaBitfields = 6;
 
@@ -39,12 +40,18 @@ Error Malformed(const std::string& detail, std::uint64_t offset) {
   return error;
 }
 
-// The .cur entry of a cursor group entry; the image begins with the hotspot.
+// The .cur entry of a cursor group entry; the image begins with the
+// hotspot. Its colors follow the bit count of the image's own header where
+// it has one: compilers write the group's bit count as 1 for any cursor.
 void WriteCursorEntry(const std::uint8_t* groupEntry, std::span<const std::uint8_t> image,
                       std::uint8_t* entry) {
   const std::uint16_t width = LoadU16(groupEntry);
   const std::uint16_t height = static_cast<std::uint16_t>(LoadU16(groupEntry + 2) / 2);
-  const std::uint16_t bitCount = LoadU16(groupEntry + 6);
+  std::uint16_t bitCount = LoadU16(groupEntry + 6);
+  if (image.size() >= kHotspotSize + kInfoHeaderSize &&
+      LoadU32(image.data() + kHotspotSize) >= kInfoHeaderSize &&
+      LoadU32(image.data() + kHotspotSize) <= kLargestInfoHeaderSize)
+    bitCount = LoadU16(image.data() + kHotspotSize + 14);
   entry[0] = static_cast<std::uint8_t>(width >= 256 ? 0 : width);
   entry[1] = static_cast<std::uint8_t>(height >= 256 ? 0 : height);
   entry[2] = static_cast<std::uint8_t>(bitCount >= 1 && bitCount < 8 ? 1u << bitCount : 0);

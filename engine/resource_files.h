@@ -35,7 +35,8 @@ std::vector<std::uint16_t> GroupImageIds(std::span<const std::uint8_t> group);
 // one 16-byte entry per image, then the images in the group's order. An icon
 // entry is the group entry's first 12 bytes with the image's own size; a
 // cursor entry takes its width, its height (the group's is doubled), the
-// hotspot (the first 4 bytes of the cursor image) and the image without it.
+// hotspot (the first 4 bytes of the cursor image) and the image without it,
+// and its colors from the bit count of the image's header.
 // None, with error (MalformedImage, saying which entry): the record is cut
 // short, its idReserved is not 0 or its idType is not 1 (icons) or 2
 // (cursors), it has no entries, an image it lists is missing, a cursor image

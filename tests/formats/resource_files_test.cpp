@@ -56,24 +56,29 @@ TEST(ResourceFilesTest, IconGroupsBecomeTheIconFileTheyCameFrom) {
 }
 
 TEST(ResourceFilesTest, CursorGroupsBecomeCursorFilesWithTheirHotspots) {
+  // The third image's own header says 8 bits, its group entry 1 (as windres
+  // writes it for every cursor): its colors follow the image.
   const std::vector<test::CursorImageSpec> specs = {{32, 32, 1, 1, 5, 7, Bytes(200, 1)},
                                                     {256, 256, 1, 32, 128, 3, Bytes(900, 2)},
-                                                    {48, 48, 1, 4, 0, 47, Bytes(60, 3)}};
+                                                    {48, 48, 1, 4, 0, 47, Bytes(60, 3)},
+                                                    {16, 16, 1, 1, 2, 2, test::BuildDib(40, 8, 0, 0, 20)}};
   const Images images = {{1, test::BuildCursorResource(specs[0])},
                          {2, test::BuildCursorResource(specs[1])},
-                         {3, test::BuildCursorResource(specs[2])}};
+                         {3, test::BuildCursorResource(specs[2])},
+                         {4, test::BuildCursorResource(specs[3])}};
   Error error;
-  const auto cur = IconFileFromGroup(test::BuildCursorGroupRecord(specs, {1, 2, 3}), true,
+  const auto cur = IconFileFromGroup(test::BuildCursorGroupRecord(specs, {1, 2, 3, 4}), true,
                                      LookupIn(images), &error);
   ASSERT_TRUE(cur.has_value()) << error.detail;
   EXPECT_EQ(LoadU16(cur->data() + 2), 2);
-  EXPECT_EQ(LoadU16(cur->data() + 4), 3);
+  EXPECT_EQ(LoadU16(cur->data() + 4), 4);
   struct Expected {
     std::uint8_t width, height, colors;
     std::uint16_t x, y;
   };
-  const Expected expected[] = {{32, 32, 2, 5, 7}, {0, 0, 0, 128, 3}, {48, 48, 16, 0, 47}};
-  for (std::size_t i = 0; i < 3; ++i) {
+  const Expected expected[] = {
+      {32, 32, 2, 5, 7}, {0, 0, 0, 128, 3}, {48, 48, 16, 0, 47}, {16, 16, 0, 2, 2}};
+  for (std::size_t i = 0; i < 4; ++i) {
     const std::uint8_t* entry = cur->data() + 6 + 16 * i;
     EXPECT_EQ(entry[0], expected[i].width) << i;
     EXPECT_EQ(entry[1], expected[i].height) << i;  // the group's height is doubled
@@ -82,7 +87,7 @@ TEST(ResourceFilesTest, CursorGroupsBecomeCursorFilesWithTheirHotspots) {
     EXPECT_EQ(LoadU16(entry + 6), expected[i].y) << i;
     EXPECT_EQ(EntryData(*cur, i), specs[i].bitmap) << i;  // without the hotspot
   }
-  EXPECT_EQ(cur->size(), 6 + 16 * 3 + 200 + 900 + 60);
+  EXPECT_EQ(cur->size(), 6 + 16 * 4 + 200 + 900 + 60 + 60);
 }
 
 TEST(ResourceFilesTest, MalformedGroupsAreRefusedNamingWhy) {
