@@ -143,6 +143,7 @@ bool ParseFileAndJson(const std::vector<std::string>& args, const std::string& v
                       std::string& file, bool& json, std::string& error);
 std::string ChangeUsageText();  // set-icon, set-version, show-version, set-manifest, edit
 std::string RceditUsageText();  // the form without a command
+std::string ReadingUsageText();  // extract, show-strings
 
 // Shared by the commands that change a file: the group named by --group (an
 // id when decimal), a destination rooted in the current directory, the note

@@ -123,4 +123,27 @@ std::optional<Command> ParseShowStrings(const std::vector<std::string>& args, st
   return command;
 }
 
+std::string ReadingUsageText() {
+  return "  marovi-cli extract FILE [TYPE [NAME [LANG]]] --output DIR|FILE\n"
+         "      Writes the resources of FILE (all, those of TYPE, of NAME, of LANG) as\n"
+         "      files, FILE left as it is: icon groups as .ico and cursor groups as .cur\n"
+         "      files (their images inside them), bitmaps as .bmp files, version\n"
+         "      information as JSON (as show-version --json), manifests as their XML,\n"
+         "      anything else as its bytes (.bin). TYPE: a number, a name, or RCDATA,\n"
+         "      GROUP_ICON, VERSION, MANIFEST, ... (RT_ may lead); NAME: a number or a\n"
+         "      name. In the folder DIR (made when missing) each file is named\n"
+         "      TYPE-NAME-LANG.EXT, e.g. GROUP_ICON-MAINICON-1033.ico, RCDATA-101-1033.bin\n"
+         "      (characters a file name cannot hold as %XX). With a NAME, --output FILE\n"
+         "      (not a folder) writes the one resource selected to FILE. A file is never\n"
+         "      replaced: when any exists, nothing is written. Each file is written\n"
+         "      under a temporary name (FILE.marovi-part) and named when whole. A group\n"
+         "      that lists a missing image, or a resource that is damaged, is not\n"
+         "      written (one line says why; exit status 1). The files written are\n"
+         "      printed, one a line.\n"
+         "  marovi-cli show-strings FILE [--json]\n"
+         "      Every string of FILE's string tables, by id then language: ID LANG\n"
+         "      \"TEXT\" (escaped as list shows names); --json: a JSON array of objects\n"
+         "      with id, language and text.\n";
+}
+
 }  // namespace marovi::cli
