@@ -247,7 +247,14 @@ int RunExtract(const ExtractOptions& options) {
     Error error;
     const std::optional<FileBytes> file = MakeFile(*target.entry, read->entries, error);
     if (!file) {
+      // The offset in the resource becomes one in the file, where its data lie.
+      const ResourceEntry& entry = *target.entry;
+      if (error.offset)
+        *error.offset += static_cast<std::uint64_t>(entry.data.data() - read->image.bytes().data());
       error.file = options.file;
+      error.detail = "resource " + ResourceKeyText(entry.type.name, entry.type.id) + " " +
+                     ResourceKeyText(entry.name.name, entry.name.id) + " (language " +
+                     std::to_string(entry.language) + "): " + error.detail;
       PrintError(app::ErrorText(error) + "; " + Shown(target, options) + " not written");
       failed = true;
       continue;

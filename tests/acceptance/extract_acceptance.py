@@ -332,7 +332,10 @@ def check_refusals(cli, work, exe):
     out_dir = os.path.join(work, "broken")
     shutil.rmtree(out_dir, ignore_errors=True)
     _, err = extract(cli, broken, "--output", out_dir, code=1)
-    check("icon image 999" in err and "GROUP_ICON-2-1033.ico not written" in err, "broken group: %s" % err)
+    # The entry is named by the offset of the group record's entry in the file.
+    check("resource 14 2 (language 1033)" in err and "icon image 999" in err and
+          "(at offset %s)" % hex(offset + 6) in err and "GROUP_ICON-2-1033.ico not written" in err,
+          "broken group: %s" % err)
     names = os.listdir(out_dir)
     check("GROUP_ICON-2-1033.ico" not in names and "GROUP_ICON-MAINICON-1033.ico" in names,
           "broken group: wrote %s" % names)
