@@ -16,7 +16,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cli_acceptance import (Cli, Failure, check, make_icons, pefile_versions, read, resources, sha,  # noqa: E402
+from cli_acceptance import (WINE_EXES, Cli, Failure, check, make_icons, pefile_versions, read, resources, sha,  # noqa: E402
                             stub_paths, wine_exe_paths)
 
 STRINGS = {  # (id, language): text
@@ -362,6 +362,26 @@ def check_real_images(cli, work, sample):
             compared += 1
         check(sha(exe) == before, "extract changed %s" % exe)
     check(compared >= 10, "only %d icon groups compared" % compared)
+    # Cursors and bitmaps of wine's own libraries.
+    for library in ("user32.dll", "comctl32.dll", "shell32.dll", "winemine.exe"):
+        exe = os.path.join(WINE_EXES, library)
+        out_dir = os.path.join(work, "real", library)
+        shutil.rmtree(out_dir, ignore_errors=True)
+        for type_id, prefix, ext in ((12, "GROUP_CURSOR", "cur"), (2, "BITMAP", "bmp")):
+            theirs = wrestool_files(exe, type_id, os.path.join(work, "real-wrestool"))
+            if not theirs:
+                continue
+            rc, _, err = cli.run("extract", exe, prefix, "--output", out_dir)
+            check(rc == 0, "extract %s %s: %s" % (library, prefix, err))
+            for (name, language), data in theirs.items():
+                ours = our_file(out_dir, prefix, name, language, ext)
+                if ext == "cur":
+                    same_cursors_as_wrestool(read(ours), data, ours)
+                    check(icotool_listing(ours).count("--cursor") == int.from_bytes(data[4:6], "little"),
+                          "icotool cannot read %s" % ours)
+                else:
+                    same_as_wrestool(read(ours), data, ours, False)
+                compared += 1
     return compared
 
 
@@ -388,7 +408,7 @@ def main():
     except Failure as failure:
         print("FAILED: %s" % failure)
         sys.exit(1)
-    print("passed: extract (%d real icon groups compared with wrestool)" % compared)
+    print("passed: extract (%d real icon groups, cursors and bitmaps compared with wrestool)" % compared)
 
 
 if __name__ == "__main__":
