@@ -179,6 +179,55 @@ std::string Shown(const Target& target, const ExtractOptions& options) {
   return target.shown.empty() ? options.output : target.shown;
 }
 
+// Whether a file is at any target, each one named: nothing is written then,
+// as an extraction never replaces a file nor stops half way for one.
+bool AnyExists(const std::vector<Target>& targets, const ExtractOptions& options) {
+  bool exists = false;
+  for (const Target& target : targets) {
+    platform::FileKind kind = platform::FileKind::Missing;
+    if (platform::GetFileKind(target.path.c_str(), kind) && kind == platform::FileKind::Missing)
+      continue;
+    PrintError(Shown(target, options) + ": exists (or cannot be looked at); extract never "
+                                        "replaces a file");
+    exists = true;
+  }
+  return exists;
+}
+
+// Writes the file of each target, printing the names of those written. A
+// resource that cannot become its file is passed over with the reason, the
+// fault's offset taken into the image; a file that cannot be written stops
+// the run. False when anything was not written.
+bool WriteTargets(const std::vector<Target>& targets, const ImageResources& read,
+                  const ExtractOptions& options) {
+  bool all = true;
+  std::string written;
+  for (const Target& target : targets) {
+    Error error;
+    const ResourceEntry& entry = *target.entry;
+    const std::optional<FileBytes> file = MakeFile(entry, read.entries, error);
+    if (!file) {
+      if (error.offset)
+        *error.offset += static_cast<std::uint64_t>(entry.data.data() - read.image.bytes().data());
+      error.file = options.file;
+      error.detail = "resource " + ResourceKeyText(entry.type.name, entry.type.id) + " " +
+                     ResourceKeyText(entry.name.name, entry.name.id) + " (language " +
+                     std::to_string(entry.language) + "): " + error.detail;
+      PrintError(app::ErrorText(error) + "; " + Shown(target, options) + " not written");
+      all = false;
+      continue;
+    }
+    if (Error unwritten = WriteWhole(target.path, file->bytes)) {
+      if (!written.empty()) PrintOut(written.substr(0, written.size() - 1));
+      PrintError(app::ErrorText(unwritten) + "; no other file was written after the ones printed");
+      return false;
+    }
+    written += Shown(target, options) + "\n";
+  }
+  if (!written.empty()) PrintOut(written.substr(0, written.size() - 1));
+  return all;
+}
+
 }  // namespace
 
 int RunExtract(const ExtractOptions& options) {
@@ -221,18 +270,7 @@ int RunExtract(const ExtractOptions& options) {
   if (!IsSeparator(given->back())) shownFolder += static_cast<char>(kSeparator);
   const std::vector<Target> targets = Targets(selected, folder, shownFolder,
                                               toFile ? std::optional(output) : std::nullopt, failed);
-  // Nothing is written when any target exists: an extraction never replaces
-  // a file, and does not stop half way for one.
-  bool blocked = false;
-  for (const Target& target : targets) {
-    platform::FileKind existing = platform::FileKind::Missing;
-    if (platform::GetFileKind(target.path.c_str(), existing) &&
-        existing == platform::FileKind::Missing)
-      continue;
-    PrintError(Shown(target, options) + ": exists; extract never replaces a file");
-    blocked = true;
-  }
-  if (blocked) {
+  if (AnyExists(targets, options)) {
     PrintError("nothing was extracted: remove those files or choose another --output");
     return kExitFailed;
   }
@@ -242,32 +280,7 @@ int RunExtract(const ExtractOptions& options) {
                                         platform::ToUtf8(folderToMake))));
     return kExitFailed;
   }
-  std::string written;
-  for (const Target& target : targets) {
-    Error error;
-    const std::optional<FileBytes> file = MakeFile(*target.entry, read->entries, error);
-    if (!file) {
-      // The offset in the resource becomes one in the file, where its data lie.
-      const ResourceEntry& entry = *target.entry;
-      if (error.offset)
-        *error.offset += static_cast<std::uint64_t>(entry.data.data() - read->image.bytes().data());
-      error.file = options.file;
-      error.detail = "resource " + ResourceKeyText(entry.type.name, entry.type.id) + " " +
-                     ResourceKeyText(entry.name.name, entry.name.id) + " (language " +
-                     std::to_string(entry.language) + "): " + error.detail;
-      PrintError(app::ErrorText(error) + "; " + Shown(target, options) + " not written");
-      failed = true;
-      continue;
-    }
-    if (Error unwritten = WriteWhole(target.path, file->bytes)) {
-      if (!written.empty()) PrintOut(written.substr(0, written.size() - 1));
-      PrintError(app::ErrorText(unwritten) + "; the files above were written whole, no others");
-      return kExitFailed;
-    }
-    written += Shown(target, options) + "\n";
-  }
-  if (!written.empty()) PrintOut(written.substr(0, written.size() - 1));
-  return failed ? kExitFailed : kExitOk;
+  return WriteTargets(targets, *read, options) && !failed ? kExitOk : kExitFailed;
 }
 
 }  // namespace marovi::cli
