@@ -116,6 +116,8 @@ std::optional<Command> ParseArguments(const std::vector<std::string>& args, Usag
   }
   if (name == "list") return ParseList(args, error.text);
   if (name == "show-version") return ParseShowVersion(args, error.text);
+  if (name == "extract") return ParseExtract(args, error.text);
+  if (name == "show-strings") return ParseShowStrings(args, error.text);
   if (IsChangeCommand(name)) return ParseChange(args, false, error);
   if (IsRceditForm(args)) return ParseChange(args, true, error);
   error.text = "unknown command " + name;

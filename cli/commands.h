@@ -86,13 +86,32 @@ struct ShowVersionOptions {
   bool json = false;
 };
 
-enum class CommandKind { Help, Version, List, Edit, ShowVersion };
+// extract FILE [TYPE [NAME [LANG]]] --output DIR|FILE: the resources
+// selected, each as the file it would come from.
+struct ExtractOptions {
+  std::string file;
+  std::optional<ResourceSpec> type;  // every resource when absent
+  std::optional<ResourceSpec> name;  // of type: every one when absent
+  std::optional<std::uint16_t> language;
+  std::string selection;  // TYPE NAME LANG as given, for messages
+  std::string output;
+};
+
+// show-strings FILE [--json]: every string of the string tables.
+struct ShowStringsOptions {
+  std::string file;
+  bool json = false;
+};
+
+enum class CommandKind { Help, Version, List, Edit, ShowVersion, Extract, ShowStrings };
 
 struct Command {
   CommandKind kind = CommandKind::Help;
   ListOptions list;
   EditOptions edit;
   ShowVersionOptions showVersion;
+  ExtractOptions extract;
+  ShowStringsOptions showStrings;
 };
 
 // A command line refused. In the form without a command, text is the line
@@ -146,6 +165,7 @@ bool ParseFileAndJson(const std::vector<std::string>& args, const std::string& v
                       std::string& file, bool& json, std::string& error);
 std::string ChangeUsageText();  // set-icon, set-version, show-version, set-manifest, edit
 std::string RceditUsageText();  // the form without a command
+std::string ReadingUsageText();  // extract, show-strings
 
 // Shared by the commands that change a file: the group named by --group (an
 // id when decimal), a destination rooted in the current directory, the note
@@ -183,6 +203,12 @@ int RunRceditForm(const EditOptions& options);
 // A command line of that form refused: the line build tools print, exit 1.
 int RefuseRceditForm(const UsageError& error);
 int RunShowVersion(const ShowVersionOptions& options);
+// The commands that read resources out of a file: their command lines, and
+// the commands.
+std::optional<Command> ParseExtract(const std::vector<std::string>& args, std::string& error);
+std::optional<Command> ParseShowStrings(const std::vector<std::string>& args, std::string& error);
+int RunExtract(const ExtractOptions& options);
+int RunShowStrings(const ShowStringsOptions& options);
 
 // Runs the command line (arguments after the program name); the exit code.
 int Main(const std::vector<std::string>& args);

@@ -24,6 +24,8 @@ int Main(const std::vector<std::string>& args) {
       case CommandKind::Edit:
         return command->edit.rceditForm ? RunRceditForm(command->edit) : RunEdit(command->edit);
       case CommandKind::ShowVersion: return RunShowVersion(command->showVersion);
+      case CommandKind::Extract: return RunExtract(command->extract);
+      case CommandKind::ShowStrings: return RunShowStrings(command->showStrings);
     }
   } catch (const std::exception& error) {
     PrintError(std::string("internal error: ") + error.what());

@@ -15,7 +15,8 @@ std::string UsageText() {
          "      the first four columns of every line are as they always were.\n"
          "      --json        a JSON array instead, one object per resource: type, name\n"
          "                    (numbers for ids, strings for names), language, size, and\n"
-         "                    \"shown\": true on the icon group the shell shows\n"
+         "                    \"shown\": true on the icon group the shell shows\n" +
+         ReadingUsageText() +
          "  marovi-cli set-icon EXE ICO [--output DEST] [--no-backup] [--group NAME|ID|first]\n"
          "                     [--lang N] [--no-sync] [--no-journal] [--strip-signature]\n"
          "      Replaces the icon group (MAINICON, language 0 unless given) of DEST with the\n"

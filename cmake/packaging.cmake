@@ -68,7 +68,7 @@ set(MAROVI_PUBLIC_HEADERS
   engine/engine.h engine/error.h engine/file_services.h engine/little_endian.h
   engine/resource_key.h
   engine/version_info.h engine/manifest.h engine/string_table.h
-  engine/resource_types.h engine/res_file.h)
+  engine/resource_types.h engine/res_file.h engine/resource_files.h)
 # An installed header that includes one that is not installed would not
 # compile for a user.
 foreach(header IN LISTS MAROVI_PUBLIC_HEADERS)

@@ -297,6 +297,7 @@ std::string JsonString(std::string_view text);
 
 #include "engine/manifest.h"
 #include "engine/res_file.h"
+#include "engine/resource_files.h"
 #include "engine/resource_types.h"
 #include "engine/string_table.h"
 #include "engine/version_info.h"

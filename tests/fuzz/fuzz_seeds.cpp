@@ -29,6 +29,21 @@ int main(int argc, char** argv) {
     s.debugEntries = {{2, Bytes(24, 0x55), true}, {13, Bytes(8, 0x66), false}};
     s.appended = Bytes(17, 0x77);
     put(s);
+    // Resources that extract makes files of: an icon and a cursor group
+    // with their images, and bitmaps.
+    ImageSpec files;
+    files.pe32Plus = plus;
+    const std::vector<IconImageSpec> icons = {{16, 16, 0, 0, 1, 32, Bytes(40, 0x12)},
+                                              {32, 32, 16, 0, 1, 4, Bytes(24, 0x13)}};
+    const CursorImageSpec cursor{32, 32, 1, 1, 3, 4, BuildDib(40, 1, 0, 0, 16)};
+    files.resources = {{1, 5, 0, BuildCursorResource(cursor)},
+                       {2, 7, 0, BuildDib(40, 8, 0, 2, 8 + 8)},
+                       {2, 8, 0, BuildDib(12, 1, 0, 0, 6 + 4)},
+                       {3, 1, 0, icons[0].bytes},
+                       {3, 2, 0, icons[1].bytes},
+                       {12, 1, 0, BuildCursorGroupRecord({cursor}, {5})},
+                       {14, 1, 0, BuildIconGroupRecord(icons, {1, 2})}};
+    put(files);
     ImageSpec empty;
     empty.pe32Plus = plus;
     put(empty);

@@ -551,6 +551,65 @@ Bytes BuildIcoFile(const std::vector<IconImageSpec>& images, std::uint16_t type)
   return b;
 }
 
+Bytes BuildIconGroupRecord(const std::vector<IconImageSpec>& images,
+                           const std::vector<std::uint16_t>& ids) {
+  const Bytes ico = BuildIcoFile(images);
+  Bytes b(ico.begin(), ico.begin() + 6);
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    b.insert(b.end(), ico.begin() + static_cast<std::ptrdiff_t>(6 + 16 * i),
+             ico.begin() + static_cast<std::ptrdiff_t>(6 + 16 * i + 12));
+    Put16(b, b.size(), i < ids.size() ? ids[i] : 0);
+  }
+  return b;
+}
+
+Bytes BuildCursorResource(const CursorImageSpec& image) {
+  Bytes b;
+  Put16(b, 0, image.hotspotX);
+  Put16(b, 2, image.hotspotY);
+  b.insert(b.end(), image.bitmap.begin(), image.bitmap.end());
+  return b;
+}
+
+Bytes BuildCursorGroupRecord(const std::vector<CursorImageSpec>& images,
+                             const std::vector<std::uint16_t>& ids) {
+  Bytes b;
+  Put16(b, 0, 0);
+  Put16(b, 2, 2);
+  Put16(b, 4, Size32(images.size()));
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const std::size_t e = 6 + 14 * i;
+    Put16(b, e, images[i].width);
+    Put16(b, e + 2, static_cast<std::uint16_t>(images[i].height * 2));
+    Put16(b, e + 4, images[i].planes);
+    Put16(b, e + 6, images[i].bitCount);
+    Put32(b, e + 8, Size32(images[i].bitmap.size() + 4));
+    Put16(b, e + 12, i < ids.size() ? ids[i] : 0);
+  }
+  return b;
+}
+
+Bytes BuildDib(std::uint32_t headerSize, std::uint16_t bitCount, std::uint32_t compression,
+               std::uint32_t colorsUsed, std::size_t tail) {
+  Bytes b(headerSize, 0);
+  Put32(b, 0, headerSize);
+  if (headerSize == 12) {
+    Put16(b, 4, 4);
+    Put16(b, 6, 2);
+    Put16(b, 8, 1);
+    Put16(b, 10, bitCount);
+  } else if (headerSize >= 40) {
+    Put32(b, 4, 4);
+    Put32(b, 8, 2);
+    Put16(b, 12, 1);
+    Put16(b, 14, bitCount);
+    Put32(b, 16, compression);
+    Put32(b, 32, colorsUsed);
+  }
+  b.resize(headerSize + tail, 0x5A);
+  return b;
+}
+
 ImageFacts ReadFacts(const Bytes& image) {
   ImageFacts f;
   f.ntHeaders = Get32(image, 0x3C);

@@ -122,6 +122,30 @@ struct IconImageSpec {
 };
 Bytes BuildIcoFile(const std::vector<IconImageSpec>& images, std::uint16_t type = 1);
 
+// The icon group record (type 14) of those images stored under ids: the
+// .ico header, then each entry's first 12 bytes and its id.
+Bytes BuildIconGroupRecord(const std::vector<IconImageSpec>& images,
+                           const std::vector<std::uint16_t>& ids);
+
+// A cursor image: its resource (type 1) is the hotspot, then the bitmap.
+struct CursorImageSpec {
+  std::uint16_t width = 32, height = 32, planes = 1, bitCount = 1;
+  std::uint16_t hotspotX = 0, hotspotY = 0;
+  Bytes bitmap;
+};
+Bytes BuildCursorResource(const CursorImageSpec& image);
+// Its group record (type 12): width, doubled height, planes, bit count, the
+// resource's size and the id of each image.
+Bytes BuildCursorGroupRecord(const std::vector<CursorImageSpec>& images,
+                             const std::vector<std::uint16_t>& ids);
+
+// A bitmap resource (a DIB without file header): a header of headerSize
+// bytes (12: BITMAPCOREHEADER, else BITMAPINFOHEADER fields and zeros) for
+// a 4x2 bitmap of bitCount bits, followed by tail bytes of masks, palette
+// and pixels (0x5A).
+Bytes BuildDib(std::uint32_t headerSize, std::uint16_t bitCount, std::uint32_t compression,
+               std::uint32_t colorsUsed, std::size_t tail);
+
 // Offsets of interest in a built image, found by reading it back simply.
 struct ImageFacts {
   std::uint32_t ntHeaders = 0;
