@@ -13,7 +13,7 @@
 # - A check of the include lines (cmake/check-layers.cmake), run before the
 #   libraries are compiled and whenever a source of a layer changes: it also
 #   refuses what include paths cannot stop, such as "../app/x.h" or an
-#   internal header of a lower layer ("engine/restree.h" from icons/).
+#   internal header of a lower layer ("engine/tree/restree.h" from icons/).
 # tests/layers proves both: its probes must fail to compile, and the check
 # must list every crossing in a small tree of violations.
 set(MAROVI_LAYERS engine icons app cli)

@@ -67,8 +67,8 @@ endif()
 set(MAROVI_PUBLIC_HEADERS
   engine/engine.h engine/error.h engine/file_services.h engine/little_endian.h
   engine/resource_key.h
-  engine/version_info.h engine/manifest.h engine/string_table.h
-  engine/resource_types.h engine/res_file.h engine/resource_files.h)
+  engine/formats/version_info.h engine/formats/manifest.h engine/formats/string_table.h
+  engine/formats/resource_types.h engine/formats/res_file.h engine/formats/resource_files.h)
 # An installed header that includes one that is not installed would not
 # compile for a user.
 foreach(header IN LISTS MAROVI_PUBLIC_HEADERS)
@@ -100,8 +100,12 @@ set_property(TARGET marovi_engine PROPERTY INTERFACE_INCLUDE_DIRECTORIES "${buil
 install(TARGETS marovi_engine EXPORT MaroviTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/marovi)
-install(FILES ${MAROVI_PUBLIC_HEADERS}
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/marovi/engine COMPONENT Development)
+# Each header at the path the others include it by, under include/marovi.
+foreach(header IN LISTS MAROVI_PUBLIC_HEADERS)
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/marovi/${folder}
+          COMPONENT Development)
+endforeach()
 set(MAROVI_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Marovi)
 install(EXPORT MaroviTargets NAMESPACE Marovi:: DESTINATION ${MAROVI_CMAKE_DIR}
         COMPONENT Development)

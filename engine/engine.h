@@ -295,9 +295,9 @@ std::string JsonString(std::string_view text);
 
 }  // namespace marovi
 
-#include "engine/manifest.h"
-#include "engine/res_file.h"
-#include "engine/resource_files.h"
-#include "engine/resource_types.h"
-#include "engine/string_table.h"
-#include "engine/version_info.h"
+#include "engine/formats/manifest.h"
+#include "engine/formats/res_file.h"
+#include "engine/formats/resource_files.h"
+#include "engine/formats/resource_types.h"
+#include "engine/formats/string_table.h"
+#include "engine/formats/version_info.h"

@@ -21,11 +21,11 @@
 #endif
 
 #include "app/messages.h"
-#include "engine/bytes.h"
-#include "engine/commit.h"
-#include "engine/manifest.h"
-#include "engine/platform.h"
-#include "engine/version_info.h"
+#include "engine/commit/commit.h"
+#include "engine/formats/manifest.h"
+#include "engine/formats/version_info.h"
+#include "engine/pe/bytes.h"
+#include "engine/platform/platform.h"
 #include "icons/png_icon.h"
 #include "tests/formats/png_test_images.h"
 #include "tests/icons/icon_test_support.h"

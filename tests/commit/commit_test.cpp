@@ -1,5 +1,5 @@
 // Committing an update to a file: what moves, what stays, what is refused.
-#include "engine/commit.h"
+#include "engine/commit/commit.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <functional>
 #include <span>
 
-#include "engine/bytes.h"
-#include "engine/platform.h"
-#include "engine/result_check.h"
-#include "engine/section_layout.h"
+#include "engine/commit/result_check.h"
+#include "engine/commit/section_layout.h"
+#include "engine/pe/bytes.h"
+#include "engine/platform/platform.h"
 #include "tests/commit/commit_test_util.h"
 
 namespace marovi::test {

@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/platform.h"
+#include "engine/platform/platform.h"
 #include "tests/engine/engine_test_util.h"
 
 namespace marovi::test {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/commit.h"
-#include "engine/journal.h"
-#include "engine/platform.h"
+#include "engine/commit/commit.h"
+#include "engine/commit/journal.h"
+#include "engine/platform/platform.h"
 #include "tests/commit/commit_test_util.h"
 #include "tests/support/fault_injection.h"
 

@@ -1,6 +1,6 @@
 // The header fixes on bytes alone: old headers and a placement in, new
 // headers out, with no file; and the debug entries likewise.
-#include "engine/header_fixes.h"
+#include "engine/pe/header_fixes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The undo journal belongs to its file: a journal left by a killed change is
 // applied only to that file in a state the change could have left; anything
 // else at its name, or a file that was replaced since, is left as it is.
-#include "engine/journal.h"
+#include "engine/commit/journal.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <functional>
 #include <optional>
 
-#include "engine/platform.h"
+#include "engine/platform/platform.h"
 #include "tests/commit/commit_test_util.h"
 #include "tests/support/fault_injection.h"
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/bytes.h"
-#include "engine/commit.h"
-#include "engine/section_layout.h"
+#include "engine/commit/commit.h"
+#include "engine/commit/section_layout.h"
+#include "engine/pe/bytes.h"
 #include "tests/commit/commit_test_util.h"
 
 namespace marovi::test {

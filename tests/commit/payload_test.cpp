@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "engine/payloads.h"
+#include "engine/payloads/payloads.h"
 #include "tests/commit/commit_test_util.h"
 #include "tests/support/payload_builder.h"
 

@@ -1,7 +1,7 @@
 // The plan of a commit, computed from an image's bytes alone: how the tail
 // moves, how the section is padded for a move by whole blocks, and what the
 // journal keeps. No file is involved.
-#include "engine/commit_plan.h"
+#include "engine/commit/commit_plan.h"
 
 #include <gtest/gtest.h>
 

@@ -16,11 +16,11 @@ fail() { echo "consumer_test: $*" >&2; exit 1; }
 rm -rf "$work"
 mkdir -p "$work"
 cmake --install "$build" --prefix "$work/prefix" --component Development >"$work/install.log"
-for header in engine error file_services resource_key version_info manifest; do
+for header in engine error file_services resource_key formats/version_info formats/manifest; do
   test -f "$work/prefix/include/marovi/engine/$header.h" || fail "engine/$header.h is not installed"
 done
 # Only the public header and its parts: the engine's workings stay inside.
-for header in update commit restree journal platform bytes; do
+for header in tree/update commit/commit tree/restree commit/journal platform/platform pe/bytes; do
   test ! -e "$work/prefix/include/marovi/engine/$header.h" || fail "engine/$header.h is installed"
 done
 # Nothing of the tree the engine was built from may leak into the package.

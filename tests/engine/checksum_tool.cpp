@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "engine/image.h"
+#include "engine/pe/image.h"
 #include "tests/support/test_files.h"
 
 int main(int argc, char** argv) {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/commit.h"
-#include "engine/platform.h"
-#include "engine/restree.h"
-#include "engine/update.h"
+#include "engine/commit/commit.h"
+#include "engine/platform/platform.h"
+#include "engine/tree/restree.h"
+#include "engine/tree/update.h"
 #include "tests/support/pe_builder.h"
 #include "tests/support/test_files.h"
 

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/bytes.h"
-#include "engine/commit.h"
-#include "engine/image.h"
-#include "engine/platform.h"
-#include "engine/section_layout.h"
+#include "engine/commit/commit.h"
+#include "engine/commit/section_layout.h"
+#include "engine/pe/bytes.h"
+#include "engine/pe/image.h"
+#include "engine/platform/platform.h"
 #include "tests/engine/engine_test_util.h"
 #include "tests/support/fault_injection.h"
 

@@ -7,10 +7,10 @@
 
 #include <cstring>
 
-#include "engine/bytes.h"
-#include "engine/commit.h"
-#include "engine/image.h"
-#include "engine/section_layout.h"
+#include "engine/commit/commit.h"
+#include "engine/commit/section_layout.h"
+#include "engine/pe/bytes.h"
+#include "engine/pe/image.h"
 #include "tests/engine/engine_test_util.h"
 
 namespace marovi::test {

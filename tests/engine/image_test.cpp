@@ -1,6 +1,6 @@
 // Image file access: rounding, the checksum, the NT headers, the resource
 // section and moving a file's tail.
-#include "engine/image.h"
+#include "engine/pe/image.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <utility>
 
-#include "engine/bytes.h"
-#include "engine/platform.h"
+#include "engine/pe/bytes.h"
+#include "engine/platform/platform.h"
 #include "tests/engine/engine_test_util.h"
 
 namespace marovi::test {

@@ -1,11 +1,11 @@
 // Reading a resource directory into a tree, lookups, and refusing malformed
 // directories.
-#include "engine/restree.h"
+#include "engine/tree/restree.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/bytes.h"
-#include "engine/image.h"
+#include "engine/pe/bytes.h"
+#include "engine/pe/image.h"
 #include "tests/engine/engine_test_util.h"
 
 namespace marovi::test {

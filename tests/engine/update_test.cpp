@@ -1,6 +1,6 @@
 // Beginning an update, adding, replacing, deleting and looking up resources,
 // and the scratch files that hold large new data.
-#include "engine/update.h"
+#include "engine/tree/update.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <array>
 #include <filesystem>
 
-#include "engine/bulk_update.h"
-#include "engine/bytes.h"
-#include "engine/image.h"
+#include "engine/pe/bytes.h"
+#include "engine/pe/image.h"
+#include "engine/tree/bulk_update.h"
 #include "tests/engine/engine_test_util.h"
 #include "tests/support/fault_injection.h"
 

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/commit.h"
+#include "engine/commit/commit.h"
 #include "engine/engine.h"
-#include "engine/manifest.h"
-#include "engine/update.h"
-#include "engine/version_info.h"
+#include "engine/formats/manifest.h"
+#include "engine/formats/version_info.h"
+#include "engine/tree/update.h"
 #include "tests/support/test_files.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/manifest.h"
+#include "engine/formats/manifest.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/xml.h"
+#include "engine/formats/xml.h"
 #include "tests/formats/real_resources.h"
 
 namespace marovi {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/bytes.h"
+#include "engine/pe/bytes.h"
 #include "icons/icon_group.h"
 #include "icons/stb.h"
 #include "tests/formats/png_test_images.h"

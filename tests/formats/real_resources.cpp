@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <map>
 
-#include "engine/commit.h"
+#include "engine/commit/commit.h"
 #include "engine/engine.h"
-#include "engine/update.h"
+#include "engine/tree/update.h"
 #include "tests/support/test_files.h"
 
 namespace marovi::test {

@@ -1,6 +1,6 @@
 // Compiled resource files: what resource compilers write is read entry for
 // entry; a file cut short or inconsistent anywhere is refused, naming where.
-#include "engine/res_file.h"
+#include "engine/formats/res_file.h"
 
 #include <gtest/gtest.h>
 

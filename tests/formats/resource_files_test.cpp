@@ -1,4 +1,4 @@
-#include "engine/resource_files.h"
+#include "engine/formats/resource_files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/string_table.h"
+#include "engine/formats/string_table.h"
 
 #include <gtest/gtest.h>
 

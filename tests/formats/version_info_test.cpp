@@ -1,4 +1,4 @@
-#include "engine/version_info.h"
+#include "engine/formats/version_info.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/bytes.h"
+#include "engine/pe/bytes.h"
 #include "tests/formats/real_resources.h"
 
 namespace marovi {

@@ -1,4 +1,4 @@
-#include "engine/xml.h"
+#include "engine/formats/xml.h"
 
 #include <gtest/gtest.h>
 

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/bytes.h"
-#include "engine/commit.h"
-#include "engine/image.h"
-#include "engine/section_layout.h"
-#include "engine/update.h"
+#include "engine/commit/commit.h"
+#include "engine/commit/section_layout.h"
+#include "engine/pe/bytes.h"
+#include "engine/pe/image.h"
+#include "engine/tree/update.h"
 #include "tests/fuzz/fuzz_common.h"
 
 using namespace marovi;

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/bytes.h"
-#include "engine/platform.h"
-#include "engine/restree.h"
-#include "engine/update.h"
+#include "engine/pe/bytes.h"
+#include "engine/platform/platform.h"
+#include "engine/tree/restree.h"
+#include "engine/tree/update.h"
 
 namespace marovi::fuzz {
 

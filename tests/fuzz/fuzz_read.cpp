@@ -6,10 +6,10 @@
 #include <optional>
 #include <vector>
 
-#include "engine/bytes.h"
-#include "engine/commit.h"
+#include "engine/commit/commit.h"
 #include "engine/engine.h"
-#include "engine/update.h"
+#include "engine/pe/bytes.h"
+#include "engine/tree/update.h"
 #include "tests/fuzz/fuzz_common.h"
 
 using namespace marovi;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/res_file.h"
+#include "engine/formats/res_file.h"
 
 using namespace marovi;
 

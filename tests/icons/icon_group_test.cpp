@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "engine/platform.h"
+#include "engine/platform/platform.h"
 #include "icons/icons.h"
 #include "tests/icons/icon_test_support.h"
 #include "tests/support/fault_injection.h"

@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "engine/commit.h"
-#include "engine/platform.h"
+#include "engine/commit/commit.h"
+#include "engine/platform/platform.h"
 
 namespace marovi::test {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/update.h"
+#include "engine/tree/update.h"
 #include "tests/support/pe_builder.h"
 #include "tests/support/test_files.h"
 

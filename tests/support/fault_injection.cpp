@@ -2,7 +2,7 @@
 // while the program runs.
 #include "tests/support/fault_injection.h"
 
-#include "engine/platform_hooks.h"
+#include "engine/platform/platform_hooks.h"
 
 namespace marovi::test::fault {
 namespace {

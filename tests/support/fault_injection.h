@@ -1,7 +1,7 @@
 // Fault injection and crash simulation for tests, over the platform layer's
-// one seam (engine/platform_hooks.h). A test program that uses any of these
+// one seam (engine/platform/platform_hooks.h). A test program that uses any of these
 // has the hooks installed from its start; every fallible file service of
-// engine/platform.h is then counted. Nothing here is synchronised: use it
+// engine/platform/platform.h is then counted. Nothing here is synchronised: use it
 // from one thread.
 #pragma once
 

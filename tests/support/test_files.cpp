@@ -5,7 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "engine/platform.h"
+#include "engine/platform/platform.h"
 
 #ifndef _WIN32
 #include <unistd.h>

@@ -2,6 +2,6 @@
 #include "app/change_workflow.h"
 #include "app/file_transfer.h"
 #include "cli/console.h"
-#include "engine/restree.h"
+#include "engine/tree/restree.h"
 #include "icons/icons.h"
 #include <icons/icon_group.h>

@@ -1,3 +1,3 @@
 // Climbs out of its folder.
-#include "engine/image.h"
+#include "engine/pe/image.h"
 #include "../app/change_workflow.h"

@@ -1,4 +1,4 @@
 // The icons reaching into the engine's resource tree.
 #include "engine/engine.h"
-#include "engine/restree.h"
+#include "engine/tree/restree.h"
 #include "icons/icons.h"

@@ -1,0 +1,83 @@
+// One open update of an image's resources inside the engine: what it holds,
+// the forms of begin and of the look-ups that only tests use, and the tree
+// operations of the update and the commit. The public forms are in engine.h.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "engine/engine.h"
+#include "engine/platform/platform.h"
+#include "engine/tree/restree.h"
+
+namespace marovi {
+
+// An open update owns its file, the file's view and the tree; deleting it
+// releases them all (keeping the caller's last-error value).
+struct ResourceUpdate {
+  ResourceUpdate() = default;
+  ResourceUpdate(const ResourceUpdate&) = delete;
+  ResourceUpdate& operator=(const ResourceUpdate&) = delete;
+  ~ResourceUpdate();
+
+  platform::FileHandle fileHandle = platform::kInvalidFile;
+  platform::MappingHandle mappingHandle = 0;
+  std::uint8_t* view = nullptr;
+  std::uint32_t viewSize = 0;  // the file's length when it was mapped
+  std::uint8_t* ntHeaders = nullptr;
+  ResourceTree root;
+  std::u16string fileName;  // as given to begin: the journal lies beside it
+  CommitOptions options;
+};
+
+// Opens fileName (UTF-16) in place without sharing and reads its resources
+// (or starts from none with deleteExisting). Returns null with the reason in
+// platform::LastError(): the platform's code of a failed open or mapping, 2
+// when the file has no resource section. A malformed resource directory
+// throws ImageFormatError after everything opened is released.
+ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting);
+// The same, with the reason of a null result (or of the malformed directory,
+// which then does not throw) in error.
+ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting, Error* error);
+
+// The bytes of a resource read from the file (data points into the view), or
+// for data stored during this update its size with data null. False when
+// any key is missing.
+bool GetResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint16_t language,
+                     const std::uint8_t*& data, std::uint32_t& size);
+bool GetIconGroupData(ResourceUpdate* update, ResKey name, std::uint16_t language,
+                      const std::uint8_t*& data);
+
+// A leaf's new data could not be kept in its scratch file.
+class ScratchFileError : public std::runtime_error {
+ public:
+  ScratchFileError(const std::string& what, std::uint32_t osCode, std::string file)
+      : std::runtime_error(what), osCode_(osCode), file_(std::move(file)) {}
+  std::uint32_t osCode() const { return osCode_; }
+  const std::string& file() const { return file_; }
+
+ private:
+  std::uint32_t osCode_;
+  std::string file_;
+};
+
+// Internal operations, exposed for the commit and for tests.
+std::string FormatHex(std::uint64_t value, int minimum, char fill);
+std::string ScratchFileName(const TResItem* node);
+int CompareByteStrings(const std::string& a, const std::string& b);
+void StoreLeafData(TResItem* leaf, std::uint16_t language, const void* data, std::uint32_t size);
+TResItem* InsertDirectory(TResItem* parent, ResKey key);
+// The link at which InsertDirectory puts a new entry numbered id: after the
+// named entries, before the first numbered entry whose id is id or more.
+LinkSlot NumberedInsertionPoint(TResItem* parent, std::uint32_t id);
+TResItem* InsertLanguageLeaf(TResItem* nameDirectory, std::uint16_t language, const void* data,
+                             std::uint32_t size);
+// path holds levels + 1 links, from the node to remove up to the root's.
+void RemoveAndPrune(LinkSlot* path, int levels);
+
+// New data of up to this many bytes is kept in memory, larger in a scratch file.
+inline constexpr std::uint32_t kInMemoryLimit = 32768;
+
+}  // namespace marovi
