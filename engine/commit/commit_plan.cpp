@@ -118,7 +118,7 @@ std::optional<std::vector<std::uint8_t>> NewHeaders(std::span<const std::uint8_t
                                                     bool stripSignature) {
   const std::uint32_t end = h.tableEnd + (plan.added ? sec::kSize : 0);
   if (end > image.size()) return std::nullopt;
-  std::vector<std::uint8_t> bytes(image.begin(), image.begin() + end);
+  std::vector<std::uint8_t> bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(end));
   if (plan.added ? !AppendSectionInPlace(bytes, *plan.added, plan.placement)
                  : !FixHeadersInPlace(bytes, plan.placement))
     return std::nullopt;
