@@ -87,20 +87,32 @@ bool ReadManifest(Cursor& c, std::uint32_t major, std::uint32_t count,
   return c.ok;
 }
 
+// Where the signature first lies wholly inside [from, to).
+std::optional<std::uint64_t> FindSignature(std::span<const std::uint8_t> image, std::uint64_t from,
+                                           std::uint64_t to) {
+  if (to <= from) return std::nullopt;
+  const auto part = image.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from));
+  const auto found =
+      std::search(part.begin(), part.end(),
+                  std::boyer_moore_horspool_searcher(std::begin(kSignature), std::end(kSignature)));
+  if (found == part.end()) return std::nullopt;
+  return from + static_cast<std::uint64_t>(found - part.begin());
+}
+
 }  // namespace
 
 std::optional<Payload> RecogniseDotNetBundle(std::span<const std::uint8_t> image,
-                                             std::uint64_t appended) {
-  // The marker lies in the host's own data, in front of the appended data.
-  const auto host =
-      image.first(static_cast<std::size_t>(std::min<std::uint64_t>(appended, image.size())));
-  const auto found =
-      std::search(host.begin(), host.end(),
-                  std::boyer_moore_horspool_searcher(std::begin(kSignature), std::end(kSignature)));
-  if (found == host.end()) return std::nullopt;
-  const std::uint64_t signature = static_cast<std::uint64_t>(found - host.begin());
-  if (signature < 8) return std::nullopt;
-  const std::uint64_t field = signature - 8;
+                                             std::uint64_t appended, std::uint64_t resourcesBegin,
+                                             std::uint64_t resourcesEnd) {
+  // The marker lies in the host's own data, in front of the appended data;
+  // the resource data (which may be most of the image) is not looked at.
+  const std::uint64_t end = std::min<std::uint64_t>(appended, image.size());
+  resourcesEnd = std::min(resourcesEnd, end);
+  resourcesBegin = std::min(resourcesBegin, resourcesEnd);
+  auto signature = FindSignature(image, 0, resourcesBegin);
+  if (!signature) signature = FindSignature(image, resourcesEnd, end);
+  if (!signature || *signature < 8) return std::nullopt;
+  const std::uint64_t field = *signature - 8;
   const std::uint64_t header = LoadU64(image.data() + field);
   if (header == 0) return std::nullopt;  // a host without a bundle
   Payload p;

@@ -26,6 +26,10 @@ struct ImageExtent {
   // The certificate table, when it lies behind the sections: not part of
   // the appended data, and fixed by the headers' own fixes.
   std::uint64_t certificate = 0;
+  // The raw data of the section that holds the resource directory (empty
+  // when there is none): resources, never the host's own data.
+  std::uint64_t resourcesBegin = 0;
+  std::uint64_t resourcesEnd = 0;
 };
 
 std::optional<ImageExtent> ReadExtent(std::span<const std::uint8_t> image) {
@@ -55,8 +59,23 @@ std::optional<ImageExtent> ReadExtent(std::span<const std::uint8_t> image) {
   const std::uint16_t magic = LoadU16(image.data() + nt + 24);
   const std::uint32_t directory = magic == kMagic64 ? 24 + 112 : 24 + 96;
   const std::uint32_t rvaCount = magic == kMagic64 ? 24 + 108 : 24 + 92;
-  if ((magic == kMagic32 || magic == kMagic64) && optional >= directory - 24 + 5 * 8 &&
-      LoadU32(image.data() + nt + rvaCount) > 4) {
+  const bool known = magic == kMagic32 || magic == kMagic64;
+  const std::uint32_t entries = known && optional >= rvaCount - 24 + 4
+                                    ? LoadU32(image.data() + nt + rvaCount)
+                                    : 0;
+  if (optional >= directory - 24 + 3 * 8 && entries > 2) {
+    const std::uint64_t rva = LoadU32(image.data() + nt + directory + 2 * 8);
+    for (std::uint32_t i = 0; i < count && rva != 0; ++i) {
+      const std::uint8_t* h = image.data() + table + i * kSectionHeaderSize;
+      const std::uint64_t address = LoadU32(h + 12), virtualSize = LoadU32(h + 8);
+      const std::uint64_t pointer = LoadU32(h + 20), raw = LoadU32(h + 16);
+      if (rva < address || rva - address >= std::max(virtualSize, raw)) continue;
+      extent.resourcesBegin = std::min(pointer, size);
+      extent.resourcesEnd = std::min(pointer + raw, size);
+      break;
+    }
+  }
+  if (optional >= directory - 24 + 5 * 8 && entries > 4) {
     const std::uint8_t* entry = image.data() + nt + directory + 4 * 8;
     const std::uint64_t at = LoadU32(entry), length = LoadU32(entry + 4);
     // The table and anything a signing tool padded behind it.
@@ -157,7 +176,9 @@ std::vector<Payload> RecognisePayloads(std::span<const std::uint8_t> image,
   const auto seen = image.first(static_cast<std::size_t>(extent->certificate));
   std::optional<Payload> appended = RecogniseNsis(seen, extent->appended);
   if (!appended) appended = RecogniseZip(seen, extent->appended);
-  if (!appended) appended = RecogniseDotNetBundle(seen, extent->appended);
+  if (!appended)
+    appended = RecogniseDotNetBundle(seen, extent->appended, extent->resourcesBegin,
+                                     extent->resourcesEnd);
   // A few zero bytes in front of a signature are its alignment, not data.
   const auto gap = seen.subspan(static_cast<std::size_t>(extent->appended));
   const bool padding = gap.size() < 512 &&

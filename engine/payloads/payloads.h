@@ -108,8 +108,11 @@ std::optional<Refusal> PlanPayloadFixes(std::span<const Payload> payloads, const
 // behind the image begins.
 std::optional<Payload> RecogniseNsis(std::span<const std::uint8_t> image, std::uint64_t appended);
 std::optional<Payload> RecogniseZip(std::span<const std::uint8_t> image, std::uint64_t appended);
+// The bundle's marker is looked for in front of appended, outside the
+// resource data [resourcesBegin, resourcesEnd), which is not the host's.
 std::optional<Payload> RecogniseDotNetBundle(std::span<const std::uint8_t> image,
-                                             std::uint64_t appended);
+                                             std::uint64_t appended, std::uint64_t resourcesBegin,
+                                             std::uint64_t resourcesEnd);
 std::optional<Payload> RecogniseInno(std::span<const std::uint8_t> image,
                                      const std::vector<std::uint8_t>& table);
 // Inno's table with every offset shifted and its CRC recomputed, or a

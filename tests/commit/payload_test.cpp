@@ -149,6 +149,41 @@ TEST(PayloadTest, InstallersAndBundlesKeepWorkingAfterEveryKindOfChange) {
   }
 }
 
+// The host's marker is found in its own data even when a resource in front
+// of it carries the same signature: the resource data is not the host's.
+TEST(PayloadTest, ABundleMarkerInTheResourcesIsNotTakenForTheHosts) {
+  const Bytes room(40, 0xEE);
+  for (const bool plus : {false, true}) {
+    SCOPED_TRACE(plus ? "PE32+" : "PE32");
+    ImageSpec s = BaseSpec(plus);
+    s.resources.push_back({10, 7, 0, room});
+    s.sectionsAfter.push_back(SectionSpec{".data", DotNetBundleMarker()});
+    Bytes before = BuildImage(s);
+    AppendDotNetBundle(before, 6, {Filled(0x300, 4), Filled(0x1234, 5)});
+    const auto had = BundleRead(before);
+    ASSERT_TRUE(had);
+    // The decoy, in front of the real marker, points outside the file.
+    Bytes decoy = DotNetBundleMarker();
+    decoy[5] = 0x7F;
+    const auto at = std::search(before.begin(), before.end(), room.begin(), room.end());
+    ASSERT_NE(at, before.end());
+    std::copy(decoy.begin(), decoy.end(), at);
+    Outcome o = CommitIcon(before, Filled(0x3000, 2));
+    ASSERT_TRUE(o.committed) << o.error.detail;
+    ASSERT_FALSE(o.report.payloads.empty());
+    EXPECT_EQ(o.report.payloads.front().kind, PayloadKind::DotNetBundle);
+    EXPECT_TRUE(o.report.payloads.front().intact) << o.report.payloads.front().detail;
+    // The runtime reads its own placeholder; the test's reader takes the
+    // first signature, so the decoy is wiped first.
+    const auto moved = std::search(o.after.begin(), o.after.end(), decoy.begin(), decoy.end());
+    ASSERT_NE(moved, o.after.end());
+    std::fill(moved, moved + static_cast<std::ptrdiff_t>(decoy.size()), 0);
+    const auto has = BundleRead(o.after);
+    ASSERT_TRUE(has) << "the runtime no longer finds its data";
+    EXPECT_EQ(*has, *had);
+  }
+}
+
 // Only a payload that worked before is fixed: a broken one moves with the
 // tail as it is, and is reported so.
 TEST(PayloadTest, APayloadBrokenBeforeTheChangeIsLeftAlone) {
