@@ -32,6 +32,23 @@ namespace marovi {
 
 namespace {
 
+// The unchanged leaves large enough to be left where they are, with their
+// bytes in the image, in the order the layout meets them.
+void CollectLargeLeaves(const TResItem* node, std::span<const std::uint8_t> image,
+                        std::vector<LeafBytes>& out) {
+  if (node->isDirectory()) {
+    for (const TResItem* child = node->firstChild.get(); child != nullptr;
+         child = child->nextSibling.get())
+      CollectLargeLeaves(child, image, out);
+    return;
+  }
+  const ResourceLeaf& leaf = node->leaf();
+  const std::uint8_t* bytes = leaf.data.view();
+  if (bytes == nullptr || leaf.dataSize < MovedInPlaceMinimum() || bytes < image.data()) return;
+  const auto at = static_cast<std::uint64_t>(bytes - image.data());
+  if (at <= image.size() && leaf.dataSize <= image.size() - at) out.push_back({at, leaf.dataSize});
+}
+
 // One commit on an update whose tree is complete: planned from the image's
 // bytes, then applied under the undo journal.
 class Committer {
@@ -53,6 +70,8 @@ class Committer {
     Measure(u_.root.get(), inputs.dirBytes, inputs.nameBytes, inputs.dataBytes);
     inputs.stripSignature = u_.options.stripSignature;
     inputs.rangeBlock = BlockForRangeMoves();
+    if (inputs.rangeBlock != 0)
+      CollectLargeLeaves(u_.root.get(), {u_.view, u_.viewSize}, inputs.largeLeaves);
     const Outcome outcome = PlanAndExecute(inputs);
     if (outcome != Outcome::ShiftRefused) return outcome == Outcome::Done;
     // The file system refused to shift the tail by whole blocks before
@@ -100,6 +119,12 @@ class Committer {
     LeavesMovedInPlace moved;
     moved.begin = plan.placement.rawPointer;
     moved.end = plan.tail.from;
+    for (const LeafBytes& leaf : plan.staying) {
+      const std::uint64_t to = leaf.at + static_cast<std::uint64_t>(plan.tail.delta) -
+                               plan.placement.rawPointer;
+      moved.staying.push_back({leaf.at, static_cast<std::uint32_t>(to), leaf.size});
+    }
+    if (!plan.staying.empty()) moved.sectionSize = plan.placement.sectionSize;
     // The old section's bytes are moved inside it only when it is rebuilt
     // where it is and nothing takes them away first: a new section leaves
     // them be, and blocks removed from the old section would take some.

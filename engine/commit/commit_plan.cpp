@@ -57,34 +57,101 @@ std::optional<Refusal> PlaceInPlace(std::span<const std::uint8_t> image, const I
   return std::nullopt;
 }
 
+// Large leaves of a growing section that can stay where they are: the
+// blocks are inserted in front of the first of them, at a block boundary
+// inside the old section, and the directory, the names and every other
+// leaf's data go in front of the insertion point, as many blocks being
+// inserted as that needs. The leaves move with the tail, each by delta.
+struct StayingPlan {
+  std::vector<LeafBytes> leaves;
+  std::uint64_t at = 0;
+  std::int64_t delta = 0;
+  std::uint64_t frontData = 0;    // the other leaves' data
+  std::uint64_t sectionSize = 0;  // up to the last staying leaf's end
+};
+
+std::optional<StayingPlan> PlanStaying(std::uint64_t imageSize, const PlanInputs& in,
+                                       const Placement& p, std::uint64_t block,
+                                       std::uint64_t unit) {
+  const std::uint64_t start = p.rawPointer;
+  const std::uint64_t oldEnd = start + p.oldRawSize;
+  // Distinct places inside the old section, in file order, none overlapping.
+  std::vector<LeafBytes> places;
+  for (const LeafBytes& leaf : in.largeLeaves)
+    if (leaf.size != 0 && leaf.at >= start && leaf.at + leaf.size <= oldEnd) places.push_back(leaf);
+  std::sort(places.begin(), places.end(), [](const LeafBytes& a, const LeafBytes& b) {
+    return a.at != b.at ? a.at < b.at : a.size < b.size;
+  });
+  std::vector<LeafBytes> distinct;
+  for (const LeafBytes& leaf : places)
+    if (distinct.empty() || leaf.at >= distinct.back().at + distinct.back().size)
+      distinct.push_back(leaf);
+  const std::uint64_t dataStart = (in.dirBytes + in.nameBytes + 3) & ~std::uint64_t{3};
+  for (std::size_t first = 0; first < distinct.size(); ++first) {
+    const std::uint64_t at = distinct[first].at & ~(block - 1);
+    if (at < start || imageSize - at < kRangeMoveMinimumTail) continue;
+    const auto stays = [&](const LeafBytes& leaf) {
+      return std::any_of(distinct.begin() + static_cast<std::ptrdiff_t>(first), distinct.end(),
+                         [&](const LeafBytes& d) { return d.at == leaf.at && d.size == leaf.size; });
+    };
+    std::uint64_t stayingData = 0;
+    for (const LeafBytes& leaf : in.largeLeaves)
+      if (stays(leaf)) stayingData += (std::uint64_t{leaf.size} + 3) & ~std::uint64_t{3};
+    if (stayingData > in.dataBytes) return std::nullopt;
+    StayingPlan plan;
+    plan.frontData = in.dataBytes - stayingData;
+    const std::uint64_t front = dataStart + plan.frontData;
+    // Room enough in front already: the section need not grow at all.
+    if (front <= at - start) return std::nullopt;
+    plan.delta = static_cast<std::int64_t>((front - (at - start) + unit - 1) / unit * unit);
+    plan.at = at;
+    plan.leaves.assign(distinct.begin() + static_cast<std::ptrdiff_t>(first), distinct.end());
+    const LeafBytes& last = plan.leaves.back();
+    plan.sectionSize =
+        std::max(front, last.at + last.size - start + static_cast<std::uint64_t>(plan.delta));
+    return plan;
+  }
+  return std::nullopt;
+}
+
 // Rounds the section's raw size so that the tail moves by whole blocks of
 // the file system at a block-aligned point inside the old section's data;
-// false, leaving p as it was, where that cannot be done soundly.
+// false, leaving the plan as it was, where that cannot be done soundly.
 bool PlanRangeMove(std::span<const std::uint8_t> image, const ImageHeaders& h,
-                   const PlanInputs& in, Placement& p, TailMove& tail) {
+                   const PlanInputs& in, CommitPlan& plan) {
+  Placement& p = plan.placement;
   const std::uint64_t block = in.rangeBlock;
   if (!PowerOfTwo(block) || p.rawDelta == 0) return false;
   const std::uint64_t unit = std::max<std::uint64_t>(block, h.fileAlignment);
   const std::uint64_t start = p.rawPointer;
   const std::uint64_t oldEnd = start + p.oldRawSize;
-  // Without a tail the file's length alone changes.
-  if (oldEnd >= image.size() || image.size() - oldEnd < kRangeMoveMinimumTail) return false;
   Placement q = p;
   std::int64_t delta = 0;
   std::uint64_t at = 0;
-  if (p.rawDelta > 0) {
-    delta = static_cast<std::int64_t>((static_cast<std::uint64_t>(p.rawDelta) + unit - 1) /
-                                      unit * unit);
-    at = oldEnd & ~(block - 1);
+  const auto staying =
+      p.rawDelta > 0 ? PlanStaying(image.size(), in, p, block, unit) : std::nullopt;
+  if (staying) {
+    delta = staying->delta;
+    at = staying->at;
+    q.sectionSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(staying->sectionSize,
+                                                                       kMaxSectionSize + 1));
   } else {
-    // Shrinking by whole units only; the rest stays as padding.
-    delta = -static_cast<std::int64_t>(static_cast<std::uint64_t>(-std::int64_t{p.rawDelta}) /
-                                       unit * unit);
-    at = (oldEnd - static_cast<std::uint64_t>(-delta)) & ~(block - 1);
+    // Without a tail the file's length alone changes.
+    if (oldEnd >= image.size() || image.size() - oldEnd < kRangeMoveMinimumTail) return false;
+    if (p.rawDelta > 0) {
+      delta = static_cast<std::int64_t>((static_cast<std::uint64_t>(p.rawDelta) + unit - 1) /
+                                        unit * unit);
+      at = oldEnd & ~(block - 1);
+    } else {
+      // Shrinking by whole units only; the rest stays as padding.
+      delta = -static_cast<std::int64_t>(static_cast<std::uint64_t>(-std::int64_t{p.rawDelta}) /
+                                         unit * unit);
+      at = (oldEnd - static_cast<std::uint64_t>(-delta)) & ~(block - 1);
+    }
+    if (at < start) return false;
   }
-  if (at < start) return false;
   const std::int64_t newRaw = std::int64_t{p.oldRawSize} + delta;
-  if (newRaw > static_cast<std::int64_t>(kMaxSectionSize) ||
+  if (newRaw > static_cast<std::int64_t>(kMaxSectionSize) || q.sectionSize > kMaxSectionSize ||
       static_cast<std::int64_t>(image.size()) + delta > static_cast<std::int64_t>(kMaxSectionSize))
     return false;
   q.newRawSize = static_cast<std::uint32_t>(newRaw);
@@ -105,9 +172,13 @@ bool PlanRangeMove(std::span<const std::uint8_t> image, const ImageHeaders& h,
       delta == std::int64_t{h.certificate->size})
     return false;
   p = q;
-  tail.delta = delta;
-  tail.byRange = delta != 0;
-  tail.rangeAt = at;
+  plan.tail.delta = delta;
+  plan.tail.byRange = delta != 0;
+  plan.tail.rangeAt = at;
+  if (staying) {
+    plan.staying = staying->leaves;
+    plan.dataBytes = static_cast<std::uint32_t>(staying->frontData);
+  }
   return true;
 }
 
@@ -161,8 +232,9 @@ void Keep(CommitPlan& plan, std::uint64_t at, std::uint64_t count) {
 }
 
 // What the journal keeps: the headers, the old section (with everything
-// behind it when the tail is copied), every planned write, every fix-up's
-// target and the signature cut off.
+// behind it when the tail is copied) but for the leaves that stay where the
+// shift puts them, every planned write, every fix-up's target and the
+// signature cut off.
 void PlanKeptRanges(const ImageHeaders& h, CommitPlan& plan) {
   const Placement& p = plan.placement;
   const std::uint64_t headersEnd = h.tableEnd + (plan.added ? sec::kSize : 0);
@@ -171,7 +243,12 @@ void PlanKeptRanges(const ImageHeaders& h, CommitPlan& plan) {
   const std::uint64_t oldEnd = std::uint64_t{p.rawPointer} + p.oldRawSize;
   const std::uint64_t changedEnd =
       plan.tail.delta != 0 && !plan.tail.byRange ? std::max(length, oldEnd) : oldEnd;
-  if (p.rawPointer < length) plan.kept.push_back({p.rawPointer, std::min(changedEnd, length)});
+  std::uint64_t from = p.rawPointer;
+  for (const LeafBytes& leaf : plan.staying) {
+    plan.kept.push_back({from, std::min(leaf.at, length)});
+    from = leaf.at + leaf.size;
+  }
+  if (from < length) plan.kept.push_back({from, std::min(changedEnd, length)});
   for (std::size_t i = 1; i < plan.writes.size(); ++i)
     Keep(plan, plan.writes[i].at, plan.writes[i].bytes.size());
   for (const FixupStep& step : plan.fixups)
@@ -282,7 +359,7 @@ PlanResult PlanCommit(std::span<const std::uint8_t> image, const ImageHeaders& h
   }
   plan.tail.from = std::uint64_t{p.rawPointer} + p.oldRawSize;
   plan.tail.delta = p.rawDelta;
-  if (!plan.added) PlanRangeMove(image, h, in, p, plan.tail);
+  if (!plan.added) PlanRangeMove(image, h, in, plan);
 
   const auto headers = NewHeaders(image, h, plan, in.stripSignature);
   if (!headers) {

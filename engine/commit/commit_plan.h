@@ -65,6 +65,12 @@ struct FixupStep {
   std::uint64_t crcEnd = 0;
 };
 
+// A large unchanged resource's bytes in the image as it is now.
+struct LeafBytes {
+  std::uint64_t at = 0;
+  std::uint32_t size = 0;
+};
+
 // What planning needs besides the image.
 struct PlanInputs {
   std::uint64_t dirBytes = 0;  // the measured tree (Measure)
@@ -75,6 +81,10 @@ struct PlanInputs {
   // whole blocks; 0 when the tail can only be copied.
   std::uint32_t rangeBlock = 0;
   std::vector<FixupStep> fixups;  // from the recognisers of appended payloads
+  // The unchanged leaves the layout may leave where they are (as large as
+  // MovedInPlaceMinimum() or more, their bytes in the image), in the tree's
+  // order; the same leaf data listed once per leaf that uses it.
+  std::vector<LeafBytes> largeLeaves;
 };
 
 struct CommitPlan {
@@ -90,6 +100,12 @@ struct CommitPlan {
   // The debug entries written, in the finished file (empty when none).
   FileRange debugWritten;
   std::vector<FixupStep> fixups;
+  // Large leaves behind the insertion point of a growing section, by their
+  // old places: the inserted blocks carry each to its old offset + tail.delta,
+  // where the layout puts it, so that its bytes are neither copied nor kept
+  // by the journal. dataBytes then counts only the other leaves', which go
+  // in front of the insertion point.
+  std::vector<LeafBytes> staying;
   // With stripSignature: the finished file is cut to this length.
   std::optional<std::uint64_t> cutAt;
   // Everything the executor overwrites or cuts off, as offsets of the image

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -97,6 +98,19 @@ class LeafDataWriter {
       // A leaf whose new data was lost when storing it failed.
       throw std::runtime_error("a resource has lost its data");
     }
+  }
+
+  // Where leaf goes when it stays where the tail's shift puts it.
+  std::optional<std::uint32_t> StayingPlace(const ResourceLeaf& leaf) const {
+    const std::uint8_t* bytes = leaf.data.view();
+    if (moved_ == nullptr || moved_->staying.empty() || bytes == nullptr || imageView_ == nullptr)
+      return std::nullopt;
+    const auto from = static_cast<std::uint64_t>(bytes - imageView_);
+    const auto& staying = moved_->staying;
+    const auto it = std::lower_bound(staying.begin(), staying.end(), from,
+                                     [](const LeafMove& m, std::uint64_t at) { return m.from < at; });
+    if (it == staying.end() || it->from != from || it->size != leaf.dataSize) return std::nullopt;
+    return it->to;
   }
 
   void Flush() {
@@ -193,13 +207,17 @@ void Write(const TResItem* node, SectionCursor& cursor, LeafDataWriter* files) {
   const ResourceLeaf& leaf = node->leaf();
   std::uint8_t* entry = w.At(cursor.dirPos, 16);
   cursor.dirPos += 16;
-  StoreU32(entry + 0, cursor.sectionRva + cursor.dataPos);
+  const std::optional<std::uint32_t> stays =
+      files != nullptr ? files->StayingPlace(leaf) : std::nullopt;
+  const std::uint32_t place = stays.value_or(cursor.dataPos);
+  StoreU32(entry + 0, cursor.sectionRva + place);
   StoreU32(entry + 4, leaf.dataSize);
   StoreU32(entry + 8, leaf.codePage);
   StoreU32(entry + 12, leaf.reserved);
-  std::uint8_t* out = w.At(cursor.dataPos, leaf.dataSize);
+  std::uint8_t* out = w.At(place, leaf.dataSize);
   if (files != nullptr) {
-    files->Put(leaf, cursor.dataPos);
+    files->Put(leaf, place);
+    if (stays) return;
   } else if (!leaf.data.Read(leaf.dataSize, out)) {
     // New data that cannot be read back, or that was lost when storing it
     // failed, would go into the image as zeros.
@@ -261,7 +279,8 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
                                   const std::uint8_t* imageView, LeavesMovedInPlace* moved) {
   SectionImage image;
   const std::uint32_t dataStart = RoundUp(dirBytes + nameBytes, 4);
-  const std::uint32_t sectionSize = dataStart + dataBytes;
+  const std::uint32_t sectionSize =
+      std::max(dataStart + dataBytes, moved != nullptr ? moved->sectionSize : 0u);
   image.scratchName = ScratchFileName(root);
   image.file = ScratchFile::Create(image.scratchName);
   if (!image.file) return image;

@@ -77,6 +77,12 @@ struct LeavesMovedInPlace {
   // In the order of their new places; their old places are in the same
   // order and do not overlap, which lets each move in place.
   std::vector<LeafMove> moves;
+  // Leaves that a shift of the tail carries to their new places, by their
+  // old places (in file order): the layout puts each at `to` and the other
+  // leaves' data in front of them; with them, the section is sectionSize
+  // bytes long.
+  std::vector<LeafMove> staying;
+  std::uint32_t sectionSize = 0;
 };
 // The same, leaving out unchanged leaves of at least MovedInPlaceMinimum()
 // bytes that can be moved in place; those are listed in moved.

@@ -156,8 +156,10 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
 
   // Large unchanged leaves move inside the file instead of through the
   // section image; one of them spans several move chunks. Growing, they
-  // move up into the room the tail made; shrinking, down before the tail
-  // follows; at the same raw size by a few bytes.
+  // stay where inserted blocks carry them (the tail behind them is short),
+  // or move up into the room the tail made where blocks cannot be moved;
+  // shrinking, down before the tail follows; at the same raw size by a few
+  // bytes.
   ImageSpec large = BaseSpec(pe32Plus);
   large.resources = {{3, 1, 0, Filled(40000, 1)},
                      {10, 1, 1033, Filled(70001, 2)},
@@ -167,7 +169,14 @@ std::vector<Scenario> Scenarios(bool pe32Plus) {
   out.push_back({"growing around large leaves",
                  largeImage,
                  {{3, 1, 0, Filled(45000, 5)}, {3, 2, 0, Filled(700, 6)}},
-                 1});
+                 1,
+                 false,
+                 true});
+  out.push_back({"growing around large leaves, block moves refused",
+                 largeImage,
+                 {{3, 1, 0, Filled(45000, 5)}, {3, 2, 0, Filled(700, 6)}},
+                 1,
+                 true});
   out.push_back({"shrinking around large leaves", largeImage, {{3, 1, 0, Filled(33000, 7)}}, -1});
   out.push_back({"large leaves at the same raw size", largeImage, {{3, 1, 0, Filled(39996, 8)}}});
   return out;

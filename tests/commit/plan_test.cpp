@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/commit/commit_test_util.h"
 
 namespace marovi::test {
@@ -133,6 +135,75 @@ TEST(CommitPlan, ACutThatWouldRestoreTheOldLengthIsNotCombinedWithABlockMove) {
     if (plan.tail.byRange) {
       EXPECT_NE(*plan.cutAt, image.size());
     }
+  }
+}
+
+// Large unchanged leaves behind a block boundary of a growing section stay
+// where the inserted blocks carry them; everything else of the section goes
+// in front of the insertion point, and the journal leaves those leaves out.
+TEST(CommitPlan, LargeLeavesBehindTheInsertionPointStayWhereTheShiftCarriesThem) {
+  ImageSpec spec = SpecWith(false, {{3, 1, 0, Filled(0x2000, 1)}, {10, 1, 0, Random(0x90000, 5)}});
+  spec.sectionsAfter = {SectionSpec{".reloc", Filled(0x300, 7), 0, kDiscardableData}};
+  const Bytes image = BuildImage(spec);
+  const Bytes big = Random(0x90000, 5);
+  const auto found = std::search(image.begin(), image.end(), big.begin(), big.begin() + 64);
+  ASSERT_NE(found, image.end());
+  const auto at = static_cast<std::uint64_t>(found - image.begin());
+  const LeafBytes leaf{at, 0x90000};
+  const std::uint64_t dir = 0x48 + 0x30;  // two types, each with a name and a language
+  const struct {
+    const char* name;
+    std::vector<LeafBytes> leaves;
+    std::uint64_t otherData;  // the data of every leaf not listed
+    std::uint32_t block;
+    std::size_t staying;
+  } cases[] = {
+      {"a growing icon in front of a large resource", {leaf}, 0x9000, kBlock, 1},
+      {"the same without range moves", {leaf}, 0x9000, 0, 0},
+      {"growth that fits in front of it", {leaf}, 0x100, kBlock, 0},
+      {"two leaves that share its bytes", {leaf, leaf}, 0x9000, kBlock, 1},
+      {"a leaf overlapping it is left to the layout", {leaf, {at + 0x100, 0x20000}}, 0x9000,
+       kBlock, 1},
+      {"a leaf that begins in front of the old section", {{0x200, 0x10000}}, 0x9000, kBlock, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto headers = DecodeHeaders(image);
+    ASSERT_TRUE(headers.has_value());
+    PlanInputs in;
+    in.dirBytes = dir;
+    in.dataBytes = c.otherData;
+    for (const LeafBytes& l : c.leaves) in.dataBytes += RoundUp(l.size, 4);
+    in.rangeBlock = c.block;
+    in.largeLeaves = c.leaves;
+    const PlanResult r = PlanCommit(image, *headers, in);
+    ASSERT_TRUE(r.plan.has_value()) << r.error.detail;
+    const CommitPlan& plan = *r.plan;
+    const Placement& p = plan.placement;
+    ASSERT_EQ(plan.staying.size(), c.staying);
+    EXPECT_EQ(plan.FinalLength(), image.size() + static_cast<std::uint64_t>(plan.tail.delta));
+    if (c.staying == 0) continue;
+    const std::uint64_t start = p.rawPointer, oldEnd = start + p.oldRawSize;
+    const auto delta = static_cast<std::uint64_t>(plan.tail.delta);
+    EXPECT_TRUE(plan.tail.byRange);
+    EXPECT_EQ(plan.tail.rangeAt % c.block, 0u);
+    EXPECT_EQ(delta % c.block, 0u);
+    EXPECT_LE(plan.tail.rangeAt, at);
+    EXPECT_GE(plan.tail.rangeAt, start);
+    // The other leaves' data, behind the directory, fits in front of the
+    // place the leaf is carried to, and the section reaches the leaf's end.
+    const std::uint64_t repeats = c.leaves.size() - (c.leaves.size() > 1 && c.leaves[1].at != at);
+    EXPECT_EQ(plan.dataBytes, in.dataBytes - repeats * 0x90000);
+    EXPECT_LE(RoundUp(static_cast<std::uint32_t>(dir), 4) + plan.dataBytes, at + delta - start);
+    EXPECT_EQ(p.sectionSize, at + 0x90000 + delta - start);
+    EXPECT_EQ(p.newRawSize, p.oldRawSize + delta);
+    // The journal keeps the old section but for the leaf.
+    std::uint64_t keptInSection = 0;
+    for (const FileRange& k : plan.kept) {
+      EXPECT_TRUE(k.end <= at || k.begin >= at + 0x90000) << "the staying leaf is kept";
+      if (k.begin >= start && k.end <= oldEnd) keptInSection += k.end - k.begin;
+    }
+    EXPECT_EQ(keptInSection, p.oldRawSize - 0x90000);
   }
 }
 
