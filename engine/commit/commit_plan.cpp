@@ -134,21 +134,21 @@ std::optional<std::vector<std::uint8_t>> NewHeaders(std::span<const std::uint8_t
 // from their old place.
 void PlanDebugEntries(std::span<const std::uint8_t> image, const std::vector<std::uint8_t>& headers,
                       CommitPlan& plan) {
-  const FileRange entries = LocateDebugEntries(headers, plan.FinalLength());
-  if (entries.Empty()) return;
-  const auto old = OldOffsetOf(plan, entries.begin);
-  const auto oldLast = OldOffsetOf(plan, entries.end - 1);
+  const ByteRange entries = LocateDebugEntries(headers, plan.FinalLength());
+  if (entries.empty()) return;
+  const auto old = OldOffsetOf(plan, entries.offset);
+  const auto oldLast = OldOffsetOf(plan, entries.end() - 1);
   // Entries where the new section goes are replaced by its bytes.
-  if (!old || !oldLast || *oldLast - *old != entries.end - 1 - entries.begin ||
-      !InBounds(image.size(), *old, entries.end - entries.begin))
+  if (!old || !oldLast || *oldLast - *old != entries.size - 1 ||
+      !InBounds(image.size(), *old, entries.size))
     return;
   std::vector<std::uint8_t> bytes(image.begin() + static_cast<std::ptrdiff_t>(*old),
                                   image.begin() + static_cast<std::ptrdiff_t>(*oldLast + 1));
-  const FileRange changed = FixDebugEntries(bytes, entries.begin, plan.sectionRva, plan.placement);
-  if (changed.Empty()) return;
-  const auto from = static_cast<std::ptrdiff_t>(changed.begin - entries.begin);
-  const auto to = static_cast<std::ptrdiff_t>(changed.end - entries.begin);
-  plan.writes.push_back({changed.begin, {bytes.begin() + from, bytes.begin() + to}});
+  const ByteRange changed = FixDebugEntries(bytes, entries.offset, plan.sectionRva, plan.placement);
+  if (changed.empty()) return;
+  const auto from = static_cast<std::ptrdiff_t>(changed.offset - entries.offset);
+  const auto to = static_cast<std::ptrdiff_t>(changed.end() - entries.offset);
+  plan.writes.push_back({changed.offset, {bytes.begin() + from, bytes.begin() + to}});
   plan.debugWritten = changed;
 }
 
@@ -157,7 +157,7 @@ void PlanDebugEntries(std::span<const std::uint8_t> image, const std::vector<std
 void Keep(CommitPlan& plan, std::uint64_t at, std::uint64_t count) {
   const auto old = OldOffsetOf(plan, at);
   if (!old || count == 0 || *old >= plan.originalLength) return;
-  plan.kept.push_back({*old, *old + std::min(count, plan.originalLength - *old)});
+  plan.kept.push_back({*old, std::min(count, plan.originalLength - *old)});
 }
 
 // What the journal keeps: the headers, the old section (with everything
@@ -171,14 +171,15 @@ void PlanKeptRanges(const ImageHeaders& h, CommitPlan& plan) {
   const std::uint64_t oldEnd = std::uint64_t{p.rawPointer} + p.oldRawSize;
   const std::uint64_t changedEnd =
       plan.tail.delta != 0 && !plan.tail.byRange ? std::max(length, oldEnd) : oldEnd;
-  if (p.rawPointer < length) plan.kept.push_back({p.rawPointer, std::min(changedEnd, length)});
+  if (p.rawPointer < length)
+    plan.kept.push_back(ByteRange::Between(p.rawPointer, std::min(changedEnd, length)));
   for (std::size_t i = 1; i < plan.writes.size(); ++i)
     Keep(plan, plan.writes[i].at, plan.writes[i].bytes.size());
   for (const FixupStep& step : plan.fixups)
     Keep(plan, step.at, step.kind == FixupStep::Kind::Write ? step.bytes.size() : 4);
   if (plan.cutAt && h.certificate) {
     const std::uint64_t at = h.certificate->offset;
-    if (at >= changedEnd) plan.kept.push_back({at, at + h.certificate->size});
+    if (at >= changedEnd) plan.kept.push_back({at, h.certificate->size});
   }
 }
 

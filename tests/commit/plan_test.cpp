@@ -70,10 +70,10 @@ TEST(CommitPlan, TheTailMovesByWholeBlocksOnlyWhereItPaysAndTheFileSystemCan) {
     // The journal keeps the headers and the old section; the tail only when
     // it is copied (a removed block lies inside the old section).
     ASSERT_GE(plan.kept.size(), 2u);
-    EXPECT_EQ(plan.kept[0].begin, 0u);
-    EXPECT_EQ(plan.kept[1].begin, start);
+    EXPECT_EQ(plan.kept[0].offset, 0u);
+    EXPECT_EQ(plan.kept[1].offset, start);
     const bool copied = plan.tail.delta != 0 && !plan.tail.byRange;
-    EXPECT_EQ(plan.kept[1].end, copied ? image.size() : oldEnd);
+    EXPECT_EQ(plan.kept[1].end(), copied ? image.size() : oldEnd);
     if (c.byRange) {
       const auto size = static_cast<std::uint64_t>(plan.tail.delta > 0 ? plan.tail.delta
                                                                         : -plan.tail.delta);
@@ -101,8 +101,8 @@ TEST(CommitPlan, TheJournalKeepsTheOldPlaceOfEveryWrite) {
       const auto old = OldOffsetOf(plan, w.at);
       ASSERT_TRUE(old.has_value());
       bool kept = false;
-      for (const FileRange& r : plan.kept)
-        kept = kept || (r.begin <= *old && *old + w.bytes.size() <= r.end);
+      for (const ByteRange& r : plan.kept)
+        kept = kept || r.Contains(ByteRange{*old, w.bytes.size()});
       EXPECT_TRUE(kept) << "a write at 0x" << std::hex << w.at << " is not kept";
     }
     // Bytes of the new section had no old place; those behind it came with the tail.
