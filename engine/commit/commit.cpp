@@ -35,7 +35,7 @@ namespace {
 // The unchanged leaves large enough to be left where they are, with their
 // bytes in the image, in the order the layout meets them.
 void CollectLargeLeaves(const TResItem* node, std::span<const std::uint8_t> image,
-                        std::vector<LeafBytes>& out) {
+                        std::vector<ByteRange>& out) {
   if (node->isDirectory()) {
     for (const TResItem* child = node->firstChild.get(); child != nullptr;
          child = child->nextSibling.get())
@@ -46,7 +46,7 @@ void CollectLargeLeaves(const TResItem* node, std::span<const std::uint8_t> imag
   const std::uint8_t* bytes = leaf.data.view();
   if (bytes == nullptr || leaf.dataSize < MovedInPlaceMinimum() || bytes < image.data()) return;
   const auto at = static_cast<std::uint64_t>(bytes - image.data());
-  if (at <= image.size() && leaf.dataSize <= image.size() - at) out.push_back({at, leaf.dataSize});
+  if (ByteRange{0, image.size()}.Contains(ByteRange{at, leaf.dataSize})) out.push_back({at, leaf.dataSize});
 }
 
 // One commit on an update whose tree is complete: planned from the image's
@@ -71,7 +71,7 @@ class Committer {
     inputs.stripSignature = u_.options.stripSignature;
     inputs.rangeBlock = BlockForRangeMoves();
     if (inputs.rangeBlock != 0)
-      CollectLargeLeaves(u_.root.get(), {u_.view, u_.viewSize}, inputs.largeLeaves);
+      CollectLargeLeaves(u_.root.get(), u_.view.bytes(), inputs.largeLeaves);
     const Outcome outcome = PlanAndExecute(inputs);
     if (outcome != Outcome::ShiftRefused) return outcome == Outcome::Done;
     // The file system refused to shift the tail by whole blocks before
@@ -89,7 +89,7 @@ class Committer {
   std::uint32_t BlockForRangeMoves() const {
     const std::uint32_t block = platform::RangeBlockSize(u_.fileHandle);
     std::uint64_t begin = 0, end = 0;
-    if (block == 0 || !platform::NextHole(u_.fileHandle, 0, begin, end) || begin != u_.viewSize)
+    if (block == 0 || !platform::NextHole(u_.fileHandle, 0, begin, end) || begin != u_.view.size())
       return 0;
     return block;
   }
@@ -97,7 +97,7 @@ class Committer {
   // Plans the commit on the image as it is now, the payloads' fixes as its
   // last steps, lays the section out and applies the plan.
   Outcome PlanAndExecute(PlanInputs inputs) {
-    const std::span<const std::uint8_t> image(u_.view, u_.viewSize);
+    const std::span<const std::uint8_t> image(u_.view.bytes());
     const auto headers = DecodeHeaders(image);
     if (!headers) {
       error_ = MakeError(ErrorKind::MalformedImage, "its headers can no longer be read");
@@ -105,7 +105,7 @@ class Committer {
     }
     PlanResult planned = PlanCommit(image, *headers, inputs);
     if (planned.plan) {
-      if (!payloads_.PlanFor(u_, planned.plan->placement, u_.viewSize, error_))
+      if (!payloads_.PlanFor(u_, planned.plan->placement, u_.view.size(), error_))
         return Outcome::Failed;
       inputs.fixups = payloads_.Steps();
       // The same placement, with the fixes' targets kept too.
@@ -117,21 +117,21 @@ class Committer {
     }
     const CommitPlan& plan = *planned.plan;
     LeavesMovedInPlace moved;
-    moved.begin = plan.placement.rawPointer;
-    moved.end = plan.tail.from;
-    for (const LeafBytes& leaf : plan.staying) {
-      const std::uint64_t to = leaf.at + static_cast<std::uint64_t>(plan.tail.delta) -
+    moved.within = ByteRange::Between(plan.placement.rawPointer, plan.tail.from);
+    for (const ByteRange& leaf : plan.staying) {
+      const std::uint64_t to = leaf.offset + static_cast<std::uint64_t>(plan.tail.delta) -
                                plan.placement.rawPointer;
-      moved.staying.push_back({leaf.at, static_cast<std::uint32_t>(to), leaf.size});
+      moved.staying.push_back({leaf.offset, static_cast<std::uint32_t>(to),
+                               static_cast<std::uint32_t>(leaf.size)});
     }
     if (!plan.staying.empty()) moved.sectionSize = plan.placement.sectionSize;
     // The old section's bytes are moved inside it only when it is rebuilt
     // where it is and nothing takes them away first: a new section leaves
     // them be, and blocks removed from the old section would take some.
     const bool inPlaceMoves = !plan.added && !(plan.tail.byRange && plan.tail.delta < 0);
-    SectionImage section =
-        BuildResourceSection(plan.sectionRva, u_.root.get(), plan.dirBytes, plan.nameBytes,
-                             plan.dataBytes, u_.fileHandle, u_.view, inPlaceMoves ? &moved : nullptr);
+    SectionImage section = BuildResourceSection(plan.sectionRva, u_.root.get(), plan.dirBytes,
+                                                plan.nameBytes, plan.dataBytes, u_.fileHandle,
+                                                u_.view.data(), inPlaceMoves ? &moved : nullptr);
     if (section.view == nullptr) {
       // Its scratch file lies in the temporary folder: that is what is full
       // or missing, not the image.
@@ -169,12 +169,13 @@ class Committer {
   // before the first byte of the image changes.
   Outcome Execute(const CommitPlan& plan, const SectionImage& section,
                   const LeavesMovedInPlace& moved) {
-    std::vector<JournalRange> kept;
+    std::vector<ByteRange> kept;
     kept.reserve(plan.kept.size());
-    for (const FileRange& r : plan.kept)
-      if (!r.Empty()) kept.push_back({r.begin, r.end - r.begin});
+    for (const ByteRange& r : plan.kept)
+      if (!r.empty()) kept.push_back(r);
     // The headers as they were, to check the result against.
-    const std::vector<std::uint8_t> oldHeaders(u_.view, u_.view + plan.writes.front().bytes.size());
+    const std::vector<std::uint8_t> oldHeaders(u_.view.data(),
+                                               u_.view.data() + plan.writes.front().bytes.size());
     Journal journal(u_.fileHandle, u_.fileName, u_.options.journal, u_.options.sync,
                     section.scratchName + "undo");
     if (!journal.Write(FactsOf(plan), kept, error_)) return Outcome::Failed;
@@ -187,9 +188,9 @@ class Committer {
       // Read back before it counts: a commit that wrote something else than
       // it meant is undone, not reported as done.
       if (done) {
-        if (const auto problem =
-                CheckCommittedImage(u_.view, u_.viewSize, oldHeaders, plan.placement.sectionIndex,
-                                    u_.root.get(), plan.added.has_value())) {
+        if (const auto problem = CheckCommittedImage(u_.view.data(), u_.view.size(), oldHeaders,
+                                                     plan.placement.sectionIndex, u_.root.get(),
+                                                     plan.added.has_value())) {
           error_ = MakeError(ErrorKind::Internal, "the written image does not check (" + *problem +
                                                       "); the file was put back as it was");
           done = false;
@@ -250,20 +251,21 @@ class Committer {
       return false;
     }
     if (!WritePlanned(plan) || !CutSignature(plan)) return false;
-    std::sort(known.begin(), known.end(),
-              [](const SummedRange& a, const SummedRange& b) { return a.begin < b.begin; });
+    std::sort(known.begin(), known.end(), [](const SummedRange& a, const SummedRange& b) {
+      return a.range.offset < b.range.offset;
+    });
     // Ranges summed on their way are trusted only when nothing was written
     // into them afterwards and the file's end was not cut off behind them.
     bool trusted = !plan.cutAt;
-    for (const SummedRange& range : known) {
+    for (const SummedRange& summed : known) {
       for (const PlannedWrite& w : plan.writes)
-        trusted = trusted && (w.at >= range.end || w.at + w.bytes.size() <= range.begin);
+        trusted = trusted && !summed.range.Overlaps({w.at, w.bytes.size()});
       for (const FixupStep& f : plan.fixups)
-        trusted = trusted && (f.at >= range.end || f.at + FixupSize(f) <= range.begin);
+        trusted = trusted && !summed.range.Overlaps({f.at, FixupSize(f)});
     }
-    ComputeImageChecksumFromFile(u_.fileHandle, u_.view, u_.viewSize, u_.viewSize,
-                                 trusted ? std::span<const SummedRange>(known)
-                                         : std::span<const SummedRange>());
+    ComputeImageChecksumFromFile(
+        u_.fileHandle, u_.view.data(), u_.view.size(), u_.view.size(),
+        trusted ? std::span<const SummedRange>(known) : std::span<const SummedRange>());
     return true;
   }
 
@@ -272,19 +274,8 @@ class Committer {
     return f.kind == FixupStep::Kind::Write ? f.bytes.size() : 4;
   }
 
-  void Unmap() {
-    UnmapFile(u_.mappingHandle, u_.view, u_.viewSize);
-    u_.view = nullptr;
-    u_.viewSize = 0;
-    u_.mappingHandle = 0;
-    u_.ntHeaders = nullptr;
-  }
-
-  bool Remap() {
-    if (!MapWholeFile(u_.fileHandle, u_.mappingHandle, u_.view, u_.viewSize)) return false;
-    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
-    return true;
-  }
+  void Unmap() { u_.view.Reset(); }
+  bool Remap() { return u_.view.Remap(); }
 
   // The tail moves by whole blocks that the file system inserts or removes;
   // the file is mapped anew at its new length. Refused, nothing changed and
@@ -371,14 +362,11 @@ class Committer {
   bool CopyIn(const SectionImage& image, const Placement& p, std::vector<SummedRange>& known) {
     if (p.rawDelta != 0) {
       SummedRange tail;
-      if (!ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta, u_.mappingHandle,
-                         u_.view, u_.viewSize, &tail.sum)) {
+      if (!ShiftFileTail(u_.view, p.rawPointer + p.oldRawSize, p.rawDelta, &tail.sum)) {
         Fail("cannot move what lies behind the resources");
         return false;
       }
-      u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
-      tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
-      tail.end = u_.viewSize;
+      tail.range = ByteRange::Between(std::uint64_t{p.rawPointer} + p.newRawSize, u_.view.size());
       known.push_back(tail);
     }
     return CopySection(image, p);
@@ -408,22 +396,20 @@ class Committer {
                     const Placement& p, std::vector<SummedRange>& known) {
     SummedRange tail;
     // A growing file makes room first: the leaves move into it.
-    if (p.rawDelta > 0 && !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta,
-                                         u_.mappingHandle, u_.view, u_.viewSize, &tail.sum)) {
+    if (p.rawDelta > 0 &&
+        !ShiftFileTail(u_.view, p.rawPointer + p.oldRawSize, p.rawDelta, &tail.sum)) {
       Fail("cannot move what lies behind the resources");
       return false;
     }
     if (!PlaceSection(image, moved, p, known)) return false;
     // A shrinking file gives its room back last: the leaves moved out of it.
-    if (p.rawDelta < 0 && !ShiftFileTail(u_.fileHandle, p.rawPointer + p.oldRawSize, p.rawDelta,
-                                         u_.mappingHandle, u_.view, u_.viewSize, &tail.sum)) {
+    if (p.rawDelta < 0 &&
+        !ShiftFileTail(u_.view, p.rawPointer + p.oldRawSize, p.rawDelta, &tail.sum)) {
       Fail("cannot move what lies behind the resources");
       return false;
     }
-    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
     if (p.rawDelta != 0) {
-      tail.begin = std::uint64_t{p.rawPointer} + p.newRawSize;
-      tail.end = u_.viewSize;
+      tail.range = ByteRange::Between(std::uint64_t{p.rawPointer} + p.newRawSize, u_.view.size());
       known.push_back(tail);
     }
     return true;
@@ -435,11 +421,11 @@ class Committer {
                     std::vector<SummedRange>& known) {
     const std::uint64_t base = p.rawPointer;
     auto move = [&](const LeafMove& m) {
-      SummedRange range{base + m.to, base + m.to + m.size, {}};
+      SummedRange summed{{base + m.to, m.size}, {}};
       std::uint64_t done = 0;
-      if (!MoveFileBytes(u_.fileHandle, m.from, range.begin, m.size, done, &range.sum))
+      if (!MoveFileBytes(u_.fileHandle, m.from, summed.range.offset, m.size, done, &summed.sum))
         return false;
-      known.push_back(range);
+      known.push_back(summed);
       return true;
     };
     // Old and new places are in the same order: a leaf moving up cannot
@@ -472,38 +458,36 @@ class Committer {
   // The new headers and debug entries, then the fix-ups in their order.
   bool WritePlanned(const CommitPlan& plan) {
     for (const PlannedWrite& w : plan.writes) {
-      if (!InBounds(u_.viewSize, w.at, w.bytes.size())) {
+      if (!InBounds(u_.view.size(), w.at, w.bytes.size())) {
         error_ = MakeError(ErrorKind::Internal, "a planned write lies outside the moved image");
         return false;
       }
-      std::memcpy(u_.view + w.at, w.bytes.data(), w.bytes.size());
+      std::memcpy(u_.view.data() + w.at, w.bytes.data(), w.bytes.size());
     }
     for (const FixupStep& step : plan.fixups) {
       std::vector<std::uint8_t> bytes = step.bytes;
       if (step.kind == FixupStep::Kind::Crc32) {
         bytes.assign(4, 0);
-        if (step.crcBegin > step.crcEnd || !InBounds(u_.viewSize, step.crcBegin,
-                                                     step.crcEnd - step.crcBegin)) {
+        if (!InBounds(u_.view.size(), step.crc.offset, step.crc.size)) {
           error_ = MakeError(ErrorKind::Internal, "a planned check sum lies outside the image");
           return false;
         }
         std::uint32_t crc = 0;
         // In pieces: a size_t may be 32 bits wide.
-        for (std::uint64_t at = step.crcBegin; at < step.crcEnd;) {
-          const std::uint64_t n = std::min<std::uint64_t>(step.crcEnd - at, 1u << 24);
-          crc = Crc32(crc, u_.view + at, static_cast<std::size_t>(n));
+        for (std::uint64_t at = step.crc.offset; at < step.crc.end();) {
+          const std::uint64_t n = std::min<std::uint64_t>(step.crc.end() - at, 1u << 24);
+          crc = Crc32(crc, u_.view.data() + at, static_cast<std::size_t>(n));
           at += n;
         }
         StoreU32(bytes.data(), crc);
       }
-      if (!InBounds(u_.viewSize, step.at, bytes.size())) {
+      if (!InBounds(u_.view.size(), step.at, bytes.size())) {
         error_ = MakeError(ErrorKind::Internal, "a planned fix-up lies outside the image");
         return false;
       }
-      std::memcpy(u_.view + step.at, bytes.data(), bytes.size());
+      std::memcpy(u_.view.data() + step.at, bytes.data(), bytes.size());
     }
-    u_.ntHeaders = LocateNtHeaders(u_.view, u_.viewSize);
-    return u_.ntHeaders != nullptr;
+    return u_.ntHeaders() != nullptr;
   }
 
   // A signature at the end of the file, behind the new section, is cut off.
@@ -521,7 +505,7 @@ class Committer {
       Fail("cannot map the file again after cutting off its signature");
       return false;
     }
-    return u_.ntHeaders != nullptr;
+    return u_.ntHeaders() != nullptr;
   }
 
   ResourceUpdate& u_;

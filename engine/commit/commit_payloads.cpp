@@ -26,7 +26,7 @@ void CommitPayloads::Recognise(ResourceUpdate& u) {
       inno = &table;
     break;
   }
-  payloads_ = RecognisePayloads(std::span<const std::uint8_t>(u.view, u.viewSize), inno, language);
+  payloads_ = RecognisePayloads(std::span<const std::uint8_t>(u.view.bytes()), inno, language);
 }
 
 bool CommitPayloads::PlanFor(ResourceUpdate& u, const Placement& p, std::uint64_t originalLength,
@@ -63,7 +63,7 @@ std::vector<FixupStep> CommitPayloads::Steps() const {
   for (const PayloadWrite& w : fixes_.writes)
     steps.push_back(FixupStep{FixupStep::Kind::Write, w.at, w.bytes, 0, 0});
   for (const CrcStep& c : fixes_.crcs)
-    steps.push_back(FixupStep{FixupStep::Kind::Crc32, c.at, {}, c.begin, c.end});
+    steps.push_back(FixupStep{FixupStep::Kind::Crc32, c.at, {}, c.range});
   return steps;
 }
 

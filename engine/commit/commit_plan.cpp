@@ -63,7 +63,7 @@ std::optional<Refusal> PlaceInPlace(std::span<const std::uint8_t> image, const I
 // leaf's data go in front of the insertion point, as many blocks being
 // inserted as that needs. The leaves move with the tail, each by delta.
 struct StayingPlan {
-  std::vector<LeafBytes> leaves;
+  std::vector<ByteRange> leaves;
   std::uint64_t at = 0;
   std::int64_t delta = 0;
   std::uint64_t frontData = 0;    // the other leaves' data
@@ -76,27 +76,27 @@ std::optional<StayingPlan> PlanStaying(std::uint64_t imageSize, const PlanInputs
   const std::uint64_t start = p.rawPointer;
   const std::uint64_t oldEnd = start + p.oldRawSize;
   // Distinct places inside the old section, in file order, none overlapping.
-  std::vector<LeafBytes> places;
-  for (const LeafBytes& leaf : in.largeLeaves)
-    if (leaf.size != 0 && leaf.at >= start && leaf.at + leaf.size <= oldEnd) places.push_back(leaf);
-  std::sort(places.begin(), places.end(), [](const LeafBytes& a, const LeafBytes& b) {
-    return a.at != b.at ? a.at < b.at : a.size < b.size;
+  std::vector<ByteRange> places;
+  for (const ByteRange& leaf : in.largeLeaves)
+    if (!leaf.empty() && ByteRange::Between(start, oldEnd).Contains(leaf)) places.push_back(leaf);
+  std::sort(places.begin(), places.end(), [](const ByteRange& a, const ByteRange& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.size < b.size;
   });
-  std::vector<LeafBytes> distinct;
-  for (const LeafBytes& leaf : places)
-    if (distinct.empty() || leaf.at >= distinct.back().at + distinct.back().size)
+  std::vector<ByteRange> distinct;
+  for (const ByteRange& leaf : places)
+    if (distinct.empty() || leaf.offset >= distinct.back().end())
       distinct.push_back(leaf);
   const std::uint64_t dataStart = (in.dirBytes + in.nameBytes + 3) & ~std::uint64_t{3};
   for (std::size_t first = 0; first < distinct.size(); ++first) {
-    const std::uint64_t at = distinct[first].at & ~(block - 1);
+    const std::uint64_t at = distinct[first].offset & ~(block - 1);
     if (at < start || imageSize - at < kRangeMoveMinimumTail) continue;
-    const auto stays = [&](const LeafBytes& leaf) {
+    const auto stays = [&](const ByteRange& leaf) {
       return std::any_of(distinct.begin() + static_cast<std::ptrdiff_t>(first), distinct.end(),
-                         [&](const LeafBytes& d) { return d.at == leaf.at && d.size == leaf.size; });
+                         [&](const ByteRange& d) { return d == leaf; });
     };
     std::uint64_t stayingData = 0;
-    for (const LeafBytes& leaf : in.largeLeaves)
-      if (stays(leaf)) stayingData += (std::uint64_t{leaf.size} + 3) & ~std::uint64_t{3};
+    for (const ByteRange& leaf : in.largeLeaves)
+      if (stays(leaf)) stayingData += (leaf.size + 3) & ~std::uint64_t{3};
     if (stayingData > in.dataBytes) return std::nullopt;
     StayingPlan plan;
     plan.frontData = in.dataBytes - stayingData;
@@ -106,9 +106,8 @@ std::optional<StayingPlan> PlanStaying(std::uint64_t imageSize, const PlanInputs
     plan.delta = static_cast<std::int64_t>((front - (at - start) + unit - 1) / unit * unit);
     plan.at = at;
     plan.leaves.assign(distinct.begin() + static_cast<std::ptrdiff_t>(first), distinct.end());
-    const LeafBytes& last = plan.leaves.back();
-    plan.sectionSize =
-        std::max(front, last.at + last.size - start + static_cast<std::uint64_t>(plan.delta));
+    plan.sectionSize = std::max(
+        front, plan.leaves.back().end() - start + static_cast<std::uint64_t>(plan.delta));
     return plan;
   }
   return std::nullopt;
@@ -205,21 +204,21 @@ std::optional<std::vector<std::uint8_t>> NewHeaders(std::span<const std::uint8_t
 // from their old place.
 void PlanDebugEntries(std::span<const std::uint8_t> image, const std::vector<std::uint8_t>& headers,
                       CommitPlan& plan) {
-  const FileRange entries = LocateDebugEntries(headers, plan.FinalLength());
-  if (entries.Empty()) return;
-  const auto old = OldOffsetOf(plan, entries.begin);
-  const auto oldLast = OldOffsetOf(plan, entries.end - 1);
+  const ByteRange entries = LocateDebugEntries(headers, plan.FinalLength());
+  if (entries.empty()) return;
+  const auto old = OldOffsetOf(plan, entries.offset);
+  const auto oldLast = OldOffsetOf(plan, entries.end() - 1);
   // Entries where the new section goes are replaced by its bytes.
-  if (!old || !oldLast || *oldLast - *old != entries.end - 1 - entries.begin ||
-      !InBounds(image.size(), *old, entries.end - entries.begin))
+  if (!old || !oldLast || *oldLast - *old != entries.size - 1 ||
+      !InBounds(image.size(), *old, entries.size))
     return;
   std::vector<std::uint8_t> bytes(image.begin() + static_cast<std::ptrdiff_t>(*old),
                                   image.begin() + static_cast<std::ptrdiff_t>(*oldLast + 1));
-  const FileRange changed = FixDebugEntries(bytes, entries.begin, plan.sectionRva, plan.placement);
-  if (changed.Empty()) return;
-  const auto from = static_cast<std::ptrdiff_t>(changed.begin - entries.begin);
-  const auto to = static_cast<std::ptrdiff_t>(changed.end - entries.begin);
-  plan.writes.push_back({changed.begin, {bytes.begin() + from, bytes.begin() + to}});
+  const ByteRange changed = FixDebugEntries(bytes, entries.offset, plan.sectionRva, plan.placement);
+  if (changed.empty()) return;
+  const auto from = static_cast<std::ptrdiff_t>(changed.offset - entries.offset);
+  const auto to = static_cast<std::ptrdiff_t>(changed.end() - entries.offset);
+  plan.writes.push_back({changed.offset, {bytes.begin() + from, bytes.begin() + to}});
   plan.debugWritten = changed;
 }
 
@@ -228,7 +227,7 @@ void PlanDebugEntries(std::span<const std::uint8_t> image, const std::vector<std
 void Keep(CommitPlan& plan, std::uint64_t at, std::uint64_t count) {
   const auto old = OldOffsetOf(plan, at);
   if (!old || count == 0 || *old >= plan.originalLength) return;
-  plan.kept.push_back({*old, *old + std::min(count, plan.originalLength - *old)});
+  plan.kept.push_back({*old, std::min(count, plan.originalLength - *old)});
 }
 
 // What the journal keeps: the headers, the old section (with everything
@@ -244,18 +243,18 @@ void PlanKeptRanges(const ImageHeaders& h, CommitPlan& plan) {
   const std::uint64_t changedEnd =
       plan.tail.delta != 0 && !plan.tail.byRange ? std::max(length, oldEnd) : oldEnd;
   std::uint64_t from = p.rawPointer;
-  for (const LeafBytes& leaf : plan.staying) {
-    plan.kept.push_back({from, std::min(leaf.at, length)});
-    from = leaf.at + leaf.size;
+  for (const ByteRange& leaf : plan.staying) {
+    plan.kept.push_back(ByteRange::Between(from, std::min(leaf.offset, length)));
+    from = leaf.end();
   }
-  if (from < length) plan.kept.push_back({from, std::min(changedEnd, length)});
+  if (from < length) plan.kept.push_back(ByteRange::Between(from, std::min(changedEnd, length)));
   for (std::size_t i = 1; i < plan.writes.size(); ++i)
     Keep(plan, plan.writes[i].at, plan.writes[i].bytes.size());
   for (const FixupStep& step : plan.fixups)
     Keep(plan, step.at, step.kind == FixupStep::Kind::Write ? step.bytes.size() : 4);
   if (plan.cutAt && h.certificate) {
     const std::uint64_t at = h.certificate->offset;
-    if (at >= changedEnd) plan.kept.push_back({at, at + h.certificate->size});
+    if (at >= changedEnd) plan.kept.push_back({at, h.certificate->size});
   }
 }
 

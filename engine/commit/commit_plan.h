@@ -53,22 +53,15 @@ struct PlannedWrite {
 };
 
 // A step run after the section, the headers and the tail are in place:
-// bytes written at an offset of the finished file, or the CRC-32 of
-// [crcBegin, crcEnd) of the finished file stored little-endian at `at`.
+// bytes written at an offset of the finished file, or the CRC-32 of the
+// bytes in crc of the finished file stored little-endian at `at`.
 // Steps run in order; their targets are kept by the journal like every write.
 struct FixupStep {
   enum class Kind { Write, Crc32 };
   Kind kind = Kind::Write;
   std::uint64_t at = 0;
   std::vector<std::uint8_t> bytes;  // Write
-  std::uint64_t crcBegin = 0;       // Crc32
-  std::uint64_t crcEnd = 0;
-};
-
-// A large unchanged resource's bytes in the image as it is now.
-struct LeafBytes {
-  std::uint64_t at = 0;
-  std::uint32_t size = 0;
+  ByteRange crc;                    // Crc32
 };
 
 // What planning needs besides the image.
@@ -84,7 +77,7 @@ struct PlanInputs {
   // The unchanged leaves the layout may leave where they are (as large as
   // MovedInPlaceMinimum() or more, their bytes in the image), in the tree's
   // order; the same leaf data listed once per leaf that uses it.
-  std::vector<LeafBytes> largeLeaves;
+  std::vector<ByteRange> largeLeaves;
 };
 
 struct CommitPlan {
@@ -98,19 +91,19 @@ struct CommitPlan {
   // then the debug entries that change: at their offsets in the finished file.
   std::vector<PlannedWrite> writes;
   // The debug entries written, in the finished file (empty when none).
-  FileRange debugWritten;
+  ByteRange debugWritten;
   std::vector<FixupStep> fixups;
   // Large leaves behind the insertion point of a growing section, by their
   // old places: the inserted blocks carry each to its old offset + tail.delta,
   // where the layout puts it, so that its bytes are neither copied nor kept
   // by the journal. dataBytes then counts only the other leaves', which go
   // in front of the insertion point.
-  std::vector<LeafBytes> staying;
+  std::vector<ByteRange> staying;
   // With stripSignature: the finished file is cut to this length.
   std::optional<std::uint64_t> cutAt;
   // Everything the executor overwrites or cuts off, as offsets of the image
   // as it is now: what the journal keeps.
-  std::vector<FileRange> kept;
+  std::vector<ByteRange> kept;
   // The length of the finished file.
   std::uint64_t FinalLength() const;
 };

@@ -54,7 +54,7 @@ Journal::~Journal() {
   }
 }
 
-bool Journal::Write(const JournalFacts& facts, std::span<const JournalRange> ranges, Error& error) {
+bool Journal::Write(const JournalFacts& facts, std::span<const ByteRange> ranges, Error& error) {
   auto fail = [&](const char* what) {
     error = JournalError(name_, what, platform::LastError());
     return false;
@@ -66,9 +66,9 @@ bool Journal::Write(const JournalFacts& facts, std::span<const JournalRange> ran
   const std::size_t recordCount = ranges.size() + (facts.shift ? 1 : 0);
   std::uint64_t at = kJournalHeaderSize + std::uint64_t{kJournalRecordSize} * recordCount;
   h.payloadAt = at;
-  for (const JournalRange& range : ranges) {
-    h.records.push_back(JournalRecord{RecordKind::KeptBytes, range.at, range.count, at});
-    at += range.count;
+  for (const ByteRange& range : ranges) {
+    h.records.push_back(JournalRecord{RecordKind::KeptBytes, range.offset, range.size, at});
+    at += range.size;
   }
   h.payloadBytes = at - h.payloadAt;
   if (facts.shift)
@@ -104,11 +104,11 @@ bool Journal::Write(const JournalFacts& facts, std::span<const JournalRange> ran
     std::vector<std::uint8_t> whole(header.size() + static_cast<std::size_t>(payload));
     std::copy(header.begin(), header.end(), whole.begin());
     std::size_t into = header.size();
-    for (const JournalRange& range : ranges) {
-      if (range.count != 0 && !platform::ReadAt(image_, range.at, whole.data() + into,
-                                                static_cast<std::size_t>(range.count)))
+    for (const ByteRange& range : ranges) {
+      if (range.size != 0 && !platform::ReadAt(image_, range.offset, whole.data() + into,
+                                               static_cast<std::size_t>(range.size)))
         return fail("cannot read what the change will overwrite");
-      into += static_cast<std::size_t>(range.count);
+      into += static_cast<std::size_t>(range.size);
     }
     StoreU32(whole.data() + kJournalStateField, kStateSealed);
     StoreU32(whole.data() + kPayloadCheckField,

@@ -17,17 +17,12 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/byte_range.h"
 #include "engine/commit/journal_format.h"
 #include "engine/engine.h"
 #include "engine/platform/platform.h"
 
 namespace marovi {
-
-// A range of the image whose bytes the change will overwrite.
-struct JournalRange {
-  std::uint64_t at = 0;
-  std::uint64_t count = 0;
-};
 
 // Whole blocks that the file system inserts (count > 0) or removes (count <
 // 0) at `at`, moving everything behind them without copying it
@@ -62,9 +57,9 @@ class Journal {
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  // Keeps the facts and the bytes of ranges, then seals the journal: only
-  // then may the image change.
-  bool Write(const JournalFacts& facts, std::span<const JournalRange> ranges, Error& error);
+  // Keeps the facts and the bytes of ranges (of the image, which the change
+  // will overwrite), then seals the journal: only then may the image change.
+  bool Write(const JournalFacts& facts, std::span<const ByteRange> ranges, Error& error);
   // Puts the image back: the tail's shift undone, its old length, then the
   // kept bytes. The image must not be mapped (Windows cannot shorten a
   // mapped file).

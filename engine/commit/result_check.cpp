@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/byte_range.h"
 #include "engine/pe/bytes.h"
 #include "engine/pe/image.h"
 
@@ -13,17 +14,9 @@ namespace {
 
 constexpr std::uint32_t kHighBit = 0x80000000u;
 
-struct Extent {
-  std::uint64_t begin = 0;
-  std::uint64_t end = 0;
-  bool Overlaps(const Extent& other) const {
-    return begin < end && other.begin < other.end && begin < other.end && other.begin < end;
-  }
-};
-
 struct Layout {
-  std::vector<Extent> memory;
-  std::vector<Extent> file;
+  std::vector<ByteRange> memory;
+  std::vector<ByteRange> file;
   std::vector<std::uint32_t> address;
   std::vector<std::uint32_t> directories;  // RVA of each entry, 0 for none
 };
@@ -41,9 +34,9 @@ std::optional<Layout> ReadLayout(const std::uint8_t* bytes, std::uint32_t size) 
     const std::uint32_t vs = LoadU32(h + sec::kVirtualSize);
     const std::uint32_t raw = LoadU32(h + sec::kSizeOfRawData);
     out.address.push_back(va);
-    out.memory.push_back({va, std::uint64_t{va} + std::max(vs, raw)});
+    out.memory.push_back({va, std::max(vs, raw)});
     const std::uint32_t pointer = LoadU32(h + sec::kPointerToRawData);
-    out.file.push_back({pointer, pointer == 0 ? pointer : std::uint64_t{pointer} + raw});
+    out.file.push_back({pointer, pointer == 0 ? 0 : raw});
   }
   for (std::uint32_t k = 0; k < l->directoryCount; ++k) {
     const std::uint8_t* entry = bytes + l->DirectoryEntry(k);
@@ -54,7 +47,7 @@ std::optional<Layout> ReadLayout(const std::uint8_t* bytes, std::uint32_t size) 
 
 std::optional<std::size_t> Holder(const Layout& l, std::uint32_t rva) {
   for (std::size_t i = 0; i < l.memory.size(); ++i)
-    if (rva >= l.memory[i].begin && rva < l.memory[i].end) return i;
+    if (l.memory[i].Contains(rva)) return i;
   return std::nullopt;
 }
 
@@ -165,8 +158,8 @@ std::optional<std::string> CheckCommittedImage(const std::uint8_t* view, std::ui
       return "data directory " + std::to_string(k) + " left the section that held it";
   }
   if (sectionIndex >= after->memory.size()) return "the resource section is gone";
-  const std::uint64_t at = after->file[sectionIndex].begin;
-  const std::uint64_t size = after->file[sectionIndex].end - at;
+  const std::uint64_t at = after->file[sectionIndex].offset;
+  const std::uint64_t size = after->file[sectionIndex].size;
   if (!InBounds(viewSize, at, size)) return "the resource section lies outside the file";
   TreeComparison compare(view + at, size, after->address[sectionIndex], view, viewSize, at);
   if (auto problem = compare.Directory(0, root, 0))

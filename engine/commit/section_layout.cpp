@@ -127,8 +127,7 @@ class LeafDataWriter {
   // behind the one moved before it, which keeps every move from overwriting
   // another's bytes before they have moved.
   bool LeaveForMove(std::uint64_t from, std::uint32_t size, std::uint32_t at) {
-    if (moved_ == nullptr || size < MovedInPlaceMinimum() || from < moved_->begin ||
-        from + size > moved_->end)
+    if (moved_ == nullptr || size < MovedInPlaceMinimum() || !moved_->within.Contains({from, size}))
       return false;
     if (!moved_->moves.empty() && from < moved_->moves.back().from + moved_->moves.back().size)
       return false;

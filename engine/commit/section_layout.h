@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/byte_range.h"
 #include "engine/platform/owned_file.h"
 #include "engine/platform/platform.h"
 #include "engine/tree/restree.h"
@@ -72,8 +73,7 @@ struct LeafMove {
 struct LeavesMovedInPlace {
   // Only leaves inside this range of the image file are moved: the old
   // section's data, which nothing else uses.
-  std::uint64_t begin = 0;
-  std::uint64_t end = 0;
+  ByteRange within;
   // In the order of their new places; their old places are in the same
   // order and do not overlap, which lets each move in place.
   std::vector<LeafMove> moves;

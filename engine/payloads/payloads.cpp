@@ -100,13 +100,13 @@ const std::array<std::uint32_t, 256>& CrcTable() {
 
 // Merges ranges that touch or lie close together, so that a zip archive of
 // many entries keeps a few ranges in the journal rather than one per field.
-std::vector<JournalRange> Merged(std::vector<JournalRange> ranges) {
+std::vector<ByteRange> Merged(std::vector<ByteRange> ranges) {
   std::sort(ranges.begin(), ranges.end(),
-            [](const JournalRange& a, const JournalRange& b) { return a.at < b.at; });
-  std::vector<JournalRange> out;
-  for (const JournalRange& r : ranges) {
-    if (!out.empty() && r.at <= out.back().at + out.back().count + 4096) {
-      out.back().count = std::max(out.back().count, r.at + r.count - out.back().at);
+            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  std::vector<ByteRange> out;
+  for (const ByteRange& r : ranges) {
+    if (!out.empty() && r.offset <= out.back().end() + 4096) {
+      out.back().size = std::max(out.back().size, r.end() - out.back().offset);
     } else {
       out.push_back(r);
     }
@@ -213,8 +213,10 @@ std::optional<Refusal> PlanPayloadFixes(std::span<const Payload> payloads, const
                                 ", which is not a multiple of 512 bytes");
       if (p.crcOn) {
         const auto at = FinalOffset(p.crcAt, shift);
-        if (!at || *at + 4 > shift.finalLength) return Unfixable(p, "its CRC would be lost");
-        fixes.crcs.push_back({512, *at, *at});
+        // The sum covers the bytes from 512 up to the field.
+        if (!at || *at < 512 || *at + 4 > shift.finalLength)
+          return Unfixable(p, "its CRC would be lost");
+        fixes.crcs.push_back({ByteRange::Between(512, *at), *at});
         fixes.kept.push_back({p.crcAt, 4});
       }
     } else if (p.finding.kind == PayloadKind::Inno) {

@@ -66,11 +66,10 @@ struct PayloadWrite {
   std::vector<std::uint8_t> bytes;
 };
 
-// The CRC-32 (zlib's) of the final file's bytes [begin, end), stored at `at`
+// The CRC-32 (zlib's) of the final file's bytes in range, stored at `at`
 // (little-endian), after every other write.
 struct CrcStep {
-  std::uint64_t begin = 0;
-  std::uint64_t end = 0;
+  ByteRange range;
   std::uint64_t at = 0;
 };
 
@@ -79,7 +78,7 @@ struct PayloadFixes {
   std::vector<CrcStep> crcs;
   // The bytes of the original file the writes and CRC steps overwrite, for
   // the journal.
-  std::vector<JournalRange> kept;
+  std::vector<ByteRange> kept;
   // A new offset table for Inno's resource (same size), and its language.
   std::optional<std::vector<std::uint8_t>> innoTable;
   std::uint16_t innoLanguage = 0;

@@ -180,7 +180,7 @@ bool AppendSectionInPlace(std::span<std::uint8_t> headers, const NewSection& sec
   return true;
 }
 
-FileRange LocateDebugEntries(std::span<const std::uint8_t> headers, std::uint64_t fileSize) {
+ByteRange LocateDebugEntries(std::span<const std::uint8_t> headers, std::uint64_t fileSize) {
   const auto layout = LayoutOf(headers);
   if (!layout || layout->directoryCount <= kDebugDirectory) return {};
   const PeLayout& l = *layout;
@@ -209,12 +209,12 @@ FileRange LocateDebugEntries(std::span<const std::uint8_t> headers, std::uint64_
   const std::uint32_t count = size % kDebugEntrySize == 0 ? size / kDebugEntrySize : size;
   if (static_cast<std::int32_t>(count) <= 0 || at >= rawEnd) return {};
   const std::uint64_t fit = (rawEnd - at) / kDebugEntrySize;
-  return FileRange{at, at + kDebugEntrySize * std::min<std::uint64_t>(count, fit)};
+  return ByteRange{at, kDebugEntrySize * std::min<std::uint64_t>(count, fit)};
 }
 
-FileRange FixDebugEntries(std::span<std::uint8_t> entries, std::uint64_t at,
+ByteRange FixDebugEntries(std::span<std::uint8_t> entries, std::uint64_t at,
                           std::uint32_t resourceRva, const Placement& p) {
-  FileRange changed;
+  ByteRange changed;
   const std::uint64_t sectionBegin = p.rawPointer;
   const std::uint64_t sectionEnd = sectionBegin + p.newRawSize;
   for (std::size_t i = 0; i + kDebugEntrySize <= entries.size(); i += kDebugEntrySize) {
@@ -229,8 +229,8 @@ FileRange FixDebugEntries(std::span<std::uint8_t> entries, std::uint64_t at,
     if (newPointer == pointer && newAddress == address) continue;
     StoreU32(entry + kDebugPointerToRawData, newPointer);
     StoreU32(entry + kDebugAddressOfRawData, newAddress);
-    if (changed.Empty()) changed.begin = offset;
-    changed.end = offset + kDebugEntrySize;
+    if (changed.empty()) changed.offset = offset;
+    changed.size = offset + kDebugEntrySize - changed.offset;
   }
   return changed;
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/byte_range.h"
+
 namespace marovi {
 
 // Where the new section goes and how everything behind it moves.
@@ -79,18 +81,11 @@ NewSectionPlan PlanNewSection(std::span<const std::uint8_t> headers, std::uint64
 bool AppendSectionInPlace(std::span<std::uint8_t> headers, const NewSection& section,
                           const Placement& p);
 
-// A range of file offsets, [begin, end).
-struct FileRange {
-  std::uint64_t begin = 0;
-  std::uint64_t end = 0;
-  bool Empty() const { return begin >= end; }
-};
-
 // Where the debug directory's entries lie in a file of fileSize bytes, found
 // through its (new) headers: the whole entries that lie inside the data of
 // the section holding the directory. The entry count is Size / 28, or Size
 // itself when Size is not a multiple of 28. Empty when there are none.
-FileRange LocateDebugEntries(std::span<const std::uint8_t> headers, std::uint64_t fileSize);
+ByteRange LocateDebugEntries(std::span<const std::uint8_t> headers, std::uint64_t fileSize);
 
 // Fixes debug entries in place: entries holds whole entries that lie at file
 // offset at of the new file. Each entry's PointerToRawData goes where
@@ -98,7 +93,7 @@ FileRange LocateDebugEntries(std::span<const std::uint8_t> headers, std::uint64_
 // virtDelta when it lies behind resourceRva. Entries that lie where the new
 // section goes are left alone: its bytes replace them. Returns the file range
 // from the first changed entry's start to the last one's end.
-FileRange FixDebugEntries(std::span<std::uint8_t> entries, std::uint64_t at,
+ByteRange FixDebugEntries(std::span<std::uint8_t> entries, std::uint64_t at,
                           std::uint32_t resourceRva, const Placement& p);
 
 }  // namespace marovi

@@ -226,13 +226,14 @@ void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint
   fileSize = std::min(fileSize, viewSize);
   StoreU32(view + *field, 0);  // the file shows the cleared field as well
   std::uint64_t previousEnd = 0;
-  for (const SummedRange& range : known) {
-    if (range.begin < previousEnd || range.begin > range.end || range.end > fileSize ||
-        (*field + 4 > range.begin && *field < range.end)) {
+  for (const SummedRange& summed : known) {
+    const ByteRange& range = summed.range;
+    if (range.offset < previousEnd || !ByteRange{0, fileSize}.Contains(range) ||
+        range.Overlaps(ByteRange{*field, 4})) {
       known = {};
       break;
     }
-    previousEnd = range.end;
+    previousEnd = range.end();
   }
   // Out of memory falls back on the view as well: the commit calls this when
   // nothing may fail any more.
@@ -257,10 +258,10 @@ void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint
   // The gaps between the known ranges, and behind the last, are read.
   bool read = true;
   std::uint64_t from = 0;
-  for (const SummedRange& range : known) {
-    read = read && readRange(from, range.begin);
-    sum.Add(range.sum);
-    from = range.end;
+  for (const SummedRange& summed : known) {
+    read = read && readRange(from, summed.range.offset);
+    sum.Add(summed.sum);
+    from = summed.range.end();
   }
   if (!(read && readRange(from, fileSize))) {
     ComputeImageChecksum(view, viewSize, fileSize);
@@ -382,6 +383,14 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
   platform::MarkUnrecoverableWindow(false);
   if (ok && movedTail != nullptr) *movedTail = tailSum;
   return ok;
+}
+
+bool ShiftFileTail(platform::MappedView& view, std::uint32_t position, std::int32_t delta,
+                   ChecksumParts* movedTail) {
+  const FileHandle file = view.file();
+  return view.WithParts([&](MappingHandle& mapping, std::uint8_t*& data, std::uint32_t& size) {
+    return ShiftFileTail(file, position, delta, mapping, data, size, movedTail);
+  });
 }
 
 }  // namespace marovi

@@ -6,6 +6,8 @@
 #include <optional>
 #include <span>
 
+#include "engine/byte_range.h"
+#include "engine/platform/mapped_view.h"
 #include "engine/platform/platform.h"
 
 namespace marovi {
@@ -130,10 +132,9 @@ class ChecksumParts {
   bool nonzero_ = false;       // a word that is not 0 was added
 };
 
-// A range [begin, end) of the file whose sum is known already.
+// A range of the file whose sum is known already.
 struct SummedRange {
-  std::uint64_t begin = 0;
-  std::uint64_t end = 0;
+  ByteRange range;
   ChecksumParts sum;
 };
 
@@ -170,6 +171,10 @@ bool MoveFileBytes(FileHandle file, std::uint64_t src, std::uint64_t dst, std::u
 // their new place, taken as they passed through the move.
 bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
                    MappingHandle& mapping, std::uint8_t*& view, std::uint32_t& viewSize,
+                   ChecksumParts* movedTail = nullptr);
+// The same for the file of a view, which holds the file's new mapping after
+// it (or, on false, whatever mapping could be made again; none when none).
+bool ShiftFileTail(platform::MappedView& view, std::uint32_t position, std::int32_t delta,
                    ChecksumParts* movedTail = nullptr);
 
 }  // namespace marovi

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "engine/byte_range.h"
 #include "engine/pe/bytes.h"
 
 namespace marovi {
@@ -49,19 +50,12 @@ std::string SectionLabel(const std::uint8_t* header) {
 // Where a section lies in memory: from its address over the larger of its
 // virtual and raw sizes, rounded up to the section alignment, and at least
 // one alignment unit.
-struct MemoryRange {
-  std::uint64_t begin = 0;
-  std::uint64_t end = 0;
-  bool Holds(std::uint64_t address) const { return address >= begin && address < end; }
-  bool Overlaps(std::uint64_t from, std::uint64_t to) const { return from < end && begin < to; }
-};
-
-MemoryRange MemoryOf(const std::uint8_t* header, std::uint32_t sectionAlignment) {
+ByteRange MemoryOf(const std::uint8_t* header, std::uint32_t sectionAlignment) {
   const std::uint64_t size =
       std::max({std::uint64_t{LoadU32(header + sec::kVirtualSize)},
                 std::uint64_t{LoadU32(header + sec::kSizeOfRawData)}, std::uint64_t{1}});
   const std::uint64_t begin = LoadU32(header + sec::kVirtualAddress);
-  return {begin, begin + (size + sectionAlignment - 1) / sectionAlignment * sectionAlignment};
+  return {begin, (size + sectionAlignment - 1) / sectionAlignment * sectionAlignment};
 }
 
 // The base relocation table's bytes in the file, or none when it cannot be
@@ -83,7 +77,7 @@ RelocationTable FindRelocationTable(const std::uint8_t* view, std::uint32_t view
   if (address == 0 || size == 0) return table;
   for (std::uint32_t i = 0; i < l.sectionCount; ++i) {
     const std::uint8_t* h = view + l.Section(i);
-    if (!MemoryOf(h, sectionAlignment).Holds(address)) continue;
+    if (!MemoryOf(h, sectionAlignment).Contains(address)) continue;
     const std::uint64_t into = address - std::uint64_t{LoadU32(h + sec::kVirtualAddress)};
     const std::uint64_t raw = LoadU32(h + sec::kSizeOfRawData);
     const std::uint64_t pointer = LoadU32(h + sec::kPointerToRawData);
@@ -253,20 +247,20 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
   };
 
   // What the headers say refers to a section by address.
-  std::vector<MemoryRange> moving;
+  std::vector<ByteRange> moving;
   for (std::uint32_t i = 0; i < l.sectionCount; ++i) {
     if (!behind(i)) continue;
     const std::uint8_t* h = view + l.Section(i);
-    const MemoryRange range = MemoryOf(h, sectionAlignment);
+    const ByteRange range = MemoryOf(h, sectionAlignment);
     for (std::uint32_t k = 0; k < l.directoryCount; ++k) {
       if (k == kResourceDirectory || k == kCertificateDirectory || k == kBaseRelocationDirectory ||
           k == kDebugDirectory)
         continue;
       const std::uint32_t address = LoadU32(view + l.DirectoryEntry(k));
-      if (address != 0 && range.Holds(address))
+      if (address != 0 && range.Contains(address))
         return refuse(i, std::string("holds the ") + DirectoryName(k));
     }
-    if (entryPoint != 0 && range.Holds(entryPoint)) return refuse(i, "holds the entry point");
+    if (entryPoint != 0 && range.Contains(entryPoint)) return refuse(i, "holds the entry point");
     const std::uint32_t characteristics = LoadU32(h + sec::kCharacteristics);
     if ((characteristics & (kMemoryExecute | kContainsCode)) != 0) return refuse(i, "holds code");
     if ((characteristics & kMemoryDiscardable) == 0) return refuse(i, "is not discardable");
@@ -286,10 +280,10 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
   // The moving sections by start, each with the farthest end up to it, so
   // that one search tells whether a page meets any of them.
   std::sort(moving.begin(), moving.end(),
-            [](const MemoryRange& a, const MemoryRange& b) { return a.begin < b.begin; });
+            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
   std::vector<std::uint64_t> reach(moving.size());
   for (std::size_t k = 0; k < moving.size(); ++k)
-    reach[k] = std::max(moving[k].end, k > 0 ? reach[k - 1] : 0);
+    reach[k] = std::max(moving[k].end(), k > 0 ? reach[k - 1] : 0);
   for (std::uint64_t at = 0; table.size - at >= 8;) {
     const std::uint32_t page = LoadU32(table.bytes + at);
     const std::uint32_t blockSize = LoadU32(table.bytes + at + 4);
@@ -299,12 +293,13 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
     const std::uint64_t pageEnd = std::uint64_t{page} + kRelocatedPageReach;
     const auto before =
         std::lower_bound(moving.begin(), moving.end(), pageEnd,
-                         [](const MemoryRange& r, std::uint64_t end) { return r.begin < end; });
+                         [](const ByteRange& r, std::uint64_t end) { return r.offset < end; });
     if (before == moving.begin() ||
         reach[static_cast<std::size_t>(before - moving.begin()) - 1] <= page)
       continue;
     for (std::uint32_t i = 0; i < l.sectionCount; ++i) {
-      if (behind(i) && MemoryOf(view + l.Section(i), sectionAlignment).Overlaps(page, pageEnd))
+      if (behind(i) &&
+          MemoryOf(view + l.Section(i), sectionAlignment).Overlaps({page, kRelocatedPageReach}))
         return refuse(i, "holds pages that the base relocation table lists");
     }
   }

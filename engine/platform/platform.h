@@ -91,6 +91,12 @@ bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
 // only); the view must not be written. Fails for an empty file.
 bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
                             std::uint32_t& viewSize);
+namespace detail {
+// The platform's own mapping of the whole file, which both of the above use;
+// it sets the outputs only when it succeeds.
+bool MapFile(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_t*& view,
+             std::uint32_t& viewSize);
+}  // namespace detail
 // Drops a view (writes reach the file) and the mapping. Either may be empty.
 void UnmapView(std::uint8_t* view, std::uint32_t viewSize);
 void CloseMapping(MappingHandle mapping);

@@ -11,6 +11,28 @@ constinit Hooks* g_hooks = nullptr;
 
 void SetHooks(Hooks* hooks) { detail::g_hooks = hooks; }
 
+namespace {
+
+bool MapWhole(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_t*& view,
+              std::uint32_t& viewSize) {
+  view = nullptr;
+  viewSize = 0;
+  mapping = 0;
+  return detail::MapFile(file, writable, mapping, view, viewSize);
+}
+
+}  // namespace
+
+bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                  std::uint32_t& viewSize) {
+  return MapWhole(file, true, mapping, view, viewSize);
+}
+
+bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
+                            std::uint32_t& viewSize) {
+  return MapWhole(file, false, mapping, view, viewSize);
+}
+
 std::string ToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());

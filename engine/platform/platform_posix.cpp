@@ -376,13 +376,10 @@ bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std
   return true;
 }
 
-namespace {
+namespace detail {
 
 bool MapFile(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_t*& view,
              std::uint32_t& viewSize) {
-  view = nullptr;
-  viewSize = 0;
-  mapping = 0;
   if (InjectedFailure(ENOMEM)) return false;
   struct stat st {};
   if (fstat(Fd(file), &st) != 0) return false;
@@ -400,17 +397,7 @@ bool MapFile(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_
   return true;
 }
 
-}  // namespace
-
-bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
-                  std::uint32_t& viewSize) {
-  return MapFile(file, true, mapping, view, viewSize);
-}
-
-bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
-                            std::uint32_t& viewSize) {
-  return MapFile(file, false, mapping, view, viewSize);
-}
+}  // namespace detail
 
 void UnmapView(std::uint8_t* view, std::uint32_t viewSize) {
   if (view != nullptr && viewSize != 0) munmap(view, viewSize);

@@ -256,13 +256,10 @@ bool CopyFileRange(FileHandle from, std::uint64_t fromOffset, FileHandle to, std
   return true;
 }
 
-namespace {
+namespace detail {
 
 bool MapFile(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_t*& view,
              std::uint32_t& viewSize) {
-  view = nullptr;
-  viewSize = 0;
-  mapping = 0;
   if (InjectedFailure(ERROR_NOT_ENOUGH_MEMORY)) return false;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(H(file), &size)) return false;
@@ -286,17 +283,7 @@ bool MapFile(FileHandle file, bool writable, MappingHandle& mapping, std::uint8_
   return true;
 }
 
-}  // namespace
-
-bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
-                  std::uint32_t& viewSize) {
-  return MapFile(file, true, mapping, view, viewSize);
-}
-
-bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
-                            std::uint32_t& viewSize) {
-  return MapFile(file, false, mapping, view, viewSize);
-}
+}  // namespace detail
 
 void UnmapView(std::uint8_t* view, std::uint32_t) {
   if (view != nullptr) UnmapViewOfFile(view);

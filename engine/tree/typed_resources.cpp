@@ -116,7 +116,7 @@ bool ResourcesUnchanged(const ResourceUpdate* update) {
   if (update == nullptr) return true;
   std::vector<ResourceEntry> before;
   Error error;
-  if (!ReadImageResources({update->view, update->viewSize}, before, &error) &&
+  if (!ReadImageResources(update->view.bytes(), before, &error) &&
       error.kind != ErrorKind::NoResources)
     return false;
   std::vector<ResourceEntry> after;

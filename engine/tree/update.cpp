@@ -24,9 +24,13 @@ bool IsNamed(const TResItem* node) { return !node->name.empty(); }
 ResourceUpdate::~ResourceUpdate() {
   const std::uint32_t saved = platform::LastError();
   root.reset();
-  UnmapFile(mappingHandle, view, viewSize);
+  view.Reset();
   platform::CloseFile(fileHandle);
   platform::SetLastError(saved);
+}
+
+std::uint8_t* ResourceUpdate::ntHeaders() const {
+  return LocateNtHeaders(view.data(), view.size());
 }
 
 ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting) {
@@ -81,15 +85,17 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
     platform::SetLastError(e.osCode);
     return nullptr;
   }
-  if (!MapWholeFile(update->fileHandle, update->mappingHandle, update->view, update->viewSize)) {
+  if (!update->view.Map(update->fileHandle)) {
     const std::uint32_t code = platform::LastError();
     return fail(update, platform::ClassifyError(code), "cannot map it into memory", code);
   }
-  update->ntHeaders = LocateNtHeaders(update->view, update->viewSize);
-  if (update->ntHeaders == nullptr)
+  std::uint8_t* const view = update->view.data();
+  const std::uint32_t viewSize = update->view.size();
+  const std::uint8_t* const ntHeaders = update->ntHeaders();
+  if (ntHeaders == nullptr)
     return fail(update, ErrorKind::NotAnImage, "not a PE image", platform::ErrorBadFormat());
-  const auto index = FindResourceSection(update->view, update->viewSize, update->ntHeaders);
-  const auto layout = ReadPeLayout(update->view, update->viewSize, update->ntHeaders);
+  const auto index = FindResourceSection(view, viewSize, ntHeaders);
+  const auto layout = ReadPeLayout(view, viewSize, ntHeaders);
   if (!layout)
     return fail(update, ErrorKind::NotAnImage, "not a PE image of a known form",
                 platform::ErrorBadFormat());
@@ -97,8 +103,8 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
   // for them. A resource table that lies inside another section is another
   // matter: its section cannot be rebuilt.
   const bool noTable = layout->directoryCount <= kResourceDirectory ||
-                       LoadU32(update->view + layout->DirectoryEntry(kResourceDirectory)) == 0 ||
-                       LoadU32(update->view + layout->DirectoryEntry(kResourceDirectory) + 4) == 0;
+                       LoadU32(view + layout->DirectoryEntry(kResourceDirectory)) == 0 ||
+                       LoadU32(view + layout->DirectoryEntry(kResourceDirectory) + 4) == 0;
   if (!index && !noTable)
     return fail(update, ErrorKind::NoResources,
                 "its resource table does not begin a section of its own",
@@ -107,17 +113,16 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
     if (deleteExisting || !index) {
       update->root = TResItem::Directory();
     } else {
-      const std::uint8_t* section = update->view + layout->Section(*index);
-      update->root = ParseResourceTree(
-          update->view, update->viewSize, LoadU32(section + sec::kPointerToRawData),
-          LoadU32(section + sec::kSizeOfRawData), LoadU32(section + sec::kVirtualAddress));
+      const std::uint8_t* section = view + layout->Section(*index);
+      update->root = ParseResourceTree(view, viewSize, LoadU32(section + sec::kPointerToRawData),
+                                       LoadU32(section + sec::kSizeOfRawData),
+                                       LoadU32(section + sec::kVirtualAddress));
     }
   } catch (const ImageFormatError& format) {
     // Packers keep imports or code in the resource section and resource data
     // elsewhere: the directory then seems malformed, while what stands in the
     // way of a change is what else lives in that section.
-    const auto refusal =
-        CheckResourceSectionHoldsOnlyResources(update->view, update->viewSize, *layout, *index);
+    const auto refusal = CheckResourceSectionHoldsOnlyResources(view, viewSize, *layout, *index);
     if (refusal) {
       const std::uint64_t offset = refusal->offset;
       fail(update, ErrorKind::Refused, refusal->detail, platform::ErrorBadFormat());
@@ -136,15 +141,17 @@ std::string ImageFileName(const ResourceUpdate* update) {
 }
 
 bool ImageIsSigned(const ResourceUpdate* update) {
-  return FindCertificateTable(update->view, update->viewSize, update->ntHeaders).has_value();
+  return FindCertificateTable(update->view.data(), update->view.size(), update->ntHeaders())
+      .has_value();
 }
 
 bool ImageIsDll(const ResourceUpdate* update) {
-  if (update->ntHeaders == nullptr ||
-      !InBounds(update->viewSize, static_cast<std::uint64_t>(update->ntHeaders - update->view),
+  const std::uint8_t* const ntHeaders = update->ntHeaders();
+  if (ntHeaders == nullptr ||
+      !InBounds(update->view.size(), static_cast<std::uint64_t>(ntHeaders - update->view.data()),
                 nt::kCharacteristics + 2))
     return false;
-  return (LoadU16(update->ntHeaders + nt::kCharacteristics) & nt::kImageFileDll) != 0;
+  return (LoadU16(ntHeaders + nt::kCharacteristics) & nt::kImageFileDll) != 0;
 }
 
 std::string FormatHex(std::uint64_t value, int minimum, char fill) {

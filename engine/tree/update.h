@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "engine/engine.h"
+#include "engine/platform/mapped_view.h"
 #include "engine/platform/platform.h"
 #include "engine/tree/restree.h"
 
@@ -22,11 +23,13 @@ struct ResourceUpdate {
   ResourceUpdate& operator=(const ResourceUpdate&) = delete;
   ~ResourceUpdate();
 
+  // The NT headers in the view as it is now, or null (nothing mapped, or
+  // no image there): found anew at each call, so that no remap of the file
+  // leaves them pointing into a view that is gone.
+  std::uint8_t* ntHeaders() const;
+
   platform::FileHandle fileHandle = platform::kInvalidFile;
-  platform::MappingHandle mappingHandle = 0;
-  std::uint8_t* view = nullptr;
-  std::uint32_t viewSize = 0;  // the file's length when it was mapped
-  std::uint8_t* ntHeaders = nullptr;
+  platform::MappedView view;  // the whole file, at its length when it was mapped
   ResourceTree root;
   std::u16string fileName;  // as given to begin: the journal lies beside it
   CommitOptions options;

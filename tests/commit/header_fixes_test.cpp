@@ -149,22 +149,22 @@ TEST(HeaderFixes, DebugEntriesMoveEachFieldByItsOwnOrderAndNotWhereTheSectionGoe
   }
   // Lying behind the new section, all are fixed.
   Bytes fixed = bytes;
-  const FileRange all = FixDebugEntries(fixed, 0x4000, rva, Grown());
+  const ByteRange all = FixDebugEntries(fixed, 0x4000, rva, Grown());
   for (std::size_t i = 0; i < std::size(entries); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(Get32(fixed, 28 * i + 20), entries[i].newAddress);
     EXPECT_EQ(Get32(fixed, 28 * i + 24), entries[i].newPointer);
     EXPECT_EQ(Slice(fixed, 28 * i, 20), Slice(bytes, 28 * i, 20));
   }
-  EXPECT_EQ(all.begin, 0x4000u);
-  EXPECT_EQ(all.end, 0x4000u + 28 * 4);  // the last entry changes nothing
+  EXPECT_EQ(all.offset, 0x4000u);
+  EXPECT_EQ(all.end(), 0x4000u + 28 * 4);  // the last entry changes nothing
   // The first two lie where the new section goes (it ends at 0x1A00): its
   // bytes replace them, and they are left alone.
   fixed = bytes;
-  const FileRange some = FixDebugEntries(fixed, 0x1A00 - 28 - 4, rva, Grown());
+  const ByteRange some = FixDebugEntries(fixed, 0x1A00 - 28 - 4, rva, Grown());
   EXPECT_EQ(Slice(fixed, 0, 56), Slice(bytes, 0, 56));
   EXPECT_EQ(Get32(fixed, 56 + 20), entries[2].newAddress);
-  EXPECT_EQ(some.begin, 0x1A00u - 28 - 4 + 56);
+  EXPECT_EQ(some.offset, 0x1A00u - 28 - 4 + 56);
 }
 
 }  // namespace

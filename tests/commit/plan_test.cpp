@@ -72,10 +72,10 @@ TEST(CommitPlan, TheTailMovesByWholeBlocksOnlyWhereItPaysAndTheFileSystemCan) {
     // The journal keeps the headers and the old section; the tail only when
     // it is copied (a removed block lies inside the old section).
     ASSERT_GE(plan.kept.size(), 2u);
-    EXPECT_EQ(plan.kept[0].begin, 0u);
-    EXPECT_EQ(plan.kept[1].begin, start);
+    EXPECT_EQ(plan.kept[0].offset, 0u);
+    EXPECT_EQ(plan.kept[1].offset, start);
     const bool copied = plan.tail.delta != 0 && !plan.tail.byRange;
-    EXPECT_EQ(plan.kept[1].end, copied ? image.size() : oldEnd);
+    EXPECT_EQ(plan.kept[1].end(), copied ? image.size() : oldEnd);
     if (c.byRange) {
       const auto size = static_cast<std::uint64_t>(plan.tail.delta > 0 ? plan.tail.delta
                                                                         : -plan.tail.delta);
@@ -103,8 +103,8 @@ TEST(CommitPlan, TheJournalKeepsTheOldPlaceOfEveryWrite) {
       const auto old = OldOffsetOf(plan, w.at);
       ASSERT_TRUE(old.has_value());
       bool kept = false;
-      for (const FileRange& r : plan.kept)
-        kept = kept || (r.begin <= *old && *old + w.bytes.size() <= r.end);
+      for (const ByteRange& r : plan.kept)
+        kept = kept || r.Contains(ByteRange{*old, w.bytes.size()});
       EXPECT_TRUE(kept) << "a write at 0x" << std::hex << w.at << " is not kept";
     }
     // Bytes of the new section had no old place; those behind it came with the tail.
@@ -149,11 +149,11 @@ TEST(CommitPlan, LargeLeavesBehindTheInsertionPointStayWhereTheShiftCarriesThem)
   const auto found = std::search(image.begin(), image.end(), big.begin(), big.begin() + 64);
   ASSERT_NE(found, image.end());
   const auto at = static_cast<std::uint64_t>(found - image.begin());
-  const LeafBytes leaf{at, 0x90000};
+  const ByteRange leaf{at, 0x90000};
   const std::uint64_t dir = 0x48 + 0x30;  // two types, each with a name and a language
   const struct {
     const char* name;
-    std::vector<LeafBytes> leaves;
+    std::vector<ByteRange> leaves;
     std::uint64_t otherData;  // the data of every leaf not listed
     std::uint32_t block;
     std::size_t staying;
@@ -173,7 +173,7 @@ TEST(CommitPlan, LargeLeavesBehindTheInsertionPointStayWhereTheShiftCarriesThem)
     PlanInputs in;
     in.dirBytes = dir;
     in.dataBytes = c.otherData;
-    for (const LeafBytes& l : c.leaves) in.dataBytes += RoundUp(l.size, 4);
+    for (const ByteRange& l : c.leaves) in.dataBytes += (l.size + 3) & ~std::uint64_t{3};
     in.rangeBlock = c.block;
     in.largeLeaves = c.leaves;
     const PlanResult r = PlanCommit(image, *headers, in);
@@ -192,16 +192,16 @@ TEST(CommitPlan, LargeLeavesBehindTheInsertionPointStayWhereTheShiftCarriesThem)
     EXPECT_GE(plan.tail.rangeAt, start);
     // The other leaves' data, behind the directory, fits in front of the
     // place the leaf is carried to, and the section reaches the leaf's end.
-    const std::uint64_t repeats = c.leaves.size() - (c.leaves.size() > 1 && c.leaves[1].at != at);
+    const std::uint64_t repeats = c.leaves.size() - (c.leaves.size() > 1 && c.leaves[1].offset != at);
     EXPECT_EQ(plan.dataBytes, in.dataBytes - repeats * 0x90000);
     EXPECT_LE(RoundUp(static_cast<std::uint32_t>(dir), 4) + plan.dataBytes, at + delta - start);
     EXPECT_EQ(p.sectionSize, at + 0x90000 + delta - start);
     EXPECT_EQ(p.newRawSize, p.oldRawSize + delta);
     // The journal keeps the old section but for the leaf.
     std::uint64_t keptInSection = 0;
-    for (const FileRange& k : plan.kept) {
-      EXPECT_TRUE(k.end <= at || k.begin >= at + 0x90000) << "the staying leaf is kept";
-      if (k.begin >= start && k.end <= oldEnd) keptInSection += k.end - k.begin;
+    for (const ByteRange& k : plan.kept) {
+      EXPECT_FALSE(k.Overlaps(leaf)) << "the staying leaf is kept";
+      if (ByteRange::Between(start, oldEnd).Contains(k)) keptInSection += k.size;
     }
     EXPECT_EQ(keptInSection, p.oldRawSize - 0x90000);
   }

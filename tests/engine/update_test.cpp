@@ -57,9 +57,9 @@ TEST_P(BeginTest, ReadsTheTreeAndHoldsTheFile) {
   ASSERT_TRUE(u);
   ASSERT_NE(u->root.get(), nullptr);
   EXPECT_EQ(Shape(u->root.get()), "3{1{0}},14{MAINICON{0}}");
-  EXPECT_EQ(u->ntHeaders, u->view + ReadFacts(image).ntHeaders);
-  EXPECT_EQ(u->viewSize, image.size());
-  EXPECT_EQ(Bytes(u->view, u->view + u->viewSize), image);
+  EXPECT_EQ(u->ntHeaders(), u->view.data() + ReadFacts(image).ntHeaders);
+  EXPECT_EQ(u->view.size(), image.size());
+  EXPECT_EQ(Bytes(u->view.bytes().begin(), u->view.bytes().end()), image);
 }
 
 TEST_P(BeginTest, DeleteExistingStartsFromAnEmptyRoot) {
@@ -311,8 +311,8 @@ TEST_P(UpdateTest, GetResourceDataReturnsBytesInTheView) {
   std::uint32_t size = 0;
   ASSERT_TRUE(GetResourceData(update_, Id(3), Id(2), 1033, data, size));
   ASSERT_EQ(size, 12u);
-  EXPECT_GE(data, update_->view);
-  EXPECT_LE(data + size, update_->view + update_->viewSize);
+  EXPECT_GE(data, update_->view.data());
+  EXPECT_LE(data + size, update_->view.data() + update_->view.size());
   EXPECT_EQ(Bytes(data, data + size), Filled(12, 3));
   ASSERT_TRUE(GetIconGroupData(update_, u"MAINICON", 0, data));
   EXPECT_EQ(Bytes(data, data + 20), Filled(20, 5));
@@ -322,7 +322,7 @@ TEST_P(UpdateTest, GetResourceDataReturnsBytesInTheView) {
                                       {Id(3), Id(2), 1040},
                                       {Id(14), u"mainicon", 0},
                                       {Id(3), Id(1), 1033}}) {
-    data = update_->view;
+    data = update_->view.data();
     size = 99;
     EXPECT_FALSE(GetResourceData(update_, type, name, language, data, size));
     EXPECT_EQ(data, nullptr);
@@ -334,7 +334,7 @@ TEST_P(UpdateTest, NewDataIsReportedByItsSizeOnly) {
   const Bytes small = Filled(100, 9);
   ASSERT_TRUE(Put(Id(3), Id(1), 0, small));
   ASSERT_TRUE(Put(Id(5), u"NEW", 0, Filled(40000, 9)));
-  const std::uint8_t* data = update_->view;
+  const std::uint8_t* data = update_->view.data();
   std::uint32_t size = 0;
   ASSERT_TRUE(GetResourceData(update_, Id(3), Id(1), 0, data, size));
   EXPECT_EQ(data, nullptr);
@@ -385,7 +385,7 @@ TEST_P(UpdateTest, ReadersFindBytesInTheImageInMemoryAndInScratchFiles) {
   ASSERT_EQ(entries.size(), 6u);
   EXPECT_EQ(Bytes(entries[0].data.begin(), entries[0].data.end()), Filled(100, 8));
   EXPECT_EQ(entries[2].codePage, 1252u);
-  EXPECT_GE(entries[2].data.data(), update_->view);
+  EXPECT_GE(entries[2].data.data(), update_->view.data());
   EXPECT_EQ(entries[3].language, 2052u);
   EXPECT_EQ(entries[3].size, 40000u);
   EXPECT_TRUE(entries[3].data.empty()) << "kept in a scratch file";

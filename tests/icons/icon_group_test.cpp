@@ -577,8 +577,8 @@ TEST(ShellIconGroup, FirstGroupOfTheDirectoryWithItsFirstLanguage) {
     // it) shows the same group, at the place of that group's first leaf.
     std::vector<ResourceEntry> entries;
     Error error;
-    const bool listed = ReadImageResources(
-        std::span<const std::uint8_t>(image.get()->view, image.get()->viewSize), entries, &error);
+    const bool listed = ReadImageResources(std::span<const std::uint8_t>(image.get()->view.bytes()),
+                                           entries, &error);
     ASSERT_TRUE(listed) << error.detail;
     const Shown listedShown = ShellIconGroup(entries);
     const std::optional<std::size_t> at = ShellIconGroupEntry(entries);
