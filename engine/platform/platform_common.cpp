@@ -1,4 +1,6 @@
 // Parts of the file services that are the same on every platform.
+#include <utility>
+
 #include "engine/pe/bytes.h"
 #include "engine/platform/platform.h"
 #include "engine/platform/platform_hooks.h"
@@ -10,6 +12,11 @@ constinit Hooks* g_hooks = nullptr;
 }  // namespace detail
 
 void SetHooks(Hooks* hooks) { detail::g_hooks = hooks; }
+
+Error LastCallError(std::string detail, std::string file) {
+  const std::uint32_t code = LastError();
+  return MakeError(ClassifyError(code), std::move(detail), code, std::move(file));
+}
 
 std::string ToUtf8(std::u16string_view text) {
   std::string out;

@@ -910,10 +910,11 @@ TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
         CheckCommittedImage(damaged.data(), static_cast<std::uint32_t>(damaged.size()), headers,
                             f.resourceSectionIndex, root);
     if (c.found == nullptr) {
-      EXPECT_FALSE(problem) << *problem;
+      EXPECT_FALSE(problem) << problem.detail;
     } else {
       ASSERT_TRUE(problem);
-      EXPECT_NE(problem->find(c.found), std::string::npos) << *problem;
+      EXPECT_EQ(problem.kind, ErrorKind::Internal);
+      EXPECT_NE(problem.detail.find(c.found), std::string::npos) << problem.detail;
     }
   }
 }
