@@ -992,6 +992,9 @@ TEST_P(CommitTest, ResourceDataElsewhereBesideImportsInTheSectionIsRefusedWhenBe
     ADD_FAILURE() << "beginning did not refuse";
   } catch (const ImageFormatError& e) {
     EXPECT_STREQ(e.what(), "the import table lies inside the resource section");
+    // Thrown, the refusal keeps its kind and where it lies.
+    EXPECT_EQ(e.error().kind, ErrorKind::Refused);
+    EXPECT_EQ(e.error().offset, std::optional<std::uint64_t>(h.Dir(1)));
   }
   EXPECT_TRUE(file.Read() == before);
   // Without the imports there, the same directory is malformed.

@@ -210,6 +210,21 @@ void ReportInjectionPoints(const char* sweep, long points) {
   std::cout << "[          ] " << sweep << ": " << points << " injection points\n";
 }
 
+// A commit that failed because a file service failed gives that call's
+// reason: the platform's code and the kind it makes. Laying the section out
+// in the scratch folder names that folder; a write there that failed counts
+// in written.
+void ExpectTheFailedCallsReason(const Error& error, int& written) {
+  EXPECT_NE(error.osCode, 0u) << error.detail;
+  if (error.kind != ErrorKind::Journal) {
+    EXPECT_EQ(error.kind, platform::ClassifyError(error.osCode)) << error.detail;
+  }
+  if (error.detail != "cannot lay out the new resource section in a scratch file in this folder")
+    return;
+  EXPECT_EQ(error.file, platform::TempDirectory());
+  written += error.kind == ErrorKind::Io || error.kind == ErrorKind::DiskFull ? 1 : 0;
+}
+
 TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
   long points = 0;
   for (const SweepCase& sweep : SweepCases()) {
@@ -218,6 +233,7 @@ TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
     const RangeRefusal refusal(scenario.refuseRanges);
     const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
     int committed = 0, refused = 0, inWindow = 0, beginFailed = 0, updateFailed = 0;
+    int writtenInScratchFolder = 0;
     for (std::uint64_t n = 1;; ++n) {
       SCOPED_TRACE("failing call " + std::to_string(n));
       ASSERT_LT(n, 5000u) << "the injected failure never stops happening";
@@ -244,7 +260,8 @@ TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
         ++updateFailed;
         continue;
       }
-      const bool result = EndResourceUpdate(u, false);
+      Error error;
+      const bool result = EndResourceUpdate(u, false, &error);
       const bool happened = fault::InjectedFailureHappened();
       const bool window = fault::InjectedFailureWasInWindow();
       fault::InjectFailureAt(0);
@@ -266,6 +283,7 @@ TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
         inWindow += window ? 1 : 0;
         ++refused;
         EXPECT_TRUE(after == scenario.image) << "a failed commit changed the file";
+        ExpectTheFailedCallsReason(error, writtenInScratchFolder);
       }
       if (!happened) {
         EXPECT_TRUE(result) << "a commit without a failure failed";
@@ -276,6 +294,7 @@ TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
     EXPECT_GT(beginFailed, 0);
     EXPECT_GT(updateFailed, 0);
     EXPECT_GT(refused, 0);
+    EXPECT_GT(writtenInScratchFolder, 0);
     EXPECT_GE(committed, 1);
     points += beginFailed + updateFailed + refused + committed;
     std::cout << "[          ] " << sweep.name << ": begin failed " << beginFailed
@@ -529,12 +548,17 @@ TEST_P(FaultTest, AFailedLargeStoreKeepsTheOldDataForTheCommit) {
     ASSERT_TRUE(u);
     const Bytes large = Filled(40000, 3);
     fault::InjectFailureAt(failing);
-    const bool replaced =
-        UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000);
+    Error error;
+    const bool replaced = UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0,
+                                             large.data(), 40000, &error);
     const bool added =
         UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(7), 0, large.data(), 40000);
     fault::InjectFailureAt(0);
     EXPECT_FALSE(replaced);
+    // The failed call's reason and the scratch file it concerns reach the caller.
+    EXPECT_EQ(error.kind, ErrorKind::Io);
+    EXPECT_NE(error.osCode, 0u);
+    EXPECT_NE(error.file.find("$qor$res$"), std::string::npos) << error.file;
     EXPECT_TRUE(added);
     EXPECT_EQ(OpenScratchFiles().size(), 1u);
     ASSERT_TRUE(u.End(false));
@@ -561,7 +585,11 @@ TEST_P(FaultTest, ALargeStoreOverLargeDataThatFailsMakesTheCommitFail) {
       UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, second.data(), 50000));
   fault::InjectFailureAt(0);
   EXPECT_TRUE(LeftoverScratchFiles().empty());
-  EXPECT_FALSE(u.End(false));
+  Error error;
+  EXPECT_FALSE(u.End(false, &error));
+  // Nothing failed in the scratch folder now: the commit says what is wrong.
+  EXPECT_EQ(error.kind, ErrorKind::Internal);
+  EXPECT_EQ(error.detail, "a resource has lost its data");
   EXPECT_TRUE(file.Read() == before);
   EXPECT_TRUE(Reopenable(file));
 }
