@@ -36,7 +36,8 @@ struct ResourceUpdate {
 // (or starts from none with deleteExisting). Returns null with the reason in
 // platform::LastError(): the platform's code of a failed open or mapping, 2
 // when the file has no resource section. A malformed resource directory
-// throws ImageFormatError after everything opened is released.
+// throws ImageFormatError after everything opened is released; it carries
+// the Error the other form gives (MalformedImage, or Refused with where).
 ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting);
 // The same, with the reason of a null result (or of the malformed directory,
 // which then does not throw) in error.
