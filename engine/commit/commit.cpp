@@ -14,7 +14,6 @@
 #include <cstring>
 #include <exception>
 #include <new>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include "engine/commit/journal.h"
 #include "engine/commit/result_check.h"
 #include "engine/commit/section_layout.h"
+#include "engine/failure.h"
 #include "engine/pe/bytes.h"
 #include "engine/pe/header_fixes.h"
 #include "engine/pe/image.h"
@@ -133,12 +133,17 @@ class Committer {
                                                 plan.nameBytes, plan.dataBytes, u_.fileHandle,
                                                 u_.view.data(), inPlaceMoves ? &moved : nullptr);
     if (section.view == nullptr) {
+      const Error& cause = section.error;
+      // A resource whose new data was lost: nothing failed in the folder.
+      if (cause.kind == ErrorKind::Internal) {
+        error_ = cause;
+        return Outcome::Failed;
+      }
       // Its scratch file lies in the temporary folder: that is what is full
       // or missing, not the image.
-      const std::uint32_t code = platform::LastError();
-      error_ = MakeError(platform::ClassifyError(code),
+      error_ = MakeError(cause.kind,
                          "cannot lay out the new resource section in a scratch file in this folder",
-                         code, platform::TempDirectory());
+                         cause.osCode, platform::TempDirectory());
       return Outcome::Failed;
     }
     return Execute(plan, section, moved);
@@ -188,11 +193,13 @@ class Committer {
       // Read back before it counts: a commit that wrote something else than
       // it meant is undone, not reported as done.
       if (done) {
-        if (const auto problem = CheckCommittedImage(u_.view.data(), u_.view.size(), oldHeaders,
-                                                     plan.placement.sectionIndex, u_.root.get(),
-                                                     plan.added.has_value())) {
-          error_ = MakeError(ErrorKind::Internal, "the written image does not check (" + *problem +
-                                                      "); the file was put back as it was");
+        if (Error problem =
+                CheckCommittedImage(u_.view.data(), u_.view.size(), oldHeaders,
+                                    plan.placement.sectionIndex, u_.root.get(),
+                                    plan.added.has_value())) {
+          problem.detail = "the written image does not check (" + problem.detail +
+                           "); the file was put back as it was";
+          error_ = std::move(problem);
           done = false;
         }
       }
@@ -287,12 +294,12 @@ class Committer {
       shiftRefused_ = true;
       return false;
     }
-    const std::uint32_t code = platform::LastError();
+    const Error shiftFailure =
+        platform::LastCallError("cannot move what lies behind the resources", FileName());
     Unmap();
     const bool mapped = Remap();
-    platform::SetLastError(code);
     if (result != platform::RangeResult::Done) {
-      Fail("cannot move what lies behind the resources");
+      error_ = shiftFailure;
       return false;
     }
     if (!mapped) Fail("cannot map the file again after moving what lies behind the resources");
@@ -319,19 +326,21 @@ class Committer {
     return out;
   }
 
+  std::string FileName() const { return platform::ToUtf8(u_.fileName); }
+
   // Records the platform's reason for a failure of the image file.
-  void Fail(const char* what) {
-    const std::uint32_t code = platform::LastError();
-    error_ = MakeError(platform::ClassifyError(code), what, code, platform::ToUtf8(u_.fileName));
-  }
+  void Fail(const char* what) { error_ = platform::LastCallError(what, FileName()); }
 
   void Explain(std::exception_ptr failure) {
     try {
       std::rethrow_exception(failure);
+    } catch (const EngineFailure& engine) {
+      error_ = engine.error();
     } catch (const std::bad_alloc&) {
       error_ = MakeError(ErrorKind::OutOfMemory, "out of memory while writing the new resources");
     } catch (const std::exception& e) {
-      error_ = MakeError(ErrorKind::Io, e.what(), platform::LastError());
+      // No call of the platform failed: its last error says nothing here.
+      error_ = MakeError(ErrorKind::Internal, e.what());
     } catch (...) {
       error_ = MakeError(ErrorKind::Internal, "the change was cut short");
     }
@@ -544,10 +553,7 @@ bool EndResourceUpdate(ResourceUpdate* update, bool discard, Error* error, Commi
       // go on and other programs can open it.
       result = false;
     }
-    if (!result && !e) {
-      const std::uint32_t code = platform::LastError();
-      e = MakeError(platform::ClassifyError(code), "the new resources could not be written", code);
-    }
+    if (!result && !e) e = platform::LastCallError("the new resources could not be written");
     if (!result && e.file.empty()) e.file = platform::ToUtf8(update->fileName);
   }
   delete update;

@@ -1,6 +1,7 @@
 #include "engine/commit/commit_payloads.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace marovi {
 
@@ -39,9 +40,8 @@ bool CommitPayloads::PlanFor(ResourceUpdate& u, const Placement& p, std::uint64_
       static_cast<std::int64_t>(std::max<std::uint64_t>(originalLength, shift.tailStart)) +
       p.rawDelta);
   fixes_ = PayloadFixes();
-  if (const auto refusal = PlanPayloadFixes(payloads_, shift, fixes_)) {
-    error = MakeError(ErrorKind::Refused, refusal->detail);
-    error.offset = refusal->offset;
+  if (Error refusal = PlanPayloadFixes(payloads_, shift, fixes_)) {
+    error = std::move(refusal);
     return false;
   }
   if (fixes_.innoTable &&

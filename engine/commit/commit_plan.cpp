@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "engine/commit/journal_format.h"
 #include "engine/pe/bytes.h"
@@ -20,12 +21,6 @@ constexpr std::uint64_t kMaxSectionSize = 0x7FFFFFFF;
 // section keeps the smallest size the file alignment allows.
 constexpr std::uint64_t kRangeMoveMinimumTail = 512u << 10;
 
-Error FromRefusal(const Refusal& refusal) {
-  Error error = MakeError(ErrorKind::Refused, refusal.detail);
-  error.offset = refusal.offset;
-  return error;
-}
-
 bool PowerOfTwo(std::uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 std::uint64_t SectionMemory(const Placement& p) {
@@ -34,11 +29,10 @@ std::uint64_t SectionMemory(const Placement& p) {
 
 // The placement of a rebuild in place, or why the section cannot grow where
 // it is (then a new section is added).
-std::optional<Refusal> PlaceInPlace(std::span<const std::uint8_t> image, const ImageHeaders& h,
-                                    Placement& p) {
+Error PlaceInPlace(std::span<const std::uint8_t> image, const ImageHeaders& h, Placement& p) {
   const std::uint8_t* view = image.data();
   const auto size = static_cast<std::uint32_t>(image.size());
-  if (!h.resourceIndex) return Refusal{"it has no resource section", 0};
+  if (!h.resourceIndex) return RefusedAt("it has no resource section", 0);
   if (auto refusal = CheckResourceSectionHoldsOnlyResources(view, size, h.layout, *h.resourceIndex))
     return refusal;
   if (auto refusal = ResourceSectionHoldsOtherData(view, h.layout, *h.resourceIndex))
@@ -54,7 +48,7 @@ std::optional<Refusal> PlaceInPlace(std::span<const std::uint8_t> image, const I
   // The sections behind the resource section get new addresses when it
   // changes its extent in memory, and only then.
   if (p.virtDelta != 0) return CheckSectionsBehindCanMove(view, size, h.layout, *h.resourceIndex);
-  return std::nullopt;
+  return Error();
 }
 
 // Large leaves of a growing section that can stay where they are: the
@@ -308,8 +302,8 @@ PlanResult PlanCommit(std::span<const std::uint8_t> image, const ImageHeaders& h
                       const PlanInputs& in) {
   PlanResult result;
   const auto size = static_cast<std::uint32_t>(image.size());
-  if (auto refusal = CheckLayout(image.data(), size, h.layout, h.resourceIndex)) {
-    result.error = FromRefusal(*refusal);
+  if (Error refusal = CheckLayout(image.data(), size, h.layout, h.resourceIndex)) {
+    result.error = std::move(refusal);
     return result;
   }
   const std::uint64_t sectionSize =
@@ -335,13 +329,12 @@ PlanResult PlanCommit(std::span<const std::uint8_t> image, const ImageHeaders& h
   // behind the last one when the image has none, or when its own holds
   // more than resources or cannot grow without moving sections that must
   // not move. The old section then stays as it is.
-  if (const auto inPlace = PlaceInPlace(image, h, p)) {
+  if (const Error inPlace = PlaceInPlace(image, h, p)) {
     const NewSectionPlan added =
         PlanNewSection(image.first(std::min<std::size_t>(image.size(), 0x10000)), image.size());
     if (!added.section) {
-      result.error = FromRefusal(Refusal{
-          inPlace->detail + ", and a new section cannot be added: " + added.refusal,
-          inPlace->offset});
+      result.error = inPlace;
+      result.error.detail += ", and a new section cannot be added: " + added.refusal;
       return result;
     }
     plan.added = *added.section;

@@ -22,10 +22,17 @@ constexpr std::uint64_t kCheckedPayload = 1u << 20;
 // Names tried for a journal set aside.
 constexpr int kMaxStaleNames = 1000;
 
+// A failure of the journal's own file: a full disk is told as such, any
+// other reason (code) as the journal's.
 Error JournalError(const std::u16string& name, std::string detail, std::uint32_t code) {
   ErrorKind kind = platform::ClassifyError(code);
   if (kind != ErrorKind::DiskFull) kind = ErrorKind::Journal;
   return MakeError(kind, std::move(detail), code, platform::ToUtf8(name));
+}
+
+// The same for the platform call on the journal that has just failed.
+Error JournalCallError(const std::u16string& name, std::string detail) {
+  return JournalError(name, std::move(detail), platform::LastError());
 }
 
 }  // namespace
@@ -56,7 +63,7 @@ Journal::~Journal() {
 
 bool Journal::Write(const JournalFacts& facts, std::span<const ByteRange> ranges, Error& error) {
   auto fail = [&](const char* what) {
-    error = JournalError(name_, what, platform::LastError());
+    error = JournalCallError(name_, what);
     return false;
   };
   JournalHeader& h = header_;
@@ -78,10 +85,8 @@ bool Journal::Write(const JournalFacts& facts, std::span<const ByteRange> ranges
   h.untouchedEnd = std::min({facts.untouchedEnd, facts.imageLength, kMaxHashedPrefix});
   if (!platform::GetFileIdentity(image_, h.identity) ||
       !HashUntouchedBytes(image_, h.untouchedEnd, h.records, h.untouchedHash)) {
-    const std::uint32_t code = platform::LastError();
-    error =
-        MakeError(platform::ClassifyError(code), "cannot read what tells the file from another one",
-                  code, platform::ToUtf8(imageName_));
+    error = platform::LastCallError("cannot read what tells the file from another one",
+                                    platform::ToUtf8(imageName_));
     return false;
   }
   file_ = beside_ ? platform::CreateJournalFile(name_.c_str())
@@ -142,8 +147,7 @@ bool Journal::Write(const JournalFacts& facts, std::span<const ByteRange> ranges
 
 bool Journal::Restore(Error& error) {
   auto fail = [&](const char* what) {
-    const std::uint32_t code = platform::LastError();
-    error = MakeError(platform::ClassifyError(code), what, code, platform::ToUtf8(imageName_));
+    error = platform::LastCallError(what, platform::ToUtf8(imageName_));
     return false;
   };
   for (const JournalRecord& record : header_.records) {
@@ -280,11 +284,10 @@ bool Journal::Remove(Error& error) {
 Journal::Found Journal::Read(Error& error) {
   std::uint64_t length = 0;
   if (!platform::GetFileLength(file_, length)) {
-    error = JournalError(name_, "cannot read the undo journal", platform::LastError());
+    error = JournalCallError(name_, "cannot read the undo journal");
     return Found::Damaged;
   }
-  std::uint32_t code = 0;
-  const JournalDecoding decoding = DecodeJournalHeader(file_, length, header_, &code);
+  const JournalDecoding decoding = DecodeJournalHeader(file_, length, header_);
   switch (decoding.kind) {
     case JournalKind::CutShort: return Found::Unsealed;
     case JournalKind::Earlier:
@@ -299,8 +302,9 @@ Journal::Found Journal::Read(Error& error) {
       return Found::Foreign;
     case JournalKind::Damaged: break;
   }
-  error = code != 0 ? JournalError(name_, decoding.why, code)
-                    : MakeError(ErrorKind::Journal, decoding.why, 0, platform::ToUtf8(name_));
+  error = decoding.osCode != 0
+              ? JournalError(name_, decoding.why, decoding.osCode)
+              : MakeError(ErrorKind::Journal, decoding.why, 0, platform::ToUtf8(name_));
   return Found::Damaged;
 }
 
@@ -310,9 +314,8 @@ bool Journal::Matches(Error& error) {
     return false;
   };
   auto unreadable = [&] {
-    const std::uint32_t code = platform::LastError();
-    error = MakeError(platform::ClassifyError(code), "cannot be read to check its undo journal",
-                      code, platform::ToUtf8(imageName_));
+    error = platform::LastCallError("cannot be read to check its undo journal",
+                                    platform::ToUtf8(imageName_));
     return false;
   };
   platform::FileIdentity identity;
@@ -471,17 +474,16 @@ bool RemoveJournalOfDiscardedFile(const char16_t* fileName, Error* error) {
   std::uint64_t length = 0;
   JournalHeader header;
   if (!platform::GetFileLength(journal.get(), length)) {
-    e = JournalError(name, "cannot read the undo journal", platform::LastError());
+    e = JournalCallError(name, "cannot read the undo journal");
     return false;
   }
   // Its file goes: any journal of ours is of no use, damaged or not.
-  std::uint32_t code = 0;
-  const JournalKind kind = DecodeJournalHeader(journal.get(), length, header, &code).kind;
-  if (code != 0) {
-    e = JournalError(name, "cannot read the undo journal", code);
+  const JournalDecoding decoding = DecodeJournalHeader(journal.get(), length, header);
+  if (decoding.osCode != 0) {
+    e = JournalError(name, "cannot read the undo journal", decoding.osCode);
     return false;
   }
-  if (kind == JournalKind::Foreign) {
+  if (decoding.kind == JournalKind::Foreign) {
     e = MakeError(ErrorKind::Journal,
                   "is not an undo journal of this program; it was left as it is: move it away to "
                   "change the file",
@@ -490,7 +492,7 @@ bool RemoveJournalOfDiscardedFile(const char16_t* fileName, Error* error) {
   }
   journal.Close();
   if (!platform::DeleteFileByName(name.c_str())) {
-    e = JournalError(name, "cannot remove the undo journal", platform::LastError());
+    e = JournalCallError(name, "cannot remove the undo journal");
     return false;
   }
   return true;

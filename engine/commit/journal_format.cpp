@@ -126,10 +126,14 @@ std::vector<std::uint8_t> EncodeJournalHeader(const JournalHeader& h) {
 
 namespace {
 
+// A read of the journal that has just failed: the platform's reason with it.
+JournalDecoding Unreadable() {
+  return {JournalKind::Damaged, "the undo journal cannot be read", platform::LastError()};
+}
+
 // The fields of a sealed header past the first 64 bytes, and its records.
 JournalDecoding DecodeSealed(platform::FileHandle journal, std::uint64_t fileLength,
-                             std::vector<std::uint8_t>& bytes, JournalHeader& h,
-                             std::uint32_t* osCode) {
+                             std::vector<std::uint8_t>& bytes, JournalHeader& h) {
   auto damaged = [](const char* why) { return JournalDecoding{JournalKind::Damaged, why}; };
   const std::uint8_t* b = bytes.data();
   const std::uint32_t count = LoadU32(b + 20);
@@ -139,10 +143,8 @@ JournalDecoding DecodeSealed(platform::FileHandle journal, std::uint64_t fileLen
   if (tableEnd > fileLength) return damaged("the undo journal is damaged (cut short)");
   bytes.resize(static_cast<std::size_t>(tableEnd));
   if (!platform::ReadAt(journal, kJournalHeaderSize, bytes.data() + kJournalHeaderSize,
-                        bytes.size() - kJournalHeaderSize)) {
-    *osCode = platform::LastError();
-    return damaged("the undo journal cannot be read");
-  }
+                        bytes.size() - kJournalHeaderSize))
+    return Unreadable();
   b = bytes.data();
   if (LoadU32(b + kCheckField) != JournalHeaderCheck(bytes))
     return damaged("the undo journal is damaged (its header does not check)");
@@ -197,10 +199,8 @@ JournalDecoding DecodeSealed(platform::FileHandle journal, std::uint64_t fileLen
     std::vector<std::uint8_t> kept(static_cast<std::size_t>(h.payloadBytes));
     // A read that fails says nothing about the journal: it is not taken
     // for one cut short (which would be removed unapplied).
-    if (!kept.empty() && !platform::ReadAt(journal, tableEnd, kept.data(), kept.size())) {
-      *osCode = platform::LastError();
-      return damaged("the undo journal cannot be read");
-    }
+    if (!kept.empty() && !platform::ReadAt(journal, tableEnd, kept.data(), kept.size()))
+      return Unreadable();
     if (Fnv32(kept.data(), kept.size()) != h.payloadCheck) return {JournalKind::CutShort, {}};
   }
   return {JournalKind::Ours, {}};
@@ -209,17 +209,12 @@ JournalDecoding DecodeSealed(platform::FileHandle journal, std::uint64_t fileLen
 }  // namespace
 
 JournalDecoding DecodeJournalHeader(platform::FileHandle journal, std::uint64_t fileLength,
-                                    JournalHeader& h, std::uint32_t* osCode) {
-  std::uint32_t ignored = 0;
-  if (osCode == nullptr) osCode = &ignored;
-  *osCode = 0;
+                                    JournalHeader& h) {
   const JournalDecoding foreign{JournalKind::Foreign, "is not an undo journal of this program"};
   std::vector<std::uint8_t> bytes(
       static_cast<std::size_t>(std::min<std::uint64_t>(fileLength, kJournalHeaderSize)));
-  if (!bytes.empty() && !platform::ReadAt(journal, 0, bytes.data(), bytes.size())) {
-    *osCode = platform::LastError();
-    return {JournalKind::Damaged, "the undo journal cannot be read"};
-  }
+  if (!bytes.empty() && !platform::ReadAt(journal, 0, bytes.data(), bytes.size()))
+    return Unreadable();
   // A journal cut short while its header was written has the magic, or as
   // much of it as was written, and a version of ours.
   if (bytes.empty()) return {JournalKind::CutShort, {}};
@@ -233,7 +228,7 @@ JournalDecoding DecodeJournalHeader(platform::FileHandle journal, std::uint64_t 
   h.state = LoadU32(bytes.data() + kJournalStateField);
   if (version == 1) return {JournalKind::Earlier, {}};
   if (h.state != kStateSealed) return {JournalKind::Ours, {}};
-  return DecodeSealed(journal, fileLength, bytes, h, osCode);
+  return DecodeSealed(journal, fileLength, bytes, h);
 }
 
 bool HashUntouchedBytes(platform::FileHandle image, std::uint64_t end,

@@ -78,15 +78,16 @@ enum class JournalKind {
 };
 struct JournalDecoding {
   JournalKind kind = JournalKind::Foreign;
-  std::string why;  // for Damaged and Foreign
+  std::string why;           // for Damaged and Foreign
+  std::uint32_t osCode = 0;  // Damaged because a read failed: the platform's reason
 };
 // Decodes the header of the open journal, fileLength bytes long. Bounds: the
 // record table and every kept range lie inside the journal, the ranges inside
 // lengths[0], and every length within what an image that a change journals
-// can have. Io (a read failed) comes back as Damaged with the system's code in
-// *osCode.
+// can have. Io (a read failed) comes back as Damaged with the code read at
+// the failed read.
 JournalDecoding DecodeJournalHeader(platform::FileHandle journal, std::uint64_t fileLength,
-                                    JournalHeader& header, std::uint32_t* osCode);
+                                    JournalHeader& header);
 
 // FNV-1a, 32 bits (the checks of the header and of small payloads) and 64
 // bits (the untouched bytes of the image).

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/failure.h"
 #include "engine/pe/bytes.h"
 #include "engine/pe/image.h"
 #include "engine/tree/update.h"
@@ -51,6 +52,12 @@ namespace {
 
 constexpr std::uint32_t kHighBit = 0x80000000u;
 
+// A leaf whose new data was lost when storing it failed: no call of the
+// platform failed now, and nothing is written in its place.
+EngineFailure LostData() {
+  return EngineFailure(MakeError(ErrorKind::Internal, "a resource has lost its data"));
+}
+
 // Bounds-checked writes into the section image.
 struct SectionWriter {
   SectionCursor& c;
@@ -81,7 +88,8 @@ class LeafDataWriter {
         if (LeaveForMove(from, size, at)) return;
         if (size >= kDirectCopy) {
           Flush();
-          Check(platform::CopyFileRange(image_, from, scratch_, at, size));
+          Check(platform::CopyFileRange(image_, from, scratch_, at, size),
+                "cannot write the section image");
           return;
         }
       }
@@ -92,11 +100,10 @@ class LeafDataWriter {
     } else if (const ScratchFile* file = leaf.data.scratch()) {
       // New data that cannot be read back would go into the image as zeros.
       Flush();
-      if (!platform::CopyFileRange(file->get(), 0, scratch_, at, size))
-        throw std::runtime_error("cannot read back a scratch file");
+      Check(platform::CopyFileRange(file->get(), 0, scratch_, at, size),
+            "cannot read back a scratch file");
     } else {
-      // A leaf whose new data was lost when storing it failed.
-      throw std::runtime_error("a resource has lost its data");
+      throw LostData();
     }
   }
 
@@ -115,7 +122,8 @@ class LeafDataWriter {
 
   void Flush() {
     if (buffer_.empty()) return;
-    Check(platform::WriteAt(scratch_, start_, buffer_.data(), buffer_.size()));
+    Check(platform::WriteAt(scratch_, start_, buffer_.data(), buffer_.size()),
+          "cannot write the section image");
     buffer_.clear();
   }
 
@@ -135,8 +143,9 @@ class LeafDataWriter {
     return true;
   }
 
-  static void Check(bool ok) {
-    if (!ok) throw std::runtime_error("cannot write the section image");
+  // A read or write of a file that failed, with the platform's reason.
+  static void Check(bool ok, const char* what) {
+    if (!ok) throw EngineFailure(platform::LastCallError(what));
   }
 
   void Append(const std::uint8_t* bytes, std::size_t count, std::uint32_t at) {
@@ -149,7 +158,7 @@ class LeafDataWriter {
       else Flush();
     }
     if (count >= kBufferLimit) {
-      Check(platform::WriteAt(scratch_, at, bytes, count));
+      Check(platform::WriteAt(scratch_, at, bytes, count), "cannot write the section image");
       return;
     }
     if (buffer_.empty()) {
@@ -220,8 +229,8 @@ void Write(const TResItem* node, SectionCursor& cursor, LeafDataWriter* files) {
   } else if (!leaf.data.Read(leaf.dataSize, out)) {
     // New data that cannot be read back, or that was lost when storing it
     // failed, would go into the image as zeros.
-    throw std::runtime_error(leaf.data.scratch() != nullptr ? "cannot read back a scratch file"
-                                                            : "a resource has lost its data");
+    if (leaf.data.scratch() == nullptr) throw LostData();
+    throw EngineFailure(platform::LastCallError("cannot read back a scratch file"));
   }
   cursor.dataPos += RoundUp(leaf.dataSize, 4);
 }
@@ -282,12 +291,17 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
       std::max(dataStart + dataBytes, moved != nullptr ? moved->sectionSize : 0u);
   image.scratchName = ScratchFileName(root);
   image.file = ScratchFile::Create(image.scratchName);
-  if (!image.file) return image;
+  if (!image.file) {
+    image.error = platform::LastCallError("cannot create a scratch file", image.scratchName);
+    return image;
+  }
   platform::MappingHandle mapping = 0;
   // A new file extended to its length reads as zeros: the gaps need no fill.
   const bool mapped =
       platform::SetFileLength(image.file.get(), sectionSize) &&
       platform::MapWholeFile(image.file.get(), mapping, image.view, image.mappedSize);
+  if (!mapped)
+    image.error = platform::LastCallError("cannot map a scratch file", image.scratchName);
   platform::CloseMapping(mapping);
   if (!mapped) {
     image.Release();
@@ -302,7 +316,12 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
     LeafDataWriter files(image.file.get(), imageFile, imageView, moved);
     Write(root, cursor, &files);
     files.Flush();
+  } catch (const EngineFailure& failure) {
+    image.error = failure.error();
+    image.Release();
   } catch (...) {
+    // Out of memory, or a layout beyond its measured size.
+    image.error = platform::LastCallError("cannot lay out the section image");
     image.Release();
   }
   return image;
@@ -313,7 +332,8 @@ SectionImage::SectionImage(SectionImage&& other) noexcept
       size(std::exchange(other.size, 0)),
       mappedSize(std::exchange(other.mappedSize, 0)),
       scratchName(std::move(other.scratchName)),
-      file(std::move(other.file)) {}
+      file(std::move(other.file)),
+      error(std::move(other.error)) {}
 
 SectionImage& SectionImage::operator=(SectionImage&& other) noexcept {
   if (this != &other) {
@@ -323,6 +343,7 @@ SectionImage& SectionImage::operator=(SectionImage&& other) noexcept {
     mappedSize = std::exchange(other.mappedSize, 0);
     scratchName = std::move(other.scratchName);
     file = std::move(other.file);
+    error = std::move(other.error);
   }
   return *this;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/byte_range.h"
+#include "engine/error.h"
 #include "engine/platform/owned_file.h"
 #include "engine/platform/platform.h"
 #include "engine/tree/restree.h"
@@ -50,6 +51,7 @@ struct SectionImage {
   std::uint32_t mappedSize = 0;
   std::string scratchName;  // the name it was created under
   ScratchFile file;
+  Error error;  // with view null: the call that failed, and the platform's reason
 };
 // Lays out the section in a scratch file named after root; view null on failure.
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,

@@ -89,22 +89,22 @@ std::optional<Payload> RecogniseInno(std::span<const std::uint8_t> image,
   return p;
 }
 
-std::optional<Refusal> ShiftInnoTable(const Payload& inno, const TailShift& shift,
-                                      std::vector<std::uint8_t>& table) {
+Error ShiftInnoTable(const Payload& inno, const TailShift& shift,
+                     std::vector<std::uint8_t>& table) {
   const auto layout = LayoutOf(LoadU32(table.data() + kIdSize));
-  if (!layout) return Refusal{"the Inno Setup offset table is not understood", 0};
+  if (!layout) return RefusedAt("the Inno Setup offset table is not understood", 0);
   for (const OffsetField& field : inno.offsets) {
     if (field.none && field.value == *field.none) continue;
     const auto value = FinalOffset(field.value, shift);
     if (!value || (field.width == 4 && *value > 0xFFFFFFFFu))
-      return Refusal{"the Inno Setup installer would stop working: its offset 0x" +
-                         HexDigits(field.value) + " cannot follow the change",
-                     0};
+      return RefusedAt("the Inno Setup installer would stop working: its offset 0x" +
+                           HexDigits(field.value) + " cannot follow the change",
+                       0);
     if (field.width == 4) StoreU32(table.data() + field.at, static_cast<std::uint32_t>(*value));
     else StoreU64(table.data() + field.at, *value);
   }
   StoreU32(table.data() + layout->tableCrc, Crc32(0, table.data(), layout->tableCrc));
-  return std::nullopt;
+  return Error();
 }
 
 }  // namespace marovi

@@ -114,14 +114,14 @@ std::vector<ByteRange> Merged(std::vector<ByteRange> ranges) {
   return out;
 }
 
-Refusal Unfixable(const Payload& p, const std::string& why) {
-  return Refusal{std::string("the ") + PayloadName(p.finding.kind) + " behind the image would " +
-                     "stop working: " + why,
-                 p.finding.offset};
+Error Unfixable(const Payload& p, const std::string& why) {
+  return RefusedAt(std::string("the ") + PayloadName(p.finding.kind) + " behind the image would " +
+                       "stop working: " + why,
+                   p.finding.offset);
 }
 
 // The offset fields of one payload, shifted where what they point at moves.
-std::optional<Refusal> PlanOffsets(const Payload& p, const TailShift& shift, PayloadFixes& fixes) {
+Error PlanOffsets(const Payload& p, const TailShift& shift, PayloadFixes& fixes) {
   for (const OffsetField& field : p.offsets) {
     if (p.finding.kind == PayloadKind::Inno) break;  // its table is a resource
     const auto at = FinalOffset(field.at, shift);
@@ -141,7 +141,7 @@ std::optional<Refusal> PlanOffsets(const Payload& p, const TailShift& shift, Pay
       fixes.kept.push_back({field.at, field.width});
     }
   }
-  return std::nullopt;
+  return Error();
 }
 
 }  // namespace
@@ -199,8 +199,8 @@ std::vector<Payload> RecognisePayloads(std::span<const std::uint8_t> image,
   return found;
 }
 
-std::optional<Refusal> PlanPayloadFixes(std::span<const Payload> payloads, const TailShift& shift,
-                                        PayloadFixes& fixes) {
+Error PlanPayloadFixes(std::span<const Payload> payloads, const TailShift& shift,
+                       PayloadFixes& fixes) {
   for (const Payload& p : payloads) {
     if (!p.finding.intact || p.finding.kind == PayloadKind::Unknown) continue;
     if (!p.unfixable.empty()) return Unfixable(p, p.unfixable);
@@ -229,7 +229,7 @@ std::optional<Refusal> PlanPayloadFixes(std::span<const Payload> payloads, const
     }
   }
   fixes.kept = Merged(std::move(fixes.kept));
-  return std::nullopt;
+  return Error();
 }
 
 const char* PayloadName(PayloadKind kind) {

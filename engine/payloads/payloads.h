@@ -17,7 +17,7 @@
 
 #include "engine/commit/journal.h"
 #include "engine/engine.h"
-#include "engine/pe/section_moves.h"
+#include "engine/failure.h"
 
 namespace marovi {
 
@@ -100,8 +100,8 @@ std::vector<Payload> RecognisePayloads(std::span<const std::uint8_t> image,
 // The fixes that keep every intact payload working after shift; a payload
 // found broken is left as it is. A refusal, naming the payload and why, when
 // one cannot be kept working.
-std::optional<Refusal> PlanPayloadFixes(std::span<const Payload> payloads, const TailShift& shift,
-                                        PayloadFixes& fixes);
+Error PlanPayloadFixes(std::span<const Payload> payloads, const TailShift& shift,
+                       PayloadFixes& fixes);
 
 // The recognisers, each on the image's bytes; appended is where the data
 // behind the image begins.
@@ -116,8 +116,7 @@ std::optional<Payload> RecogniseInno(std::span<const std::uint8_t> image,
                                      const std::vector<std::uint8_t>& table);
 // Inno's table with every offset shifted and its CRC recomputed, or a
 // refusal.
-std::optional<Refusal> ShiftInnoTable(const Payload& inno, const TailShift& shift,
-                                      std::vector<std::uint8_t>& table);
+Error ShiftInnoTable(const Payload& inno, const TailShift& shift, std::vector<std::uint8_t>& table);
 
 // Where a byte of the original file lies in the final one; none when it lies
 // in the removed resource data.

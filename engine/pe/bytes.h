@@ -5,18 +5,12 @@
 
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 
+#include "engine/failure.h"  // ImageFormatError: an image that cannot be read safely
 #include "engine/little_endian.h"
 
 namespace marovi {
-
-// An image that cannot be read safely: names the structure and the offset.
-class ImageFormatError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 std::string HexDigits(std::uint64_t value);  // "1f0": lowercase, no leading zeros
 // Appends the UTF-8 form of one code point (up to 0x10FFFF).

@@ -94,25 +94,25 @@ RelocationTable FindRelocationTable(const std::uint8_t* view, std::uint32_t view
 
 }  // namespace
 
-std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewSize,
-                                   const PeLayout& l, std::optional<std::uint32_t> resourceIndex) {
+Error CheckLayout(const std::uint8_t* view, std::uint32_t viewSize, const PeLayout& l,
+                  std::optional<std::uint32_t> resourceIndex) {
   const std::uint8_t* nt = view + l.ntHeaders;
   const std::uint32_t fileAlignment = LoadU32(nt + nt::kFileAlignment);
   const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
   // The format allows powers of two up to 64 KiB for the file alignment; a
   // crafted value could otherwise make one commit grow the file by gigabytes.
   if (!PowerOfTwo(fileAlignment) || fileAlignment > kMaxFileAlignment)
-    return Refusal{
+    return RefusedAt(
         "the file alignment " + HexOffset(fileAlignment) + " is not a power of two up to 64 KiB",
-        l.ntHeaders + nt::kFileAlignment};
+        l.ntHeaders + nt::kFileAlignment);
   if (!PowerOfTwo(sectionAlignment))
-    return Refusal{
+    return RefusedAt(
         "the section alignment " + HexOffset(sectionAlignment) + " is not a power of two",
-        l.ntHeaders + nt::kSectionAlignment};
+        l.ntHeaders + nt::kSectionAlignment);
   if (sectionAlignment < fileAlignment)
-    return Refusal{"the section alignment " + HexOffset(sectionAlignment) +
-                       " is below the file alignment " + HexOffset(fileAlignment),
-                   l.ntHeaders + nt::kSectionAlignment};
+    return RefusedAt("the section alignment " + HexOffset(sectionAlignment) +
+                         " is below the file alignment " + HexOffset(fileAlignment),
+                     l.ntHeaders + nt::kSectionAlignment);
 
   if (resourceIndex) {
     const std::uint32_t index = *resourceIndex;
@@ -122,14 +122,14 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
     const std::uint32_t rawPointer = LoadU32(s + sec::kPointerToRawData);
     const std::uint32_t rawSize = LoadU32(s + sec::kSizeOfRawData);
     if (rawPointer < l.Section(l.sectionCount))
-      return Refusal{"the resource section's data at file offset " + HexOffset(rawPointer) +
-                         " lies in the headers",
-                     l.Section(index) + sec::kPointerToRawData};
+      return RefusedAt("the resource section's data at file offset " + HexOffset(rawPointer) +
+                           " lies in the headers",
+                       l.Section(index) + sec::kPointerToRawData);
     if (!InBounds(viewSize, rawPointer, rawSize))
-      return Refusal{"the resource section's data (" + HexOffset(rawSize) +
-                         " bytes at file offset " + HexOffset(rawPointer) +
-                         ") runs past the end of the file",
-                     l.Section(index) + sec::kSizeOfRawData};
+      return RefusedAt("the resource section's data (" + HexOffset(rawSize) +
+                           " bytes at file offset " + HexOffset(rawPointer) +
+                           ") runs past the end of the file",
+                       l.Section(index) + sec::kSizeOfRawData);
 
     // The old extent in memory is taken from the resource table's size: one
     // larger than the section would move the sections behind it onto others.
@@ -138,9 +138,9 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
     const std::uint32_t virtualSize =
         LoadU32(s + sec::kVirtualSize) != 0 ? LoadU32(s + sec::kVirtualSize) : rawSize;
     if (tableSize > virtualSize)
-      return Refusal{"the resource table's size " + HexOffset(tableSize) +
-                         " exceeds its section's size in memory " + HexOffset(virtualSize),
-                     l.DirectoryEntry(kResourceDirectory) + 4};
+      return RefusedAt("the resource table's size " + HexOffset(tableSize) +
+                           " exceeds its section's size in memory " + HexOffset(virtualSize),
+                       l.DirectoryEntry(kResourceDirectory) + 4);
   }
 
   // Sections whose data share bytes of the file cannot both keep theirs
@@ -175,18 +175,18 @@ std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewS
     if (raws[k].begin < raws[reach].end && !keepsItsBytes(raws[reach], raws[k])) {
       const std::uint32_t first = std::min(raws[k].index, raws[reach].index);
       const std::uint32_t second = std::max(raws[k].index, raws[reach].index);
-      return Refusal{"the data of " + SectionLabel(view + l.Section(first)) + " and of " +
-                         SectionLabel(view + l.Section(second)) +
-                         " share bytes of the file from offset " + HexOffset(raws[k].begin),
-                     l.Section(raws[k].index) + sec::kPointerToRawData};
+      return RefusedAt("the data of " + SectionLabel(view + l.Section(first)) + " and of " +
+                           SectionLabel(view + l.Section(second)) +
+                           " share bytes of the file from offset " + HexOffset(raws[k].begin),
+                       l.Section(raws[k].index) + sec::kPointerToRawData);
     }
     if (raws[k].end > raws[reach].end) reach = k;
   }
-  return std::nullopt;
+  return Error();
 }
 
-std::optional<Refusal> ResourceSectionHoldsOtherData(const std::uint8_t* view, const PeLayout& l,
-                                                     std::uint32_t index) {
+Error ResourceSectionHoldsOtherData(const std::uint8_t* view, const PeLayout& l,
+                                    std::uint32_t index) {
   const std::uint8_t* s = view + l.Section(index);
   const std::uint64_t begin = LoadU32(s + sec::kPointerToRawData);
   const std::uint64_t end = begin + LoadU32(s + sec::kSizeOfRawData);
@@ -196,16 +196,14 @@ std::optional<Refusal> ResourceSectionHoldsOtherData(const std::uint8_t* view, c
     const std::uint64_t size = LoadU32(h + sec::kSizeOfRawData);
     if (i == index || pointer == 0 || size == 0 || pointer < begin || pointer + size > end)
       continue;
-    return Refusal{"the data of " + SectionLabel(h) + " lies inside the resource section's",
-                   l.Section(i) + sec::kPointerToRawData};
+    return RefusedAt("the data of " + SectionLabel(h) + " lies inside the resource section's",
+                     l.Section(i) + sec::kPointerToRawData);
   }
-  return std::nullopt;
+  return Error();
 }
 
-std::optional<Refusal> CheckResourceSectionHoldsOnlyResources(const std::uint8_t* view,
-                                                              std::uint32_t /*viewSize*/,
-                                                              const PeLayout& l,
-                                                              std::uint32_t index) {
+Error CheckResourceSectionHoldsOnlyResources(const std::uint8_t* view, std::uint32_t /*viewSize*/,
+                                             const PeLayout& l, std::uint32_t index) {
   const std::uint8_t* s = view + l.Section(index);
   const std::uint8_t* resource = view + l.DirectoryEntry(kResourceDirectory);
   const std::uint32_t rva = LoadU32(resource);
@@ -219,31 +217,31 @@ std::optional<Refusal> CheckResourceSectionHoldsOnlyResources(const std::uint8_t
     if (k == kResourceDirectory || k == kCertificateDirectory) continue;
     const std::uint8_t* entry = view + l.DirectoryEntry(k);
     if (LoadU32(entry) != 0 && LoadU32(entry + 4) != 0 && inside(LoadU32(entry)))
-      return Refusal{std::string("the ") + DirectoryName(k) + " lies inside the resource section",
-                     l.DirectoryEntry(k)};
+      return RefusedAt(std::string("the ") + DirectoryName(k) + " lies inside the resource section",
+                       l.DirectoryEntry(k));
   }
   const std::uint32_t entryPoint = LoadU32(view + l.ntHeaders + nt::kAddressOfEntryPoint);
   if (entryPoint != 0 && inside(entryPoint))
-    return Refusal{"the entry point lies inside the resource section",
-                   l.ntHeaders + nt::kAddressOfEntryPoint};
-  return std::nullopt;
+    return RefusedAt("the entry point lies inside the resource section",
+                     l.ntHeaders + nt::kAddressOfEntryPoint);
+  return Error();
 }
 
-std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std::uint32_t viewSize,
-                                                  const PeLayout& l, std::uint32_t index) {
+Error CheckSectionsBehindCanMove(const std::uint8_t* view, std::uint32_t viewSize,
+                                 const PeLayout& l, std::uint32_t index) {
   const std::uint8_t* nt = view + l.ntHeaders;
   const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
   if (sectionAlignment == 0)
-    return Refusal{"the section alignment is 0", l.ntHeaders + nt::kSectionAlignment};
+    return RefusedAt("the section alignment is 0", l.ntHeaders + nt::kSectionAlignment);
   const std::uint32_t rva = LoadU32(view + l.DirectoryEntry(kResourceDirectory));
   const std::uint32_t entryPoint = LoadU32(nt + nt::kAddressOfEntryPoint);
   auto behind = [&](std::uint32_t i) {
     return i != index && LoadU32(view + l.Section(i) + sec::kVirtualAddress) > rva;
   };
   auto refuse = [&](std::uint32_t i, const std::string& why) {
-    return Refusal{
+    return RefusedAt(
         SectionLabel(view + l.Section(i)) + " behind the resources " + why + " and cannot move",
-        l.Section(i)};
+        l.Section(i));
   };
 
   // What the headers say refers to a section by address.
@@ -266,15 +264,15 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
     if ((characteristics & kMemoryDiscardable) == 0) return refuse(i, "is not discardable");
     moving.push_back(range);
   }
-  if (moving.empty()) return std::nullopt;
+  if (moving.empty()) return Error();
 
   // Pages that the base relocation table lists: the loader fixes addresses
   // there at the pages' old addresses.
   const RelocationTable table = FindRelocationTable(view, viewSize, l, sectionAlignment);
   auto unreadable = [&] {
-    return Refusal{
+    return RefusedAt(
         "the base relocation table cannot be read, so no section behind the resources can move",
-        l.DirectoryEntry(kBaseRelocationDirectory)};
+        l.DirectoryEntry(kBaseRelocationDirectory));
   };
   if (!table.readable) return unreadable();
   // The moving sections by start, each with the farthest end up to it, so
@@ -303,7 +301,7 @@ std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std:
         return refuse(i, "holds pages that the base relocation table lists");
     }
   }
-  return std::nullopt;
+  return Error();
 }
 
 }  // namespace marovi

@@ -5,18 +5,15 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 
+#include "engine/failure.h"
 #include "engine/pe/image.h"
 
 namespace marovi {
 
-// Why an image cannot be changed, and where in the file the field or the
-// structure that stands in the way lies.
-struct Refusal {
-  std::string detail;
-  std::uint64_t offset = 0;
-};
+// Each check returns why the image cannot be changed (kind Refused, with the
+// offset in the file of the field or the structure that stands in the way),
+// or an empty Error when nothing does.
 
 // The layout that the rebuild relies on: a file alignment that is a power of
 // two up to 64 KiB; a section alignment that is a power of two and not
@@ -26,22 +23,20 @@ struct Refusal {
 // raw data has none to share), unless the one lies wholly inside the
 // resource section's data. resourceIndex is the resource section's; for
 // an image without one only the alignments and the sections are checked.
-std::optional<Refusal> CheckLayout(const std::uint8_t* view, std::uint32_t viewSize,
-                                   const PeLayout& l, std::optional<std::uint32_t> resourceIndex);
+Error CheckLayout(const std::uint8_t* view, std::uint32_t viewSize, const PeLayout& l,
+                  std::optional<std::uint32_t> resourceIndex);
 
 // Another section's data lying wholly inside the resource section's (as
 // some installers' linkers leave it): the section cannot be rebuilt where it
 // is without destroying it. Names that section; none when there is none.
-std::optional<Refusal> ResourceSectionHoldsOtherData(const std::uint8_t* view, const PeLayout& l,
-                                                     std::uint32_t index);
+Error ResourceSectionHoldsOtherData(const std::uint8_t* view, const PeLayout& l,
+                                    std::uint32_t index);
 // Packers keep imports, code or other tables inside the resource section:
 // rebuilding it would throw them away. Refuses when a data directory entry
 // other than the resource table and the certificate table (a file offset),
 // or the entry point, lies inside the resource section.
-std::optional<Refusal> CheckResourceSectionHoldsOnlyResources(const std::uint8_t* view,
-                                                              std::uint32_t viewSize,
-                                                              const PeLayout& l,
-                                                              std::uint32_t index);
+Error CheckResourceSectionHoldsOnlyResources(const std::uint8_t* view, std::uint32_t viewSize,
+                                             const PeLayout& l, std::uint32_t index);
 
 // When the new section changes its extent in memory, every section behind it
 // there gets a new address, and nothing can fix the addresses that point
@@ -52,7 +47,7 @@ std::optional<Refusal> CheckResourceSectionHoldsOnlyResources(const std::uint8_t
 // other than the base relocation table, the debug directory and the
 // certificate table, and holds no page that the base relocation table lists.
 // Refuses, naming a section that cannot move and what holds it in place.
-std::optional<Refusal> CheckSectionsBehindCanMove(const std::uint8_t* view, std::uint32_t viewSize,
-                                                  const PeLayout& l, std::uint32_t index);
+Error CheckSectionsBehindCanMove(const std::uint8_t* view, std::uint32_t viewSize,
+                                 const PeLayout& l, std::uint32_t index);
 
 }  // namespace marovi

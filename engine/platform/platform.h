@@ -106,6 +106,11 @@ void CloseMapping(MappingHandle mapping);
 std::string TempDirectory();
 std::uint32_t CurrentProcessId();
 
+// The failure of the platform call that has just failed, as the engine
+// reports it: LastError() read once, here, and classified, with what failed
+// and the file it concerns.
+Error LastCallError(std::string detail, std::string file = std::string());
+
 // Well-known last-error values of this platform.
 std::uint32_t ErrorFileNotFound();      // 2 on both
 std::uint32_t ErrorSharingViolation();  // ERROR_SHARING_VIOLATION / EWOULDBLOCK

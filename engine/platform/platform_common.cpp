@@ -1,4 +1,6 @@
 // Parts of the file services that are the same on every platform.
+#include <utility>
+
 #include "engine/pe/bytes.h"
 #include "engine/platform/platform.h"
 #include "engine/platform/platform_hooks.h"
@@ -31,6 +33,11 @@ bool MapWholeFile(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
 bool MapWholeFileForReading(FileHandle file, MappingHandle& mapping, std::uint8_t*& view,
                             std::uint32_t& viewSize) {
   return MapWhole(file, false, mapping, view, viewSize);
+}
+
+Error LastCallError(std::string detail, std::string file) {
+  const std::uint32_t code = LastError();
+  return MakeError(ClassifyError(code), std::move(detail), code, std::move(file));
 }
 
 std::string ToUtf8(std::u16string_view text) {

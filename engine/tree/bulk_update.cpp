@@ -256,11 +256,12 @@ bool NumberedResourceChange::PrepareAddition(const std::vector<NumberedData>& ad
   try {
     parts_->insertion.emplace(type_, added, language_);
     return true;
-  } catch (const ScratchFileError& scratch) {
+  } catch (const EngineFailure& scratch) {
+    const std::uint32_t code = scratch.error().osCode;
     if (error != nullptr)
-      *error = MakeError(platform::ClassifyError(scratch.osCode()),
-                         "cannot keep a resource in a scratch file in this folder",
-                         scratch.osCode(), platform::TempDirectory());
+      *error = MakeError(platform::ClassifyError(code),
+                         "cannot keep a resource in a scratch file in this folder", code,
+                         platform::TempDirectory());
   } catch (const std::invalid_argument& twice) {
     if (error != nullptr) *error = MakeError(ErrorKind::Internal, twice.what());
   }

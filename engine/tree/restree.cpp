@@ -4,9 +4,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "engine/failure.h"
 #include "engine/pe/bytes.h"
 
 namespace marovi {
@@ -24,15 +27,20 @@ constexpr std::uint32_t kDataEntrySize = 16;
 // would only exhaust the stack of the recursive passes.
 constexpr int kMaxDepth = 16;
 
+// A directory that cannot be read safely: what and where, on its way out of
+// the recursion to the one who asked for the tree.
+[[noreturn]] void Malformed(std::string what) {
+  throw EngineFailure(MakeError(ErrorKind::MalformedImage, std::move(what)));
+}
+
 class DirectoryReader {
  public:
   DirectoryReader(const std::uint8_t* view, std::uint32_t viewSize, std::uint32_t rawOffset,
                   std::uint32_t rawSize, std::uint32_t virtualAddress)
       : view_(view), rawOffset_(rawOffset), virtualAddress_(virtualAddress) {
     if (rawOffset > viewSize)
-      throw ImageFormatError("resource section data at file offset " + HexOffset(rawOffset) +
-                             " lies beyond the end of the " + std::to_string(viewSize) +
-                             "-byte file");
+      Malformed("resource section data at file offset " + HexOffset(rawOffset) +
+                " lies beyond the end of the " + std::to_string(viewSize) + "-byte file");
     const std::uint32_t available = viewSize - rawOffset;
     section_.data = const_cast<std::uint8_t*>(view) + rawOffset;
     section_.size = rawSize < available ? rawSize : available;
@@ -45,8 +53,8 @@ class DirectoryReader {
     std::sort(directories_.begin(), directories_.end());
     const auto twice = std::adjacent_find(directories_.begin(), directories_.end());
     if (twice != directories_.end())
-      throw ImageFormatError("resource directory at resource section offset " + HexOffset(*twice) +
-                             " is referred to by more than one entry");
+      Malformed("resource directory at resource section offset " + HexOffset(*twice) +
+                " is referred to by more than one entry");
   }
 
   ResourceTree ReadEntry(std::uint32_t nameField, std::uint32_t offsetField, int depth) {
@@ -67,9 +75,9 @@ class DirectoryReader {
  private:
   [[noreturn]] void Fail(const std::string& what, std::uint32_t offset,
                          std::uint64_t length) const {
-    throw ImageFormatError(what + " at resource section offset " + HexOffset(offset) + " (" +
-                           std::to_string(length) + " bytes) lies outside the resource section (" +
-                           std::to_string(section_.size) + " bytes in the file)");
+    Malformed(what + " at resource section offset " + HexOffset(offset) + " (" +
+              std::to_string(length) + " bytes) lies outside the resource section (" +
+              std::to_string(section_.size) + " bytes in the file)");
   }
 
   std::u16string ReadName(std::uint32_t offset) const {
@@ -78,8 +86,8 @@ class DirectoryReader {
     const std::uint64_t bytes = 2 + 2ull * length;
     if (!section_.Has(offset, bytes)) Fail("resource name string", offset, bytes);
     if (length == 0)
-      throw ImageFormatError("resource name string at resource section offset " +
-                             HexOffset(offset) + " is empty");
+      Malformed("resource name string at resource section offset " + HexOffset(offset) +
+                " is empty");
     std::u16string name(length, u'\0');
     for (std::uint32_t i = 0; i < length; ++i)
       name[i] = static_cast<char16_t>(LoadU16(section_.data + offset + 2 + 2 * i));
@@ -88,12 +96,12 @@ class DirectoryReader {
 
   void ReadDirectory(TResItem& node, std::uint32_t offset, int depth) {
     if (depth > kMaxDepth)
-      throw ImageFormatError("resource directory at resource section offset " + HexOffset(offset) +
-                             " is nested deeper than " + std::to_string(kMaxDepth) + " levels");
+      Malformed("resource directory at resource section offset " + HexOffset(offset) +
+                " is nested deeper than " + std::to_string(kMaxDepth) + " levels");
     for (std::uint32_t ancestor : path_) {
       if (ancestor == offset)
-        throw ImageFormatError("resource directory at resource section offset " +
-                               HexOffset(offset) + " leads back to one of its own ancestors");
+        Malformed("resource directory at resource section offset " + HexOffset(offset) +
+                  " leads back to one of its own ancestors");
     }
     if (!section_.Has(offset, kDirectoryHeader))
       Fail("resource directory table", offset, kDirectoryHeader);
@@ -113,9 +121,9 @@ class DirectoryReader {
     // one another), and the bound stops a table referred to by many entries
     // from being read without end before the check for repeats comes.
     if (count > entriesLeft_)
-      throw ImageFormatError("resource directory at resource section offset " + HexOffset(offset) +
-                             " brings the entries read to more than the " +
-                             std::to_string(section_.size) + "-byte resource section can hold");
+      Malformed("resource directory at resource section offset " + HexOffset(offset) +
+                " brings the entries read to more than the " + std::to_string(section_.size) +
+                "-byte resource section can hold");
     entriesLeft_ -= count;
     directories_.push_back(offset);
 
@@ -128,10 +136,10 @@ class DirectoryReader {
       // name of no characters, could not be written back as it was read.
       const bool named = (LoadU32(entry) & kHighBit) != 0;
       if (named != (k < d.namedEntryCount))
-        throw ImageFormatError("resource directory at resource section offset " +
-                               HexOffset(offset) + ": entry " + std::to_string(k) + " is " +
-                               (named ? "named but lies among the numbered entries"
-                                      : "numbered but lies among the named entries"));
+        Malformed("resource directory at resource section offset " + HexOffset(offset) +
+                  ": entry " + std::to_string(k) + " is " +
+                  (named ? "named but lies among the numbered entries"
+                         : "numbered but lies among the named entries"));
       *tail = ReadEntry(LoadU32(entry), LoadU32(entry + 4), depth + 1);
       tail = &(*tail)->nextSibling;
     }
@@ -151,10 +159,9 @@ class DirectoryReader {
     const std::int64_t sectionOffset = std::int64_t{rva} - virtualAddress_;
     if (sectionOffset < 0 ||
         !section_.Has(static_cast<std::uint64_t>(sectionOffset), leaf.dataSize))
-      throw ImageFormatError("resource data at RVA " + HexOffset(rva) + " (" +
-                             std::to_string(leaf.dataSize) +
-                             " bytes, data entry at resource section offset " + HexOffset(offset) +
-                             ") lies outside the resource section");
+      Malformed("resource data at RVA " + HexOffset(rva) + " (" + std::to_string(leaf.dataSize) +
+                " bytes, data entry at resource section offset " + HexOffset(offset) +
+                ") lies outside the resource section");
     const std::int64_t fileOffset = sectionOffset + rawOffset_;
     leaf.data.SetView(view_ + fileOffset);
   }

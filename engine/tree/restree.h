@@ -81,8 +81,8 @@ using LinkSlot = ResourceTree*;
 // PointerToRawData; rawSize bytes of it lie in the file) into a tree. Every
 // read is bounded: a table, entry, name or data range outside the section or
 // the view, an entry leading back to a directory already read, or more
-// entries than the section has room for, throws ImageFormatError naming what
-// was wrong and where.
+// entries than the section has room for, throws ImageFormatError (an
+// EngineFailure of kind MalformedImage) naming what was wrong and where.
 ResourceTree ParseResourceTree(const std::uint8_t* view, std::uint32_t viewSize,
                                std::uint32_t rawOffset, std::uint32_t rawSize,
                                std::uint32_t virtualAddress);

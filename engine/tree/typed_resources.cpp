@@ -222,10 +222,10 @@ bool ReadImageResources(std::span<const std::uint8_t> image, std::vector<Resourc
         view, viewSize, LoadU32(header + sec::kPointerToRawData),
         LoadU32(header + sec::kSizeOfRawData), LoadU32(header + sec::kVirtualAddress));
     AppendEntries(root.get(), entries);
-  } catch (const ImageFormatError& malformed) {
+  } catch (const EngineFailure& malformed) {
     entries.clear();
     e = MakeError(ErrorKind::MalformedImage,
-                  std::string("malformed resource directory: ") + malformed.what());
+                  "malformed resource directory: " + malformed.error().detail);
     return false;
   } catch (const std::bad_alloc&) {
     entries.clear();

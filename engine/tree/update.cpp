@@ -5,7 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <stdexcept>
+#include <optional>
+#include <utility>
 
 #include "engine/commit/commit.h"
 #include "engine/commit/journal.h"
@@ -42,7 +43,7 @@ ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExistin
   if (update == nullptr &&
       (error.kind == ErrorKind::MalformedImage || error.kind == ErrorKind::Refused)) {
     platform::SetLastError(platform::ErrorBadFormat());
-    throw ImageFormatError(error.detail);
+    throw EngineFailure(std::move(error));
   }
   if (update == nullptr && error.kind == ErrorKind::OutOfMemory && error.osCode == 0)
     throw std::bad_alloc();
@@ -118,18 +119,17 @@ ResourceUpdate* BeginResourceUpdateOnFile(FileHandle file, const char16_t* fileN
                                        LoadU32(section + sec::kSizeOfRawData),
                                        LoadU32(section + sec::kVirtualAddress));
     }
-  } catch (const ImageFormatError& format) {
+  } catch (const EngineFailure& malformed) {
     // Packers keep imports or code in the resource section and resource data
     // elsewhere: the directory then seems malformed, while what stands in the
     // way of a change is what else lives in that section.
-    const auto refusal = CheckResourceSectionHoldsOnlyResources(view, viewSize, *layout, *index);
-    if (refusal) {
-      const std::uint64_t offset = refusal->offset;
-      fail(update, ErrorKind::Refused, refusal->detail, platform::ErrorBadFormat());
-      e.offset = offset;
-      return nullptr;
-    }
-    return fail(update, ErrorKind::MalformedImage, format.what(), platform::ErrorBadFormat());
+    const Error refusal =
+        CheckResourceSectionHoldsOnlyResources(view, viewSize, *layout, *index);
+    const Error& reason = refusal ? refusal : malformed.error();
+    const std::optional<std::uint64_t> offset = reason.offset;
+    fail(update, reason.kind, reason.detail, platform::ErrorBadFormat());
+    e.offset = offset;
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return fail(update, ErrorKind::OutOfMemory, "out of memory reading its resources", 0);
   }
@@ -197,9 +197,14 @@ void StoreLeafData(TResItem* leaf, std::uint16_t language, const void* data, std
   if (fields.data.scratch() != nullptr) fields.data.Clear();
   const std::string name = ScratchFileName(leaf);
   ScratchFile file = ScratchFile::Create(name);
-  if (!file) throw ScratchFileError("cannot create a scratch file", platform::LastError(), name);
-  if (!platform::WriteAt(file.get(), 0, data, size))
-    throw ScratchFileError("cannot write a scratch file", platform::LastError(), name);
+  // Io whatever the code: the front ends tell a scratch file's failure by it.
+  auto failed = [&](const char* what) {
+    Error error = platform::LastCallError(what, name);
+    error.kind = ErrorKind::Io;
+    return EngineFailure(std::move(error));
+  };
+  if (!file) throw failed("cannot create a scratch file");
+  if (!platform::WriteAt(file.get(), 0, data, size)) throw failed("cannot write a scratch file");
   fields.data.SetScratch(std::move(file));
   take();
 }
@@ -300,9 +305,8 @@ bool UpdateResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::u
     LinkSlot path[] = {leafLink, nameLink, typeLink, rootLink};
     RemoveAndPrune(path, 3);
     return true;
-  } catch (const ScratchFileError& scratch) {
-    if (error != nullptr)
-      *error = MakeError(ErrorKind::Io, scratch.what(), scratch.osCode(), scratch.file());
+  } catch (const EngineFailure& scratch) {
+    if (error != nullptr) *error = scratch.error();
     return false;
   } catch (const std::bad_alloc&) {
     if (error != nullptr)

@@ -4,12 +4,12 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "engine/engine.h"
 #include "engine/platform/mapped_view.h"
+#include "engine/failure.h"
 #include "engine/platform/platform.h"
 #include "engine/tree/restree.h"
 
@@ -39,7 +39,8 @@ struct ResourceUpdate {
 // (or starts from none with deleteExisting). Returns null with the reason in
 // platform::LastError(): the platform's code of a failed open or mapping, 2
 // when the file has no resource section. A malformed resource directory
-// throws ImageFormatError after everything opened is released.
+// throws ImageFormatError after everything opened is released; it carries
+// the Error the other form gives (MalformedImage, or Refused with where).
 ResourceUpdate* BeginResourceUpdate(const char16_t* fileName, bool deleteExisting);
 // The same, with the reason of a null result (or of the malformed directory,
 // which then does not throw) in error.
@@ -52,19 +53,6 @@ bool GetResourceData(ResourceUpdate* update, ResKey type, ResKey name, std::uint
                      const std::uint8_t*& data, std::uint32_t& size);
 bool GetIconGroupData(ResourceUpdate* update, ResKey name, std::uint16_t language,
                       const std::uint8_t*& data);
-
-// A leaf's new data could not be kept in its scratch file.
-class ScratchFileError : public std::runtime_error {
- public:
-  ScratchFileError(const std::string& what, std::uint32_t osCode, std::string file)
-      : std::runtime_error(what), osCode_(osCode), file_(std::move(file)) {}
-  std::uint32_t osCode() const { return osCode_; }
-  const std::string& file() const { return file_; }
-
- private:
-  std::uint32_t osCode_;
-  std::string file_;
-};
 
 // Internal operations, exposed for the commit and for tests.
 std::string FormatHex(std::uint64_t value, int minimum, char fill);

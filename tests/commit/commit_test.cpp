@@ -910,10 +910,11 @@ TEST_P(CommitTest, TheCheckOfTheResultCatchesWhatWentWrong) {
         CheckCommittedImage(damaged.data(), static_cast<std::uint32_t>(damaged.size()), headers,
                             f.resourceSectionIndex, root);
     if (c.found == nullptr) {
-      EXPECT_FALSE(problem) << *problem;
+      EXPECT_FALSE(problem) << problem.detail;
     } else {
       ASSERT_TRUE(problem);
-      EXPECT_NE(problem->find(c.found), std::string::npos) << *problem;
+      EXPECT_EQ(problem.kind, ErrorKind::Internal);
+      EXPECT_NE(problem.detail.find(c.found), std::string::npos) << problem.detail;
     }
   }
 }
@@ -991,6 +992,9 @@ TEST_P(CommitTest, ResourceDataElsewhereBesideImportsInTheSectionIsRefusedWhenBe
     ADD_FAILURE() << "beginning did not refuse";
   } catch (const ImageFormatError& e) {
     EXPECT_STREQ(e.what(), "the import table lies inside the resource section");
+    // Thrown, the refusal keeps its kind and where it lies.
+    EXPECT_EQ(e.error().kind, ErrorKind::Refused);
+    EXPECT_EQ(e.error().offset, std::optional<std::uint64_t>(h.Dir(1)));
   }
   EXPECT_TRUE(file.Read() == before);
   // Without the imports there, the same directory is malformed.

@@ -475,4 +475,19 @@ inline std::uint32_t SectionNamed(const Bytes& b, const std::string& name) {
   throw std::runtime_error("no section " + name);
 }
 
+// A commit that failed because a file service failed gives that call's
+// reason: the platform's code and the kind it makes. Laying the section out
+// in the scratch folder names that folder; a write there that failed counts
+// in written.
+inline void ExpectTheFailedCallsReason(const Error& error, int& written) {
+  EXPECT_NE(error.osCode, 0u) << error.detail;
+  if (error.kind != ErrorKind::Journal) {
+    EXPECT_EQ(error.kind, platform::ClassifyError(error.osCode)) << error.detail;
+  }
+  if (error.detail != "cannot lay out the new resource section in a scratch file in this folder")
+    return;
+  EXPECT_EQ(error.file, platform::TempDirectory());
+  written += error.kind == ErrorKind::Io || error.kind == ErrorKind::DiskFull ? 1 : 0;
+}
+
 }  // namespace marovi::test

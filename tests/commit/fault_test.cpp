@@ -226,7 +226,7 @@ TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
     SCOPED_TRACE(sweep.name);
     const RangeRefusal refusal(scenario.refuseRanges);
     const ResourceMap expected = Applied(ReadResources(scenario.image).resources, scenario.changes);
-    int committed = 0, refused = 0, inWindow = 0, beginFailed = 0, updateFailed = 0;
+    int committed = 0, refused = 0, inWindow = 0, beginFailed = 0, updateFailed = 0, written = 0;
     for (std::uint64_t n = 1;; ++n) {
       SCOPED_TRACE("failing call " + std::to_string(n));
       ASSERT_LT(n, 5000u) << "the injected failure never stops happening";
@@ -253,7 +253,8 @@ TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
         ++updateFailed;
         continue;
       }
-      const bool result = EndResourceUpdate(u, false);
+      Error error;
+      const bool result = EndResourceUpdate(u, false, &error);
       const bool happened = fault::InjectedFailureHappened();
       const bool window = fault::InjectedFailureWasInWindow();
       fault::InjectFailureAt(0);
@@ -275,6 +276,7 @@ TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
         inWindow += window ? 1 : 0;
         ++refused;
         EXPECT_TRUE(after == scenario.image) << "a failed commit changed the file";
+        ExpectTheFailedCallsReason(error, written);
       }
       if (!happened) {
         EXPECT_TRUE(result) << "a commit without a failure failed";
@@ -285,6 +287,7 @@ TEST_F(FaultSweepTest, EveryFailingFileServiceLeavesTheFileCommittedOrAsItWas) {
     EXPECT_GT(beginFailed, 0);
     EXPECT_GT(updateFailed, 0);
     EXPECT_GT(refused, 0);
+    EXPECT_GT(written, 0);
     EXPECT_GE(committed, 1);
     points += beginFailed + updateFailed + refused + committed;
     std::cout << "[          ] " << sweep.name << ": begin failed " << beginFailed
@@ -538,12 +541,15 @@ TEST_P(FaultTest, AFailedLargeStoreKeepsTheOldDataForTheCommit) {
     ASSERT_TRUE(u);
     const Bytes large = Filled(40000, 3);
     fault::InjectFailureAt(failing);
-    const bool replaced =
-        UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, large.data(), 40000);
+    Error error;
+    const bool replaced = UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0,
+                                             large.data(), 40000, &error);
     const bool added =
         UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(7), 0, large.data(), 40000);
     fault::InjectFailureAt(0);
     EXPECT_FALSE(replaced);
+    EXPECT_TRUE(error.kind == ErrorKind::Io && error.osCode != 0) << error.detail;
+    EXPECT_NE(error.file.find("$qor$res$"), std::string::npos) << error.file;
     EXPECT_TRUE(added);
     EXPECT_EQ(OpenScratchFiles().size(), 1u);
     ASSERT_TRUE(u.End(false));
@@ -570,7 +576,10 @@ TEST_P(FaultTest, ALargeStoreOverLargeDataThatFailsMakesTheCommitFail) {
       UpdateResourceData(u.get(), MakeIntResource(3), MakeIntResource(1), 0, second.data(), 50000));
   fault::InjectFailureAt(0);
   EXPECT_TRUE(LeftoverScratchFiles().empty());
-  EXPECT_FALSE(u.End(false));
+  Error error;
+  EXPECT_FALSE(u.End(false, &error));
+  EXPECT_EQ(error.kind, ErrorKind::Internal);
+  EXPECT_EQ(error.detail, "a resource has lost its data");
   EXPECT_TRUE(file.Read() == before);
   EXPECT_TRUE(Reopenable(file));
 }

@@ -326,6 +326,7 @@ TEST_P(MalformedTest, TableReferredToByTwoEntries) {
   } catch (const ImageFormatError& e) {
     EXPECT_NE(std::string(e.what()).find("referred to by more than one entry"), std::string::npos)
         << e.what();
+    EXPECT_EQ(e.error().kind, ErrorKind::MalformedImage);
   }
 }
 
