@@ -97,6 +97,8 @@ def case_version_manifest(cli, work, sample):
          {1031: ("3.1.0.0", "3.1.0.0", {"ProductVersion": "3.1.0.0"})}),
         ("a language it lacks", winver, ["--file-version", "1.0", "--lang", "1031"],
          ["has no version information in language 1031", "it has it in 0"]),
+        ("a value holding \"=\"", hostname, ["--file-version", "2.0.0.1", "--string", "A=b=c"],
+         {1033: ("2.0.0.1", "2.0.0.1", {"A": "b=c"})}),
     ]
     for what, source, options, expected in cases:
         target = fresh_copy(source, work, "version/" + os.path.basename(source))
@@ -129,6 +131,15 @@ def case_version_manifest(cli, work, sample):
         # wrestool finds the same resources, of the same sizes.
         check(wrestool_entries(target, 16) == [(n, lang, len(d)) for t, n, lang, d in after if t == "16"],
               "%s: wrestool lists other version resources" % what)
+
+    # A string is KEY=VALUE with a key: anything else is refused as a usage
+    # error, the file untouched.
+    target = fresh_copy(winver, work, "version/keyless.exe")
+    for given in ("=x", "NoEquals"):
+        expect_failure(cli, ["set-version", cli.path(target), "--string", given],
+                       ["--string needs KEY=VALUE with a key"], code=2)
+    check(sha(target) == sha(winver) and not os.path.exists(target + ".bak"),
+          "a string without a key changed the file")
 
     # An image without any resources gains a section for them.
     bare = bare_copy(hostname, work, "version/bare.exe")
