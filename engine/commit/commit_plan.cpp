@@ -371,10 +371,4 @@ PlanResult PlanCommit(std::span<const std::uint8_t> image, const ImageHeaders& h
   return result;
 }
 
-PlanResult PlanCommitWithoutRanges(std::span<const std::uint8_t> image,
-                                   const ImageHeaders& headers, PlanInputs inputs) {
-  inputs.rangeBlock = 0;
-  return PlanCommit(image, headers, inputs);
-}
-
 }  // namespace marovi

@@ -122,8 +122,4 @@ struct PlanResult {
 PlanResult PlanCommit(std::span<const std::uint8_t> image, const ImageHeaders& headers,
                       const PlanInputs& inputs);
 
-// The same plan with the tail copied instead of moved by whole blocks.
-PlanResult PlanCommitWithoutRanges(std::span<const std::uint8_t> image,
-                                   const ImageHeaders& headers, PlanInputs inputs);
-
 }  // namespace marovi

@@ -61,11 +61,12 @@ Journal::~Journal() {
   }
 }
 
+bool Journal::Failed(const char* what, Error& error) const {
+  error = JournalCallError(name_, what);
+  return false;
+}
+
 bool Journal::Write(const JournalFacts& facts, std::span<const ByteRange> ranges, Error& error) {
-  auto fail = [&](const char* what) {
-    error = JournalCallError(name_, what);
-    return false;
-  };
   JournalHeader& h = header_;
   h = JournalHeader();
   h.lengths = {facts.imageLength, facts.laterLengths[0], facts.laterLengths[1],
@@ -83,65 +84,83 @@ bool Journal::Write(const JournalFacts& facts, std::span<const ByteRange> ranges
                                       static_cast<std::uint64_t>(facts.shift->count), 0});
   // What tells this image from another one put under its name later.
   h.untouchedEnd = std::min({facts.untouchedEnd, facts.imageLength, kMaxHashedPrefix});
-  if (!platform::GetFileIdentity(image_, h.identity) ||
-      !HashUntouchedBytes(image_, h.untouchedEnd, h.records, h.untouchedHash)) {
-    error = platform::LastCallError("cannot read what tells the file from another one",
-                                    platform::ToUtf8(imageName_));
-    return false;
-  }
-  file_ = beside_ ? platform::CreateJournalFile(name_.c_str())
-                  : platform::CreateScratchFile(scratchName_);
-  if (file_ == platform::kInvalidFile) {
-    const std::uint32_t code = platform::LastError();
-    error = JournalError(name_,
-                         code == platform::ErrorFileExists()
-                             ? "an undo journal of an earlier change is in the way"
-                             : "cannot create the undo journal",
-                         code);
-    return false;
-  }
+  if (!NoteIdentity(error) || !CreateJournal(error)) return false;
   const std::vector<std::uint8_t> header = EncodeJournalHeader(h);
-  const std::uint64_t payload = h.payloadBytes;
-  if (payload <= kCheckedPayload) {
-    // Sealed in the same write as everything else: a power cut that keeps
-    // the seal but not all the kept bytes shows in their check, and such a
-    // journal never let the image change.
-    std::vector<std::uint8_t> whole(header.size() + static_cast<std::size_t>(payload));
-    std::copy(header.begin(), header.end(), whole.begin());
-    std::size_t into = header.size();
-    for (const ByteRange& range : ranges) {
-      if (range.size != 0 && !platform::ReadAt(image_, range.offset, whole.data() + into,
-                                               static_cast<std::size_t>(range.size)))
-        return fail("cannot read what the change will overwrite");
-      into += static_cast<std::size_t>(range.size);
-    }
-    StoreU32(whole.data() + kJournalStateField, kStateSealed);
-    StoreU32(whole.data() + kPayloadCheckField,
-             Fnv32(whole.data() + header.size(), static_cast<std::size_t>(payload)));
-    StoreU32(whole.data() + kPayloadCheckedField, 1);
-    if (!platform::WriteAt(file_, 0, whole.data(), whole.size()))
-      return fail("cannot write the undo journal");
-    sealed_ = true;
-    if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
-  } else {
-    if (!platform::WriteAt(file_, 0, header.data(), header.size()))
-      return fail("cannot write the undo journal");
-    for (const JournalRecord& record : h.records) {
-      if (record.kind == RecordKind::KeptBytes &&
-          !platform::CopyFileRange(image_, record.at, file_, record.from, record.count))
-        return fail("cannot write the undo journal");
-    }
-    if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
-    std::uint8_t seal[4];
-    StoreU32(seal, kStateSealed);
-    if (!platform::WriteAt(file_, kJournalStateField, seal, sizeof seal))
-      return fail("cannot seal the undo journal");
-    sealed_ = true;
-    if (sync_ && !platform::FlushFile(file_)) return fail("cannot flush the undo journal to disk");
-  }
+  if (!(h.payloadBytes <= kCheckedPayload ? WriteWhole(header, ranges, error)
+                                          : CopyThenSeal(header, error)))
+    return false;
   // The journal's name must survive a power cut before the image changes.
   if (sync_ && beside_ && !platform::FlushFolderOf(name_.c_str()))
-    return fail("cannot flush the folder of the undo journal to disk");
+    return Failed("cannot flush the folder of the undo journal to disk", error);
+  return true;
+}
+
+bool Journal::NoteIdentity(Error& error) {
+  if (platform::GetFileIdentity(image_, header_.identity) &&
+      HashUntouchedBytes(image_, header_.untouchedEnd, header_.records, header_.untouchedHash))
+    return true;
+  error = platform::LastCallError("cannot read what tells the file from another one",
+                                  platform::ToUtf8(imageName_));
+  return false;
+}
+
+bool Journal::CreateJournal(Error& error) {
+  file_ = beside_ ? platform::CreateJournalFile(name_.c_str())
+                  : platform::CreateScratchFile(scratchName_);
+  if (file_ != platform::kInvalidFile) return true;
+  const std::uint32_t code = platform::LastError();
+  error = JournalError(name_,
+                       code == platform::ErrorFileExists()
+                           ? "an undo journal of an earlier change is in the way"
+                           : "cannot create the undo journal",
+                       code);
+  return false;
+}
+
+// Sealed in the same write as everything else: a power cut that keeps the
+// seal but not all the kept bytes shows in their check, and such a journal
+// never let the image change.
+bool Journal::WriteWhole(const std::vector<std::uint8_t>& header, std::span<const ByteRange> ranges,
+                         Error& error) {
+  const std::uint64_t payload = header_.payloadBytes;
+  std::vector<std::uint8_t> whole(header.size() + static_cast<std::size_t>(payload));
+  std::copy(header.begin(), header.end(), whole.begin());
+  std::size_t into = header.size();
+  for (const ByteRange& range : ranges) {
+    if (range.size != 0 && !platform::ReadAt(image_, range.offset, whole.data() + into,
+                                             static_cast<std::size_t>(range.size)))
+      return Failed("cannot read what the change will overwrite", error);
+    into += static_cast<std::size_t>(range.size);
+  }
+  StoreU32(whole.data() + kJournalStateField, kStateSealed);
+  StoreU32(whole.data() + kPayloadCheckField,
+           Fnv32(whole.data() + header.size(), static_cast<std::size_t>(payload)));
+  StoreU32(whole.data() + kPayloadCheckedField, 1);
+  if (!platform::WriteAt(file_, 0, whole.data(), whole.size()))
+    return Failed("cannot write the undo journal", error);
+  sealed_ = true;
+  if (sync_ && !platform::FlushFile(file_))
+    return Failed("cannot flush the undo journal to disk", error);
+  return true;
+}
+
+bool Journal::CopyThenSeal(const std::vector<std::uint8_t>& header, Error& error) {
+  if (!platform::WriteAt(file_, 0, header.data(), header.size()))
+    return Failed("cannot write the undo journal", error);
+  for (const JournalRecord& record : header_.records) {
+    if (record.kind == RecordKind::KeptBytes &&
+        !platform::CopyFileRange(image_, record.at, file_, record.from, record.count))
+      return Failed("cannot write the undo journal", error);
+  }
+  if (sync_ && !platform::FlushFile(file_))
+    return Failed("cannot flush the undo journal to disk", error);
+  std::uint8_t seal[4];
+  StoreU32(seal, kStateSealed);
+  if (!platform::WriteAt(file_, kJournalStateField, seal, sizeof seal))
+    return Failed("cannot seal the undo journal", error);
+  sealed_ = true;
+  if (sync_ && !platform::FlushFile(file_))
+    return Failed("cannot flush the undo journal to disk", error);
   return true;
 }
 

@@ -94,6 +94,14 @@ class Journal {
  private:
   Found Read(Error& error);
   bool UndoShift(const JournalRecord& shift);
+  // The steps of Write: the identity of the image, the journal's file, and
+  // its contents written and sealed (whole, or copied and then sealed).
+  bool NoteIdentity(Error& error);
+  bool CreateJournal(Error& error);
+  bool WriteWhole(const std::vector<std::uint8_t>& header, std::span<const ByteRange> ranges,
+                  Error& error);
+  bool CopyThenSeal(const std::vector<std::uint8_t>& header, Error& error);
+  bool Failed(const char* what, Error& error) const;
 
   platform::FileHandle image_;
   std::u16string imageName_;

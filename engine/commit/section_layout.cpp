@@ -244,10 +244,6 @@ void SetMovedInPlaceMinimum(std::uint32_t bytes) {
   g_movedInPlaceMinimum = bytes == 0 ? kMovedInPlace : bytes;
 }
 
-std::uint32_t SectionSizes::SectionSize() const {
-  return RoundUp(dirBytes + nameBytes, 4) + dataBytes;
-}
-
 void MeasureResourceTree(const TResItem* node, std::uint32_t& dirBytes, std::uint32_t& nameBytes,
                          std::uint32_t& dataBytes) {
   std::uint64_t d = 0, n = 0, b = 0;
@@ -270,15 +266,7 @@ SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes) {
   return BuildResourceSection(sectionRva, root, dirBytes, nameBytes, dataBytes,
-                              platform::kInvalidFile, nullptr);
-}
-
-SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
-                                  std::uint32_t dirBytes, std::uint32_t nameBytes,
-                                  std::uint32_t dataBytes, platform::FileHandle imageFile,
-                                  const std::uint8_t* imageView) {
-  return BuildResourceSection(sectionRva, root, dirBytes, nameBytes, dataBytes, imageFile,
-                              imageView, nullptr);
+                              platform::kInvalidFile, nullptr, nullptr);
 }
 
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,

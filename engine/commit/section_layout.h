@@ -14,13 +14,6 @@
 
 namespace marovi {
 
-struct SectionSizes {
-  std::uint32_t dirBytes = 0;
-  std::uint32_t nameBytes = 0;
-  std::uint32_t dataBytes = 0;
-  std::uint32_t SectionSize() const;  // RoundUp(dir + names, 4) + data
-};
-
 void MeasureResourceTree(const TResItem* node, std::uint32_t& dirBytes, std::uint32_t& nameBytes,
                          std::uint32_t& dataBytes);
 
@@ -57,14 +50,6 @@ struct SectionImage {
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes);
-// The same for the commit, which passes the image file and its view: the
-// leaves' bytes then go into the scratch file by file writes, and large
-// unchanged leaves are copied from the image file without passing through
-// memory. The section image that results is the same.
-SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
-                                  std::uint32_t dirBytes, std::uint32_t nameBytes,
-                                  std::uint32_t dataBytes, platform::FileHandle imageFile,
-                                  const std::uint8_t* imageView);
 // Large unchanged leaves that a commit moves inside the image file instead of
 // copying them through the section image, whose places for them stay holes.
 struct LeafMove {
@@ -86,13 +71,17 @@ struct LeavesMovedInPlace {
   std::vector<LeafMove> staying;
   std::uint32_t sectionSize = 0;
 };
-// The same, leaving out unchanged leaves of at least MovedInPlaceMinimum()
-// bytes that can be moved in place; those are listed in moved.
 inline constexpr std::uint32_t kMovedInPlace = 64u << 10;
 std::uint32_t MovedInPlaceMinimum();
 // Tests and fuzzing lower the minimum to reach that path with small images;
 // 0 restores kMovedInPlace.
 void SetMovedInPlaceMinimum(std::uint32_t bytes);
+// The same for the commit, which passes the image file and its view: the
+// leaves' bytes then go into the scratch file by file writes, and large
+// unchanged leaves are copied from the image file without passing through
+// memory; the section image that results is the same. With moved, unchanged
+// leaves of at least MovedInPlaceMinimum() bytes that can be moved in place
+// are left out (their places stay holes) and listed there.
 SectionImage BuildResourceSection(std::uint32_t sectionRva, const TResItem* root,
                                   std::uint32_t dirBytes, std::uint32_t nameBytes,
                                   std::uint32_t dataBytes, platform::FileHandle imageFile,

@@ -474,14 +474,6 @@ std::optional<std::u16string> FindVersionString(const VersionInfo& info, std::u1
   return std::nullopt;
 }
 
-bool ParseStringAssignment(std::string_view text, std::u16string& key, std::u16string& value) {
-  const std::size_t equals = text.find('=');
-  if (equals == std::string_view::npos || equals == 0) return false;
-  key = platform::FromUtf8(text.substr(0, equals));
-  value = platform::FromUtf8(text.substr(equals + 1));
-  return true;
-}
-
 std::optional<VersionNumber> ParseVersionNumber(std::string_view text) {
   std::uint16_t parts[4] = {};
   std::size_t count = 0;

@@ -141,10 +141,6 @@ std::size_t SetVersionString(VersionInfo& info, std::u16string_view key, std::u1
 // in order; none when no table has it.
 std::optional<std::u16string> FindVersionString(const VersionInfo& info, std::u16string_view key);
 
-// "KEY=VALUE" (UTF-8) as key and value; an empty value means removal. False
-// for text without "=" or with an empty key.
-bool ParseStringAssignment(std::string_view text, std::u16string& key, std::u16string& value);
-
 // "1.2.3.4"; missing parts are 0 ("1.2" is 1.2.0.0). None for anything but
 // one to four decimal numbers of at most 65535 joined by dots.
 std::optional<VersionNumber> ParseVersionNumber(std::string_view text);

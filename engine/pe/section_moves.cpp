@@ -92,10 +92,7 @@ RelocationTable FindRelocationTable(const std::uint8_t* view, std::uint32_t view
   return table;
 }
 
-}  // namespace
-
-Error CheckLayout(const std::uint8_t* view, std::uint32_t viewSize, const PeLayout& l,
-                  std::optional<std::uint32_t> resourceIndex) {
+Error CheckAlignments(const std::uint8_t* view, const PeLayout& l) {
   const std::uint8_t* nt = view + l.ntHeaders;
   const std::uint32_t fileAlignment = LoadU32(nt + nt::kFileAlignment);
   const std::uint32_t sectionAlignment = LoadU32(nt + nt::kSectionAlignment);
@@ -113,43 +110,48 @@ Error CheckLayout(const std::uint8_t* view, std::uint32_t viewSize, const PeLayo
     return RefusedAt("the section alignment " + HexOffset(sectionAlignment) +
                          " is below the file alignment " + HexOffset(fileAlignment),
                      l.ntHeaders + nt::kSectionAlignment);
+  return Error();
+}
 
-  if (resourceIndex) {
-    const std::uint32_t index = *resourceIndex;
-    // The section must lie in the file behind the headers, or writing it
-    // would destroy them.
-    const std::uint8_t* s = view + l.Section(index);
-    const std::uint32_t rawPointer = LoadU32(s + sec::kPointerToRawData);
-    const std::uint32_t rawSize = LoadU32(s + sec::kSizeOfRawData);
-    if (rawPointer < l.Section(l.sectionCount))
-      return RefusedAt("the resource section's data at file offset " + HexOffset(rawPointer) +
-                           " lies in the headers",
-                       l.Section(index) + sec::kPointerToRawData);
-    if (!InBounds(viewSize, rawPointer, rawSize))
-      return RefusedAt("the resource section's data (" + HexOffset(rawSize) +
-                           " bytes at file offset " + HexOffset(rawPointer) +
-                           ") runs past the end of the file",
-                       l.Section(index) + sec::kSizeOfRawData);
+Error CheckResourceSection(const std::uint8_t* view, std::uint32_t viewSize, const PeLayout& l,
+                           std::uint32_t index) {
+  // The section must lie in the file behind the headers, or writing it
+  // would destroy them.
+  const std::uint8_t* s = view + l.Section(index);
+  const std::uint32_t rawPointer = LoadU32(s + sec::kPointerToRawData);
+  const std::uint32_t rawSize = LoadU32(s + sec::kSizeOfRawData);
+  if (rawPointer < l.Section(l.sectionCount))
+    return RefusedAt("the resource section's data at file offset " + HexOffset(rawPointer) +
+                         " lies in the headers",
+                     l.Section(index) + sec::kPointerToRawData);
+  if (!InBounds(viewSize, rawPointer, rawSize))
+    return RefusedAt("the resource section's data (" + HexOffset(rawSize) +
+                         " bytes at file offset " + HexOffset(rawPointer) +
+                         ") runs past the end of the file",
+                     l.Section(index) + sec::kSizeOfRawData);
 
-    // The old extent in memory is taken from the resource table's size: one
-    // larger than the section would move the sections behind it onto others.
-    // A section whose virtual size is 0 takes its raw size in memory.
-    const std::uint32_t tableSize = LoadU32(view + l.DirectoryEntry(kResourceDirectory) + 4);
-    const std::uint32_t virtualSize =
-        LoadU32(s + sec::kVirtualSize) != 0 ? LoadU32(s + sec::kVirtualSize) : rawSize;
-    if (tableSize > virtualSize)
-      return RefusedAt("the resource table's size " + HexOffset(tableSize) +
-                           " exceeds its section's size in memory " + HexOffset(virtualSize),
-                       l.DirectoryEntry(kResourceDirectory) + 4);
-  }
+  // The old extent in memory is taken from the resource table's size: one
+  // larger than the section would move the sections behind it onto others.
+  // A section whose virtual size is 0 takes its raw size in memory.
+  const std::uint32_t tableSize = LoadU32(view + l.DirectoryEntry(kResourceDirectory) + 4);
+  const std::uint32_t virtualSize =
+      LoadU32(s + sec::kVirtualSize) != 0 ? LoadU32(s + sec::kVirtualSize) : rawSize;
+  if (tableSize > virtualSize)
+    return RefusedAt("the resource table's size " + HexOffset(tableSize) +
+                         " exceeds its section's size in memory " + HexOffset(virtualSize),
+                     l.DirectoryEntry(kResourceDirectory) + 4);
+  return Error();
+}
 
-  // Sections whose data share bytes of the file cannot both keep theirs
-  // when one of them is rebuilt or moved. Data that lies wholly inside the
-  // resource section's is the exception: the resources then go into a new
-  // section (ResourceSectionHoldsOtherData), and those bytes stay. So is data
-  // wholly inside another section's in front of the resource data, which
-  // nothing rewrites or moves (the old resource section of such an image,
-  // changed before).
+// Sections whose data share bytes of the file cannot both keep theirs
+// when one of them is rebuilt or moved. Data that lies wholly inside the
+// resource section's is the exception: the resources then go into a new
+// section (ResourceSectionHoldsOtherData), and those bytes stay. So is data
+// wholly inside another section's in front of the resource data, which
+// nothing rewrites or moves (the old resource section of such an image,
+// changed before).
+Error CheckSharedBytes(const std::uint8_t* view, const PeLayout& l,
+                       std::optional<std::uint32_t> resourceIndex) {
   struct Raw {
     std::uint64_t begin, end;
     std::uint32_t index;
@@ -183,6 +185,17 @@ Error CheckLayout(const std::uint8_t* view, std::uint32_t viewSize, const PeLayo
     if (raws[k].end > raws[reach].end) reach = k;
   }
   return Error();
+}
+
+}  // namespace
+
+Error CheckLayout(const std::uint8_t* view, std::uint32_t viewSize, const PeLayout& l,
+                  std::optional<std::uint32_t> resourceIndex) {
+  if (auto refusal = CheckAlignments(view, l)) return refusal;
+  if (resourceIndex) {
+    if (auto refusal = CheckResourceSection(view, viewSize, l, *resourceIndex)) return refusal;
+  }
+  return CheckSharedBytes(view, l, resourceIndex);
 }
 
 Error ResourceSectionHoldsOtherData(const std::uint8_t* view, const PeLayout& l,

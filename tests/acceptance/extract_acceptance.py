@@ -16,8 +16,8 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cli_acceptance import (WINE_EXES, Cli, Failure, check, make_icons, pefile_versions, read, resources, sha,  # noqa: E402
-                            stub_paths, wine_exe_paths)
+from acceptance_support import (WINE_EXES, Cli, check, make_icons, pefile_versions, read, resources,  # noqa: E402
+                                run_reported, sha, split_command, stub_paths, wine_exe_paths, work_folder)
 
 STRINGS = {  # (id, language): text
     (1, 1033): "first", (2, 1033): "second", (17, 1033): "seventeen",
@@ -386,29 +386,23 @@ def check_real_images(cli, work, sample):
 
 
 def main():
-    argv = sys.argv[1:]
-    if "--" not in argv:
-        sys.exit("usage: extract_acceptance.py --work DIR [--sample N] -- CLI...")
-    split = argv.index("--")
+    own, command = split_command(sys.argv[1:], "extract_acceptance.py --work DIR [--sample N] -- CLI...")
     parser = argparse.ArgumentParser()
     parser.add_argument("--work", required=True)
     parser.add_argument("--sample", type=int, default=4, help="every N-th wine executable")
-    options = parser.parse_args(argv[:split])
-    cli = Cli(argv[split + 1:], False)
-    work = os.path.abspath(options.work)
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    try:
+    options = parser.parse_args(own)
+    cli = Cli(command, False)
+    work = work_folder(options.work, fresh=True)
+
+    def checks():
         exe = build_program(work)
         check_every_kind(cli, work, exe)
         check_strings(cli, exe)
         check_round_trip(cli, work, exe)
         check_refusals(cli, work, exe)
         compared = check_real_images(cli, work, options.sample)
-    except Failure as failure:
-        print("FAILED: %s" % failure)
-        sys.exit(1)
-    print("passed: extract (%d real icon groups, cursors and bitmaps compared with wrestool)" % compared)
+        return "extract (%d real icon groups, cursors and bitmaps compared with wrestool)" % compared
+    run_reported(checks)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,6 @@ Windows itself under wine64; string tables against windres; the Node package.
     rcedit_acceptance.py CASE --work DIR [--wine-runner SCRIPT] [--node-pack SCRIPT]
                          -- CLI-COMMAND...
 """
-import argparse
 import json
 import os
 import re
@@ -15,8 +14,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cli_acceptance import (WINE_EXES, Cli, Failure, check, fresh_copy, ico_images, keep_wine_server,  # noqa: E402
-                            make_icons, pefile_versions, read, resources, shown_group)
+from acceptance_support import (WINE_EXES, Cli, case_options, check, fresh_copy, ico_images,  # noqa: E402
+                                keep_wine_server, make_icons, pefile_versions, read, resources, run_reported,
+                                shown_group, split_command, work_folder)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RELEASE, PRERELEASES = "1.4.2", ["1.2.3-beta", "2.0.0-rc.1", "1.2.3+build.5", "1,2,3,4"]
@@ -317,23 +317,17 @@ CASES = {"packagers": case_packagers, "strings": case_strings, "node": case_node
 
 
 def main():
-    argv = sys.argv[1:]
-    split = argv.index("--")
-    parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=sorted(CASES))
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--wine-runner")
+    own, command = split_command(sys.argv[1:], "rcedit_acceptance.py CASE --work DIR [options] -- CLI...")
+    parser = case_options(CASES)
     parser.add_argument("--node-pack")
-    options = parser.parse_args(argv[:split])
-    cli = Cli(argv[split + 1:], False)
-    work = os.path.join(os.path.abspath(options.work), "rcedit-" + options.case)
-    os.makedirs(work, exist_ok=True)
-    try:
+    options = parser.parse_args(own)
+    cli = Cli(command, False)
+    work = work_folder(options.work, "rcedit-" + options.case)
+
+    def checks():
         CASES[options.case](cli, work, options.wine_runner, options.node_pack)
-    except Failure as failure:
-        print("FAILED: %s" % failure)
-        sys.exit(1)
-    print("passed: %s" % options.case)
+        return options.case
+    run_reported(checks)
 
 
 if __name__ == "__main__":

@@ -7,8 +7,6 @@ deleted and copied by type and name.
 
     resources_acceptance.py CASE --work DIR [--wine-runner SCRIPT] -- CLI-COMMAND...
 """
-import argparse
-import hashlib
 import os
 import shutil
 import struct
@@ -16,7 +14,8 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cli_acceptance import Cli, Failure, check, group_ids, keep_wine_server, resources  # noqa: E402
+from acceptance_support import (Cli, case_options, check, group_ids, keep_wine_server, resources,  # noqa: E402
+                                run_reported, sha, split_command, work_folder, write)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MANIFEST = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
@@ -71,11 +70,6 @@ def ico(sizes, seed):
     return out + b"".join(images)
 
 
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data.encode() if isinstance(data, str) else data)
-
-
 def run(*args, cwd=None):
     result = subprocess.run(list(args), cwd=cwd, capture_output=True)
     check(result.returncode == 0, "%s: %s" % (" ".join(args), result.stderr.decode()[-400:]))
@@ -108,11 +102,6 @@ def copy(source, work, name):
     target = os.path.join(work, name)
     shutil.copyfile(source, target)
     return target
-
-
-def sha(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 def comparable(path):
@@ -241,23 +230,16 @@ CASES = {"import": case_import, "malformed": case_malformed, "strings": case_str
 
 
 def main():
-    argv = sys.argv[1:]
-    split = argv.index("--")
-    parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=sorted(CASES))
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--wine-runner")
-    options = parser.parse_args(argv[:split])
-    cli = Cli(argv[split + 1:], False)
-    work = os.path.join(os.path.abspath(options.work), "resources-" + options.case)
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    try:
+    own, command = split_command(sys.argv[1:], "resources_acceptance.py CASE --work DIR [options] -- CLI...")
+    parser = case_options(CASES)
+    options = parser.parse_args(own)
+    cli = Cli(command, False)
+    work = work_folder(options.work, "resources-" + options.case, fresh=True)
+
+    def checks():
         CASES[options.case](cli, work, options.wine_runner)
-    except Failure as failure:
-        print("FAILED: %s" % failure)
-        sys.exit(1)
-    print("passed: %s" % options.case)
+        return options.case
+    run_reported(checks)
 
 
 if __name__ == "__main__":

@@ -242,7 +242,7 @@ TEST(SectionThroughFilesTest, IsTheSectionWrittenIntoMemory) {
   const Bytes viaPlain(plain.view, plain.view + plain.size);
   plain.Release();
   SectionImage files = BuildResourceSection(rva, u->root.get(), dirBytes, nameBytes, dataBytes,
-                                            u->fileHandle, u->view.data());
+                                            u->fileHandle, u->view.data(), nullptr);
   ASSERT_NE(files.view, nullptr);
   const Bytes viaFiles(files.view, files.view + files.size);
   files.Release();

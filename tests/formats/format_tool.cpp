@@ -18,6 +18,7 @@
 #include "engine/engine.h"
 #include "engine/formats/manifest.h"
 #include "engine/formats/version_info.h"
+#include "engine/platform/platform.h"
 #include "engine/tree/update.h"
 #include "tests/support/test_files.h"
 
@@ -55,12 +56,13 @@ bool ApplyVersionEdits(VersionInfo& info, const std::vector<Edit>& edits, std::s
       if (edit.what == "set-version") SetFileVersion(info, *version);
       else SetProductVersion(info, *version);
     } else if (edit.what == "set-string") {
-      std::u16string key, value;
-      if (!ParseStringAssignment(edit.value, key, value)) {
+      const std::size_t equals = edit.value.find('=');
+      if (equals == std::string::npos || equals == 0) {
         problem = "not KEY=VALUE: " + edit.value;
         return false;
       }
-      SetVersionString(info, key, value);
+      SetVersionString(info, platform::FromUtf8(edit.value.substr(0, equals)),
+                       platform::FromUtf8(edit.value.substr(equals + 1)));
     }
   }
   return true;

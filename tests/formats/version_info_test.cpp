@@ -379,28 +379,7 @@ TEST(VersionInfoTest, VersionsAsGivenAndEmptyValuesAreKept) {
   EXPECT_EQ(bare.tables, (std::vector<StringTable>{{u"040904b0", {{u"Comments", u""}}}}));
 }
 
-TEST(VersionInfoTest, AssignmentsAndTableKeys) {
-  struct Case {
-    const char* text;
-    bool ok;
-    std::u16string key, value;
-  };
-  const Case cases[] = {
-      {"Name=Value", true, u"Name", u"Value"},
-      {"Name=", true, u"Name", u""},
-      {"A=b=c", true, u"A", u"b=c"},
-      {"Caf\xc3\xa9=\xe2\x82\xac", true, u"Caf\u00e9", u"\u20ac"},
-      {"=x", false, u"", u""},
-      {"NoEquals", false, u"", u""},
-  };
-  for (const Case& c : cases) {
-    std::u16string key, value;
-    EXPECT_EQ(ParseStringAssignment(c.text, key, value), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(key, c.key) << c.text;
-      EXPECT_EQ(value, c.value) << c.text;
-    }
-  }
+TEST(VersionInfoTest, TableKeys) {
   EXPECT_EQ(TableTranslation(u"040904b0"), (Translation{0x0409, 0x04b0}));
   EXPECT_EQ(TableTranslation(u"080404B0"), (Translation{0x0804, 0x04b0}));
   EXPECT_EQ(TableTranslation(u"0409"), std::nullopt);

@@ -1,5 +1,8 @@
 #include "tests/icons/icon_test_support.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <stdexcept>
 
 #include "engine/commit/commit.h"
@@ -101,6 +104,63 @@ std::vector<LeafView> OpenImage::Reread() const {
   std::vector<LeafView> leaves = Leaves(update);
   EndResourceUpdate(update, true);
   return leaves;
+}
+
+Bytes GroupRecord(const std::vector<std::uint16_t>& ids, std::uint16_t claimedCount) {
+  Bytes record(6 + 14 * ids.size(), 0);
+  const std::size_t count = claimedCount == 0xFFFF ? ids.size() : claimedCount;
+  record[2] = 1;
+  record[4] = static_cast<std::uint8_t>(count);
+  record[5] = static_cast<std::uint8_t>(count >> 8);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    record[6 + 14 * i] = 32;
+    record[6 + 14 * i + 12] = static_cast<std::uint8_t>(ids[i]);
+    record[6 + 14 * i + 13] = static_cast<std::uint8_t>(ids[i] >> 8);
+  }
+  return record;
+}
+
+void AddGroup(std::vector<ResourceSpec>& resources, Key name, const std::vector<std::uint16_t>& ids,
+              std::uint16_t language) {
+  for (std::uint16_t id : ids)
+    resources.push_back(
+        ResourceSpec{3, id, language, ImageBytes(40, static_cast<std::uint8_t>(id))});
+  resources.push_back(ResourceSpec{14, std::move(name), language, GroupRecord(ids)});
+}
+
+std::vector<IconImageSpec> IconImages(std::size_t count, std::size_t firstSize) {
+  std::vector<IconImageSpec> images;
+  for (std::size_t i = 0; i < count; ++i) {
+    IconImageSpec image;
+    image.width = image.height = static_cast<std::uint8_t>(16 * (i + 1));
+    image.bitCount = static_cast<std::uint16_t>(i % 2 == 0 ? 32 : 8);
+    image.bytes = ImageBytes(firstSize + 10 * i, static_cast<std::uint8_t>(0x80 + i));
+    images.push_back(image);
+  }
+  return images;
+}
+
+std::u16string WriteIco(const TempFolder& folder, const Bytes& ico, const std::string& name) {
+  WriteWholeFile(folder / name, ico);
+  return Utf16Path(folder / name);
+}
+
+void ExpectGroup(const std::vector<LeafView>& leaves, const Bytes& ico,
+                 const std::vector<IconImageSpec>& images, const std::vector<std::uint16_t>& ids,
+                 std::uint16_t language) {
+  const LeafView* group = FindLeaf(leaves, "14", kMainText, language);
+  ASSERT_NE(group, nullptr);
+  ASSERT_EQ(GroupIds(group->data), ids);
+  EXPECT_TRUE(std::equal(ico.begin(), ico.begin() + 6, group->data.begin()));
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_TRUE(std::equal(ico.begin() + 6 + 16 * static_cast<long>(i),
+                           ico.begin() + 6 + 16 * static_cast<long>(i) + 12,
+                           group->data.begin() + 6 + 14 * static_cast<long>(i)))
+        << "group entry " << i;
+    const LeafView* image = FindLeaf(leaves, "3", std::to_string(ids[i]), language);
+    ASSERT_NE(image, nullptr) << "image id " << ids[i];
+    EXPECT_EQ(image->data, images[i].bytes) << "image id " << ids[i];
+  }
 }
 
 }  // namespace marovi::test

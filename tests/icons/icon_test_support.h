@@ -58,4 +58,27 @@ class OpenImage {
   ResourceUpdate* update_ = nullptr;
 };
 
+// The icon group most tests replace, and its key as text.
+inline const ResourceName kMain(std::u16string(u"MAINICON"));
+inline const std::string kMainText = "\"MAINICON\"";
+
+// An old group record listing ids (the other fields filled with a pattern).
+Bytes GroupRecord(const std::vector<std::uint16_t>& ids, std::uint16_t claimedCount = 0xFFFF);
+
+// The resources of an image whose group `name` (language) lists ids, each id
+// with an old image.
+void AddGroup(std::vector<ResourceSpec>& resources, Key name, const std::vector<std::uint16_t>& ids,
+              std::uint16_t language = 0);
+
+std::vector<IconImageSpec> IconImages(std::size_t count, std::size_t firstSize = 100);
+
+std::u16string WriteIco(const TempFolder& folder, const Bytes& ico,
+                        const std::string& name = "new.ico");
+
+// The new group lists `ids` in the icon file's order; image i is stored under
+// ids[i] with its bytes, and group entry i carries the file's entry fields.
+void ExpectGroup(const std::vector<LeafView>& leaves, const Bytes& ico,
+                 const std::vector<IconImageSpec>& images, const std::vector<std::uint16_t>& ids,
+                 std::uint16_t language = 0);
+
 }  // namespace marovi::test
