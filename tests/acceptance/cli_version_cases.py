@@ -3,6 +3,7 @@ and wrestool), and edit, which changes icon, version and manifest at once.
 """
 import json
 import os
+import struct
 import re
 import shutil
 import subprocess
@@ -140,6 +141,25 @@ def case_version_manifest(cli, work, sample):
                        ["--string needs KEY=VALUE with a key"], code=2)
     check(sha(target) == sha(winver) and not os.path.exists(target + ".bak"),
           "a string without a key changed the file")
+
+    # A key outside ASCII is stored as UTF-16 like any other. (pefile finds
+    # such a value by the key's length in UTF-8 bytes and misreads it, so the
+    # String record is read here by its own fields.)
+    target = fresh_copy(winver, work, "version/unicode-key.exe")
+    change(cli, "set-version", cli.path(target), "--string", "\u00dcn\u00efc\u00f8d\u00e9=v\u00e4lue",
+           "--no-backup")
+    with open(target, "rb") as f:
+        data = f.read()
+    key = "\u00dcn\u00efc\u00f8d\u00e9".encode("utf-16-le") + b"\0\0"
+    at = data.find(key)
+    record = at - 6
+    length, value_length, kind = struct.unpack_from("<HHH", data, record)
+    value_at = record + ((6 + len(key) + 3) & ~3)
+    value = data[value_at:value_at + 2 * value_length].decode("utf-16-le")
+    check(at > 0 and kind == 1 and value == "v\u00e4lue\0" and length == value_at + 2 * value_length - record,
+          "a key outside ASCII: record %r" % ((length, value_length, kind, value),))
+    _, shown, _ = cli.run("show-version", cli.path(target))
+    check("\u00dcn\u00efc\u00f8d\u00e9: v\u00e4lue" in shown, "a key outside ASCII: show-version printed %r" % shown)
 
     # An image without any resources gains a section for them.
     bare = bare_copy(hostname, work, "version/bare.exe")
