@@ -145,6 +145,12 @@ inline ImageSpec SpecWith(bool pe32Plus, std::vector<ResourceSpec> resources) {
   return s;
 }
 
+// A directory alone: the root of a tree of its own.
+struct BareDirectory {
+  ResourceTree tree = TResItem::Directory();
+  TResItem* root = tree.get();
+};
+
 inline const char* FormName(const ::testing::TestParamInfo<bool>& info) {
   return info.param ? "Pe32Plus" : "Pe32";
 }
