@@ -246,6 +246,7 @@ class Committer {
     const Placement& p = plan.placement;
     std::vector<SummedRange> known;
     if (plan.tail.byRange) {
+      known = SumWhatBlocksCarry(plan);
       if (!ShiftByRange(plan.tail)) return false;
       if (moved.moves.empty()) {
         if (!CopySection(section, p)) return false;
@@ -283,6 +284,24 @@ class Committer {
 
   void Unmap() { u_.view.Reset(); }
   bool Remap() { return u_.view.Remap(); }
+
+  // What whole blocks carry keeps its sum (they move it by an even
+  // distance): the bytes behind the old section and the leaves that stay,
+  // summed before the move, while the file system still holds them in its
+  // cache (inserting blocks may drop it), at the places they move to. A
+  // range that cannot be read is left to the checksum to read.
+  std::vector<SummedRange> SumWhatBlocksCarry(const CommitPlan& plan) const {
+    std::vector<ByteRange> carried = plan.staying;
+    carried.push_back(ByteRange::Between(plan.tail.from, u_.view.size()));
+    std::vector<SummedRange> known;
+    for (const ByteRange& range : carried) {
+      SummedRange summed;
+      if (range.empty() || !SumFileRange(u_.fileHandle, range, summed.sum)) continue;
+      summed.range = {range.offset + static_cast<std::uint64_t>(plan.tail.delta), range.size};
+      known.push_back(summed);
+    }
+    return known;
+  }
 
   // The tail moves by whole blocks that the file system inserts or removes;
   // the file is mapped anew at its new length. Refused, nothing changed and

@@ -219,6 +219,25 @@ std::uint32_t ChecksumParts::Folded() const {
   return residue_;
 }
 
+bool SumFileRange(FileHandle file, ByteRange range, ChecksumParts& sum) {
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(range.size, kChecksumChunk)));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  ChecksumParts part;
+  for (std::uint64_t at = range.offset; at < range.end();) {
+    const auto chunk =
+        static_cast<std::size_t>(std::min<std::uint64_t>(range.end() - at, kChecksumChunk));
+    if (!platform::ReadAt(file, at, buffer.data(), chunk)) return false;
+    part.Add(at, buffer.data(), chunk);
+    at += chunk;
+  }
+  sum.Add(part);
+  return true;
+}
+
 void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint32_t viewSize,
                                   std::uint32_t fileSize, std::span<const SummedRange> known) {
   const auto field = ChecksumField(view, viewSize);

@@ -138,6 +138,10 @@ struct SummedRange {
   ChecksumParts sum;
 };
 
+// Adds the sum of range of the file, read in bounded chunks; false, adding
+// nothing, when it cannot be read.
+bool SumFileRange(FileHandle file, ByteRange range, ChecksumParts& sum);
+
 // known spares reading ranges whose bytes were summed while the caller wrote
 // them; they must be what the file holds. Ranges out of order, overlapping,
 // outside the file or over the CheckSum field are not trusted: the whole
