@@ -342,18 +342,24 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
   viewSize = 0;
   mapping = 0;
   auto remap = [&] { return MapWholeFile(file, mapping, view, viewSize); };
+  // A failure undoes what it can and maps the file again, which on some
+  // systems clears the last-error value: the failed call's is kept.
+  auto fail = [](auto&& undo) {
+    const std::uint32_t code = platform::LastError();
+    undo();
+    platform::SetLastError(code);
+    return false;
+  };
 
   std::uint64_t length = 0;
-  if (!platform::GetFileLength(file, length)) {
-    remap();
-    return false;
-  }
+  if (!platform::GetFileLength(file, length)) return fail([&] { remap(); });
   const std::uint64_t originalLength = length;
   if (length < position) {
     if (!platform::SetFileLength(file, position)) {
-      platform::SetFileLength(file, originalLength);
-      remap();
-      return false;
+      return fail([&] {
+        platform::SetFileLength(file, originalLength);
+        remap();
+      });
     }
     length = position;
   }
@@ -363,24 +369,27 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
   if (delta > 0) {
     const auto grow = static_cast<std::uint64_t>(delta);
     if (!platform::SetFileLength(file, length + grow)) {
-      platform::SetFileLength(file, originalLength);
-      remap();
-      return false;
+      return fail([&] {
+        platform::SetFileLength(file, originalLength);
+        remap();
+      });
     }
     platform::MarkUnrecoverableWindow(true);
     if (!MoveFileBytes(file, position, position + grow, count, moved, &tailSum)) {
-      if (UndoGrow(file, position, count, grow, moved, originalLength))
+      return fail([&] {
+        if (UndoGrow(file, position, count, grow, moved, originalLength))
+          platform::MarkUnrecoverableWindow(false);
+        remap();
         platform::MarkUnrecoverableWindow(false);
-      remap();
-      platform::MarkUnrecoverableWindow(false);
-      return false;
+      });
     }
     platform::MarkUnrecoverableWindow(false);
     if (!remap()) {
       // The moved file cannot be mapped again: put it back as it was.
-      UndoGrow(file, position, count, grow, count, originalLength);
-      remap();
-      return false;
+      return fail([&] {
+        UndoGrow(file, position, count, grow, count, originalLength);
+        remap();
+      });
     }
     if (movedTail != nullptr) *movedTail = tailSum;
     return true;
@@ -398,10 +407,15 @@ bool ShiftFileTail(FileHandle file, std::uint32_t position, std::int32_t delta,
   platform::MarkUnrecoverableWindow(true);
   const bool ok = MoveFileBytes(file, position, position - shrink, count, moved, &tailSum) &&
                   platform::SetFileLength(file, length - shrink) && remap();
-  if (!ok && view == nullptr) remap();
+  if (!ok) {
+    return fail([&] {
+      if (view == nullptr) remap();
+      platform::MarkUnrecoverableWindow(false);
+    });
+  }
   platform::MarkUnrecoverableWindow(false);
-  if (ok && movedTail != nullptr) *movedTail = tailSum;
-  return ok;
+  if (movedTail != nullptr) *movedTail = tailSum;
+  return true;
 }
 
 bool ShiftFileTail(platform::MappedView& view, std::uint32_t position, std::int32_t delta,
