@@ -254,35 +254,18 @@ void ComputeImageChecksumFromFile(FileHandle file, std::uint8_t* view, std::uint
     }
     previousEnd = range.end();
   }
-  // Out of memory falls back on the view as well: the commit calls this when
-  // nothing may fail any more.
-  std::vector<std::uint8_t> buffer;
-  try {
-    buffer.resize(static_cast<std::size_t>(std::min(fileSize, kChecksumChunk)));
-  } catch (const std::bad_alloc&) {
-    ComputeImageChecksum(view, viewSize, fileSize);
-    return;
-  }
+  // The gaps between the known ranges, and behind the last, are read. A
+  // read that fails, or out of memory, falls back on the view: the commit
+  // calls this when nothing may fail any more.
   ChecksumParts sum;
-  auto readRange = [&](std::uint64_t from, std::uint64_t to) {
-    while (from < to) {
-      const auto chunk =
-          static_cast<std::size_t>(std::min<std::uint64_t>(to - from, kChecksumChunk));
-      if (!platform::ReadAt(file, from, buffer.data(), chunk)) return false;
-      sum.Add(from, buffer.data(), chunk);
-      from += chunk;
-    }
-    return true;
-  };
-  // The gaps between the known ranges, and behind the last, are read.
   bool read = true;
   std::uint64_t from = 0;
   for (const SummedRange& summed : known) {
-    read = read && readRange(from, summed.range.offset);
+    read = read && SumFileRange(file, ByteRange::Between(from, summed.range.offset), sum);
     sum.Add(summed.sum);
     from = summed.range.end();
   }
-  if (!(read && readRange(from, fileSize))) {
+  if (!(read && SumFileRange(file, ByteRange::Between(from, fileSize), sum))) {
     ComputeImageChecksum(view, viewSize, fileSize);
     return;
   }
